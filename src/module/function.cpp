@@ -1,0 +1,200 @@
+// The function type that gives the operations Python-function manners.
+//
+// Modelled on CPython's own function object: a plain type with a getset table
+// for the attributes that `inspect` and `functools` read, a vectorcall slot,
+// and the one place where C++ exceptions become Python errors.
+#include <new>
+#include <typeinfo>
+
+#include "module/function.h"
+
+#include <structmember.h>
+
+namespace dorvane {
+namespace {
+
+Function *as_function(PyObject *self) { return reinterpret_cast<Function *>(self); }
+
+// Runs `body`, turning any C++ exception into the matching Python error.
+template <typename Body> PyObject *guarded(Body &&body) noexcept {
+    try {
+        return body();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::bad_cast &e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in dorvane");
+    }
+    return nullptr;
+}
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
+                              size_t nargsf, PyObject *kwnames) {
+    return guarded([&] {
+        const Function &function = *as_function(self);
+        nb::handle bound[max_params];
+        bind_arguments(function, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        return function.operation(Namespace(function.globals), bound).release().ptr();
+    });
+}
+
+void function_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    as_function(self)->~Function();
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+// The module's namespace holds the function and the function holds the
+// namespace, as with any Python function; the collector must see that cycle.
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_function(self)->globals.ptr());
+    return 0;
+}
+
+int function_clear(PyObject *self) {
+    as_function(self)->globals.reset();
+    return 0;
+}
+
+PyObject *function_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->name.ptr(), self);
+}
+
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    // Bound to instances like a `def` stored on a class.
+    if (obj == nullptr || obj == Py_None)
+        return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject *get_name(PyObject *self, void *) {
+    return Py_NewRef(as_function(self)->name.ptr());
+}
+
+PyObject *get_module(PyObject *self, void *) {
+    return guarded([&] {
+        return nb::borrow(as_function(self)->globals["__name__"]).release().ptr();
+    });
+}
+
+PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
+
+PyObject *get_defaults(PyObject *self, void *) {
+    return Py_NewRef(as_function(self)->defaults.ptr());
+}
+
+PyObject *get_globals(PyObject *self, void *) {
+    return Py_NewRef(as_function(self)->globals.ptr());
+}
+
+PyObject *get_signature(PyObject *self, void *) {
+    return guarded([&] {
+        const Function &function = *as_function(self);
+        nb::object parameter = nb::module_::import_("inspect").attr("Parameter");
+        nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+        size_t first_default = nb::len(function.params) - nb::len(function.defaults);
+        nb::list parameters;
+        for (size_t i = 0; i < nb::len(function.params); ++i) {
+            if (i < first_default)
+                parameters.append(parameter(function.params[i], kind));
+            else
+                parameters.append(parameter(function.params[i], kind,
+                                            nb::arg("default") = function.defaults[i - first_default]));
+        }
+        return nb::module_::import_("inspect").attr("Signature")(parameters).release().ptr();
+    });
+}
+
+// Pickled by reference, like any module-level function.
+PyObject *function_reduce(PyObject *self, PyObject *) {
+    return Py_NewRef(as_function(self)->name.ptr());
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_none, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "dorvane.function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+    function_slots,
+};
+
+// The type lives as long as the process, like the module that uses it.
+PyTypeObject *function_type() {
+    static PyTypeObject *type = [] {
+        PyObject *made = PyType_FromSpec(&function_spec);
+        if (!made)
+            throw nb::python_error();
+        return reinterpret_cast<PyTypeObject *>(made);
+    }();
+    return type;
+}
+
+} // namespace
+
+void add_function(nb::module_ &module, const char *name,
+                  std::initializer_list<const char *> params,
+                  nb::tuple defaults, Operation operation) {
+    nb::list names;
+    for (const char *param : params)
+        names.append(nb::steal<nb::str>(PyUnicode_InternFromString(param)));
+
+    PyObject *self = PyType_GenericAlloc(function_type(), 0);
+    if (!self)
+        throw nb::python_error();
+    nb::object owner = nb::steal(self);
+    // The allocation is zeroed, which is an empty handle for each member;
+    // from here on dealloc runs their destructors.
+    Function &function = *as_function(self);
+    new (&function.name) nb::str(nb::steal<nb::str>(PyUnicode_InternFromString(name)));
+    new (&function.params) nb::tuple(nb::steal<nb::tuple>(PySequence_Tuple(names.ptr())));
+    new (&function.defaults) nb::tuple(std::move(defaults));
+    new (&function.globals) nb::dict(nb::borrow<nb::dict>(module.attr("__dict__")));
+    function.vectorcall = function_vectorcall;
+    function.operation = operation;
+    module.attr(name) = owner;
+}
+
+} // namespace dorvane

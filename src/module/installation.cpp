@@ -1,0 +1,93 @@
+// The installation check: the model folders and files that must lie beside the module.
+#include <utility>
+
+#include "module/dorvane.h"
+#include "module/installation.h"
+
+namespace dorvane {
+namespace {
+
+// Built afresh on every call, so no caller can change it for the next one.
+nb::dict default_layout() {
+    auto names = [](std::initializer_list<const char *> files) {
+        nb::list list;
+        for (const char *file : files)
+            list.append(file);
+        return list;
+    };
+    nb::dict layout;
+    layout["models"] = names({"whisper_model.safetensors", "voice_clone_00001-of-00002.safetensors",
+                              "musicgen_00002-of-00002.bin", "D_Onigiri_50968.pth"});
+    layout["token"] = names({"tokenizer.json", "mtl_tokenizer.json"});
+    layout["zonos"] = names({"config.py"});
+    return layout;
+}
+
+// `folder, files = item`, with the interpreter's unpacking errors.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle item) {
+    PyObject *iterator = PyObject_GetIter(item.ptr());
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object",
+                         Py_TYPE(item.ptr())->tp_name);
+        }
+        throw nb::python_error();
+    }
+    nb::object values = nb::steal(iterator);
+    nb::object parts[2];
+    for (int i = 0; i < 2; ++i) {
+        parts[i] = nb::steal(PyIter_Next(values.ptr()));
+        if (!parts[i].is_valid()) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw nb::python_error();
+        }
+    }
+    nb::object extra = nb::steal(PyIter_Next(values.ptr()));
+    if (extra.is_valid())
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return {std::move(parts[0]), std::move(parts[1])};
+}
+
+} // namespace
+
+nb::object check_project_structure(const Namespace &ns, Args args) {
+    nb::object required_folders = nb::borrow(args[0]);
+    if (required_folders.is_none())
+        required_folders = default_layout();
+
+    nb::object path = ns["os"].attr("path");
+    nb::object base_dir = path.attr("dirname")(path.attr("abspath")(ns["__file__"]));
+
+    for (nb::handle item : required_folders.attr("items")()) {
+        auto [folder, files] = unpack_pair(item);
+        nb::object folder_path = path.attr("join")(base_dir, folder);
+        if (!truthy(path.attr("isdir")(folder_path)))
+            return error_payload(concat("Code is not complete. '", folder, "' folder is missing."));
+
+        // Every name is tested, so the message lists all that are missing.
+        nb::list missing_files;
+        for (nb::handle f : files)
+            if (!truthy(path.attr("isfile")(path.attr("join")(folder_path, f))))
+                missing_files.append(f);
+        if (nb::len(missing_files))
+            return error_payload(concat("Files not found in '", folder, "': ",
+                                        nb::str(", ").attr("join")(missing_files)));
+    }
+
+    nb::dict complete;
+    complete["status"] = true;
+    return complete;
+}
+
+std::optional<nb::object> installation_gate(const Namespace &ns) {
+    nb::object check = ns["check_project_structure"]();
+    if (contains(check, "error"))
+        return nb::make_tuple(check, 400);
+    return std::nullopt;
+}
+
+} // namespace dorvane

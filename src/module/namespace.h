@@ -1,0 +1,50 @@
+// Call-time access to the module's namespace, the way a Python function reads its globals.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace nb = nanobind;
+
+namespace dorvane {
+
+// Every library function an operation uses is fetched through here when it
+// is used, never kept: patching `dorvane.requests` or `dorvane.time` in a
+// test or a host application takes effect on the next call.
+class Namespace {
+public:
+    explicit Namespace(nb::handle globals) : globals_(globals) {}
+
+    // The module attribute `name`, else the builtin of that name (so `open`
+    // and `print` can be shadowed on the module), else NameError.
+    nb::object operator[](const char *name) const;
+
+private:
+    nb::handle globals_;
+};
+
+// Truth value of `value`, as `if value:` would test it.
+bool truthy(nb::handle value);
+
+// `item in container`.
+bool contains(nb::handle container, const char *item);
+
+// Concatenates the parts, each formatted as `format(part, "")` formats it:
+// integers as digits, texts unchanged, exceptions as their message.
+template <typename... Parts> nb::str concat(const Parts &...parts);
+
+nb::str format_part(nb::handle part);
+inline nb::str format_part(const char *part) { return nb::str(part); }
+
+template <typename... Parts> nb::str concat(const Parts &...parts) {
+    nb::list pieces;
+    (pieces.append(format_part(parts)), ...);
+    return nb::borrow<nb::str>(nb::str("").attr("join")(pieces));
+}
+
+// A payload holding only "error" = `message`.
+nb::dict error_payload(nb::handle message);
+inline nb::dict error_payload(const char *message) {
+    return error_payload(nb::str(message));
+}
+
+} // namespace dorvane
