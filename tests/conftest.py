@@ -1,0 +1,170 @@
+"""Fixtures shared by the suite: the installation directory, the patched wait, local servers.
+
+The module under test is the built one (from `pip install .`), copied into a
+temporary installation directory before any test imports it, so that the
+installation check looks beside that copy and the tests can break the layout.
+"""
+
+import importlib.util
+import shutil
+import socket
+import sys
+import tempfile
+import threading
+import time
+import types
+from pathlib import Path
+
+import pytest
+
+LAYOUT = {
+    "models": [
+        "whisper_model.safetensors",
+        "voice_clone_00001-of-00002.safetensors",
+        "musicgen_00002-of-00002.bin",
+        "D_Onigiri_50968.pth",
+    ],
+    "token": ["tokenizer.json", "mtl_tokenizer.json"],
+    "zonos": ["config.py"],
+}
+
+_install_root = None
+
+
+def pytest_configure(config):
+    global _install_root
+    spec = importlib.util.find_spec("dorvane")
+    if spec is None or spec.origin is None:
+        raise pytest.UsageError("dorvane is not installed: run `pip install .` first")
+    _install_root = Path(tempfile.mkdtemp(prefix="dorvane-install-"))
+    built = Path(spec.origin)
+    shutil.copy2(built, _install_root / built.name)
+    stub = built.with_name("dorvane.pyi")
+    if stub.exists():
+        shutil.copy2(stub, _install_root / stub.name)
+    sys.path.insert(0, str(_install_root))
+
+
+def pytest_unconfigure(config):
+    if _install_root is not None:
+        shutil.rmtree(_install_root, ignore_errors=True)
+
+
+class Installation:
+    """The directory that holds the module under test, and its model layout."""
+
+    def __init__(self, root):
+        self.root = root
+
+    def complete(self):
+        for folder in LAYOUT:
+            path = self.root / folder
+            if path.is_dir():
+                shutil.rmtree(path)
+            elif path.exists():
+                path.unlink()
+        for folder, files in LAYOUT.items():
+            (self.root / folder).mkdir()
+            for name in files:
+                (self.root / folder / name).write_bytes(b"")
+
+    def remove(self, relative):
+        path = self.root / relative
+        if path.is_dir():
+            shutil.rmtree(path)
+        else:
+            path.unlink()
+
+
+@pytest.fixture(scope="session")
+def dorvane():
+    import dorvane
+
+    assert Path(dorvane.__file__).parent == _install_root
+    return dorvane
+
+
+@pytest.fixture(autouse=True)
+def installation(dorvane, tmp_path, monkeypatch):
+    """A complete installation, and the current directory in a fresh folder,
+    where the operations create their output folders."""
+    inst = Installation(_install_root)
+    inst.complete()
+    monkeypatch.chdir(tmp_path)
+    return inst
+
+
+@pytest.fixture(autouse=True)
+def sleeps(request, dorvane, monkeypatch):
+    """The seconds each fixed wait asked for. The module's `time` is replaced
+    with a copy whose `sleep` only records, except under `real_wait`."""
+    calls = []
+    if request.node.get_closest_marker("real_wait") is None:
+        fake = types.ModuleType("time")
+        fake.__dict__.update(time.__dict__)
+        fake.sleep = calls.append
+        monkeypatch.setattr(dorvane, "time", fake)
+    return calls
+
+
+@pytest.fixture
+def stalled_url():
+    """An HTTP URL whose server accepts connections and never answers."""
+    server = socket.create_server(("127.0.0.1", 0))
+    held = []
+    stop = threading.Event()
+
+    def accept():
+        server.settimeout(0.1)
+        while not stop.is_set():
+            try:
+                held.append(server.accept()[0])
+            except TimeoutError:
+                pass
+            except OSError:
+                return
+
+    thread = threading.Thread(target=accept, daemon=True)
+    thread.start()
+    yield f"http://127.0.0.1:{server.getsockname()[1]}"
+    stop.set()
+    thread.join()
+    for conn in held:
+        conn.close()
+    server.close()
+
+
+@pytest.fixture
+def refused_url():
+    """An HTTP URL on a loopback port where nothing listens."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    return f"http://127.0.0.1:{port}"
+
+
+@pytest.fixture(scope="session")
+def tls_ca():
+    trustme = pytest.importorskip("trustme")
+    return trustme.CA()
+
+
+@pytest.fixture
+def https_server(tls_ca, tmp_path_factory, monkeypatch):
+    """A pytest-httpserver speaking TLS with a certificate from a local CA,
+    which the client trusts through REQUESTS_CA_BUNDLE."""
+    import ssl
+
+    from pytest_httpserver import HTTPServer
+
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    tls_ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
+    bundle = tmp_path_factory.mktemp("ca") / "ca.pem"
+    tls_ca.cert_pem.write_to_path(str(bundle))
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", str(bundle))
+    server = HTTPServer(host="127.0.0.1", port=0, ssl_context=context)
+    server.start()
+    yield server
+    server.clear()
+    if server.is_running():
+        server.stop()

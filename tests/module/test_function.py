@@ -1,0 +1,177 @@
+"""The module's functions behave like `def` functions to their callers."""
+
+import copy
+import inspect
+import itertools
+import pickle
+import types
+
+import pytest
+
+import dorvane as module
+
+SIGNATURES = {
+    "check_project_structure": ["required_folders"],
+    "generate_tts": ["text", "voice_id", "speed", "pitch", "base_url", "tts_endpoint", "wait_time"],
+    "clone_voice": ["audio_url", "clone_voice_id", "tts_endpoint", "timeout", "output_folder", "base_url"],
+    "transcribe_audio": ["audio_url", "stt_endpoint", "timeout"],
+    "gen_music": ["music_prompt"],
+    "sep_music": ["url"],
+    "run_mod": ["size"],
+}
+
+
+FUNCTIONS = {name: getattr(module, name) for name in SIGNATURES}
+
+
+class Reached(Exception):
+    """Raised by the stand-ins once a call got past argument binding."""
+
+
+class Value:
+    """An argument that stops the call at its first arithmetic."""
+
+    def __mul__(self, other):
+        raise Reached
+
+
+def twin(function):
+    """A `def` with the same name, parameters and defaults as `function`."""
+    params = list(inspect.signature(function).parameters)
+    namespace = {}
+    exec(f"def {function.__name__}({', '.join(params)}): pass", namespace)
+    plain = namespace[function.__name__]
+    plain.__defaults__ = function.__defaults__
+    return plain
+
+
+def calls(params):
+    """Argument shapes around a signature: every positional count, and
+    keywords that fit, repeat a positional, or name nothing."""
+    names = params + ["bogus"]
+    for nargs in range(len(params) + 3):
+        for count in range(3):
+            for keywords in itertools.combinations(names, count):
+                yield nargs, keywords
+
+
+@pytest.fixture
+def unreachable(dorvane, monkeypatch):
+    """Makes every call that passes binding stop right after it."""
+
+    def refuse(*args, **kwargs):
+        raise Reached
+
+    monkeypatch.setattr(dorvane, "check_project_structure", refuse)
+    monkeypatch.setattr(dorvane, "torch", types.SimpleNamespace(cuda=types.SimpleNamespace(is_available=refuse)))
+    monkeypatch.setattr(dorvane, "os", types.SimpleNamespace(path=types.SimpleNamespace(dirname=refuse, abspath=refuse), makedirs=refuse))
+
+
+def outcome(function, args, kwargs):
+    try:
+        function(*args, **kwargs)
+    except TypeError as error:
+        return ("TypeError", str(error))
+    except Reached:
+        pass
+    return ("bound", None)
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_binding_errors_read_as_for_a_def(dorvane, unreachable, name):
+    function = FUNCTIONS[name]
+    plain = twin(function)
+    compared = 0
+    for nargs, keywords in calls(SIGNATURES[name]):
+        args = (Value(),) * nargs
+        kwargs = {key: Value() for key in keywords}
+        expected = outcome(plain, args, kwargs)
+        assert outcome(function, args, kwargs) == expected, (nargs, keywords)
+        compared += expected[0] == "TypeError"
+    assert compared > 10
+
+
+def test_keywords_that_are_not_strings(dorvane):
+    with pytest.raises(TypeError, match="keywords must be strings"):
+        dorvane.generate_tts(**{1: 2})
+
+
+@pytest.mark.parametrize("name, params", SIGNATURES.items())
+def test_signature_names_every_parameter_in_order(dorvane, name, params):
+    function = getattr(dorvane, name)
+    signature = inspect.signature(function)
+    assert list(signature.parameters) == params
+    assert {p.kind for p in signature.parameters.values()} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    defaults = tuple(p.default for p in signature.parameters.values() if p.default is not p.empty)
+    assert defaults == (function.__defaults__ or ())
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_function_attributes(dorvane, name):
+    function = getattr(dorvane, name)
+    assert function.__name__ == function.__qualname__ == name
+    assert function.__module__ == "dorvane"
+    assert function.__doc__ is None
+    assert function.__kwdefaults__ is None
+    assert repr(function).startswith(f"<function {name} at 0x")
+    assert pickle.loads(pickle.dumps(function)) is function
+    assert copy.deepcopy(function) is function
+
+
+def test_defaults(dorvane):
+    assert dorvane.check_project_structure.__defaults__ == (None,)
+    assert dorvane.generate_tts.__defaults__[:2] == (1, 1)
+    assert dorvane.generate_tts.__defaults__[4] == 10
+    assert dorvane.clone_voice.__defaults__[1:3] == (100, "output/clone/")
+    assert dorvane.transcribe_audio.__defaults__[1] == 200
+    for name in ("gen_music", "sep_music", "run_mod"):
+        assert getattr(dorvane, name).__defaults__ in (None, ())
+    integers = [d for f in SIGNATURES for d in (getattr(dorvane, f).__defaults__ or ()) if isinstance(d, (int, float))]
+    assert all(type(d) is int for d in integers)
+
+
+def test_url_defaults_have_their_schemes_and_paths(dorvane):
+    base_url = dorvane.generate_tts.__defaults__[2]
+    tts, clone, stt = (
+        dorvane.generate_tts.__defaults__[3],
+        dorvane.clone_voice.__defaults__[0],
+        dorvane.transcribe_audio.__defaults__[0],
+    )
+    assert base_url == dorvane.clone_voice.__defaults__[3]
+    assert base_url.startswith("http://") and base_url.endswith(":5000/")
+    assert tts.startswith("https://") and tts.endswith("/tts/index.php")
+    assert clone == tts.removesuffix("/tts/index.php") + "/tts/cln.php"
+    assert stt.startswith("https://") and stt.endswith("/transcribe")
+
+
+def test_defaults_are_read_only(dorvane):
+    with pytest.raises(AttributeError):
+        dorvane.generate_tts.__defaults__ = (2, 2)
+    assert dorvane.generate_tts.__defaults__[0] == 1
+
+
+def test_stored_on_a_class_it_binds_like_a_def(dorvane, monkeypatch):
+    seen = []
+    monkeypatch.setattr(dorvane, "check_project_structure", lambda: seen.append(1) or {"error": "x"})
+
+    class Host:
+        tts = dorvane.generate_tts
+
+    assert Host.tts is dorvane.generate_tts
+    assert Host().tts("voice") == ({"error": "x"}, 400)
+    assert seen == [1]
+
+
+def test_stub_matches_the_signatures(dorvane):
+    import ast
+    from pathlib import Path
+
+    stub = Path(dorvane.__file__).with_name("dorvane.pyi")
+    tree = ast.parse(stub.read_text())
+    stubbed = {
+        node.name: ([a.arg for a in node.args.args], [ast.literal_eval(d) for d in node.args.defaults])
+        for node in tree.body
+        if isinstance(node, ast.FunctionDef)
+    }
+    for name, params in SIGNATURES.items():
+        assert stubbed[name] == (params, list(getattr(dorvane, name).__defaults__ or ()))
