@@ -175,3 +175,11 @@ def test_stub_matches_the_signatures(dorvane):
     }
     for name, params in SIGNATURES.items():
         assert stubbed[name] == (params, list(getattr(dorvane, name).__defaults__ or ()))
+
+
+def test_function_type_cannot_be_instantiated_or_subclassed(dorvane):
+    kind = type(dorvane.generate_tts)
+    with pytest.raises(TypeError):
+        kind()
+    with pytest.raises(TypeError):
+        type("Sub", (kind,), {})
