@@ -1,0 +1,159 @@
+"""Concurrency: K caller threads at once, each through the real 10-second wait.
+
+For each operation (and for all three at once, K threads of each), K threads
+start together and each makes one call against the stand-in service; the wall
+time until the last one returns is divided by the wall time of a single call
+measured in the same run. A call that waits without blocking the others keeps
+that ratio near 1. The resident memory the process gains while the calls are
+in flight, divided by their number, is set beside what bare threads that only
+sleep gain, so the part the calls themselves hold is visible.
+
+    .venv/bin/python bench/concurrency.py            # K = 1, 8, 32, 128; 3 runs
+    .venv/bin/python bench/concurrency.py --quick    # K = 1, 8; 1 run
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+import threading
+import time
+
+import harness
+
+BASE_URL = "http://127.0.0.1:5000/"
+TARGETS = {32: 1.05, 128: 1.10}
+
+
+def operations(dorvane, root):
+    """name -> (call, expected result)."""
+    return {
+        "generate_tts": (
+            lambda: dorvane.generate_tts("hello", "voice-1", base_url=BASE_URL,
+                                         tts_endpoint=root + "/tts/index.php"),
+            {"data": {"convert_result": [{"oss_url": BASE_URL + "output/tts/small.wav"}]}},
+        ),
+        "transcribe_audio": (
+            lambda: dorvane.transcribe_audio(root + "/audio/small.wav",
+                                             stt_endpoint=root + "/transcribe"),
+            {"transcription": "hello world"},
+        ),
+        "sep_music": (
+            lambda: dorvane.sep_music(root + "/audio/small.wav"),
+            {"error": "A100 GPU is required to run this code."},
+        ),
+    }
+
+
+class PeakRss:
+    """Samples the process's resident size until stopped; the peak is kept."""
+
+    def __init__(self, interval=0.01):
+        self.interval = interval
+        self.peak = harness.proc_status_kib("VmRSS")
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.sample, daemon=True)
+
+    def sample(self):
+        while not self.stop.wait(self.interval):
+            self.peak = max(self.peak, harness.proc_status_kib("VmRSS"))
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join()
+
+
+def burst(calls):
+    """Runs every call on its own thread, all released together.
+
+    Returns (wall seconds, resident KiB gained at the peak, results)."""
+    results = [None] * len(calls)
+    gate = threading.Barrier(len(calls) + 1)
+
+    def worker(i):
+        gate.wait()
+        try:
+            results[i] = calls[i]()
+        except BaseException as error:  # reported below, never hidden
+            results[i] = error
+
+    base = harness.proc_status_kib("VmRSS")
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(len(calls))]
+    for thread in threads:
+        thread.start()
+    with PeakRss() as rss:
+        gate.wait()
+        start = time.perf_counter()
+        for thread in threads:
+            thread.join()
+        wall = time.perf_counter() - start
+    return wall, rss.peak - base, results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--ks", default="1,8,32,128", help="thread counts, comma-separated")
+    parser.add_argument("--runs", type=int, default=3, help="runs per figure (median)")
+    parser.add_argument("--only", default="", help="comma-separated operations (default: all, then all three at once)")
+    parser.add_argument("--quick", action="store_true", help="K = 1, 8 and one run")
+    args = parser.parse_args()
+    ks = [1, 8] if args.quick else [int(k) for k in args.ks.split(",")]
+    runs = 1 if args.quick else args.runs
+    if ks[0] != 1:
+        ks.insert(0, 1)
+
+    dorvane, _ = harness.install()
+    workdir = tempfile.mkdtemp(prefix="dorvane-bench-cwd-")
+    os.chdir(workdir)  # generate_tts writes output/tts here
+
+    with harness.StandIn() as service:
+        ops = operations(dorvane, service.url)
+        rows = list(ops) + ["all three"]
+        if args.only:
+            rows = [r for r in rows if r in args.only.split(",")]
+        walls = {(row, k): [] for row in rows for k in ks}
+        gains = {(row, k): [] for row in rows for k in ks}
+        bare = {k: [] for k in ks}
+        for run in range(runs):
+            for k in ks:
+                # Threads that only sleep: what a thread costs by itself.
+                _, gained, _ = burst([lambda: time.sleep(0.5)] * k)
+                bare[k].append(gained / k)
+                for row in rows:
+                    names = list(ops) if row == "all three" else [row]
+                    calls, expected = [], []
+                    for name in names:
+                        call, want = ops[name]
+                        calls += [call] * k
+                        expected += [want] * k
+                    wall, gained, results = burst(calls)
+                    wrong = [r for r, want in zip(results, expected) if r != want]
+                    if wrong:
+                        sys.exit(f"{row}, K={k}: {len(wrong)} calls went wrong, first: {wrong[0]!r}")
+                    walls[row, k].append(wall)
+                    gains[row, k].append(gained / len(calls))
+                    print(f"run {run + 1}/{runs} {row:<16} K={k:<4} wall {wall:7.3f} s  "
+                          f"+{gained / len(calls):7.1f} KiB/call", file=sys.stderr, flush=True)
+
+    print(f"\nconcurrency: {runs} run(s), median wall; ratio = wall(K) / wall(1) of the same row\n")
+    print("| operation | K | calls in flight | wall (s) | wall(K)/wall(1) | target | RSS per call in flight (KiB) | bare sleeping thread (KiB) |")
+    print("|---|---|---|---|---|---|---|---|")
+    for row in rows:
+        one = harness.median(walls[row, 1])
+        for k in ks:
+            wall = harness.median(walls[row, k])
+            ratio = wall / one
+            target = TARGETS.get(k)
+            verdict = "" if target is None else f"≤ {target:.2f} {'met' if ratio <= target else 'MISSED'}"
+            in_flight = k * (3 if row == "all three" else 1)
+            print(f"| {row} | {k} | {in_flight} | {wall:.3f} ({harness.spread(walls[row, k])}) | "
+                  f"{ratio:.4f} | {verdict} | {harness.median(gains[row, k]):.0f} | "
+                  f"{harness.median(bare[k]):.0f} |")
+
+
+if __name__ == "__main__":
+    main()
