@@ -1,0 +1,316 @@
+"""The two stand-in remote services: speech (text-to-speech and cloning) and
+transcription, each an HTTPS server on loopback with a certificate from a
+certificate authority made at start-up.
+"""
+
+import hashlib
+import io
+import ipaddress
+import json
+import os
+import re
+import socket
+import ssl
+import threading
+import urllib.error
+import urllib.request
+import uuid
+import wave
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+from urllib.parse import urlsplit
+
+from . import audio
+
+MAX_BODY = 1 << 20
+MAX_AUDIO = 50 << 20
+FETCH_TIMEOUT = 30
+AUDIO_NAME = re.compile(r"^[A-Za-z0-9-]{1,64}\.wav$")
+
+
+class BadRequest(Exception):
+    """A request the service refuses, with the status to answer."""
+
+    def __init__(self, message, status=400):
+        super().__init__(message)
+        self.status = status
+
+
+class _NoRedirect(urllib.request.HTTPRedirectHandler):
+    # A redirect could lead off loopback, past the address check.
+    def redirect_request(self, req, fp, code, msg, headers, newurl):
+        raise BadRequest(f"the audio URL redirects ({code}); give the final URL", 422)
+
+
+def _is_loopback(host):
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+class Services:
+    """Both services with their shared audio store.
+
+    Audio that the speech service synthesises is remembered by the digest of
+    its bytes together with its text, so the same audio fetched back from any
+    URL (a host's local copy included) is recognised as its own.
+    """
+
+    def __init__(self, state_dir, host="127.0.0.1", speech_port=8443, transcription_port=8444,
+                 transcriber="auto"):
+        if not _is_loopback(host):
+            raise ValueError(f"the stand-in serves loopback addresses only, not {host!r}")
+        if transcriber == "auto":
+            transcriber = "pocketsphinx" if audio.recogniser_available() else "recorded"
+        if transcriber == "pocketsphinx" and not audio.recogniser_available():
+            raise ValueError("pocketsphinx is not installed")
+        if transcriber not in ("pocketsphinx", "recorded"):
+            raise ValueError(f"unknown transcriber {transcriber!r}")
+        self.transcriber = transcriber
+        self.synthesiser = audio.synthesiser_name()
+        self.host = host
+        self.state_dir = Path(state_dir)
+        self.audio_dir = self.state_dir / "audio"
+        self.audio_dir.mkdir(parents=True, exist_ok=True)
+        self.ca_path = self.state_dir / "ca.pem"
+        self._texts = {}
+        self._lock = threading.Lock()
+        self._ports = (speech_port, transcription_port)
+        self._servers = []
+        self._threads = []
+
+    # -- life cycle -------------------------------------------------------
+
+    def start(self):
+        import trustme
+
+        ca = trustme.CA(organization_name="stand-in speech services")
+        ca.cert_pem.write_to_path(str(self.ca_path))
+        server_context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        ca.issue_cert(self.host, "localhost", "127.0.0.1").configure_cert(server_context)
+        self._client_context = ssl.create_default_context(cafile=str(self.ca_path))
+
+        speech_routes = {"/tts/index.php": self.tts, "/tts/cln.php": self.clone}
+        transcription_routes = {"/transcribe": self.transcribe}
+        try:
+            for port, routes, name in (
+                (self._ports[0], speech_routes, "speech"),
+                (self._ports[1], transcription_routes, "transcription"),
+            ):
+                server = _Server((self.host, port), _Handler, server_context, routes, self, name)
+                self._servers.append(server)
+        except OSError:
+            self.close()
+            raise
+        for server in self._servers:
+            thread = threading.Thread(target=server.serve_forever, name=server.name, daemon=True)
+            thread.start()
+            self._threads.append(thread)
+        return self
+
+    def close(self):
+        for server in self._servers:
+            server.shutdown()
+            server.server_close()
+        for thread in self._threads:
+            thread.join()
+        self._servers.clear()
+        self._threads.clear()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _url(self, index):
+        host = self.host if ":" not in self.host else f"[{self.host}]"
+        return f"https://{host}:{self._servers[index].server_address[1]}"
+
+    @property
+    def speech_url(self):
+        return self._url(0)
+
+    @property
+    def transcription_url(self):
+        return self._url(1)
+
+    # -- audio store --------------------------------------------------------
+
+    def _store(self, data, prefix, text=None):
+        name = f"{prefix}-{uuid.uuid4().hex}.wav"
+        temp = self.audio_dir / f".{name}.part"
+        temp.write_bytes(data)
+        os.replace(temp, self.audio_dir / name)
+        if text is not None:
+            with self._lock:
+                self._texts[hashlib.sha256(data).hexdigest()] = text
+        return f"{self.speech_url}/tts/audio/{name}"
+
+    def _known_text(self, data):
+        with self._lock:
+            return self._texts.get(hashlib.sha256(data).hexdigest())
+
+    def audio_file(self, name):
+        if not AUDIO_NAME.match(name):
+            return None
+        path = self.audio_dir / name
+        return path if path.is_file() else None
+
+    def _fetch(self, url):
+        """The WAV audio at a loopback URL (plain HTTP or HTTPS under this CA)."""
+        if not isinstance(url, str) or not url:
+            raise BadRequest('"url" must be a non-empty text')
+        parts = urlsplit(url)
+        if parts.scheme not in ("http", "https") or not parts.hostname:
+            raise BadRequest('"url" must be an http or https URL')
+        if not _is_loopback(parts.hostname):
+            raise BadRequest("the stand-in fetches audio from loopback addresses only", 422)
+        opener = urllib.request.build_opener(
+            urllib.request.ProxyHandler({}),
+            urllib.request.HTTPSHandler(context=self._client_context),
+            _NoRedirect,
+        )
+        try:
+            with opener.open(url, timeout=FETCH_TIMEOUT) as response:
+                data = response.read(MAX_AUDIO + 1)
+        except urllib.error.HTTPError as e:
+            raise BadRequest(f"fetching the audio failed: HTTP {e.code}", 422) from None
+        except (urllib.error.URLError, OSError) as e:
+            raise BadRequest(f"fetching the audio failed: {getattr(e, 'reason', e)}", 422) from None
+        if len(data) > MAX_AUDIO:
+            raise BadRequest("the audio is too large", 413)
+        try:
+            with wave.open(io.BytesIO(data)) as w:
+                w.getnframes()
+        except (wave.Error, EOFError):
+            raise BadRequest("the audio is not a WAV file", 415) from None
+        return data
+
+    # -- endpoints ----------------------------------------------------------
+
+    def tts(self, body):
+        fields = body.get("data")
+        if not isinstance(fields, list) or len(fields) < 2:
+            raise BadRequest('"data" must be a list: text, voice, speed, "1", pitch, "0"')
+        text, voice = fields[0], fields[1]
+        if not isinstance(text, str) or not text.strip():
+            raise BadRequest("the text (first element of \"data\") must be a non-empty text")
+        if len(text) > audio.MAX_TEXT:
+            raise BadRequest(f"the text is longer than {audio.MAX_TEXT} characters")
+        speed = fields[2] if len(fields) > 2 else 1
+        pitch = fields[4] if len(fields) > 4 else 1
+        data = audio.synthesise(text, voice, speed, pitch)
+        url = self._store(data, "tts", text)
+        entry = {"oss_url": url, "voice": voice, "duration": round(audio.duration(data), 2)}
+        return 200, {"code": 0, "msg": "ok", "data": {"convert_result": [entry], "engine": self.synthesiser}}
+
+    def clone(self, body):
+        source = self._fetch(body.get("url"))
+        voice_id = body.get("id")
+        if voice_id is None:
+            raise BadRequest('"id" is missing')
+        # The recording is spoken again in a voice picked by the identifier
+        # when its words are known; otherwise it is handed back as it is.
+        words = self._known_text(source)
+        if words is None and self.transcriber == "pocketsphinx":
+            words = audio.recognise(source) or None
+        digest = hashlib.sha256(str(voice_id).encode()).digest()
+        variant = audio.CLONE_VARIANTS[digest[0] % len(audio.CLONE_VARIANTS)]
+        if words:
+            cloned = audio.synthesise(words, "en-us", variant=variant)
+            url = self._store(cloned, "clone", words)
+        else:
+            url = self._store(source, "clone")
+        return 200, {"data": url, "id": voice_id, "voice": variant if words else None}
+
+    def transcribe(self, body):
+        data = self._fetch(body.get("url"))
+        if self.transcriber == "pocketsphinx":
+            return 200, {"transcription": audio.recognise(data), "engine": "pocketsphinx"}
+        text = self._known_text(data)
+        if text is None:
+            # No "transcription" member: the client reports that none was found.
+            return 200, {"engine": "recorded", "note": "audio not synthesised by this service"}
+        return 200, {"transcription": text, "engine": "recorded"}
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, address, handler, context, routes, services, name):
+        self.routes = routes
+        self.services = services
+        self.name = name
+        self.context = context
+        family = socket.AF_INET6 if ":" in address[0] else socket.AF_INET
+        self.address_family = family
+        super().__init__(address, handler)
+
+    def get_request(self):
+        conn, addr = self.socket.accept()
+        # The handshake runs on the request's own thread (at its first read),
+        # so a client that stalls in it cannot block the accept loop.
+        return self.context.wrap_socket(conn, server_side=True, do_handshake_on_connect=False), addr
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server_version = "standin/1"
+    timeout = 60
+
+    def log_message(self, format, *args):
+        print(f"[{self.server.name}] {self.address_string()} {format % args}", flush=True)
+
+    def _send(self, status, body, content_type="application/json"):
+        if not isinstance(body, bytes):
+            body = json.dumps(body).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def do_GET(self):
+        path = urlsplit(self.path).path
+        if path == "/":
+            self._send(200, {"service": self.server.name, "endpoints": sorted(self.server.routes)})
+            return
+        prefix = "/tts/audio/"
+        if self.server.name == "speech" and path.startswith(prefix):
+            found = self.server.services.audio_file(path[len(prefix):])
+            if found is not None:
+                self._send(200, found.read_bytes(), "audio/wav")
+                return
+        self._send(404, {"error": "not found"})
+
+    do_HEAD = do_GET
+
+    def do_POST(self):
+        route = self.server.routes.get(urlsplit(self.path).path)
+        if route is None:
+            self._send(404, {"error": "not found"})
+            return
+        try:
+            try:
+                length = int(self.headers.get("Content-Length", "0"))
+            except ValueError:
+                length = -1
+            if length < 0 or length > MAX_BODY:
+                raise BadRequest("the body is missing or too large")
+            try:
+                body = json.loads(self.rfile.read(length))
+            except ValueError:
+                raise BadRequest("the body is not JSON") from None
+            if not isinstance(body, dict):
+                raise BadRequest("the body must be a JSON object")
+            status, answer = route(body)
+        except BadRequest as e:
+            status, answer = e.status, {"error": str(e)}
+        except Exception as e:  # the service answers; the trace goes to its log
+            self.log_error("internal error: %r", e)
+            status, answer = 500, {"error": "internal error"}
+        self._send(status, answer)
