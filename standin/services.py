@@ -72,7 +72,7 @@ class Services:
         self.transcriber = transcriber
         self.synthesiser = audio.synthesiser_name()
         self.host = host
-        self.state_dir = Path(state_dir)
+        self.state_dir = Path(state_dir).resolve()
         self.audio_dir = self.state_dir / "audio"
         self.audio_dir.mkdir(parents=True, exist_ok=True)
         self.ca_path = self.state_dir / "ca.pem"

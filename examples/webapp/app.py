@@ -1,0 +1,218 @@
+"""Example host web application for dorvane.
+
+JSON routes call the module's operations and turn their results into HTTP
+responses: a (payload, status) pair gives that status, a payload alone gives
+200, remote failures included (they are payloads with an "error" member). The
+folders the module writes into, "output/tts" and "output/clone/" under the
+working directory, are served under the application root, so the links the
+module returns resolve. One page drives it all from a browser.
+
+Settings come from the environment (see `Settings`); gunicorn.conf.py holds the
+server's own (address, workers, threads).
+"""
+
+import logging
+import math
+import os
+import sys
+from dataclasses import dataclass, fields
+from pathlib import Path
+
+from flask import Flask, jsonify, render_template, request, send_from_directory
+from werkzeug.exceptions import HTTPException, NotFound
+
+HERE = Path(__file__).resolve().parent
+OUTPUT_FOLDERS = {"tts": "output/tts", "clone": "output/clone"}
+log = logging.getLogger("webapp")
+
+
+@dataclass
+class Settings:
+    """Everything the application reads from its environment, in one place."""
+
+    # The folder dorvane is imported from, laid out with its model folders.
+    dorvane_home: str = str(HERE / "site")
+    # Root URL for the returned links; empty: the root the request came in on.
+    base_url: str = ""
+    # Remote services; empty: the endpoints built into the module.
+    speech_url: str = ""
+    transcription_url: str = ""
+    # run_mod fills this many GiB at most; the host guards its own memory.
+    run_mod_max_gb: float = 1.0
+
+    @classmethod
+    def from_environ(cls, environ=os.environ):
+        values = {}
+        for field in fields(cls):
+            raw = environ.get("WEBAPP_" + field.name.upper())
+            if raw is not None:
+                values[field.name] = field.type(raw) if field.type is not str else raw
+        return cls(**values)
+
+
+class BadBody(Exception):
+    """A request body the application refuses before calling the module."""
+
+
+def load_dorvane(home):
+    """Imports dorvane from its installation folder.
+
+    The module looks for its model folders beside its own file, so it has to be
+    imported from the folder that holds them, ahead of any other copy.
+    """
+    home = Path(home).resolve()
+    if not home.is_dir():
+        raise RuntimeError(f"no dorvane installation folder at {home}: run examples/webapp/install-module")
+    sys.path.insert(0, str(home))
+    import dorvane
+
+    if Path(dorvane.__file__).resolve().parent != home:
+        raise RuntimeError(f"dorvane was imported from {dorvane.__file__}, not from {home}")
+    return dorvane
+
+
+def read_body(required, optional=()):
+    """The JSON object of the request, with its required members present."""
+    body = request.get_json(silent=True)
+    if not isinstance(body, dict):
+        raise BadBody("the request body must be a JSON object (Content-Type: application/json)")
+    missing = [name for name in required if body.get(name) is None or body.get(name) == ""]
+    if missing:
+        raise BadBody("missing field" + ("s" if len(missing) > 1 else "") + ": " + ", ".join(missing))
+    unknown = sorted(set(body) - set(required) - set(optional))
+    if unknown:
+        raise BadBody("unknown field" + ("s" if len(unknown) > 1 else "") + ": " + ", ".join(unknown))
+    return body
+
+
+def text_field(body, name):
+    value = body[name]
+    if not isinstance(value, str) or not value.strip():
+        raise BadBody(f"{name} must be a non-empty text")
+    return value
+
+
+def id_field(body, name):
+    value = body[name]
+    if isinstance(value, bool) or not isinstance(value, (str, int)):
+        raise BadBody(f"{name} must be a text or an integer")
+    return value
+
+
+def number_field(body, name, default, low, high):
+    value = body.get(name, default)
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        raise BadBody(f"{name} must be a number")
+    if not low <= value <= high:
+        raise BadBody(f"{name} must lie between {low} and {high}")
+    return value
+
+
+def respond(result):
+    if isinstance(result, tuple):
+        payload, status = result
+        return jsonify(payload), status
+    return jsonify(result), 200
+
+
+def create_app(dorvane=None, settings=None):
+    """The application. `dorvane` is the imported module; by default it is
+    imported from `settings.dorvane_home`."""
+    settings = settings or Settings.from_environ()
+    if dorvane is None:
+        dorvane = load_dorvane(settings.dorvane_home)
+
+    app = Flask(__name__)
+    app.config["MAX_CONTENT_LENGTH"] = 64 * 1024
+    app.json.sort_keys = False  # payloads keep the order the module gave them
+    app.extensions["dorvane"] = dorvane
+    app.extensions["webapp.settings"] = settings
+
+    def base_url():
+        return settings.base_url or request.host_url
+
+    @app.errorhandler(BadBody)
+    def bad_body(e):
+        return jsonify(error=str(e)), 400
+
+    @app.errorhandler(HTTPException)
+    def http_error(e):
+        return jsonify(error=e.description), e.code
+
+    @app.errorhandler(Exception)
+    def unexpected(e):
+        # The module lets some answers through as exceptions (an answer that is
+        # JSON but not an object); the client gets a message, the log the trace.
+        log.exception("unhandled error in %s %s", request.method, request.path)
+        return jsonify(error=f"the operation failed unexpectedly ({type(e).__name__}); see the server log"), 500
+
+    @app.get("/")
+    def index():
+        return render_template("index.html")
+
+    @app.get("/api/status")
+    def status():
+        return respond(dorvane.check_project_structure())
+
+    @app.post("/api/tts")
+    def tts():
+        body = read_body(["text", "voice_id"], ["speed", "pitch"])
+        kwargs = {
+            "text": text_field(body, "text"),
+            "voice_id": id_field(body, "voice_id"),
+            "speed": number_field(body, "speed", 1, 0.25, 4),
+            "pitch": number_field(body, "pitch", 1, 0, 2),
+            "base_url": base_url(),
+        }
+        if settings.speech_url:
+            kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + "/tts/index.php"
+        return respond(dorvane.generate_tts(**kwargs))
+
+    @app.post("/api/clone")
+    def clone():
+        body = read_body(["audio_url", "voice_id"])
+        kwargs = {
+            "audio_url": text_field(body, "audio_url"),
+            "clone_voice_id": id_field(body, "voice_id"),
+            "base_url": base_url(),
+        }
+        if settings.speech_url:
+            kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + "/tts/cln.php"
+        return respond(dorvane.clone_voice(**kwargs))
+
+    @app.post("/api/transcribe")
+    def transcribe():
+        body = read_body(["audio_url"])
+        kwargs = {"audio_url": text_field(body, "audio_url")}
+        if settings.transcription_url:
+            kwargs["stt_endpoint"] = settings.transcription_url.rstrip("/") + "/transcribe"
+        return respond(dorvane.transcribe_audio(**kwargs))
+
+    @app.post("/api/music/generate")
+    def gen_music():
+        body = read_body(["prompt"])
+        return respond(dorvane.gen_music(text_field(body, "prompt")))
+
+    @app.post("/api/music/separate")
+    def sep_music():
+        body = read_body(["url"])
+        return respond(dorvane.sep_music(text_field(body, "url")))
+
+    @app.post("/api/run_mod")
+    def run_mod():
+        body = read_body(["size"])
+        size = number_field(body, "size", None, 0, settings.run_mod_max_gb)
+        dorvane.run_mod(size)
+        return jsonify(status="done", size=size), 200
+
+    @app.get("/output/<kind>/<name>")
+    def output_file(kind, name):
+        # Only plain names inside the two folders: the route's converter keeps
+        # "/" out, send_from_directory refuses "..", and hidden names (the
+        # module's partial downloads) are not offered.
+        folder = OUTPUT_FOLDERS.get(kind)
+        if folder is None or name.startswith(".") or "\\" in name:
+            raise NotFound()
+        return send_from_directory(Path.cwd() / folder, name, max_age=0)
+
+    return app

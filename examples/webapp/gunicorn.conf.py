@@ -1,0 +1,38 @@
+# gunicorn settings for the example application: the server's address,
+# workers and threads live here and nowhere else.
+#
+# Each speech call blocks its thread for ten seconds or more (the module's
+# fixed wait plus the remote exchange), so one worker serves many calls at
+# once through threads rather than processes. Several workers, or several
+# machines, must share the working directory's "output" folder: the module
+# keeps no state of its own, and a link returned by one worker may be
+# fetched from another.
+import os
+from pathlib import Path
+
+here = Path(__file__).resolve().parent
+
+bind = os.environ.get("WEBAPP_BIND", "127.0.0.1:5000")
+worker_class = "gthread"
+workers = int(os.environ.get("WEBAPP_WORKERS", "1"))
+threads = int(os.environ.get("WEBAPP_THREADS", "16"))
+# A transcription may take its 200-second time-out plus the 10-second wait;
+# gthread workers keep their heartbeat while requests run, so this only
+# bounds a worker that stopped responding altogether.
+timeout = 240
+graceful_timeout = 15
+
+# The module writes "output/tts" and "output/clone/" under the working
+# directory, and the application serves them from there.
+chdir = os.environ.get("WEBAPP_WORKDIR", str(here / "var"))
+os.makedirs(chdir, exist_ok=True)
+pythonpath = str(here)
+wsgi_app = "app:create_app()"
+
+# Off: the demo and the browser tests run instances side by side, and they
+# would share the one default control socket path.
+control_socket_disable = True
+
+accesslog = "-"
+errorlog = "-"
+loglevel = "info"
