@@ -1,0 +1,183 @@
+"""Servers and probes for the reliability tests.
+
+`ScriptedServer` answers every request with whatever bytes its route hands
+back, or lets the route drive the socket itself, so that a test can play a
+service that resets, stalls, floods headers or never ends its body.
+"""
+
+import json
+import os
+import socket
+import struct
+import threading
+import time
+from pathlib import Path
+
+class Request:
+    def __init__(self, method, path, headers, body):
+        self.method = method
+        self.path = path
+        self.headers = headers
+        self.body = body
+
+    def json(self):
+        return json.loads(self.body)
+
+
+def response(body=b"", status=200, content_type="application/json", headers=()):
+    """A complete HTTP/1.1 answer; the connection closes after it."""
+    if isinstance(body, str):
+        body = body.encode()
+    head = [f"HTTP/1.1 {status} X", f"Content-Type: {content_type}",
+            f"Content-Length: {len(body)}", "Connection: close", *headers]
+    return ("\r\n".join(head) + "\r\n\r\n").encode() + body
+
+
+def json_response(value, status=200):
+    return response(json.dumps(value), status)
+
+
+def _read_request(conn):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return None
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    method, path, _ = lines[0].split(" ", 2)
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    length = int(headers.get("content-length", 0))
+    while len(body) < length:
+        chunk = conn.recv(65536)
+        if not chunk:
+            break
+        body += chunk
+    return Request(method, path, headers, body)
+
+
+def wait_for_close(conn, stop, limit):
+    """Holds `conn` open until the client hangs up, the server stops or
+    `limit` seconds pass, reading and dropping whatever the client sends."""
+    conn.settimeout(0.05)
+    deadline = time.monotonic() + limit
+    while not stop.is_set() and time.monotonic() < deadline:
+        try:
+            if not conn.recv(65536):
+                return
+        except TimeoutError:
+            continue
+        except OSError:
+            return
+
+
+def reset(conn):
+    """Closes with a TCP reset instead of an orderly end."""
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    conn.close()
+
+
+class ScriptedServer:
+    """Loopback HTTP server; `routes` maps a path prefix to a function of the
+    request returning bytes to send, or a callable taking (conn, server) that
+    plays the whole answer. Unrouted paths get 404."""
+
+    def __init__(self):
+        self.routes = {}
+        self.requests = []
+        self._lock = threading.Lock()
+        self._handlers = []
+        self.stop_event = threading.Event()
+        self._listener = socket.create_server(("127.0.0.1", 0), backlog=128)
+        self.url = f"http://127.0.0.1:{self._listener.getsockname()[1]}"
+        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread.start()
+
+    def route(self, prefix, handler):
+        self.routes[prefix] = handler
+
+    def _accept(self):
+        self._listener.settimeout(0.05)
+        while not self.stop_event.is_set():
+            try:
+                conn, _ = self._listener.accept()
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+            thread = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+            with self._lock:
+                self._handlers.append(thread)
+            thread.start()
+
+    def _serve(self, conn):
+        closed = False
+        try:
+            conn.settimeout(10)
+            request = _read_request(conn)
+            if request is None:
+                return
+            with self._lock:
+                self.requests.append(request)
+            handler = None
+            for prefix in sorted(self.routes, key=len, reverse=True):
+                if request.path.startswith(prefix):
+                    handler = self.routes[prefix]
+                    break
+            answer = handler(request) if handler else response(b"missing", 404, "text/plain")
+            if callable(answer):
+                answer(conn, self)
+                closed = conn.fileno() == -1
+            else:
+                conn.sendall(answer)
+        except OSError:
+            pass
+        finally:
+            if not closed:
+                try:
+                    conn.shutdown(socket.SHUT_WR)
+                    wait_for_close(conn, self.stop_event, 2)
+                except OSError:
+                    pass
+                conn.close()
+
+    def wait_idle(self, timeout=30):
+        """Joins the connection threads, so that their sockets are closed."""
+        deadline = time.monotonic() + timeout
+        while True:
+            with self._lock:
+                pending = [t for t in self._handlers if t.is_alive()]
+                self._handlers = pending
+            if not pending:
+                return
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{len(pending)} server connections still open")
+            pending[0].join(0.05)
+
+    def close(self):
+        self.stop_event.set()
+        self._listener.close()
+        self._thread.join()
+        self.wait_idle()
+
+
+def open_fds():
+    return sorted(int(fd) for fd in os.listdir("/proc/self/fd"))
+
+
+def resources():
+    """What a call could leave behind in the process: descriptors and threads."""
+    return len(open_fds()), threading.active_count()
+
+
+def leftovers(root):
+    """Temporary files of the atomic writer anywhere under `root`."""
+    return sorted(str(p) for p in Path(root).rglob(".dorvane-*"))
+
+
+def files_under(root):
+    return sorted(str(p.relative_to(root)) for p in Path(root).rglob("*") if p.is_file())
