@@ -1,0 +1,192 @@
+"""The example application's routes, in process: body validation, the mapping
+of operation results to HTTP statuses, and the file routes."""
+
+import io
+import wave
+
+import pytest
+
+OPERATIONS = ["generate_tts", "clone_voice", "transcribe_audio", "gen_music", "sep_music", "run_mod",
+              "check_project_structure"]
+
+VALID = {
+    "/api/tts": {"text": "Hello there", "voice_id": "en-us"},
+    "/api/clone": {"audio_url": "http://127.0.0.1:9/a.wav", "voice_id": "v1"},
+    "/api/transcribe": {"audio_url": "http://127.0.0.1:9/a.wav"},
+    "/api/music/generate": {"prompt": "calm piano"},
+    "/api/music/separate": {"url": "http://127.0.0.1:9/a.wav"},
+}
+
+
+@pytest.fixture
+def calls(dorvane, monkeypatch):
+    """Replaces the module's operations with recorders, to see whether the
+    application called the module at all."""
+    made = []
+    for name in OPERATIONS:
+        monkeypatch.setattr(dorvane, name, lambda *a, _name=name, **k: made.append(_name) or {"recorded": _name})
+    return made
+
+
+@pytest.mark.parametrize(
+    "path, body, message",
+    [
+        ("/api/tts", None, "must be a JSON object"),
+        ("/api/tts", [], "must be a JSON object"),
+        ("/api/tts", {}, "missing fields: text, voice_id"),
+        ("/api/tts", {"text": "hi"}, "missing field: voice_id"),
+        ("/api/tts", {"text": "", "voice_id": "en"}, "missing field: text"),
+        ("/api/tts", {"text": "hi", "voice_id": None}, "missing field: voice_id"),
+        ("/api/tts", {"text": 5, "voice_id": "en"}, "text must be a non-empty text"),
+        ("/api/tts", {"text": "hi", "voice_id": ["en"]}, "voice_id must be a text or an integer"),
+        ("/api/tts", {"text": "hi", "voice_id": "en", "speed": "fast"}, "speed must be a number"),
+        ("/api/tts", {"text": "hi", "voice_id": "en", "pitch": 9}, "pitch must lie between"),
+        ("/api/tts", {"text": "hi", "voice_id": "en", "base_url": "http://x/"}, "unknown field: base_url"),
+        ("/api/clone", {"audio_url": "http://127.0.0.1/a.wav"}, "missing field: voice_id"),
+        ("/api/clone", {"voice_id": "v"}, "missing field: audio_url"),
+        ("/api/transcribe", {}, "missing field: audio_url"),
+        ("/api/transcribe", {"audio_url": "http://h/a.wav", "stt_endpoint": "http://x/"}, "unknown field"),
+        ("/api/music/generate", {}, "missing field: prompt"),
+        ("/api/music/separate", {"url": "   "}, "url must be a non-empty text"),
+        ("/api/run_mod", {}, "missing field: size"),
+        ("/api/run_mod", {"size": True}, "size must be a number"),
+        ("/api/run_mod", {"size": 64}, "size must lie between"),
+    ],
+)
+def test_bad_bodies_are_refused_before_the_module_runs(make_client, calls, path, body, message):
+    client = make_client()
+    if body is None:
+        response = client.post(path, data="text=hi", content_type="application/x-www-form-urlencoded")
+    else:
+        response = client.post(path, json=body)
+    assert response.status_code == 400
+    assert message in response.get_json()["error"]
+    assert calls == []
+
+
+def test_a_body_that_is_not_json_at_all_gets_a_json_400(make_client, calls):
+    response = make_client().post("/api/tts", data=b"{not json", content_type="application/json")
+    assert response.status_code == 400
+    assert "JSON object" in response.get_json()["error"]
+    assert calls == []
+
+
+@pytest.mark.parametrize("path", sorted(VALID))
+def test_the_gate_pair_becomes_http_400_with_the_modules_payload(make_client, installation, path):
+    installation.remove("models")
+    response = make_client().post(path, json=VALID[path])
+    assert response.status_code == 400
+    assert response.get_json() == {"error": "Code is not complete. 'models' folder is missing."}
+
+
+def test_status_is_a_payload_alone_so_200_even_when_incomplete(make_client, installation):
+    client = make_client()
+    assert client.get("/api/status").get_json() == {"status": True}
+    installation.remove("token/tokenizer.json")
+    response = client.get("/api/status")
+    assert response.status_code == 200
+    assert response.get_json() == {"error": "Files not found in 'token': tokenizer.json"}
+
+
+@pytest.mark.parametrize(
+    "path, body, message",
+    [
+        ("/api/tts", VALID["/api/tts"], "Request failed: "),
+        ("/api/clone", VALID["/api/clone"], "Request failed: "),
+        ("/api/transcribe", VALID["/api/transcribe"], "Request failed: GPU Overload"),
+    ],
+)
+def test_a_remote_failure_is_a_payload_alone_so_200(make_client, refused_url, path, body, message):
+    client = make_client(speech_url=refused_url, transcription_url=refused_url)
+    response = client.post(path, json=body)
+    assert response.status_code == 200
+    assert response.get_json()["error"].startswith(message)
+
+
+def test_music_placeholders_answer_200_with_their_payload(make_client, sleeps):
+    client = make_client()
+    for path in ("/api/music/generate", "/api/music/separate"):
+        response = client.post(path, json=VALID[path])
+        assert response.status_code == 200
+        assert "A100" in response.get_json()["error"]
+    assert sleeps == [10, 10]
+
+
+def test_an_exception_from_the_module_is_a_json_500_without_a_trace(make_client, httpserver):
+    # An answer that is JSON but not an object leaves generate_tts as an exception.
+    httpserver.expect_request("/tts/index.php").respond_with_json([1, 2])
+    response = make_client(speech_url=httpserver.url_for("")).post("/api/tts", json=VALID["/api/tts"])
+    assert response.status_code == 500
+    assert "AttributeError" in response.get_json()["error"]
+    assert b"Traceback" not in response.data
+
+
+def _wav_ok(data):
+    with wave.open(io.BytesIO(data)) as w:
+        return w.getnframes() > 0
+
+
+def test_text_to_speech_links_resolve_through_the_application(make_client, standin, tmp_path, sleeps):
+    client = make_client(speech_url=standin.speech_url, transcription_url=standin.transcription_url)
+    response = client.post("/api/tts", json={"text": "Links that resolve", "voice_id": "en-us", "speed": 1.2})
+    assert response.status_code == 200
+    [entry] = response.get_json()["data"]["convert_result"]
+    link = entry["oss_url"]
+    assert link.startswith("http://localhost/output/tts/")
+    local = client.get(link.removeprefix("http://localhost"))
+    assert local.status_code == 200
+    name = link.rsplit("/", 1)[1]
+    assert local.data == (tmp_path / "output" / "tts" / name).read_bytes()
+    assert _wav_ok(local.data)
+    assert sleeps == [10]
+
+    # The local copy is the stand-in's audio byte for byte, so the stand-in
+    # recognises it and answers with the words it spoke.
+    said = client.post("/api/transcribe", json={"audio_url": f"{standin.speech_url}/tts/audio/{name}"})
+    assert said.status_code == 200
+    assert said.get_json() == {"transcription": "Links that resolve"}
+
+
+def test_cloned_audio_links_resolve_through_the_application(make_client, standin, tmp_path):
+    client = make_client(speech_url=standin.speech_url)
+    spoken = client.post("/api/tts", json={"text": "Clone me", "voice_id": "en-us"}).get_json()
+    name = spoken["data"]["convert_result"][0]["oss_url"].rsplit("/", 1)[1]
+    response = client.post("/api/clone", json={"audio_url": f"{standin.speech_url}/tts/audio/{name}",
+                                               "voice_id": "v7"})
+    assert response.status_code == 200
+    link = response.get_json()["data"]
+    assert link.startswith("http://localhost/output/clone/")
+    local = client.get(link.removeprefix("http://localhost"))
+    assert local.status_code == 200
+    assert local.data == (tmp_path / "output" / "clone" / link.rsplit("/", 1)[1]).read_bytes()
+    assert _wav_ok(local.data)
+
+
+@pytest.mark.parametrize(
+    "path",
+    [
+        "/output/tts/..%2F..%2Fsecret.txt",
+        "/output/tts/../../secret.txt",
+        "/output/tts/%2e%2e/%2e%2e/secret.txt",
+        "/output/tts/..%5C..%5Csecret.txt",
+        "/output/clone/..",
+        "/output/%2e%2e/secret.txt",
+        "/output/..%2Fsecret.txt/x",
+        "/output/tts/%2Ftmp%2Fsecret.txt",
+        "/output/tts/.dorvane-0123.part",
+        "/output/music/kept.wav",
+    ],
+)
+def test_file_routes_serve_only_the_two_output_folders(make_client, tmp_path, path):
+    (tmp_path / "secret.txt").write_text("SECRET")
+    (tmp_path / "output" / "tts").mkdir(parents=True)
+    (tmp_path / "output" / "tts" / ".dorvane-0123.part").write_text("SECRET")
+    (tmp_path / "output" / "music").mkdir()
+    (tmp_path / "output" / "music" / "kept.wav").write_text("SECRET")
+    (tmp_path / "output" / "clone").mkdir()
+    (tmp_path / "output" / "clone" / "kept.wav").write_text("served")
+    client = make_client()
+    assert client.get("/output/clone/kept.wav").data == b"served"
+    response = client.get(path)
+    assert response.status_code == 404
+    assert b"SECRET" not in response.data
