@@ -47,8 +47,9 @@ def twin(function):
 
 def calls(params):
     """Argument shapes around a signature: every positional count, and
-    keywords that fit, repeat a positional, or name nothing."""
-    names = params + ["bogus"]
+    keywords that fit, repeat a positional, name nothing, or nearly name a
+    parameter (newer interpreters suggest the parameter then)."""
+    names = params + ["bogus", params[0].upper(), params[-1][:-1]]
     for nargs in range(len(params) + 3):
         for count in range(3):
             for keywords in itertools.combinations(names, count):
