@@ -81,7 +81,7 @@ PyObject *get_name(PyObject *self, void *) {
 
 PyObject *get_module(PyObject *self, void *) {
     return guarded([&] {
-        return nb::borrow(as_function(self)->globals["__name__"]).release().ptr();
+        return Namespace(as_function(self)->globals)["__name__"].release().ptr();
     });
 }
 

@@ -4,7 +4,8 @@
 namespace dorvane {
 
 nb::object Namespace::operator[](const char *name) const {
-    PyObject *value = PyDict_GetItemString(globals_.ptr(), name);
+    // A namespace cleared by the collector at shutdown has no names left.
+    PyObject *value = globals_.is_valid() ? PyDict_GetItemString(globals_.ptr(), name) : nullptr;
     if (!value)
         value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
     if (!value) {
