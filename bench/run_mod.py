@@ -8,8 +8,8 @@ Both sides run in child processes of their own, one after the other, in turns
 - plain: `tensor = torch.randn(n)`, then for 10 seconds of `time.time()`
   `tensor = tensor * torch.randn_like(tensor)`, through the same proxy.
 
-Reported: the iterations each completes in its 10 seconds, the median time
-between two iterations, and the growth of the child's peak resident size
+Reported: the iterations each completes in its 10 seconds, the mean time
+from one iteration's start to the next, and the growth of the child's peak resident size
 during the call against three times the tensor size. Size 0 (an empty
 tensor) measures what one iteration costs beyond the tensor work itself.
 
@@ -20,7 +20,6 @@ tensor) measures what one iteration costs beyond the tensor work itself.
 import argparse
 import gc
 import json
-import statistics
 import subprocess
 import sys
 import time
@@ -29,24 +28,22 @@ import harness
 
 
 class CountingTorch:
-    """torch, with its randn_like calls counted; the first `kept` are
-    time-stamped (a bounded list, so an empty tensor's millions of
-    iterations do not show as memory growth)."""
-
-    kept = 10000
+    """torch, with its randn_like calls counted and the first and the last
+    time-stamped (nothing that grows: an empty tensor runs millions)."""
 
     def __init__(self, torch):
         self._torch = torch
         self.count = 0
-        self.stamps = []
+        self.first = self.last = None
 
     def __getattr__(self, name):
         return getattr(self._torch, name)
 
     def randn_like(self, tensor):
+        self.last = time.perf_counter()
+        if self.first is None:
+            self.first = self.last
         self.count += 1
-        if self.count <= self.kept:
-            self.stamps.append(time.perf_counter())
         return self._torch.randn_like(tensor)
 
 
@@ -86,10 +83,10 @@ def child(side, size):
     base = harness.proc_status_kib("VmRSS")
     call()
     peak = harness.proc_status_kib("VmHWM")
-    gaps = [b - a for a, b in zip(proxy.stamps, proxy.stamps[1:])]
     print(json.dumps({
         "iterations": proxy.count,
-        "gap": statistics.median(gaps) if gaps else float("nan"),
+        # Mean time from one iteration's start to the next one's.
+        "gap": (proxy.last - proxy.first) / (proxy.count - 1) if proxy.count > 1 else float("nan"),
         "growth_kib": peak - base,
     }))
 

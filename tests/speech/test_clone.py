@@ -1,0 +1,329 @@
+"""clone_voice against a local cloning service and file server."""
+
+import json
+import os
+import threading
+import types
+from pathlib import Path
+
+import pytest
+import requests
+
+ENDPOINT = "/tts/cln.php"
+BASE = "http://app.test:5000/"
+OUT = Path("output/clone")
+
+
+@pytest.fixture
+def clone(dorvane, httpserver):
+    """`clone(answer, ...)`: answers the cloning request with `answer` as
+    JSON (when given) and calls clone_voice against the local service."""
+
+    def call(answer=..., audio_url="http://in.test/voice.wav", clone_voice_id="id-1", **kwargs):
+        if answer is not ...:
+            httpserver.expect_request(ENDPOINT, method="POST").respond_with_json(answer)
+        kwargs.setdefault("base_url", BASE)
+        kwargs.setdefault("tts_endpoint", httpserver.url_for(ENDPOINT))
+        return dorvane.clone_voice(audio_url, clone_voice_id, **kwargs)
+
+    return call
+
+
+def serve_file(httpserver, path, body, status=200, **match):
+    httpserver.expect_request(path, method="GET", **match).respond_with_data(body, status=status)
+    return httpserver.url_for(path)
+
+
+def downloads(httpserver):
+    return [request.full_path.rstrip("?") for request, _ in httpserver.log if request.method == "GET"]
+
+
+@pytest.mark.parametrize(
+    "remove, message",
+    [
+        ("models", "Code is not complete. 'models' folder is missing."),
+        ("token/mtl_tokenizer.json", "Files not found in 'token': mtl_tokenizer.json"),
+    ],
+)
+@pytest.mark.parametrize("folder", [None, "media/out"])
+def test_incomplete_installation_still_makes_folder(clone, httpserver, installation, remove, message, folder):
+    installation.remove(remove)
+    kwargs = {} if folder is None else {"output_folder": folder}
+    assert clone({"data": "x"}, **kwargs) == ({"error": message}, 400)
+    assert httpserver.log == []
+    assert Path(folder or "output/clone").is_dir()
+
+
+def test_folder_failure_comes_before_the_gate(clone, httpserver, installation):
+    installation.remove("models")
+    Path("taken").write_text("a file")
+    with pytest.raises(FileExistsError):
+        clone({"data": "x"}, output_folder="taken")
+    assert httpserver.log == []
+
+
+@pytest.mark.parametrize(
+    "audio_url, voice_id",
+    [("http://in.test/a b.wav", "id-1"), ("", 42), ("  x  ", None), ("ü", ["a", 1])],
+)
+def test_request_body_as_received(clone, httpserver, audio_url, voice_id):
+    assert clone({"data": None}, audio_url=audio_url, clone_voice_id=voice_id, timeout=3) == {"data": None}
+    request = httpserver.log[0][0]
+    assert request.headers["Content-Type"] == "application/json"
+    assert list(json.loads(request.get_data()).items()) == [("url", audio_url), ("id", voice_id)]
+
+
+@pytest.mark.parametrize("status, reason", [(500, "INTERNAL SERVER ERROR"), (404, "NOT FOUND")])
+def test_error_status(clone, httpserver, status, reason):
+    httpserver.expect_request(ENDPOINT).respond_with_data("no", status=status)
+    url = httpserver.url_for(ENDPOINT)
+    kind = "Server" if status >= 500 else "Client"
+    assert clone() == {"error": f"Request failed: {status} {kind} Error: {reason} for url: {url}"}
+    assert downloads(httpserver) == []
+
+
+def test_request_stalls_past_timeout(clone, stalled_url):
+    assert clone(tts_endpoint=stalled_url, timeout=1) == {"error": "Server did not respond within 1 seconds."}
+
+
+@pytest.mark.parametrize(
+    "raised, timeout, message",
+    [
+        (requests.exceptions.ConnectTimeout("connect slow"), 100, "Server did not respond within 100 seconds."),
+        (requests.exceptions.ReadTimeout("slow"), 2.5, "Server did not respond within 2.5 seconds."),
+        (requests.exceptions.ConnectionError("refused"), 100, "Request failed: refused"),
+    ],
+)
+def test_client_failure_messages(clone, dorvane, monkeypatch, raised, timeout, message):
+    def post(*args, **kwargs):
+        raise raised
+
+    monkeypatch.setattr(dorvane, "requests", types.SimpleNamespace(post=post))
+    assert clone(timeout=timeout) == {"error": message}
+
+
+class Unrelated(Exception):
+    pass
+
+
+class Stop(BaseException):
+    """Not an Exception: the download clause must let it through."""
+
+
+class Reply:
+    def __init__(self, error=None, where=None):
+        self.error, self.where = error, where
+
+    def raise_for_status(self):
+        pass
+
+    def json(self):
+        if self.where == "json":
+            raise self.error
+        return {"data": "http://files.test/a.wav"}
+
+    def iter_content(self, chunk_size):
+        if self.where == "body":
+            raise self.error
+        yield b"audio"
+
+    def close(self):
+        pass
+
+
+@pytest.mark.parametrize(
+    "where, error",
+    [("post", Unrelated("x")), ("json", Unrelated("x")), ("get", Stop()), ("body", Stop())],
+)
+def test_other_exceptions_pass_through(clone, dorvane, monkeypatch, where, error):
+    def post(url, json, timeout):
+        if where == "post":
+            raise error
+        return Reply(error, where)
+
+    def get(url, **kwargs):
+        if where == "get":
+            raise error
+        return Reply(error, where)
+
+    monkeypatch.setattr(dorvane, "requests", types.SimpleNamespace(post=post, get=get))
+    with pytest.raises(type(error)) as excinfo:
+        clone()
+    assert excinfo.value is error
+
+
+def test_download_is_streamed_with_the_call_timeout(clone, dorvane, monkeypatch):
+    seen = []
+
+    class Streamed(Reply):
+        def iter_content(self, chunk_size):
+            seen.append(chunk_size)
+            yield from (b"ab", b"", b"cd")
+
+    def get(url, **kwargs):
+        seen.append((url, kwargs))
+        return Streamed()
+
+    monkeypatch.setattr(dorvane, "requests", types.SimpleNamespace(post=lambda *a, **k: Reply(), get=get))
+    assert clone(timeout=7) == {"data": "http://app.test:5000/output/clone/a.wav"}
+    assert seen == [("http://files.test/a.wav", {"stream": True, "timeout": 7}), 8192]
+    assert (OUT / "a.wav").read_bytes() == b"abcd"
+
+
+@pytest.mark.parametrize("body", ["plain words", "", "[1, 2"])
+def test_body_not_json(clone, httpserver, body):
+    httpserver.expect_request(ENDPOINT).respond_with_data(body, content_type="text/plain")
+    result = clone()
+    assert list(result.items()) == [("error", "Response is not JSON"), ("raw_response", body)]
+
+
+@pytest.mark.parametrize("answer", [[], ["http://files.test/a.wav"], "text", 3, None])
+def test_answer_not_an_object_raises(clone, answer):
+    with pytest.raises(AttributeError):
+        clone(answer)
+
+
+@pytest.mark.parametrize(
+    "answer",
+    [{"ok": 1}, {"data": None}, {"data": ""}, {"data": 5}, {"data": ["http://f/a.wav"]}, {"a": 1, "data": {"u": "x"}}],
+)
+def test_data_not_a_link_returns_answer_unchanged(clone, httpserver, answer):
+    assert json.dumps(clone(answer)) == json.dumps(answer)
+    assert downloads(httpserver) == []
+    assert os.listdir(OUT) == []
+
+
+def test_blank_in_name_is_escaped(clone, httpserver):
+    served = serve_file(httpserver, "/files/a b.wav", b"AB")
+    answer = {"code": 0, "data": served, "meta": {"z": 1, "a": [2]}, "msg": "ok"}
+    result = clone(answer)
+    assert list(result.items()) == [
+        ("code", 0),
+        ("data", "http://app.test:5000/output/clone/a%20b.wav"),
+        ("meta", {"z": 1, "a": [2]}),
+        ("msg", "ok"),
+    ]
+    assert httpserver.log[1][0].environ["REQUEST_URI"] == "/files/a%20b.wav"
+    assert os.listdir(OUT) == ["a%20b.wav"]
+    assert (OUT / "a%20b.wav").read_bytes() == b"AB"
+
+
+def test_query_stays_in_name(clone, httpserver):
+    served = serve_file(httpserver, "/clip.wav", b"Q", query_string="sig=1")
+    assert clone({"data": served + "?sig=1"}) == {"data": "http://app.test:5000/output/clone/clip.wav?sig=1"}
+    assert (OUT / "clip.wav?sig=1").read_bytes() == b"Q"
+
+
+@pytest.mark.parametrize(
+    "make_url, status, requested",
+    [
+        (lambda server, refused: server.url_for("/dir/"), 200, ["/dir/"]),
+        (lambda server, refused: server.url_for("/clip.wav"), 404, ["/clip.wav"]),
+        (lambda server, refused: "clip.wav", 200, []),
+        (lambda server, refused: refused + "/clip.wav", 200, []),
+    ],
+    ids=["trailing-slash", "404", "no-slash", "refused"],
+)
+def test_failed_download(clone, httpserver, refused_url, leftovers, make_url, status, requested):
+    OUT.mkdir(parents=True)
+    (OUT / "clip.wav").write_bytes(b"kept")
+    serve_file(httpserver, "/dir/", b"listing", status=status)
+    serve_file(httpserver, "/clip.wav", b"gone", status=status)
+    assert clone({"data": make_url(httpserver, refused_url), "x": 1}) == {"error": "Failed to cloned audio"}
+    assert downloads(httpserver) == requested
+    assert os.listdir(OUT) == ["clip.wav"]
+    assert (OUT / "clip.wav").read_bytes() == b"kept"
+    assert leftovers(OUT) == []
+
+
+@pytest.mark.parametrize("base_url", [5, None, b"http://app.test/"])
+def test_base_url_not_text_keeps_file(clone, httpserver, base_url):
+    served = serve_file(httpserver, "/a.wav", b"WRITTEN")
+    assert clone({"data": served}, base_url=base_url) == {"error": "Failed to cloned audio"}
+    assert (OUT / "a.wav").read_bytes() == b"WRITTEN"
+
+
+@pytest.mark.parametrize(
+    "folder, base_url, middle",
+    [
+        ("media/out", BASE, "media/out"),
+        ("media/out//", "http://app.test:5000///", "media/out"),
+        ("output/clone/", "http://app.test:5000", "output/clone"),
+        ("ABSOLUTE", BASE, "ABSOLUTE"),
+    ],
+)
+def test_folder_and_link(clone, httpserver, tmp_path, folder, base_url, middle):
+    absolute = str(tmp_path / "srv" / "clone") + "/"
+    folder = folder.replace("ABSOLUTE", absolute)
+    middle = middle.replace("ABSOLUTE", absolute.strip("/"))
+    served = serve_file(httpserver, "/a.wav", b"A")
+    assert clone({"data": served}, output_folder=folder, base_url=base_url) == {
+        "data": f"http://app.test:5000/{middle}/a.wav"
+    }
+    assert (Path(folder) / "a.wav").read_bytes() == b"A"
+
+
+def test_large_body_written_whole(clone, httpserver, leftovers):
+    body = os.urandom(300_000)
+    clone({"data": serve_file(httpserver, "/big.wav", body)})
+    assert (OUT / "big.wav").read_bytes() == body
+    assert leftovers(OUT) == []
+
+
+@pytest.mark.parametrize("then", ["break", "stall"])
+def test_transfer_failing_mid_body_keeps_old_file(clone, partial_server, leftovers, then):
+    server = partial_server(then)
+    OUT.mkdir(parents=True)
+    (OUT / "clip.wav").write_bytes(b"old clip")
+    outcome = []
+    # A download without a time-out would hang here until the server goes
+    # away; the join bound turns that into a failure instead.
+    caller = threading.Thread(target=lambda: outcome.append(clone({"data": server.url("/clip.wav")}, timeout=1)))
+    caller.start()
+    caller.join(30)
+    assert not caller.is_alive(), "the download is not bounded by the call's timeout"
+    assert outcome == [{"error": "Failed to cloned audio"}]
+    assert server.paths == ["/clip.wav"]
+    assert (OUT / "clip.wav").read_bytes() == b"old clip"
+    assert leftovers(OUT) == []
+
+
+def test_download_without_answer_is_bounded(clone, stalled_url, httpserver):
+    outcome = []
+    caller = threading.Thread(target=lambda: outcome.append(clone({"data": stalled_url + "/clip.wav"}, timeout=1)))
+    caller.start()
+    caller.join(30)
+    assert not caller.is_alive(), "the download is not bounded by the call's timeout"
+    assert outcome == [{"error": "Failed to cloned audio"}]
+    assert os.listdir(OUT) == []
+
+
+def test_concurrent_calls_same_name_leave_one_body(dorvane, httpserver, leftovers):
+    bodies = {n: bytes([n]) * 200_000 for n in range(4)}
+    for n, body in bodies.items():
+        serve_file(httpserver, f"/{n}/same.wav", body)
+    errors = []
+
+    def call(n):
+        try:
+            dorvane.clone_voice(
+                "u",
+                "i",
+                tts_endpoint=httpserver.url_for(ENDPOINT) + f"?n={n}",
+                base_url=BASE,
+            )
+        except BaseException as error:  # reported below, on the main thread
+            errors.append(error)
+
+    for n in bodies:
+        httpserver.expect_request(ENDPOINT, query_string=f"n={n}").respond_with_json(
+            {"data": httpserver.url_for(f"/{n}/same.wav")}
+        )
+    threads = [threading.Thread(target=call, args=(n,)) for n in bodies]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
+    assert (OUT / "same.wav").read_bytes() in bodies.values()
+    assert leftovers(OUT) == []
