@@ -15,6 +15,24 @@ def httpserver(httpserver_ipv4):
     return httpserver_ipv4
 
 
+@pytest.fixture
+def service(httpserver):
+    """`service(function, path, endpoint, **defaults)` gives `call(answer,
+    **kwargs)`: the local service answers the POST to `path` with `answer`
+    as JSON (when given), and `function` is called with the service's URL as
+    `endpoint`, `defaults` and `kwargs`."""
+
+    def bind(function, path, endpoint, **defaults):
+        def call(answer=..., **kwargs):
+            if answer is not ...:
+                httpserver.expect_request(path, method="POST").respond_with_json(answer)
+            return function(**{endpoint: httpserver.url_for(path), **defaults, **kwargs})
+
+        return call
+
+    return bind
+
+
 class PartialServer:
     """Answers every GET with status 200 and a Content-Length larger than
     what it sends, then either drops the connection or holds it open."""

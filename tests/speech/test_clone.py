@@ -15,18 +15,10 @@ OUT = Path("output/clone")
 
 
 @pytest.fixture
-def clone(dorvane, httpserver):
-    """`clone(answer, ...)`: answers the cloning request with `answer` as
-    JSON (when given) and calls clone_voice against the local service."""
-
-    def call(answer=..., audio_url="http://in.test/voice.wav", clone_voice_id="id-1", **kwargs):
-        if answer is not ...:
-            httpserver.expect_request(ENDPOINT, method="POST").respond_with_json(answer)
-        kwargs.setdefault("base_url", BASE)
-        kwargs.setdefault("tts_endpoint", httpserver.url_for(ENDPOINT))
-        return dorvane.clone_voice(audio_url, clone_voice_id, **kwargs)
-
-    return call
+def clone(dorvane, service):
+    return service(
+        dorvane.clone_voice, ENDPOINT, "tts_endpoint", audio_url="http://in.test/voice.wav", clone_voice_id="id-1", base_url=BASE
+    )
 
 
 def serve_file(httpserver, path, body, status=200, **match):

@@ -12,17 +12,8 @@ ENDPOINT = "/transcribe"
 
 
 @pytest.fixture
-def transcribe(dorvane, httpserver):
-    """`transcribe(answer, ...)`: answers the request with `answer` as JSON
-    (when given) and calls transcribe_audio against the local service."""
-
-    def call(answer=..., audio_url="http://in.test/talk.wav", **kwargs):
-        if answer is not ...:
-            httpserver.expect_request(ENDPOINT, method="POST").respond_with_json(answer)
-        kwargs.setdefault("stt_endpoint", httpserver.url_for(ENDPOINT))
-        return dorvane.transcribe_audio(audio_url, **kwargs)
-
-    return call
+def transcribe(dorvane, service):
+    return service(dorvane.transcribe_audio, ENDPOINT, "stt_endpoint", audio_url="http://in.test/talk.wav")
 
 
 @pytest.mark.parametrize("audio_url", ["http://in.test/talk.wav", "", "  padded url \n", "ü?a=1&b= 2", 7, None])

@@ -17,18 +17,8 @@ OUT = Path("output/tts")
 
 
 @pytest.fixture
-def tts(dorvane, httpserver):
-    """`tts(answer, ...)`: answers the request with `answer` as JSON (when
-    given) and calls generate_tts against the local service."""
-
-    def call(answer=..., text="hello", voice_id="v1", **kwargs):
-        if answer is not ...:
-            httpserver.expect_request(ENDPOINT, method="POST").respond_with_json(answer)
-        kwargs.setdefault("base_url", BASE)
-        kwargs.setdefault("tts_endpoint", httpserver.url_for(ENDPOINT))
-        return dorvane.generate_tts(text, voice_id, **kwargs)
-
-    return call
+def tts(dorvane, service):
+    return service(dorvane.generate_tts, ENDPOINT, "tts_endpoint", text="hello", voice_id="v1", base_url=BASE)
 
 
 def serve_file(httpserver, path, body, status=200, **match):
