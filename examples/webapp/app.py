@@ -213,6 +213,12 @@ def create_app(dorvane=None, settings=None):
         folder = OUTPUT_FOLDERS.get(kind)
         if folder is None or name.startswith(".") or "\\" in name:
             raise NotFound()
-        return send_from_directory(Path.cwd() / folder, name, max_age=0)
+        root = Path.cwd() / folder
+        # clone_voice stores a name with blanks as "%20" and links to it as
+        # such, so a client asks for the decoded name: find the stored one.
+        escaped = name.replace(" ", "%20")
+        if escaped != name and not (root / name).is_file() and (root / escaped).is_file():
+            name = escaped
+        return send_from_directory(root, name, max_age=0)
 
     return app

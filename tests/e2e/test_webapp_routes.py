@@ -190,3 +190,11 @@ def test_file_routes_serve_only_the_two_output_folders(make_client, tmp_path, pa
     response = client.get(path)
     assert response.status_code == 404
     assert b"SECRET" not in response.data
+
+
+def test_a_cloned_file_stored_with_escaped_blanks_is_found_by_its_link(make_client, tmp_path):
+    # clone_voice writes "a b.wav" as a%20b.wav and links to .../a%20b.wav;
+    # the client decodes the link's %20 back into a blank.
+    (tmp_path / "output" / "clone").mkdir(parents=True)
+    (tmp_path / "output" / "clone" / "a%20b.wav").write_bytes(b"cloned")
+    assert make_client().get("/output/clone/a%20b.wav").data == b"cloned"
