@@ -94,6 +94,7 @@ class ScriptedServer:
         self.stop_event = threading.Event()
         self._listener = socket.create_server(("127.0.0.1", 0), backlog=128)
         self.url = f"http://127.0.0.1:{self._listener.getsockname()[1]}"
+        self._listener.settimeout(0.05)
         self._thread = threading.Thread(target=self._accept, daemon=True)
         self._thread.start()
 
@@ -101,7 +102,6 @@ class ScriptedServer:
         self.routes[prefix] = handler
 
     def _accept(self):
-        self._listener.settimeout(0.05)
         while not self.stop_event.is_set():
             try:
                 conn, _ = self._listener.accept()
