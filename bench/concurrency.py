@@ -17,7 +17,9 @@ the allocator's per-thread arenas exist before any row is charged for them.
 """
 
 import argparse
+import atexit
 import os
+import shutil
 import sys
 import tempfile
 import threading
@@ -148,6 +150,7 @@ def main():
 
     dorvane, _ = harness.install()
     workdir = tempfile.mkdtemp(prefix="dorvane-bench-cwd-")
+    atexit.register(shutil.rmtree, workdir, True)
     os.chdir(workdir)  # generate_tts writes output/tts here
 
     with harness.StandIn() as service:
