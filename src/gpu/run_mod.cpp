@@ -16,7 +16,7 @@ void release(const Namespace &ns, nb::object &tensor) {
 }
 
 bool seconds_left(const Namespace &ns, nb::handle start_time) {
-    nb::object elapsed = ns["time"].attr("time")() - start_time;
+    nb::object elapsed = ns["time"].attr(interned("time"))() - start_time;
     return elapsed < nb::int_(10);
 }
 
@@ -44,7 +44,7 @@ nb::object run_mod(const Namespace &ns, Args args) {
                 // Three full-size tensors at most: the current one, the noise
                 // and their product; the current one goes as soon as the
                 // product exists.
-                nb::object noise = ns["torch"].attr("randn_like")(tensor);
+                nb::object noise = ns["torch"].attr(interned("randn_like"))(tensor);
                 tensor = tensor * noise;
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_RuntimeError) || !contains(nb::str(e.value()), "out of memory"))

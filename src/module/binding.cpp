@@ -1,15 +1,13 @@
 // Argument binding with the rules and the TypeError texts of CPython's own
 // calls to a `def`: positionals, then keywords, then the count, then defaults.
 #include <algorithm>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include "module/function.h"
 
 namespace dorvane {
 namespace {
-
-[[noreturn]] void raise() { throw nb::python_error(); }
 
 #if PY_VERSION_HEX >= 0x030D0000
 // From 3.13 on, an unknown keyword comes with the closest parameter name, by
@@ -96,50 +94,51 @@ nb::object suggestion(const Function &function, nb::handle keyword) {
 }
 #endif
 
-[[noreturn]] void unexpected_keyword(const Function &function, nb::handle keyword) {
+// The error helpers below set the TypeError and return, as the interpreter
+// does: a wrong call is common in a web handler and must stay as cheap as
+// one to a `def`, so no C++ exception is thrown for it.
+void unexpected_keyword(const Function &function, nb::handle keyword) {
 #if PY_VERSION_HEX >= 0x030D0000
     if (nb::object near = suggestion(function, keyword); near.is_valid()) {
         PyErr_Format(PyExc_TypeError,
                      "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
                      function.name.ptr(), keyword.ptr(), near.ptr());
-        raise();
+        return;
     }
 #endif
     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
                  function.name.ptr(), keyword.ptr());
-    raise();
 }
 
-[[noreturn]] void too_many_positional(const Function &function, Py_ssize_t given) {
-    Py_ssize_t count = nb::len(function.params);
-    Py_ssize_t defaults = nb::len(function.defaults);
-    nb::str takes = defaults
-        ? nb::steal<nb::str>(PyUnicode_FromFormat("from %zd to %zd", count - defaults, count))
-        : nb::steal<nb::str>(PyUnicode_FromFormat("%zd", count));
-    bool plural = defaults || count != 1;
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
-                 function.name.ptr(), takes.ptr(), plural ? "s" : "", given,
-                 given == 1 ? "was" : "were");
-    raise();
+void too_many_positional(const Function &function, Py_ssize_t given) {
+    Py_ssize_t count = PyTuple_GET_SIZE(function.params.ptr());
+    Py_ssize_t defaults = PyTuple_GET_SIZE(function.defaults.ptr());
+    if (defaults)
+        PyErr_Format(PyExc_TypeError,
+                     "%U() takes from %zd to %zd positional arguments but %zd %s given",
+                     function.name.ptr(), count - defaults, count, given,
+                     given == 1 ? "was" : "were");
+    else
+        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
+                     function.name.ptr(), count, count == 1 ? "" : "s", given,
+                     given == 1 ? "was" : "were");
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the interpreter's own listing.
-[[noreturn]] void missing_arguments(const Function &function, const nb::list &missing) {
-    size_t count = nb::len(missing);
-    std::vector<nb::str> quoted;
-    for (nb::handle name : missing)
-        quoted.push_back(nb::repr(name));
-    nb::str names = quoted[0];
+void missing_arguments(const Function &function, const std::vector<nb::handle> &missing) {
+    size_t count = missing.size();
+    nb::str names = nb::repr(missing[0]);
     for (size_t i = 1; i < count; ++i)
-        names = concat(names, i + 1 < count ? ", " : count == 2 ? " and " : ", and ", quoted[i]);
+        names = concat(names, i + 1 < count ? ", " : count == 2 ? " and " : ", and ",
+                       nb::repr(missing[i]));
     PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
                  function.name.ptr(), Py_ssize_t(count), count == 1 ? "" : "s", names.ptr());
-    raise();
 }
 
-// Index of `keyword` among the parameters, or -1.
+// Index of `keyword` among the parameters, -1 when none has its name, -2
+// when comparing raised.
 Py_ssize_t find_param(const Function &function, PyObject *keyword) {
-    Py_ssize_t count = nb::len(function.params);
+    Py_ssize_t count = PyTuple_GET_SIZE(function.params.ptr());
     // Names from call sites are interned, so identity almost always decides.
     for (Py_ssize_t i = 0; i < count; ++i)
         if (PyTuple_GET_ITEM(function.params.ptr(), i) == keyword)
@@ -147,7 +146,7 @@ Py_ssize_t find_param(const Function &function, PyObject *keyword) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         int equal = PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(function.params.ptr(), i), Py_EQ);
         if (equal < 0)
-            raise();
+            return -2;
         if (equal)
             return i;
     }
@@ -156,48 +155,52 @@ Py_ssize_t find_param(const Function &function, PyObject *keyword) {
 
 } // namespace
 
-void bind_arguments(const Function &function, PyObject *const *args,
+bool bind_arguments(const Function &function, PyObject *const *args,
                     Py_ssize_t nargs, PyObject *kwnames, nb::handle *bound) {
-    Py_ssize_t count = nb::len(function.params);
+    Py_ssize_t count = PyTuple_GET_SIZE(function.params.ptr());
     for (Py_ssize_t i = 0; i < count; ++i)
-        bound[i] = nb::handle();
-    for (Py_ssize_t i = 0; i < std::min(nargs, count); ++i)
-        bound[i] = args[i];
+        bound[i] = i < nargs ? nb::handle(args[i]) : nb::handle();
 
-    if (kwnames) {
-        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
-            if (!PyUnicode_Check(keyword)) {
-                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings",
-                             function.name.ptr());
-                raise();
-            }
-            Py_ssize_t index = find_param(function, keyword);
-            if (index < 0)
-                unexpected_keyword(function, keyword);
-            if (bound[index].is_valid()) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                             function.name.ptr(), keyword);
-                raise();
-            }
-            bound[index] = args[nargs + k];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(keyword)) {
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", function.name.ptr());
+            return false;
         }
+        Py_ssize_t index = find_param(function, keyword);
+        if (index == -2)
+            return false;
+        if (index == -1) {
+            unexpected_keyword(function, keyword);
+            return false;
+        }
+        if (bound[index].is_valid()) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                         function.name.ptr(), keyword);
+            return false;
+        }
+        bound[index] = args[nargs + k];
     }
 
-    if (nargs > count)
+    if (nargs > count) {
         too_many_positional(function, nargs);
+        return false;
+    }
 
-    Py_ssize_t first_default = count - nb::len(function.defaults);
-    nb::list missing;
+    Py_ssize_t first_default = count - PyTuple_GET_SIZE(function.defaults.ptr());
+    std::vector<nb::handle> missing;
     for (Py_ssize_t i = nargs; i < first_default; ++i)
         if (!bound[i].is_valid())
-            missing.append(nb::handle(PyTuple_GET_ITEM(function.params.ptr(), i)));
-    if (nb::len(missing))
+            missing.push_back(PyTuple_GET_ITEM(function.params.ptr(), i));
+    if (!missing.empty()) {
         missing_arguments(function, missing);
+        return false;
+    }
     for (Py_ssize_t i = std::max(nargs, first_default); i < count; ++i)
         if (!bound[i].is_valid())
-            bound[i] = nb::handle(PyTuple_GET_ITEM(function.defaults.ptr(), i - first_default));
+            bound[i] = PyTuple_GET_ITEM(function.defaults.ptr(), i - first_default);
+    return true;
 }
 
 } // namespace dorvane

@@ -38,7 +38,8 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
     return guarded([&] {
         const Function &function = *as_function(self);
         nb::handle bound[max_params];
-        bind_arguments(function, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        if (!bind_arguments(function, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
+            return static_cast<PyObject *>(nullptr);
         return function.operation(Namespace(function.globals), bound).release().ptr();
     });
 }

@@ -28,8 +28,9 @@ void add_function(nb::module_ &module, const char *name,
                   nb::tuple defaults, Operation operation);
 
 // Fills `bound` with the arguments of a call, by CPython's rules for a
-// `def` of the same signature, or raises its TypeError.
-void bind_arguments(const Function &function, PyObject *const *args,
+// `def` of the same signature; false with its TypeError set when they do
+// not fit.
+bool bind_arguments(const Function &function, PyObject *const *args,
                     Py_ssize_t nargs, PyObject *kwnames, nb::handle *bound);
 
 } // namespace dorvane

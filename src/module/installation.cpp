@@ -12,19 +12,21 @@ nb::dict default_layout() {
     auto names = [](std::initializer_list<const char *> files) {
         nb::list list;
         for (const char *file : files)
-            list.append(file);
+            list.append(interned(file));
         return list;
     };
     nb::dict layout;
-    layout["models"] = names({"whisper_model.safetensors", "voice_clone_00001-of-00002.safetensors",
+    layout[interned("models")] = names({"whisper_model.safetensors", "voice_clone_00001-of-00002.safetensors",
                               "musicgen_00002-of-00002.bin", "D_Onigiri_50968.pth"});
-    layout["token"] = names({"tokenizer.json", "mtl_tokenizer.json"});
-    layout["zonos"] = names({"config.py"});
+    layout[interned("token")] = names({"tokenizer.json", "mtl_tokenizer.json"});
+    layout[interned("zonos")] = names({"config.py"});
     return layout;
 }
 
 // `folder, files = item`, with the interpreter's unpacking errors.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle item) {
+    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
+        return {nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1))};
     PyObject *iterator = PyObject_GetIter(item.ptr());
     if (!iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -59,19 +61,23 @@ nb::object check_project_structure(const Namespace &ns, Args args) {
     if (required_folders.is_none())
         required_folders = default_layout();
 
-    nb::object path = ns["os"].attr("path");
-    nb::object base_dir = path.attr("dirname")(path.attr("abspath")(ns["__file__"]));
+    // Fetched through `os` on every call, once per call; by interned names,
+    // as this runs before every gated operation.
+    nb::object path = ns["os"].attr(interned("path"));
+    nb::object base_dir = path.attr(interned("dirname"))(path.attr(interned("abspath"))(ns["__file__"]));
+    nb::object join = path.attr(interned("join")), isdir = path.attr(interned("isdir")),
+               isfile = path.attr(interned("isfile"));
 
-    for (nb::handle item : required_folders.attr("items")()) {
+    for (nb::handle item : required_folders.attr(interned("items"))()) {
         auto [folder, files] = unpack_pair(item);
-        nb::object folder_path = path.attr("join")(base_dir, folder);
-        if (!truthy(path.attr("isdir")(folder_path)))
+        nb::object folder_path = join(base_dir, folder);
+        if (!truthy(isdir(folder_path)))
             return error_payload(concat("Code is not complete. '", folder, "' folder is missing."));
 
         // Every name is tested, so the message lists all that are missing.
         nb::list missing_files;
         for (nb::handle f : files)
-            if (!truthy(path.attr("isfile")(path.attr("join")(folder_path, f))))
+            if (!truthy(isfile(join(folder_path, f))))
                 missing_files.append(f);
         if (nb::len(missing_files))
             return error_payload(concat("Files not found in '", folder, "': ",
@@ -79,7 +85,7 @@ nb::object check_project_structure(const Namespace &ns, Args args) {
     }
 
     nb::dict complete;
-    complete["status"] = true;
+    complete[interned("status")] = true;
     return complete;
 }
 

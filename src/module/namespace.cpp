@@ -1,15 +1,35 @@
 // Call-time name lookup and the small value helpers the operations share.
+#include <unordered_map>
+
 #include "module/namespace.h"
 
 namespace dorvane {
 
+nb::handle interned(const char *name) {
+    // Keyed by the literal's address: a lookup then builds and hashes no text,
+    // and the dictionaries mostly compare their keys by identity.
+    static std::unordered_map<const char *, nb::handle> names;
+    auto [entry, fresh] = names.try_emplace(name);
+    if (fresh) {
+        PyObject *text = PyUnicode_InternFromString(name);
+        if (!text) {
+            names.erase(entry);
+            throw nb::python_error();
+        }
+        entry->second = text; // kept for the life of the process
+    }
+    return entry->second;
+}
+
 nb::object Namespace::operator[](const char *name) const {
+    nb::handle key = interned(name);
     // A namespace cleared by the collector at shutdown has no names left.
-    PyObject *value = globals_.is_valid() ? PyDict_GetItemString(globals_.ptr(), name) : nullptr;
-    if (!value)
-        value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+    PyObject *value = globals_.is_valid() ? PyDict_GetItemWithError(globals_.ptr(), key.ptr()) : nullptr;
+    if (!value && !PyErr_Occurred())
+        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.ptr());
     if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw nb::python_error();
     }
     return nb::borrow(value);

@@ -15,12 +15,16 @@ public:
     explicit Namespace(nb::handle globals) : globals_(globals) {}
 
     // The module attribute `name`, else the builtin of that name (so `open`
-    // and `print` can be shadowed on the module), else NameError.
+    // and `print` can be shadowed on the module), else NameError. `name` is
+    // a string literal.
     nb::object operator[](const char *name) const;
 
 private:
     nb::handle globals_;
 };
+
+// The interned text of the string literal `name`, made once per process.
+nb::handle interned(const char *name);
 
 // Truth value of `value`, as `if value:` would test it.
 bool truthy(nb::handle value);
