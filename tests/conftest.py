@@ -17,6 +17,8 @@ from pathlib import Path
 
 import pytest
 
+from twins import Reached
+
 LAYOUT = {
     "models": [
         "whisper_model.safetensors",
@@ -105,6 +107,22 @@ def sleeps(request, dorvane, monkeypatch):
         fake.sleep = calls.append
         monkeypatch.setattr(dorvane, "time", fake)
     return calls
+
+
+@pytest.fixture
+def stop_after_binding(dorvane, monkeypatch):
+    """Makes every call of the module's functions that gets past argument
+    binding raise Reached at its first step (the gate, the installation
+    check's path work, or the load routine's first library call, given
+    `Stop` arguments)."""
+
+    def refuse(*args, **kwargs):
+        raise Reached
+
+    monkeypatch.setattr(dorvane, "check_project_structure", refuse)
+    monkeypatch.setattr(dorvane, "torch", types.SimpleNamespace(cuda=types.SimpleNamespace(is_available=refuse)))
+    monkeypatch.setattr(dorvane, "os", types.SimpleNamespace(
+        path=types.SimpleNamespace(dirname=refuse, abspath=refuse), makedirs=refuse))
 
 
 @pytest.fixture

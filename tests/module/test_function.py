@@ -4,11 +4,11 @@ import copy
 import inspect
 import itertools
 import pickle
-import types
 
 import pytest
 
 import dorvane as module
+from twins import Reached, Stop, twin
 
 SIGNATURES = {
     "check_project_structure": ["required_folders"],
@@ -24,27 +24,6 @@ SIGNATURES = {
 FUNCTIONS = {name: getattr(module, name) for name in SIGNATURES}
 
 
-class Reached(Exception):
-    """Raised by the stand-ins once a call got past argument binding."""
-
-
-class Value:
-    """An argument that stops the call at its first arithmetic."""
-
-    def __mul__(self, other):
-        raise Reached
-
-
-def twin(function):
-    """A `def` with the same name, parameters and defaults as `function`."""
-    params = list(inspect.signature(function).parameters)
-    namespace = {}
-    exec(f"def {function.__name__}({', '.join(params)}): pass", namespace)
-    plain = namespace[function.__name__]
-    plain.__defaults__ = function.__defaults__
-    return plain
-
-
 def calls(params):
     """Argument shapes around a signature: every positional count, and
     keywords that fit, repeat a positional, name nothing, or nearly name a
@@ -54,18 +33,6 @@ def calls(params):
         for count in range(3):
             for keywords in itertools.combinations(names, count):
                 yield nargs, keywords
-
-
-@pytest.fixture
-def unreachable(dorvane, monkeypatch):
-    """Makes every call that passes binding stop right after it."""
-
-    def refuse(*args, **kwargs):
-        raise Reached
-
-    monkeypatch.setattr(dorvane, "check_project_structure", refuse)
-    monkeypatch.setattr(dorvane, "torch", types.SimpleNamespace(cuda=types.SimpleNamespace(is_available=refuse)))
-    monkeypatch.setattr(dorvane, "os", types.SimpleNamespace(path=types.SimpleNamespace(dirname=refuse, abspath=refuse), makedirs=refuse))
 
 
 def outcome(function, args, kwargs):
@@ -79,13 +46,13 @@ def outcome(function, args, kwargs):
 
 
 @pytest.mark.parametrize("name", SIGNATURES)
-def test_binding_errors_read_as_for_a_def(dorvane, unreachable, name):
+def test_binding_errors_read_as_for_a_def(dorvane, stop_after_binding, name):
     function = FUNCTIONS[name]
     plain = twin(function)
     compared = 0
     for nargs, keywords in calls(SIGNATURES[name]):
-        args = (Value(),) * nargs
-        kwargs = {key: Value() for key in keywords}
+        args = (Stop(),) * nargs
+        kwargs = {key: Stop() for key in keywords}
         expected = outcome(plain, args, kwargs)
         assert outcome(function, args, kwargs) == expected, (nargs, keywords)
         compared += expected[0] == "TypeError"

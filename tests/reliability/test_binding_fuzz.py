@@ -5,27 +5,16 @@ text, or the same exception from a keyword's own comparison, or binding."""
 import ctypes
 import inspect
 import sys
-import types
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import dorvane as module
+from twins import Reached, Stop, twin
 
 NAMES = ["check_project_structure", "generate_tts", "clone_voice", "transcribe_audio",
          "gen_music", "sep_music", "run_mod"]
-
-
-class Reached(Exception):
-    """Raised by the stand-ins once a call got past argument binding."""
-
-
-class Stop:
-    """An argument value that ends the call at its first use."""
-
-    def __mul__(self, other):
-        raise Reached
 
 
 class Equal(str):
@@ -55,15 +44,6 @@ class Broken(str):
         raise LookupError(f"cannot compare {str(self)!r}")
 
 
-def twin(function):
-    params = list(inspect.signature(function).parameters)
-    namespace = {"Reached": Reached}
-    exec(f"def {function.__name__}({', '.join(params)}): raise Reached", namespace)
-    plain = namespace[function.__name__]
-    plain.__defaults__ = function.__defaults__
-    return plain
-
-
 _vectorcall = ctypes.pythonapi.PyObject_Vectorcall
 _vectorcall.restype = ctypes.py_object
 _vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
@@ -91,16 +71,8 @@ FUNCTIONS = {name: getattr(module, name) for name in NAMES}
 
 
 @pytest.fixture
-def stopped(dorvane, monkeypatch):
-    """Every call that passes binding stops at its first step."""
-
-    def refuse(*args, **kwargs):
-        raise Reached
-
-    monkeypatch.setattr(dorvane, "check_project_structure", refuse)
-    monkeypatch.setattr(dorvane, "torch", types.SimpleNamespace(cuda=types.SimpleNamespace(is_available=refuse)))
-    monkeypatch.setattr(dorvane, "os", types.SimpleNamespace(
-        path=types.SimpleNamespace(dirname=refuse, abspath=refuse), makedirs=refuse))
+def stopped(stop_after_binding):
+    """Each function with its plain twin; calls past binding raise Reached."""
     return {name: (function, twin(function)) for name, function in FUNCTIONS.items()}
 
 
