@@ -99,7 +99,8 @@ PyObject *get_globals(PyObject *self, void *) {
 PyObject *get_signature(PyObject *self, void *) {
     return guarded([&] {
         const Function &function = *as_function(self);
-        nb::object parameter = nb::module_::import_("inspect").attr("Parameter");
+        nb::module_ inspect = nb::module_::import_("inspect");
+        nb::object parameter = inspect.attr("Parameter");
         nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
         size_t first_default = nb::len(function.params) - nb::len(function.defaults);
         nb::list parameters;
@@ -110,7 +111,7 @@ PyObject *get_signature(PyObject *self, void *) {
                 parameters.append(parameter(function.params[i], kind,
                                             nb::arg("default") = function.defaults[i - first_default]));
         }
-        return nb::module_::import_("inspect").attr("Signature")(parameters).release().ptr();
+        return inspect.attr("Signature")(parameters).release().ptr();
     });
 }
 

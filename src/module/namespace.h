@@ -32,13 +32,11 @@ bool truthy(nb::handle value);
 // `item in container`.
 bool contains(nb::handle container, const char *item);
 
-// Concatenates the parts, each formatted as `format(part, "")` formats it:
-// integers as digits, texts unchanged, exceptions as their message.
-template <typename... Parts> nb::str concat(const Parts &...parts);
-
 nb::str format_part(nb::handle part);
 inline nb::str format_part(const char *part) { return nb::str(part); }
 
+// Concatenates the parts, each formatted as `format(part, "")` formats it:
+// integers as digits, texts unchanged, exceptions as their message.
 template <typename... Parts> nb::str concat(const Parts &...parts) {
     nb::list pieces;
     (pieces.append(format_part(parts)), ...);

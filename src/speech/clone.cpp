@@ -36,8 +36,8 @@ nb::object download(const Namespace &ns, nb::handle returned_url, nb::handle out
         f.write(chunk);
     f.commit();
 
-    nb::object link = path.attr("join")(nb::handle(base_url).attr("rstrip")("/"),
-                                        nb::handle(output_folder).attr("strip")("/"), filename);
+    nb::object link = path.attr("join")(base_url.attr("rstrip")("/"),
+                                        output_folder.attr("strip")("/"), filename);
     return link.attr("replace")("\\", "/");
 }
 
