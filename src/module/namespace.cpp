@@ -1,6 +1,8 @@
 // Call-time name lookup and the small value helpers the operations share.
 #include <unordered_map>
 
+#include <nanobind/eval.h>
+
 #include "module/namespace.h"
 
 namespace dorvane {
@@ -54,6 +56,14 @@ nb::str format_part(nb::handle part) {
     if (!text)
         throw nb::python_error();
     return nb::steal<nb::str>(text);
+}
+
+nb::object python_def(const nb::str &source, const char *name) {
+    nb::dict scope;
+    scope["__name__"] = "dorvane";
+    scope["__builtins__"] = nb::module_::import_("builtins");
+    nb::exec(source, scope);
+    return scope[name];
 }
 
 nb::dict error_payload(nb::handle message) {

@@ -43,6 +43,12 @@ template <typename... Parts> nb::str concat(const Parts &...parts) {
     return nb::borrow<nb::str>(nb::str("").attr("join")(pieces));
 }
 
+// The function `name` defined by the Python text `source`, compiled by the
+// interpreter that loaded the module. Where a plain `def` would raise (a
+// binding or unpacking error), calling this lets the interpreter raise in its
+// own words, which a module built once cannot know for every version.
+nb::object python_def(const nb::str &source, const char *name);
+
 // A payload holding only "error" = `message`.
 nb::dict error_payload(nb::handle message);
 inline nb::dict error_payload(const char *message) {
