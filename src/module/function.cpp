@@ -4,11 +4,17 @@
 // for the attributes that `inspect` and `functools` read, a vectorcall slot,
 // and the one place where C++ exceptions become Python errors.
 #include <new>
+#include <string>
 #include <typeinfo>
 
 #include "module/function.h"
 
+#if PY_VERSION_HEX < 0x030C0000
+// Before 3.12 the member flags live under older names, outside Python.h.
 #include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
 
 namespace dorvane {
 namespace {
@@ -33,13 +39,25 @@ template <typename Body> PyObject *guarded(Body &&body) noexcept {
     return nullptr;
 }
 
+// A call that did not bind goes to the twin, whose binding raises the
+// interpreter's own TypeError for it.
+PyObject *refuse_binding(const Function &function, PyObject *const *args,
+                         size_t nargsf, PyObject *kwnames) {
+    if (PyErr_Occurred())
+        return nullptr;
+    nb::object result = nb::steal(PyObject_Vectorcall(function.twin.ptr(), args, nargsf, kwnames));
+    if (result.is_valid())
+        PyErr_Format(PyExc_SystemError, "%U() bound arguments its twin refused", function.name.ptr());
+    return nullptr;
+}
+
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
                               size_t nargsf, PyObject *kwnames) {
     return guarded([&] {
         const Function &function = *as_function(self);
         nb::handle bound[max_params];
         if (!bind_arguments(function, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
-            return static_cast<PyObject *>(nullptr);
+            return refuse_binding(function, args, nargsf, kwnames);
         return function.operation(Namespace(function.globals), bound).release().ptr();
     });
 }
@@ -57,12 +75,20 @@ void function_dealloc(PyObject *self) {
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_function(self)->globals.ptr());
+    Py_VISIT(as_function(self)->twin.ptr());
     return 0;
 }
 
+// What is cleared reads as None afterwards, as on CPython's own functions.
+// The twin stays: it refers to nothing of ours, and a call that fails to
+// bind still needs it.
 int function_clear(PyObject *self) {
     as_function(self)->globals.reset();
     return 0;
+}
+
+PyObject *new_ref_or_none(nb::handle value) {
+    return Py_NewRef(value.is_valid() ? value.ptr() : Py_None);
 }
 
 PyObject *function_repr(PyObject *self) {
@@ -73,7 +99,10 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     // Bound to instances like a `def` stored on a class.
     if (obj == nullptr || obj == Py_None)
         return Py_NewRef(self);
-    return PyMethod_New(self, obj);
+    return guarded([&] {
+        return nb::module_::import_("types").attr("MethodType")(nb::handle(self), nb::handle(obj))
+            .release().ptr();
+    });
 }
 
 PyObject *get_name(PyObject *self, void *) {
@@ -81,20 +110,19 @@ PyObject *get_name(PyObject *self, void *) {
 }
 
 PyObject *get_module(PyObject *self, void *) {
-    return guarded([&] {
-        return Namespace(as_function(self)->globals)["__name__"].release().ptr();
-    });
+    const Function &function = *as_function(self);
+    if (!function.globals.is_valid())
+        Py_RETURN_NONE;
+    return guarded([&] { return Namespace(function.globals)["__name__"].release().ptr(); });
 }
 
 PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
 
 PyObject *get_defaults(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->defaults.ptr());
+    return new_ref_or_none(as_function(self)->defaults);
 }
 
-PyObject *get_globals(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->globals.ptr());
-}
+PyObject *get_globals(PyObject *self, void *) { return new_ref_or_none(as_function(self)->globals); }
 
 PyObject *get_signature(PyObject *self, void *) {
     return guarded([&] {
@@ -138,7 +166,7 @@ PyMethodDef function_methods[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -177,12 +205,17 @@ PyTypeObject *function_type() {
 
 } // namespace
 
-void add_function(nb::module_ &module, const char *name,
-                  std::initializer_list<const char *> params,
-                  nb::tuple defaults, Operation operation) {
+void detail::add_function(nb::module_ &module, const char *name, const char *const *params,
+                          size_t count, nb::tuple defaults, Operation operation) {
     nb::list names;
-    for (const char *param : params)
-        names.append(nb::steal<nb::str>(PyUnicode_InternFromString(param)));
+    std::string source = std::string("def ") + name + "(";
+    for (size_t i = 0; i < count; ++i) {
+        names.append(nb::steal<nb::str>(PyUnicode_InternFromString(params[i])));
+        source += std::string(i ? ", " : "") + params[i];
+    }
+    source += "): pass\n";
+    nb::object twin = python_def(nb::str(source.c_str()), name);
+    twin.attr("__defaults__") = defaults;
 
     PyObject *self = PyType_GenericAlloc(function_type(), 0);
     if (!self)
@@ -195,6 +228,7 @@ void add_function(nb::module_ &module, const char *name,
     new (&function.params) nb::tuple(nb::steal<nb::tuple>(PySequence_Tuple(names.ptr())));
     new (&function.defaults) nb::tuple(std::move(defaults));
     new (&function.globals) nb::dict(nb::borrow<nb::dict>(module.attr("__dict__")));
+    new (&function.twin) nb::object(std::move(twin));
     function.vectorcall = function_vectorcall;
     function.operation = operation;
     module.attr(name) = owner;

@@ -3,7 +3,13 @@
 import copy
 import inspect
 import itertools
+import os
 import pickle
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
 
 import pytest
 
@@ -22,6 +28,7 @@ SIGNATURES = {
 
 
 FUNCTIONS = {name: getattr(module, name) for name in SIGNATURES}
+ROOT = Path(__file__).resolve().parents[2]
 
 
 def calls(params):
@@ -151,3 +158,58 @@ def test_function_type_cannot_be_instantiated_or_subclassed(dorvane):
         kind()
     with pytest.raises(TypeError):
         type("Sub", (kind,), {})
+
+
+# The collector's clear slot called directly, as a collection that found the
+# function in an unreachable cycle would, in a process of its own.
+CLEARED = """
+import ctypes, sys
+import dorvane
+get_slot = ctypes.pythonapi.PyType_GetSlot
+get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+clear = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(dorvane.run_mod), 51))
+assert clear(dorvane.run_mod) == 0
+f = dorvane.run_mod
+print(f.__globals__, f.__module__, f.__name__, f.__defaults__, sep="|")
+for call in (lambda: f(), lambda: f(1)):
+    try:
+        call()
+    except Exception as error:
+        print(type(error).__name__, error, sep="|")
+"""
+
+
+def test_a_cleared_function_reads_as_cpythons_do(dorvane):
+    result = subprocess.run([sys.executable, "-c", CLEARED], capture_output=True, text=True,
+                            env={**os.environ, "PYTHONPATH": os.path.dirname(dorvane.__file__)})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "None|None|run_mod|()",
+        "TypeError|run_mod() missing 1 required positional argument: 'size'",
+        "NameError|name 'torch' is not defined",
+    ]
+
+
+TABLE = """
+#include "module/function.h"
+void table(nb::module_ &m) {
+    dorvane::add_function(m, "f", {%s}, nb::tuple(), dorvane::run_mod);
+}
+"""
+
+
+@pytest.mark.parametrize("count, compiles", [(7, True), (8, False)])
+def test_a_table_entry_must_fit_the_binding_array(tmp_path, count, compiles):
+    nanobind = pytest.importorskip("nanobind", reason="the compile check needs the build requirements")
+    compiler = shutil.which(os.environ.get("CXX", "c++"))
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    source = tmp_path / "table.cpp"
+    source.write_text(TABLE % ", ".join(f'"p{i}"' for i in range(count)))
+    result = subprocess.run(
+        [compiler, "-std=c++17", "-fsyntax-only", f"-I{ROOT / 'src'}", f"-I{nanobind.include_dir()}",
+         f"-I{sysconfig.get_paths()['include']}", str(source)],
+        capture_output=True, text=True)
+    assert (result.returncode == 0) == compiles, result.stderr
+    if not compiles:
+        assert "more parameters than max_params holds" in result.stderr

@@ -46,15 +46,17 @@ class Broken(str):
 
 _vectorcall = ctypes.pythonapi.PyObject_Vectorcall
 _vectorcall.restype = ctypes.py_object
+# The keyword names go as a raw pointer: no keywords is NULL, not None.
 _vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
-                        ctypes.py_object]
+                        ctypes.c_void_p]
 
 
 def vectorcall(function, args, kwnames, values):
     """The C calling convention with a keyword-name tuple as given, which may
     repeat a name or hold a non-string, as no Python call site can build."""
     stack = (ctypes.py_object * (len(args) + len(values) or 1))(*args, *values)
-    return _vectorcall(function, stack, len(args), tuple(kwnames) or None)
+    kwnames = tuple(kwnames)
+    return _vectorcall(function, stack, len(args), id(kwnames) if kwnames else None)
 
 
 def outcome(call):
