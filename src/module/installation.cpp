@@ -23,35 +23,15 @@ nb::dict default_layout() {
     return layout;
 }
 
-// `folder, files = item`, with the interpreter's unpacking errors.
+// `folder, files = item`; anything but a pair is unpacked by the interpreter,
+// which raises its own error for it.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle item) {
-    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
-        return {nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1))};
-    PyObject *iterator = PyObject_GetIter(item.ptr());
-    if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object",
-                         Py_TYPE(item.ptr())->tp_name);
-        }
-        throw nb::python_error();
-    }
-    nb::object values = nb::steal(iterator);
-    nb::object parts[2];
-    for (int i = 0; i < 2; ++i) {
-        parts[i] = nb::steal(PyIter_Next(values.ptr()));
-        if (!parts[i].is_valid()) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw nb::python_error();
-        }
-    }
-    nb::object extra = nb::steal(PyIter_Next(values.ptr()));
-    if (extra.is_valid())
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return {std::move(parts[0]), std::move(parts[1])};
+    if (PyTuple_CheckExact(item.ptr()) && PyTuple_Size(item.ptr()) == 2)
+        return {nb::borrow(PyTuple_GetItem(item.ptr(), 0)), nb::borrow(PyTuple_GetItem(item.ptr(), 1))};
+    nb::object unpack = python_def(nb::str("def unpack(item):\n    folder, files = item\n    return folder, files\n"),
+                                   "unpack");
+    nb::object pair = unpack(item);
+    return {pair[0], pair[1]};
 }
 
 } // namespace
