@@ -6,6 +6,7 @@ installation check looks beside that copy and the tests can break the layout.
 """
 
 import importlib.util
+import os
 import shutil
 import socket
 import sys
@@ -84,6 +85,14 @@ def dorvane():
 
     assert Path(dorvane.__file__).parent == _install_root
     return dorvane
+
+
+@pytest.fixture
+def child_env(dorvane):
+    """The environment of a child interpreter that imports the module under
+    test, keeping what the parent's path already adds (the torch stand-in)."""
+    paths = [os.path.dirname(dorvane.__file__), os.environ.get("PYTHONPATH", "")]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in paths if p))
 
 
 @pytest.fixture(autouse=True)

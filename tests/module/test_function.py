@@ -179,9 +179,8 @@ for call in (lambda: f(), lambda: f(1)):
 """
 
 
-def test_a_cleared_function_reads_as_cpythons_do(dorvane):
-    result = subprocess.run([sys.executable, "-c", CLEARED], capture_output=True, text=True,
-                            env={**os.environ, "PYTHONPATH": os.path.dirname(dorvane.__file__)})
+def test_a_cleared_function_reads_as_cpythons_do(child_env):
+    result = subprocess.run([sys.executable, "-c", CLEARED], capture_output=True, text=True, env=child_env)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "None|None|run_mod|()",

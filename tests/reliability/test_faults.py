@@ -213,8 +213,7 @@ print(json.dumps(outcome))
 """
 
 
-def run_child(dorvane, function, args, **restrictions):
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(dorvane.__file__))
+def run_child(env, function, args, **restrictions):
     config = json.dumps({"function": function, "args": args, **restrictions})
     done = subprocess.run([sys.executable, "-c", CHILD, config], env=env, capture_output=True,
                           text=True, timeout=60)
@@ -232,11 +231,11 @@ CASES = {
 
 
 @pytest.mark.parametrize("function", CASES)
-def test_file_size_limit_hit_while_writing(dorvane, files_service, function):
+def test_file_size_limit_hit_while_writing(child_env, files_service, function):
     args, folder = CASES[function]
     os.makedirs(folder)
     Path(folder, "voice.wav").write_bytes(OLD)
-    outcome = run_child(dorvane, function, args(files_service.url), fsize=len(BODY) // 3)
+    outcome = run_child(child_env, function, args(files_service.url), fsize=len(BODY) // 3)
     if function == "generate_tts":
         # A file that cannot be written is not the client's failure: it leaves.
         assert outcome == {"raised": "OSError", "errno": 27}  # EFBIG
@@ -248,13 +247,13 @@ def test_file_size_limit_hit_while_writing(dorvane, files_service, function):
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs to drop from root to another user")
 @pytest.mark.parametrize("function", CASES)
-def test_read_only_output_folder(dorvane, files_service, tmp_path, function):
+def test_read_only_output_folder(child_env, files_service, tmp_path, function):
     args, folder = CASES[function]
     os.makedirs(folder)
     Path(folder, "voice.wav").write_bytes(OLD)
     os.chmod(folder, 0o555)
     os.chmod(tmp_path, 0o755)
-    outcome = run_child(dorvane, function, args(files_service.url), user="nobody")
+    outcome = run_child(child_env, function, args(files_service.url), user="nobody")
     if function == "generate_tts":
         assert outcome == {"raised": "PermissionError", "errno": 13}
     else:
