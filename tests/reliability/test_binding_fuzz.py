@@ -111,7 +111,7 @@ def argument_lists(draw, params):
     return nargs, [make_keyword(kind, text) for kind, text in drawn]
 
 
-SETTINGS = settings(max_examples=100, deadline=None,
+SETTINGS = settings(max_examples=300, deadline=None,
                     suppress_health_check=[HealthCheck.function_scoped_fixture])
 
 
