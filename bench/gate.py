@@ -48,8 +48,10 @@ def check_project_structure(required_folders=None):
 '''
 
 
-def plain_check(module_file):
-    namespace = {"os": os, "__file__": module_file, "__name__": "plain"}
+def plain_check(module_file, os_module=os):
+    """The check as a plain def whose globals `os` and `__file__` are given;
+    the tests compare the module with it too."""
+    namespace = {"os": os_module, "__file__": module_file, "__name__": "plain"}
     exec(compile(PLAIN, "plain.py", "exec"), namespace)
     return namespace["check_project_structure"]
 
