@@ -7,6 +7,10 @@
 
 namespace dorvane {
 
+// Takes what the check holds for the life of the process; called once, from
+// the module's initialisation, before any check runs.
+void prepare_installation_check();
+
 // Calls the module's `check_project_structure()`, looked up like any other
 // name so a host can replace it; on "error" the operation returns the pair
 // (that very payload, 400) instead of doing its work.

@@ -1,6 +1,7 @@
 // The module entry: imports the libraries the operations use and binds the function table.
 #include "module/dorvane.h"
 #include "module/function.h"
+#include "module/installation.h"
 
 using namespace dorvane;
 
@@ -14,6 +15,8 @@ NB_MODULE(dorvane, m) {
     m.attr("Timeout") = exceptions.attr("Timeout");
     m.attr("torch") = nb::module_::import_("torch");
     m.attr("gc") = nb::module_::import_("gc");
+
+    prepare_installation_check();
 
     nb::none none;
     const char *base_url = DORVANE_BASE_URL;
