@@ -21,11 +21,18 @@ import sys
 import tempfile
 from pathlib import Path
 
-# The layout the test suite installs is the one the check wants; one list of it.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from conftest import LAYOUT  # noqa: E402
-
-sys.path.pop(0)
+# The complete installation layout: what the module's check asks for by
+# default. The test suite installs the same one.
+LAYOUT = {
+    "models": [
+        "whisper_model.safetensors",
+        "voice_clone_00001-of-00002.safetensors",
+        "musicgen_00002-of-00002.bin",
+        "D_Onigiri_50968.pth",
+    ],
+    "token": ["tokenizer.json", "mtl_tokenizer.json"],
+    "zonos": ["config.py"],
+}
 
 MIB = 1024 * 1024
 

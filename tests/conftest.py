@@ -20,16 +20,10 @@ import pytest
 
 from twins import Reached
 
-LAYOUT = {
-    "models": [
-        "whisper_model.safetensors",
-        "voice_clone_00001-of-00002.safetensors",
-        "musicgen_00002-of-00002.bin",
-        "D_Onigiri_50968.pth",
-    ],
-    "token": ["tokenizer.json", "mtl_tokenizer.json"],
-    "zonos": ["config.py"],
-}
+# The benchmarks and the tests install the same complete layout, and compare
+# against the same plain def of the check; both live beside the benchmarks.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+from harness import LAYOUT  # noqa: E402
 
 _install_root = None
 

@@ -12,8 +12,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-# The plain def the benchmark times the module against is the reference here too.
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+# The plain def the benchmark times the module against is the reference here
+# too (tests/conftest.py puts bench/ on the path).
 from gate import plain_check  # noqa: E402
 
 sys.path.pop(0)
