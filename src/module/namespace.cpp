@@ -45,7 +45,7 @@ bool truthy(nb::handle value) {
 }
 
 bool contains(nb::handle container, const char *item) {
-    int result = PySequence_Contains(container.ptr(), nb::str(item).ptr());
+    int result = PySequence_Contains(container.ptr(), interned(item).ptr());
     if (result < 0)
         throw nb::python_error();
     return result != 0;

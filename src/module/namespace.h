@@ -29,7 +29,7 @@ nb::handle interned(const char *name);
 // Truth value of `value`, as `if value:` would test it.
 bool truthy(nb::handle value);
 
-// `item in container`.
+// `item in container`; `item` is a string literal.
 bool contains(nb::handle container, const char *item);
 
 nb::str format_part(nb::handle part);
