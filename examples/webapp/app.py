@@ -11,6 +11,7 @@ Settings come from the environment (see `Settings`); gunicorn.conf.py holds the
 server's own (address, workers, threads).
 """
 
+import hmac
 import logging
 import math
 import os
@@ -19,10 +20,18 @@ from dataclasses import dataclass, fields
 from pathlib import Path
 
 from flask import Flask, jsonify, render_template, request, send_from_directory
-from werkzeug.exceptions import HTTPException, NotFound
+from werkzeug.datastructures import WWWAuthenticate
+from werkzeug.exceptions import Conflict, HTTPException, NotFound, Unauthorized
+
+from locks import try_lock
 
 HERE = Path(__file__).resolve().parent
 OUTPUT_FOLDERS = {"tts": "output/tts", "clone": "output/clone"}
+# One load at a time per application host. The lock file sits in the host's
+# working directory, which all of its gunicorn workers share and no other
+# host does: a lock held in one process would let each worker start its own
+# load, and one on the shared output store would serialise the whole fleet.
+RUN_MOD_LOCK = ".run_mod.lock"
 log = logging.getLogger("webapp")
 
 
@@ -39,6 +48,9 @@ class Settings:
     transcription_url: str = ""
     # run_mod fills this many GiB at most; the host guards its own memory.
     run_mod_max_gb: float = 1.0
+    # The bearer token that opens the load route to an operator; empty: the
+    # route does not exist.
+    operator_token: str = ""
 
     @classmethod
     def from_environ(cls, environ=os.environ):
@@ -137,7 +149,12 @@ def create_app(dorvane=None, settings=None):
 
     @app.errorhandler(HTTPException)
     def http_error(e):
-        return jsonify(error=e.description), e.code
+        response = jsonify(error=e.description)
+        # The error's own headers (WWW-Authenticate, Allow) still go out.
+        for name, value in e.get_headers():
+            if name.lower() != "content-type":
+                response.headers.add(name, value)
+        return response, e.code
 
     @app.errorhandler(Exception)
     def unexpected(e):
@@ -198,11 +215,25 @@ def create_app(dorvane=None, settings=None):
         body = read_body(["url"])
         return respond(dorvane.sep_music(text_field(body, "url")))
 
+    def require_operator():
+        if not settings.operator_token:
+            raise NotFound()
+        scheme, _, given = request.headers.get("Authorization", "").partition(" ")
+        # Constant time, so the answer's timing tells nothing of the token.
+        if scheme.lower() != "bearer" or not hmac.compare_digest(
+                given.strip().encode(), settings.operator_token.encode()):
+            raise Unauthorized("this route needs the operator's bearer token",
+                               www_authenticate=WWWAuthenticate("bearer"))
+
     @app.post("/api/run_mod")
     def run_mod():
+        require_operator()
         body = read_body(["size"])
         size = number_field(body, "size", None, 0, settings.run_mod_max_gb)
-        dorvane.run_mod(size)
+        with try_lock(RUN_MOD_LOCK) as held:
+            if not held:
+                raise Conflict("a load is already running on this host")
+            dorvane.run_mod(size)
         return jsonify(status="done", size=size), 200
 
     @app.get("/output/<kind>/<name>")
