@@ -11,7 +11,7 @@ memory is the peak, while the calls run, of each host's master and workers
 together.
 
     .venv/bin/python bench/load.py                  # C = 64, 256; 1 and 3 hosts; then the failure run
-    .venv/bin/python bench/load.py --cs 16 --hosts 1 --no-failure   # a quick look
+    .venv/bin/python bench/load.py --quick          # C = 16, 1 host, one round, no failure run
 """
 
 import argparse
@@ -66,6 +66,19 @@ def host_rss_kib(host):
     return total
 
 
+def fleet_cpu_seconds(fleet):
+    """CPU time the hosts' processes have used so far, all together."""
+    ticks = 0
+    for host in fleet.hosts:
+        for pid in host.pids():
+            try:
+                fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            ticks += int(fields[11]) + int(fields[12])  # utime, stime
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
 def hey(url, calls, concurrency):
     """Runs hey; returns (wall seconds, latencies of the answers, statuses)."""
     body = json.dumps({"text": TEXT, "voice_id": "en-us"})
@@ -93,15 +106,18 @@ def measure(fleet, cs, rounds):
     # Untimed: connections, thread pools and imports warm up before the figures.
     hey(fleet.url, 8 * len(fleet.hosts), 8 * len(fleet.hosts))
     for c in cs:
+        cpu = fleet_cpu_seconds(fleet)
         with contextlib.ExitStack() as stack:
             memory = [stack.enter_context(harness.Peak(lambda h=h: host_rss_kib(h), 0.2)) for h in fleet.hosts]
             wall, latencies, statuses = hey(fleet.url, rounds * c, c)
+        cpu = fleet_cpu_seconds(fleet) - cpu
         ok = statuses.count(200)
         rate = ok / wall
         rows.append({
             "c": c, "calls": rounds * c, "ok": ok, "errors": rounds * c - ok, "rate": rate,
             "ideal": c / 10, "ratio": rate / (c / 10), "p50": percentile(latencies, 0.5),
             "p99": percentile(latencies, 0.99), "rss": [m.peak / 1024 for m in memory],
+            "cpu_ms": 1000 * cpu / max(ok, 1),
         })
         print(f"  C={c}: {ok}/{rounds * c} ok in {wall:.1f} s, {rate:.2f} calls/s", file=sys.stderr, flush=True)
     return rows
@@ -141,7 +157,10 @@ def main():
     parser.add_argument("--rounds", type=int, default=2, help="rounds of C calls per figure")
     parser.add_argument("--no-failure", action="store_true", help="skip the host-failure run")
     parser.add_argument("--failure-calls", type=int, default=90)
+    parser.add_argument("--quick", action="store_true", help="C = 16 on 1 host, one round, no failure run")
     args = parser.parse_args()
+    if args.quick:
+        args.cs, args.hosts, args.rounds, args.no_failure = "16", "1", 1, True
     cs = [int(c) for c in args.cs.split(",")]
     if not shutil.which("hey"):
         sys.exit("hey is not installed (apt-get install hey)")
@@ -182,12 +201,12 @@ def main():
 
     print(f"\nload through nginx: hey, {args.rounds} rounds of C calls per row, text-to-speech\n")
     print("| hosts | implementation | C | calls | completed/s | ideal C/10 s | ratio | median (s) | p99 (s) "
-          "| errors | peak RSS per host (MiB) |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|")
+          "| errors | hosts' CPU per call (ms) | peak RSS per host (MiB) |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for (hosts, impl), rows in results.items():
         for r in rows:
             print(f"| {hosts} | {impl} | {r['c']} | {r['calls']} | {r['rate']:.2f} | {r['ideal']:.1f} | "
-                  f"{r['ratio']:.3f} | {r['p50']:.2f} | {r['p99']:.2f} | {r['errors']} | "
+                  f"{r['ratio']:.3f} | {r['p50']:.2f} | {r['p99']:.2f} | {r['errors']} | {r['cpu_ms']:.1f} | "
                   f"{' / '.join(f'{m:.0f}' for m in r['rss'])} |")
     print()
     for (hosts, impl), rows in results.items():
