@@ -24,43 +24,23 @@ import sys
 import tempfile
 import threading
 import time
+from pathlib import Path
 
 import gate
 import harness
+
+# The plain-Python generate_tts lives with the example host, which runs it
+# too, so that both measure the one reference.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples" / "webapp"))
+import plain_tts  # noqa: E402
 
 BASE_URL = "http://127.0.0.1:5000/"
 TARGETS = {32: 1.05, 128: 1.10}
 
 
-def plain_generate_tts(check, root, text, voice_id, speed=1, pitch=1, base_url=BASE_URL, wait_time=10):
-    """The same exchange written in plain Python, for reference: what the
-    libraries cost by themselves when 128 callers share the interpreter."""
-    import requests
-
-    if "error" in (checked := check()):
-        return checked, 400
-    response = requests.post(root + "/tts/index.php",
-                             json={"data": [text, voice_id, str(speed), "1", str(pitch), "0"]},
-                             timeout=wait_time)
-    response.raise_for_status()
-    resp_json = response.json()
-    output_folder = "output/tts"
-    os.makedirs(output_folder, exist_ok=True)
-    for item in resp_json["data"].get("convert_result", []):
-        oss_url = item.get("oss_url")
-        local_path = os.path.join(output_folder, os.path.basename(oss_url))
-        audio_resp = requests.get(oss_url, timeout=wait_time)
-        audio_resp.raise_for_status()
-        with open(local_path, "wb") as f:
-            f.write(audio_resp.content)
-        item["oss_url"] = base_url.rstrip("/") + "/" + local_path.replace("\\", "/")
-    time.sleep(10)
-    return resp_json
-
-
 def operations(dorvane, root):
     """name -> (call, expected result)."""
-    check = gate.plain_check(dorvane.__file__)
+    plain_generate_tts = plain_tts.make_generate_tts(gate.plain_check(dorvane.__file__))
     return {
         "generate_tts": (
             lambda: dorvane.generate_tts("hello", "voice-1", base_url=BASE_URL,
@@ -77,7 +57,8 @@ def operations(dorvane, root):
             {"error": "A100 GPU is required to run this code."},
         ),
         "plain-Python generate_tts (reference)": (
-            lambda: plain_generate_tts(check, root, "hello", "voice-1"),
+            lambda: plain_generate_tts("hello", "voice-1", base_url=BASE_URL,
+                                       tts_endpoint=root + "/tts/index.php"),
             {"data": {"convert_result": [{"oss_url": BASE_URL + "output/tts/small.wav"}]}},
         ),
     }
@@ -85,28 +66,6 @@ def operations(dorvane, root):
 
 MIXED = "mixed: K threads over the three"
 MODULE_OPS = ["generate_tts", "transcribe_audio", "sep_music"]
-
-
-class PeakRss:
-    """Samples the process's resident size until stopped; the peak is kept."""
-
-    def __init__(self, interval=0.01):
-        self.interval = interval
-        self.peak = harness.proc_status_kib("VmRSS")
-        self.stop = threading.Event()
-        self.thread = threading.Thread(target=self.sample, daemon=True)
-
-    def sample(self):
-        while not self.stop.wait(self.interval):
-            self.peak = max(self.peak, harness.proc_status_kib("VmRSS"))
-
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stop.set()
-        self.thread.join()
 
 
 def burst(calls):
@@ -127,7 +86,7 @@ def burst(calls):
     threads = [threading.Thread(target=worker, args=(i,)) for i in range(len(calls))]
     for thread in threads:
         thread.start()
-    with PeakRss() as rss:
+    with harness.Peak(lambda: harness.proc_status_kib("VmRSS")) as rss:
         gate.wait()
         start = time.perf_counter()
         for thread in threads:

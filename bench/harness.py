@@ -19,6 +19,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 from pathlib import Path
 
 # The complete installation layout: what the module's check asks for by
@@ -70,6 +71,30 @@ def proc_status_kib(field, pid="self"):
             if line.startswith(field + ":"):
                 return int(line.split()[1])
     raise KeyError(field)
+
+
+class Peak:
+    """Samples `read()` on a thread until stopped; `peak` is the largest
+    reading."""
+
+    def __init__(self, read, interval=0.01):
+        self.read = read
+        self.interval = interval
+        self.peak = read()
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.sample, daemon=True)
+
+    def sample(self):
+        while not self.stop.wait(self.interval):
+            self.peak = max(self.peak, self.read())
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join()
 
 
 def reset_peak_rss():

@@ -112,6 +112,57 @@ def sleeps(request, dorvane, monkeypatch):
     return calls
 
 
+class FakeTorch:
+    """The real torch, with the calls run_mod makes recorded or replaced."""
+
+    def __init__(self, randn=None, randn_like=None, cuda_available=False):
+        # Imported here: the torch-free runs load this file too.
+        import torch
+
+        self.calls = []
+        self._randn = randn or torch.randn
+        self._randn_like = randn_like or torch.randn_like
+        self.device = torch.device
+        self.cuda = types.SimpleNamespace(
+            is_available=lambda: cuda_available,
+            empty_cache=lambda: self.calls.append("empty_cache"),
+        )
+
+    def randn(self, *args, **kwargs):
+        self.calls.append(("randn", args, kwargs))
+        return self._randn(*args, **kwargs)
+
+    def randn_like(self, tensor):
+        self.calls.append("randn_like")
+        return self._randn_like(tensor)
+
+
+@pytest.fixture
+def fake_torch(dorvane, monkeypatch):
+    """Installs a FakeTorch built from the given overrides, and a counting gc."""
+    collected = []
+    monkeypatch.setattr(dorvane, "gc", types.SimpleNamespace(collect=lambda: collected.append(1)))
+
+    def install(**overrides):
+        fake_torch = FakeTorch(**overrides)
+        fake_torch.collected = collected
+        monkeypatch.setattr(dorvane, "torch", fake_torch)
+        return fake_torch
+
+    return install
+
+
+@pytest.fixture
+def clock(dorvane, monkeypatch):
+    """Makes `time.time` read the given instants, one per call."""
+
+    def install(*instants):
+        readings = iter(instants)
+        monkeypatch.setattr(dorvane, "time", types.SimpleNamespace(time=lambda: next(readings)))
+
+    return install
+
+
 @pytest.fixture
 def stop_after_binding(dorvane, monkeypatch):
     """Makes every call of the module's functions that gets past argument

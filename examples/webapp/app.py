@@ -11,18 +11,31 @@ Settings come from the environment (see `Settings`); gunicorn.conf.py holds the
 server's own (address, workers, threads).
 """
 
+import hmac
 import logging
 import math
 import os
+import socket
 import sys
 from dataclasses import dataclass, fields
 from pathlib import Path
 
 from flask import Flask, jsonify, render_template, request, send_from_directory
-from werkzeug.exceptions import HTTPException, NotFound
+from werkzeug.datastructures import WWWAuthenticate
+from werkzeug.exceptions import Conflict, HTTPException, NotFound, Unauthorized
+
+import expiry
+import metrics
+import plain_tts
+from locks import try_lock
 
 HERE = Path(__file__).resolve().parent
 OUTPUT_FOLDERS = {"tts": "output/tts", "clone": "output/clone"}
+# One load at a time per application host. The lock file sits in the host's
+# working directory, which all of its gunicorn workers share and no other
+# host does: a lock held in one process would let each worker start its own
+# load, and one on the shared output store would serialise the whole fleet.
+RUN_MOD_LOCK = ".run_mod.lock"
 log = logging.getLogger("webapp")
 
 
@@ -39,6 +52,18 @@ class Settings:
     transcription_url: str = ""
     # run_mod fills this many GiB at most; the host guards its own memory.
     run_mod_max_gb: float = 1.0
+    # The bearer token that opens the load route to an operator; empty: the
+    # route does not exist.
+    operator_token: str = ""
+    # Sent as X-Served-By on every answer, to tell the hosts behind a
+    # balancer apart; gunicorn.conf.py sets it to host name:port.
+    served_by: str = socket.gethostname()
+    # Output files older than this many seconds are removed; 0 keeps them.
+    output_max_age: float = 0.0
+    expiry_interval: float = 300.0
+    # "module": text-to-speech through dorvane; "python": through the
+    # plain-Python reference, for the benchmarks.
+    tts_implementation: str = "module"
 
     @classmethod
     def from_environ(cls, environ=os.environ):
@@ -119,14 +144,26 @@ def create_app(dorvane=None, settings=None):
     """The application. `dorvane` is the imported module; by default it is
     imported from `settings.dorvane_home`."""
     settings = settings or Settings.from_environ()
+    if settings.tts_implementation not in ("module", "python"):
+        raise ValueError(f"tts_implementation is 'module' or 'python', not {settings.tts_implementation!r}")
     if dorvane is None:
         dorvane = load_dorvane(settings.dorvane_home)
+    plain_generate_tts = plain_tts.make_generate_tts(lambda: dorvane.check_project_structure())
 
     app = Flask(__name__)
     app.config["MAX_CONTENT_LENGTH"] = 64 * 1024
     app.json.sort_keys = False  # payloads keep the order the module gave them
     app.extensions["dorvane"] = dorvane
     app.extensions["webapp.settings"] = settings
+    metrics.instrument(app)
+    if settings.output_max_age > 0:
+        expiry.start("output", [Path(f).name for f in OUTPUT_FOLDERS.values()], settings.output_max_age,
+                     settings.expiry_interval)
+
+    @app.after_request
+    def served_by(response):
+        response.headers["X-Served-By"] = settings.served_by
+        return response
 
     def base_url():
         return settings.base_url or request.host_url
@@ -137,7 +174,12 @@ def create_app(dorvane=None, settings=None):
 
     @app.errorhandler(HTTPException)
     def http_error(e):
-        return jsonify(error=e.description), e.code
+        response = jsonify(error=e.description)
+        # The error's own headers (WWW-Authenticate, Allow) still go out.
+        for name, value in e.get_headers():
+            if name.lower() != "content-type":
+                response.headers.add(name, value)
+        return response, e.code
 
     @app.errorhandler(Exception)
     def unexpected(e):
@@ -149,6 +191,25 @@ def create_app(dorvane=None, settings=None):
     @app.get("/")
     def index():
         return render_template("index.html")
+
+    @app.get("/healthz")
+    def healthz():
+        # What a host needs to answer calls: a complete installation and an
+        # output folder it can write (behind a balancer, the shared store:
+        # a mount that went away leaves a dangling link here).
+        problems = []
+        checked = dorvane.check_project_structure()
+        if "error" in checked:
+            problems.append(checked["error"])
+        output = Path("output")
+        if output.is_symlink() or output.exists():
+            if not (output.is_dir() and os.access(output, os.W_OK | os.X_OK)):
+                problems.append("the output folder is missing or not writable")
+        elif not os.access(".", os.W_OK | os.X_OK):
+            problems.append("the working directory is not writable")
+        if problems:
+            return jsonify(status="unhealthy", problems=problems, served_by=settings.served_by), 503
+        return jsonify(status="ok", served_by=settings.served_by), 200
 
     @app.get("/api/status")
     def status():
@@ -166,6 +227,8 @@ def create_app(dorvane=None, settings=None):
         }
         if settings.speech_url:
             kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + "/tts/index.php"
+        if settings.tts_implementation == "python":
+            return respond(plain_generate_tts(**kwargs))
         return respond(dorvane.generate_tts(**kwargs))
 
     @app.post("/api/clone")
@@ -198,11 +261,25 @@ def create_app(dorvane=None, settings=None):
         body = read_body(["url"])
         return respond(dorvane.sep_music(text_field(body, "url")))
 
+    def require_operator():
+        if not settings.operator_token:
+            raise NotFound()
+        scheme, _, given = request.headers.get("Authorization", "").partition(" ")
+        # Constant time, so the answer's timing tells nothing of the token.
+        if scheme.lower() != "bearer" or not hmac.compare_digest(
+                given.strip().encode(), settings.operator_token.encode()):
+            raise Unauthorized("this route needs the operator's bearer token",
+                               www_authenticate=WWWAuthenticate("bearer"))
+
     @app.post("/api/run_mod")
     def run_mod():
+        require_operator()
         body = read_body(["size"])
         size = number_field(body, "size", None, 0, settings.run_mod_max_gb)
-        dorvane.run_mod(size)
+        with try_lock(RUN_MOD_LOCK) as held:
+            if not held:
+                raise Conflict("a load is already running on this host")
+            dorvane.run_mod(size)
         return jsonify(status="done", size=size), 200
 
     @app.get("/output/<kind>/<name>")

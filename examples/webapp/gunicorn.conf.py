@@ -8,6 +8,8 @@
 # keeps no state of its own, and a link returned by one worker may be
 # fetched from another.
 import os
+import shutil
+import socket
 from pathlib import Path
 
 here = Path(__file__).resolve().parent
@@ -28,6 +30,27 @@ chdir = os.environ.get("WEBAPP_WORKDIR", str(here / "var"))
 os.makedirs(chdir, exist_ok=True)
 pythonpath = str(here)
 wsgi_app = "app:create_app()"
+
+# Behind a balancer the answers say which host gave them.
+os.environ.setdefault("WEBAPP_SERVED_BY", f"{socket.gethostname()}:{bind.rsplit(':', 1)[-1]}")
+
+# Metrics of all workers of this host: each worker writes its own files in
+# this folder, read together at /metrics. Set here, before any worker
+# imports prometheus_client, which reads it once.
+metrics_dir = Path(os.environ.setdefault("PROMETHEUS_MULTIPROC_DIR", os.path.join(chdir, "metrics")))
+
+
+def on_starting(server):
+    # Figures of an earlier run's workers would be added to this run's.
+    shutil.rmtree(metrics_dir, ignore_errors=True)
+    metrics_dir.mkdir(parents=True)
+
+
+def child_exit(server, worker):
+    # A dead worker's calls in flight are no longer in flight.
+    from prometheus_client import multiprocess
+
+    multiprocess.mark_process_dead(worker.pid)
 
 # Off: the demo and the browser tests run instances side by side, and they
 # would share the one default control socket path.

@@ -27,15 +27,17 @@ AtomicFile::~AtomicFile() {
     if (committed_)
         return;
     // Cleanup while another error is on its way out: its own failures are
-    // dropped so that error reaches the caller unchanged.
+    // dropped so that error reaches the caller unchanged. Whatever the
+    // failure, it stays here: an exception leaving a destructor during
+    // unwinding ends the process.
     try {
         if (file_.is_valid())
             file_.attr("close")();
-    } catch (nb::python_error &) {
+    } catch (...) {
     }
     try {
         os_.attr("unlink")(temp_path_);
-    } catch (nb::python_error &) {
+    } catch (...) {
     }
 }
 

@@ -23,9 +23,10 @@ nb::object download(const Namespace &ns, nb::handle returned_url, nb::handle out
     struct Release {
         nb::handle response;
         ~Release() {
+            // Nothing may leave a destructor that runs during unwinding.
             try {
                 response.attr("close")();
-            } catch (nb::python_error &) {
+            } catch (...) {
             }
         }
     } release{r};

@@ -6,7 +6,11 @@ as separate processes, with the real waits.
 """
 
 import importlib
+import importlib.util
+import os
+import shutil
 import socket
+import subprocess
 import sys
 from pathlib import Path
 
@@ -55,3 +59,44 @@ def make_client(webapp, dorvane):
         return webapp.create_app(dorvane, webapp.Settings(**settings)).test_client()
 
     return make
+
+
+def install_site(home):
+    """A copy of the module under test in `home`, with the placeholder
+    layout beside it, as examples/webapp/install-module lays it."""
+    home.mkdir()
+    built = Path(importlib.util.find_spec("dorvane").origin)
+    shutil.copy2(built, home / built.name)
+    subprocess.run([sys.executable, str(WEBAPP / "placeholders.py"), str(home)], check=True, capture_output=True)
+    return home
+
+
+@pytest.fixture(scope="session")
+def fleet_factory(webapp, standin_services, tmp_path_factory):
+    """Starts fleets of application hosts behind nginx (examples/webapp/
+    cluster.py) on free ports, calling the in-process stand-in; stops them
+    at the end of the session."""
+    pytest.importorskip("gunicorn", reason="gunicorn is not installed (pip install -r requirements-demo.txt)")
+    cluster = importlib.import_module("cluster")
+    try:
+        cluster.nginx_binary()
+    except RuntimeError as e:
+        pytest.skip(f"{e}")
+    home = install_site(tmp_path_factory.mktemp("fleet-site") / "site")
+    started = []
+
+    def start(hosts, **settings):
+        port = free_port()
+        env = dict(os.environ, REQUESTS_CA_BUNDLE=str(standin_services.ca_path), WEBAPP_DORVANE_HOME=str(home),
+                   WEBAPP_SPEECH_URL=standin_services.speech_url,
+                   WEBAPP_TRANSCRIPTION_URL=standin_services.transcription_url,
+                   WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/",
+                   **{"WEBAPP_" + k.upper(): str(v) for k, v in settings.items()})
+        fleet = cluster.Fleet(tmp_path_factory.mktemp("fleet"), port=port,
+                              host_ports=[free_port() for _ in range(hosts)], env=env, fail_timeout="30s")
+        started.append(fleet)
+        return fleet.start()
+
+    yield start
+    for fleet in started:
+        fleet.stop()

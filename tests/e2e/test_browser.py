@@ -4,25 +4,23 @@ the stand-in services, each a process of its own, as the demo runs them.
 These keep the module's real 10-second wait for the one text-to-speech round trip.
 """
 
-import importlib.util
 import os
 import shutil
 import socket
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
-from .conftest import ROOT, WEBAPP, free_port
+from .conftest import ROOT, WEBAPP, free_port, install_site
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 
 pytestmark = [
     pytest.mark.skipif(not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)),
-                       reason="chromium and chromium-driver are not installed (.ci/install-e2e installs them)"),
+                       reason="chromium and chromium-driver are not installed (scripts/setup installs them)"),
     pytest.mark.real_wait,
 ]
 
@@ -63,15 +61,7 @@ class Stack:
         self.app = None
 
     def install_module(self):
-        """A copy of the module under test in its own folder, with the
-        placeholder layout beside it, as examples/webapp/install-module lays it."""
-        home = self.folder / "site"
-        home.mkdir()
-        built = Path(importlib.util.find_spec("dorvane").origin)
-        shutil.copy2(built, home / built.name)
-        subprocess.run([sys.executable, str(WEBAPP / "placeholders.py"), str(home)], check=True,
-                       capture_output=True)
-        return home
+        return install_site(self.folder / "site")
 
     def start_standin(self):
         log = self.folder / "standin.log"

@@ -2,12 +2,16 @@
 of operation results to HTTP statuses, and the file routes."""
 
 import io
+import threading
 import wave
 
 import pytest
 
 OPERATIONS = ["generate_tts", "clone_voice", "transcribe_audio", "gen_music", "sep_music", "run_mod",
               "check_project_structure"]
+
+TOKEN = "operator-secret-7f3a"
+OPERATOR = {"Authorization": f"Bearer {TOKEN}"}
 
 VALID = {
     "/api/tts": {"text": "Hello there", "voice_id": "en-us"},
@@ -54,11 +58,12 @@ def calls(dorvane, monkeypatch):
     ],
 )
 def test_bad_bodies_are_refused_before_the_module_runs(make_client, calls, path, body, message):
-    client = make_client()
+    client = make_client(operator_token=TOKEN)
     if body is None:
-        response = client.post(path, data="text=hi", content_type="application/x-www-form-urlencoded")
+        response = client.post(path, data="text=hi", content_type="application/x-www-form-urlencoded",
+                               headers=OPERATOR)
     else:
-        response = client.post(path, json=body)
+        response = client.post(path, json=body, headers=OPERATOR)
     assert response.status_code == 400
     assert message in response.get_json()["error"]
     assert calls == []
@@ -198,3 +203,71 @@ def test_a_cloned_file_stored_with_escaped_blanks_is_found_by_its_link(make_clie
     (tmp_path / "output" / "clone").mkdir(parents=True)
     (tmp_path / "output" / "clone" / "a%20b.wav").write_bytes(b"cloned")
     assert make_client().get("/output/clone/a%20b.wav").data == b"cloned"
+
+
+@pytest.mark.parametrize(
+    "configured, authorization, status",
+    [
+        ("", None, 404),
+        ("", f"Bearer {TOKEN}", 404),
+        (TOKEN, None, 401),
+        (TOKEN, "Bearer", 401),
+        (TOKEN, "Bearer wrong", 401),
+        (TOKEN, f"Bearer {TOKEN}x", 401),
+        (TOKEN, f"Bearer {TOKEN[:-1]}", 401),
+        (TOKEN, f"Basic {TOKEN}", 401),
+        (TOKEN, f"Bearer {TOKEN}", 200),
+        (TOKEN, f"bearer {TOKEN}", 200),
+    ],
+)
+def test_the_load_route_answers_only_the_operator(make_client, fake_torch, clock, configured, authorization,
+                                                    status):
+    torch_ = fake_torch(randn=lambda n, device: None)
+    clock(0.0, 10.0)
+    headers = {"Authorization": authorization} if authorization else {}
+    response = make_client(operator_token=configured).post("/api/run_mod", json={"size": 1}, headers=headers)
+    assert response.status_code == status
+    if status == 401:
+        assert response.headers["WWW-Authenticate"] == "Bearer"
+    allocations = [c for c in torch_.calls if c[0] == "randn"]
+    if status == 200:
+        assert response.get_json() == {"status": "done", "size": 1} and len(allocations) == 1
+    else:
+        assert allocations == []
+
+
+@pytest.mark.parametrize("second", ["same worker", "another worker"])
+def test_a_second_load_is_refused_at_once_while_one_runs(make_client, fake_torch, clock, second):
+    started, release = threading.Event(), threading.Event()
+
+    def held_allocation(n, device):
+        started.set()
+        assert release.wait(10), "the test never let the first load finish"
+
+    torch_ = fake_torch(randn=held_allocation)
+    clock(0.0, 10.0)
+    first_client = make_client(operator_token=TOKEN)
+    # Two application instances in one working directory stand for two
+    # gunicorn workers of one host.
+    second_client = first_client if second == "same worker" else make_client(operator_token=TOKEN)
+    answers = {}
+    first = threading.Thread(target=lambda: answers.setdefault(
+        "first", first_client.post("/api/run_mod", json={"size": 1}, headers=OPERATOR)))
+    first.start()
+    try:
+        assert started.wait(10)
+        refused = second_client.post("/api/run_mod", json={"size": 1}, headers=OPERATOR)
+        # Answered while the first load still holds its allocation, and
+        # without allocating anything of its own.
+        assert first.is_alive()
+        assert refused.status_code == 409
+        assert "already running" in refused.get_json()["error"]
+        assert [c[0] for c in torch_.calls if c[0] == "randn"] == ["randn"]
+    finally:
+        release.set()
+        first.join(10)
+    assert answers["first"].status_code == 200
+
+    # The lock goes with the load: the next one runs.
+    clock(0.0, 10.0)
+    assert second_client.post("/api/run_mod", json={"size": 1}, headers=OPERATOR).status_code == 200

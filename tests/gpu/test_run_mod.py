@@ -13,54 +13,6 @@ class Stop(Exception):
     """Ends a call at a chosen library call."""
 
 
-class FakeTorch:
-    """The real torch, with the calls run_mod makes recorded or replaced."""
-
-    def __init__(self, randn=None, randn_like=None, cuda_available=False):
-        self.calls = []
-        self._randn = randn or torch.randn
-        self._randn_like = randn_like or torch.randn_like
-        self.device = torch.device
-        self.cuda = types.SimpleNamespace(
-            is_available=lambda: cuda_available,
-            empty_cache=lambda: self.calls.append("empty_cache"),
-        )
-
-    def randn(self, *args, **kwargs):
-        self.calls.append(("randn", args, kwargs))
-        return self._randn(*args, **kwargs)
-
-    def randn_like(self, tensor):
-        self.calls.append("randn_like")
-        return self._randn_like(tensor)
-
-
-@pytest.fixture
-def fake(dorvane, monkeypatch):
-    """Installs a FakeTorch built from the given overrides, and a counting gc."""
-    collected = []
-    monkeypatch.setattr(dorvane, "gc", types.SimpleNamespace(collect=lambda: collected.append(1)))
-
-    def install(**overrides):
-        fake_torch = FakeTorch(**overrides)
-        fake_torch.collected = collected
-        monkeypatch.setattr(dorvane, "torch", fake_torch)
-        return fake_torch
-
-    return install
-
-
-@pytest.fixture
-def clock(dorvane, monkeypatch):
-    """Makes `time.time` read the given instants, one per call."""
-
-    def install(*instants):
-        readings = iter(instants)
-        monkeypatch.setattr(dorvane, "time", types.SimpleNamespace(time=lambda: next(readings)))
-
-    return install
-
-
 def lines(capsys):
     return capsys.readouterr().out.splitlines()
 
@@ -73,8 +25,8 @@ def test_real_run_on_the_cpu(dorvane, installation, capsys):
     assert lines(capsys) == OPENING + ["GPU load completed."]
 
 
-def test_loop_runs_until_ten_seconds_have_passed(dorvane, fake, clock, capsys):
-    torch_ = fake()
+def test_loop_runs_until_ten_seconds_have_passed(dorvane, fake_torch, clock, capsys):
+    torch_ = fake_torch()
     clock(100.0, 100.0, 105.0, 109.999, 110.0)
     dorvane.run_mod(0)
     assert torch_.calls.count("randn_like") == 3
@@ -85,11 +37,11 @@ def test_loop_runs_until_ten_seconds_have_passed(dorvane, fake, clock, capsys):
 @pytest.mark.parametrize("size, elements", [
     (1, 268435456), (2, 536870912), (8, 2147483648), (0, 0), (0.5, 134217728.0), (True, 268435456),
 ])
-def test_element_count(dorvane, fake, size, elements):
+def test_element_count(dorvane, fake_torch, size, elements):
     def stop(*args, **kwargs):
         raise Stop
 
-    torch_ = fake(randn=stop)
+    torch_ = fake_torch(randn=stop)
     with pytest.raises(Stop):
         dorvane.run_mod(size)
     (name, args, kwargs), = [c for c in torch_.calls if c[0] == "randn"]
@@ -97,22 +49,22 @@ def test_element_count(dorvane, fake, size, elements):
     assert list(kwargs) == ["device"] and str(kwargs["device"]) == "cpu"
 
 
-def test_cuda_is_chosen_when_available(dorvane, fake, capsys):
+def test_cuda_is_chosen_when_available(dorvane, fake_torch, capsys):
     def stop(*args, **kwargs):
         raise Stop
 
-    torch_ = fake(randn=stop, cuda_available=True)
+    torch_ = fake_torch(randn=stop, cuda_available=True)
     with pytest.raises(Stop):
         dorvane.run_mod(1)
     assert torch_.calls[0][2]["device"] == torch.device("cuda")
     assert lines(capsys) == ["Using device: cuda", "Version: TORV AI 1.0"]
 
 
-def test_out_of_memory_ends_the_load_early(dorvane, fake, clock, capsys):
+def test_out_of_memory_ends_the_load_early(dorvane, fake_torch, clock, capsys):
     def oom(tensor):
         raise RuntimeError("CUDA out of memory. Tried to allocate 4.00 GiB")
 
-    torch_ = fake(randn_like=oom)
+    torch_ = fake_torch(randn_like=oom)
     clock(0.0, 0.0)
     assert dorvane.run_mod(0) is None
     assert lines(capsys) == OPENING + ["Caught OOM during operation, clearing memory...", "GPU load completed."]
@@ -120,13 +72,13 @@ def test_out_of_memory_ends_the_load_early(dorvane, fake, clock, capsys):
 
 
 @pytest.mark.parametrize("where", ["randn", "randn_like"])
-def test_other_errors_pass_through_after_cleanup(dorvane, fake, clock, capsys, where):
+def test_other_errors_pass_through_after_cleanup(dorvane, fake_torch, clock, capsys, where):
     error = RuntimeError("Out Of Memory spelled differently")
 
     def fail(*args, **kwargs):
         raise error
 
-    torch_ = fake(**{where: fail})
+    torch_ = fake_torch(**{where: fail})
     clock(0.0, 0.0)
     with pytest.raises(RuntimeError) as excinfo:
         dorvane.run_mod(0)
@@ -135,27 +87,27 @@ def test_other_errors_pass_through_after_cleanup(dorvane, fake, clock, capsys, w
     assert torch_.calls.count("empty_cache") == 1 and torch_.collected == [1]
 
 
-def test_errors_of_other_types_pass_through(dorvane, fake, clock):
+def test_errors_of_other_types_pass_through(dorvane, fake_torch, clock):
     error = MemoryError("host memory")
 
     def fail(tensor):
         raise error
 
-    torch_ = fake(randn_like=fail)
+    torch_ = fake_torch(randn_like=fail)
     clock(0.0, 0.0)
     with pytest.raises(MemoryError) as excinfo:
         dorvane.run_mod(0)
     assert excinfo.value is error and torch_.calls.count("empty_cache") == 1
 
 
-def test_size_that_cannot_be_multiplied_fails_before_any_output(dorvane, fake, capsys):
-    torch_ = fake()
+def test_size_that_cannot_be_multiplied_fails_before_any_output(dorvane, fake_torch, capsys):
+    torch_ = fake_torch()
     with pytest.raises(TypeError):
         dorvane.run_mod(None)
     assert lines(capsys) == [] and torch_.calls == []
 
 
-def test_previous_tensor_is_released_once_the_product_exists(dorvane, fake, clock):
+def test_previous_tensor_is_released_once_the_product_exists(dorvane, fake_torch, clock):
     seen = []
     still_held = []
 
@@ -165,20 +117,20 @@ def test_previous_tensor_is_released_once_the_product_exists(dorvane, fake, cloc
         seen.append(weakref.ref(tensor))
         return torch.randn_like(tensor)
 
-    fake(randn=lambda n, device: torch.randn(4, device=device), randn_like=randn_like)
+    fake_torch(randn=lambda n, device: torch.randn(4, device=device), randn_like=randn_like)
     clock(0.0, *[0.0] * 5, 10.0)
     dorvane.run_mod(1)
     assert still_held == [0] * 5
     assert [ref() for ref in seen] == [None] * 5
 
 
-def test_output_goes_through_sys_stdout(dorvane, fake, clock, monkeypatch):
+def test_output_goes_through_sys_stdout(dorvane, fake_torch, clock, monkeypatch):
     import io
     import sys
 
     out = io.StringIO()
     monkeypatch.setattr(sys, "stdout", out)
-    fake()
+    fake_torch()
     clock(0.0, 10.0)
     dorvane.run_mod(0)
     assert out.getvalue() == "\n".join(OPENING + ["GPU load completed."]) + "\n"

@@ -5,6 +5,7 @@ thread behind."""
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -259,3 +260,39 @@ def test_read_only_output_folder(child_env, files_service, tmp_path, function):
     else:
         assert outcome == {"result": {"error": "Failed to cloned audio"}}
     no_debris(folder)
+
+
+def remove_folder_mid_body(folder, wait_for_part):
+    """Sends half the file, removes the output folder under the download
+    (once the writer's temporary file is there, when it streams), then the
+    rest."""
+    def answer(conn, server):
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(BODY) + BODY[: len(BODY) // 2])
+        deadline = time.monotonic() + 5
+        while wait_for_part and not leftovers(folder) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert not wait_for_part or leftovers(folder), "the download never reached the folder"
+        shutil.rmtree(folder)
+        conn.sendall(BODY[len(BODY) // 2:])
+    return answer
+
+
+@pytest.mark.parametrize("function", CASES)
+def test_output_folder_removed_under_a_running_download(dorvane, scripted, held, sleeps, function):
+    args, folder = CASES[function]
+    os.makedirs(folder)
+    scripted.route("/tts", lambda r: json_response(
+        {"data": {"convert_result": [{"oss_url": scripted.url + "/files/voice.wav"}]}}))
+    scripted.route("/cln", lambda r: json_response({"data": scripted.url + "/files/voice.wav"}))
+    # clone_voice streams into its temporary file; generate_tts downloads
+    # first and opens the file after.
+    scripted.route("/files/", lambda r: remove_folder_mid_body(folder, function == "clone_voice"))
+    call = getattr(dorvane, function)
+    if function == "generate_tts":
+        with pytest.raises(FileNotFoundError):
+            call(*args(scripted.url))
+        assert sleeps == []
+    else:
+        assert call(*args(scripted.url)) == {"error": "Failed to cloned audio"}
+    assert leftovers(".") == []
+    assert not os.path.exists(folder)

@@ -1,0 +1,60 @@
+"""Per-route request counts, latencies and calls in flight, for prometheus.
+
+Under gunicorn every worker is its own process, so the figures go through
+prometheus_client's multi-process mode: each worker writes its own files in
+PROMETHEUS_MULTIPROC_DIR (set per host by gunicorn.conf.py, which also clears
+it at start and marks dead workers), and /metrics adds them up. Without that
+variable, as in the in-process tests, the process's own registry answers.
+"""
+
+import os
+import time
+
+from flask import g, request
+from prometheus_client import (CONTENT_TYPE_LATEST, REGISTRY, CollectorRegistry, Counter, Gauge, Histogram,
+                               generate_latest, multiprocess)
+
+REQUESTS = Counter("webapp_requests", "Requests answered, by route, method and status",
+                   ["route", "method", "status"])
+# The speech calls wait a fixed ten seconds, so the buckets are dense there.
+LATENCY = Histogram("webapp_request_duration_seconds", "Time to answer, by route", ["route"],
+                    buckets=(0.005, 0.025, 0.1, 0.5, 1, 2.5, 5, 10, 10.25, 10.5, 11, 12, 15, 20, 30, 60, 120, 240))
+IN_FLIGHT = Gauge("webapp_requests_in_flight", "Requests being answered, by route", ["route"],
+                  multiprocess_mode="livesum")
+
+
+def _route():
+    # The rule, not the path: file names and stray paths would make a series each.
+    return request.url_rule.rule if request.url_rule is not None else "unmatched"
+
+
+def instrument(app):
+    """Counts every request of `app` and adds the /metrics route."""
+
+    @app.before_request
+    def started():
+        g.metrics_route = _route()
+        g.metrics_start = time.perf_counter()
+        IN_FLIGHT.labels(g.metrics_route).inc()
+
+    @app.after_request
+    def answered(response):
+        route = g.get("metrics_route", _route())
+        REQUESTS.labels(route, request.method, str(response.status_code)).inc()
+        if "metrics_start" in g:
+            LATENCY.labels(route).observe(time.perf_counter() - g.metrics_start)
+        return response
+
+    @app.teardown_request
+    def finished(error):
+        if "metrics_route" in g:
+            IN_FLIGHT.labels(g.pop("metrics_route")).dec()
+
+    @app.get("/metrics")
+    def metrics():
+        if os.environ.get("PROMETHEUS_MULTIPROC_DIR"):
+            registry = CollectorRegistry()
+            multiprocess.MultiProcessCollector(registry)
+        else:
+            registry = REGISTRY
+        return generate_latest(registry), 200, {"Content-Type": CONTENT_TYPE_LATEST}

@@ -1,0 +1,91 @@
+"""Two application hosts behind nginx on one shared output store: links
+resolve whichever host made the file, and losing a host under load costs
+only the calls it had in flight. Hosts run the module's real wait."""
+
+import time
+
+import pytest
+
+pytestmark = pytest.mark.real_wait
+
+
+@pytest.fixture(scope="module")
+def fleet(fleet_factory):
+    return fleet_factory(2, threads=32)
+
+
+@pytest.fixture(scope="module")
+def calls(webapp):
+    import fleet_calls
+
+    return fleet_calls
+
+
+@pytest.mark.parametrize(
+    "stored, path, served",
+    [
+        ("a%20b.wav", "/output/clone/a%20b.wav", True),   # clone_voice's escaped blank, as linked
+        ("a b.wav", "/output/clone/a%20b.wav", True),
+        ("plain.wav", "/output/tts/plain.wav", True),
+        (".dorvane-00ff.part", "/output/tts/.dorvane-00ff.part", False),
+        ("plain.wav", "/output/tts/..%2Fplain.wav", False),
+        ("plain.wav", "/output/music/plain.wav", False),
+    ],
+)
+def test_the_balancer_serves_stored_files_by_their_links(fleet, calls, stored, path, served):
+    kind = "tts" if "/tts/" in path else "clone"
+    (fleet.store / kind / stored).write_bytes(b"stored bytes")
+    status, body = calls.fetch(fleet.url.rstrip("/") + path)
+    assert (status, body) == ((200, b"stored bytes") if served else (404, b""))
+
+
+def test_each_host_answers_health_and_metrics_under_its_name(fleet, calls):
+    import json
+    import urllib.request
+
+    for host in fleet.hosts:
+        with urllib.request.urlopen(host.url + "healthz", timeout=5) as response:
+            assert response.headers["X-Served-By"] == host.name
+            assert json.load(response) == {"status": "ok", "served_by": host.name}
+        assert calls.in_flight(host.url) == 0
+    # A host's figures are read from the host; the balancer does not mix them.
+    assert calls.fetch(fleet.url + "metrics")[0] == 404
+
+
+def test_losing_a_host_under_load_loses_only_its_calls_in_flight(fleet, calls):
+    first = calls.Burst(fleet.url, 16, "first").start()
+    # All sixteen are inside the module's ten-second wait before the kill.
+    deadline = time.monotonic() + 8
+    while sum(calls.in_flight(h.url) for h in fleet.hosts) < 16 and time.monotonic() < deadline:
+        time.sleep(0.1)
+    killed, live = fleet.hosts
+    lost = calls.in_flight(killed.url)
+    assert lost > 0 and calls.in_flight(live.url) > 0, "the calls did not spread over both hosts"
+    killed.kill()
+    before = first.join()
+    after = calls.Burst(fleet.url, 12, "after").start().join()
+
+    routed = calls.routed(fleet.access_log)
+    killed_at = f"127.0.0.1:{killed.port}"
+    failed = [r for r in before if r["status"] != 200]
+    # The failures are exactly the calls nginx had handed to the killed host.
+    assert len(failed) == lost
+    for r in failed:
+        assert r["status"] == 502 and routed[r["call"]] == (502, [killed_at])
+    for r in before:
+        if r["status"] == 200:
+            assert r["served_by"] == live.name and routed[r["call"]][1][-1] != killed_at
+    # Every new call succeeds, on the host that is left.
+    assert [(r["status"], r["served_by"]) for r in after] == [(200, live.name)] * 12
+
+    served = [r["link"] for r in before + after if r["status"] == 200]
+    assert len(served) == 16 - lost + 12
+    for link in served:
+        status, data = calls.fetch(link)
+        assert status == 200 and calls.complete_wav(data), link
+    # Whatever the killed host left under a final name is complete; a
+    # partial download could only be a hidden file, which nobody is served.
+    stored = list((fleet.store / "tts").glob("tts-*.wav"))
+    assert len(stored) >= len(served)
+    for path in stored:
+        assert calls.complete_wav(path.read_bytes()), path
