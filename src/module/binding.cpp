@@ -12,13 +12,15 @@ namespace {
 
 // Index of `keyword` among the parameters; -1 when none has its name, -2
 // when comparing raised.
-Py_ssize_t find_param(PyObject *params, Py_ssize_t count, PyObject *keyword) {
+Py_ssize_t find_param(const Function &function, PyObject *keyword) {
     // Names from call sites are interned, so identity almost always decides.
-    for (Py_ssize_t i = 0; i < count; ++i)
-        if (PyTuple_GetItem(params, i) == keyword)
+    for (Py_ssize_t i = 0; i < function.count; ++i)
+        if (function.param_names[i] == keyword)
             return i;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        int equal = PyObject_RichCompareBool(keyword, PyTuple_GetItem(params, i), Py_EQ);
+    if (!PyUnicode_Check(keyword))
+        return -1;
+    for (Py_ssize_t i = 0; i < function.count; ++i) {
+        int equal = PyObject_RichCompareBool(keyword, function.param_names[i], Py_EQ);
         if (equal < 0)
             return -2;
         if (equal)
@@ -31,8 +33,7 @@ Py_ssize_t find_param(PyObject *params, Py_ssize_t count, PyObject *keyword) {
 
 bool bind_arguments(const Function &function, PyObject *const *args,
                     Py_ssize_t nargs, PyObject *kwnames, nb::handle *bound) {
-    PyObject *params = function.params.ptr();
-    Py_ssize_t count = PyTuple_Size(params);
+    Py_ssize_t count = function.count;
     if (nargs > count)
         return false;
     for (Py_ssize_t i = 0; i < count; ++i)
@@ -40,23 +41,18 @@ bool bind_arguments(const Function &function, PyObject *const *args,
 
     Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *keyword = PyTuple_GetItem(kwnames, k);
-        if (!PyUnicode_Check(keyword))
-            return false;
-        Py_ssize_t index = find_param(params, count, keyword);
+        Py_ssize_t index = find_param(function, PyTuple_GetItem(kwnames, k));
         if (index < 0 || bound[index].is_valid())
             return false;
         bound[index] = args[nargs + k];
     }
 
-    PyObject *defaults = function.defaults.ptr();
-    Py_ssize_t first_default = count - PyTuple_Size(defaults);
     for (Py_ssize_t i = nargs; i < count; ++i) {
         if (bound[i].is_valid())
             continue;
-        if (i < first_default)
+        if (i < function.first_default)
             return false;
-        bound[i] = PyTuple_GetItem(defaults, i - first_default);
+        bound[i] = function.default_values[i];
     }
     return true;
 }

@@ -56,7 +56,8 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
     return guarded([&] {
         const Function &function = *as_function(self);
         nb::handle bound[max_params];
-        if (!bind_arguments(function, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
+        Py_ssize_t nargs = Py_ssize_t(nargsf & ~size_t(PY_VECTORCALL_ARGUMENTS_OFFSET));
+        if (!bind_arguments(function, args, nargs, kwnames, bound))
             return refuse_binding(function, args, nargsf, kwnames);
         return function.operation(Namespace(function.globals), bound).release().ptr();
     });
@@ -229,6 +230,13 @@ void detail::add_function(nb::module_ &module, const char *name, const char *con
     new (&function.defaults) nb::tuple(std::move(defaults));
     new (&function.globals) nb::dict(nb::borrow<nb::dict>(module.attr("__dict__")));
     new (&function.twin) nb::object(std::move(twin));
+    function.count = Py_ssize_t(count);
+    function.first_default = function.count - Py_ssize_t(nb::len(function.defaults));
+    for (Py_ssize_t i = 0; i < function.count; ++i) {
+        function.param_names[i] = PyTuple_GetItem(function.params.ptr(), i);
+        function.default_values[i] =
+            i < function.first_default ? nullptr : PyTuple_GetItem(function.defaults.ptr(), i - function.first_default);
+    }
     function.vectorcall = function_vectorcall;
     function.operation = operation;
     module.attr(name) = owner;

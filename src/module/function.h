@@ -21,6 +21,11 @@ struct Function {
     nb::tuple params;   // interned parameter names, in order
     nb::tuple defaults; // of the trailing parameters, in parameter order
     nb::dict globals;   // the namespace of the module that defines it
+    // The items of `params` and `defaults`, borrowed from them and laid out
+    // for the binder: under the stable ABI each tuple access is a call.
+    Py_ssize_t count, first_default;
+    PyObject *param_names[max_params];
+    PyObject *default_values[max_params]; // by parameter index, from first_default on
     // A plain `def` of the same signature and name, which a call that does
     // not bind is handed to, so the interpreter raises its own TypeError.
     nb::object twin;

@@ -8,7 +8,7 @@ namespace {
 
 nb::object gpu_required(const Namespace &ns) {
     if (auto refused = installation_gate(ns))
-        return *refused;
+        return std::move(*refused);
     ns["time"].attr("sleep")(10);
     return error_payload("A100 GPU is required to run this code.");
 }

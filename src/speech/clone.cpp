@@ -53,7 +53,7 @@ nb::object clone_voice(const Namespace &ns, Args args) {
     ns["os"].attr("makedirs")(output_folder, nb::arg("exist_ok") = true);
 
     if (auto refused = installation_gate(ns))
-        return *refused;
+        return std::move(*refused);
 
     nb::dict payload;
     payload["url"] = audio_url;

@@ -9,7 +9,7 @@ nb::object transcribe_audio(const Namespace &ns, Args args) {
     nb::handle audio_url = args[0], stt_endpoint = args[1], timeout = args[2];
 
     if (auto refused = installation_gate(ns))
-        return *refused;
+        return std::move(*refused);
 
     nb::dict payload;
     payload["url"] = audio_url;

@@ -20,7 +20,7 @@ nb::object generate_tts(const Namespace &ns, Args args) {
                base_url = args[4], tts_endpoint = args[5], wait_time = args[6];
 
     if (auto refused = installation_gate(ns))
-        return *refused;
+        return std::move(*refused);
 
     nb::list fields;
     fields.append(text);
