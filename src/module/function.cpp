@@ -131,14 +131,13 @@ PyObject *get_signature(PyObject *self, void *) {
         nb::module_ inspect = nb::module_::import_("inspect");
         nb::object parameter = inspect.attr("Parameter");
         nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
-        size_t first_default = nb::len(function.params) - nb::len(function.defaults);
         nb::list parameters;
-        for (size_t i = 0; i < nb::len(function.params); ++i) {
-            if (i < first_default)
-                parameters.append(parameter(function.params[i], kind));
+        for (Py_ssize_t i = 0; i < function.count; ++i) {
+            nb::handle name = function.param_names[i];
+            if (i < function.first_default)
+                parameters.append(parameter(name, kind));
             else
-                parameters.append(parameter(function.params[i], kind,
-                                            nb::arg("default") = function.defaults[i - first_default]));
+                parameters.append(parameter(name, kind, nb::arg("default") = nb::handle(function.default_values[i])));
         }
         return inspect.attr("Signature")(parameters).release().ptr();
     });

@@ -339,7 +339,7 @@ nb::object check_project_structure(const Namespace &ns, Args args) {
         optional_attr(os, "stat").is(stock->stat)) {
         if (std::optional<nb::dict> result =
                 check_here(required_folders, stock_base ? module_file : base_dir, stock_base))
-            return *result;
+            return std::move(*result);
     }
 
     if (stock_base)
