@@ -189,21 +189,24 @@ class Services:
     def expire_audio(self, now=None):
         """Removes the audio older than the age limit, then the oldest while
         the store is over its size limit. Returns the names removed."""
-        now = time.time() if now is None else now
-        gone = []
         with self._lock:
-            while self._files:
-                name, (mtime, size) = next(iter(self._files.items()))
-                too_old = 0 < self.audio_max_age < now - mtime
-                too_big = 0 < self.audio_max_bytes < self._audio_bytes
-                if not (too_old or too_big):
-                    break
-                del self._files[name]
-                self._audio_bytes -= size
-                gone.append(name)
-        for name in gone:
+            return self._expire(time.time() if now is None else now)
+
+    def _expire(self, now):
+        # Under the lock, removals included: the count and the folder agree
+        # whenever another thread looks.
+        gone = []
+        while self._files:
+            name, (mtime, size) = next(iter(self._files.items()))
+            too_old = 0 < self.audio_max_age < now - mtime
+            too_big = 0 < self.audio_max_bytes < self._audio_bytes
+            if not (too_old or too_big):
+                break
+            del self._files[name]
+            self._audio_bytes -= size
             # A request that opened the file before still reads all of it.
             (self.audio_dir / name).unlink(missing_ok=True)
+            gone.append(name)
         return gone
 
     @property
@@ -217,19 +220,26 @@ class Services:
 
     def _store(self, data, prefix, text=None):
         name = f"{prefix}-{uuid.uuid4().hex}.wav"
-        temp = self.audio_dir / f".{name}.part"
-        temp.write_bytes(data)
-        os.replace(temp, self.audio_dir / name)
         with self._lock:
+            # Counted before it is written, and room made for it at once, so
+            # that the folder never holds more than its limit.
             self._files[name] = (time.time(), len(data))
             self._audio_bytes += len(data)
+            self._expire(time.time())
             if text is not None:
                 digest = hashlib.sha256(data).hexdigest()
                 self._texts[digest] = text
                 self._texts.move_to_end(digest)
                 while len(self._texts) > KNOWN_TEXTS:
                     self._texts.popitem(last=False)
-        self.expire_audio()
+        temp = self.audio_dir / f".{name}.part"
+        temp.write_bytes(data)
+        os.replace(temp, self.audio_dir / name)
+        with self._lock:
+            if name not in self._files:
+                # Made room for others while it was being written: it is
+                # already expired.
+                (self.audio_dir / name).unlink(missing_ok=True)
         return f"{self.speech_url}/tts/audio/{name}"
 
     def _speak(self, text, voice, speed, pitch):

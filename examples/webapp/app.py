@@ -307,6 +307,13 @@ def create_app(dorvane=None, settings=None):
     def bad_body(e):
         return jsonify(error=str(e)), 400
 
+    @app.errorhandler(expiry.Full)
+    def store_full(e):
+        # The calls in flight take what the store may hold; they end within
+        # their wait, so a retry soon finds room.
+        return jsonify(error="the output store is full with the calls in progress; try again shortly"), 503, {
+            "Retry-After": "10"}
+
     @app.errorhandler(HTTPException)
     def http_error(e):
         response = jsonify(error=e.description)
@@ -365,11 +372,10 @@ def create_app(dorvane=None, settings=None):
         }
         if settings.speech_url:
             kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + "/tts/index.php"
-        if settings.tts_implementation == "python":
-            result = plain_generate_tts(**kwargs)
-        else:
-            result = dorvane.generate_tts(**kwargs)
-        store.wrote(written_files(result, kwargs["base_url"], store.root, "tts"))
+        generate_tts = plain_generate_tts if settings.tts_implementation == "python" else dorvane.generate_tts
+        with store.call() as written:
+            result = generate_tts(**kwargs)
+            written += written_files(result, kwargs["base_url"], store.root, "tts")
         return respond(result)
 
     @app.post("/api/clone")
@@ -382,8 +388,9 @@ def create_app(dorvane=None, settings=None):
         }
         if settings.speech_url:
             kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + "/tts/cln.php"
-        result = dorvane.clone_voice(**kwargs)
-        store.wrote(written_files(result, kwargs["base_url"], store.root, "clone"))
+        with store.call() as written:
+            result = dorvane.clone_voice(**kwargs)
+            written += written_files(result, kwargs["base_url"], store.root, "clone")
         return respond(result)
 
     @app.post("/api/transcribe")

@@ -12,6 +12,7 @@ names) unless their writer is long dead, and a file that a reader is
 sending, which holds a shared flock on it for as long as it sends.
 """
 
+import contextlib
 import fcntl
 import logging
 import os
@@ -31,6 +32,9 @@ STALE_PART_AGE = 6 * 3600
 # Over its cap the store is trimmed to this share of it, so that a flood
 # does not make every call that follows sweep again.
 LOW_WATER = 0.9
+# The share of the cap that a worker's calls in flight may take; the rest
+# keeps the files already handed out, whose links clients are fetching.
+IN_FLIGHT_SHARE = 0.5
 # A worker's estimate counts only its own writes; it looks at the store
 # itself when its last look is older than this, which bounds what the other
 # writers may add unseen.
@@ -95,17 +99,18 @@ def _remove(entry):
         os.close(fd)
 
 
-def sweep(store, folders, max_age, max_bytes=0, now=None):
+def sweep(store, folders, max_age, max_bytes=0, now=None, reserve=0, wait=False):
     """Removes the files in `folders` (relative to `store`) older than
-    `max_age` seconds, then, while they hold more than `max_bytes`, the
-    oldest ones down to LOW_WATER of it (0 turns either rule off). Returns
-    a Swept, or None when another process holds the sweep."""
+    `max_age` seconds, then, while they hold more than `max_bytes` less
+    `reserve` (room for output on its way), the oldest ones down to
+    LOW_WATER of that (0 turns either rule off). Returns a Swept, or None
+    when another process holds the sweep (unless told to wait for it)."""
     store = Path(store)
     now = time.time() if now is None else now
     if not store.is_dir():
         return Swept()
     swept = Swept()
-    with try_lock(store / LOCK_NAME) as held:
+    with try_lock(store / LOCK_NAME, wait) as held:
         if not held:
             return None
         files = list(_files(store, folders))
@@ -122,9 +127,9 @@ def sweep(store, folders, max_age, max_bytes=0, now=None):
                 swept.removed.append(entry.path)
             elif not keep:
                 removable.append((stat.st_mtime, entry, stat))
-        if 0 < max_bytes < total:
+        if 0 < max_bytes < total + reserve:
             for _, entry, stat in sorted(removable, key=lambda item: item[0]):
-                if total <= max_bytes * LOW_WATER:
+                if total + reserve <= max_bytes * LOW_WATER:
                     break
                 if _remove(entry):
                     total -= stat.st_size
@@ -133,10 +138,19 @@ def sweep(store, folders, max_age, max_bytes=0, now=None):
     return swept
 
 
+class Full(Exception):
+    """No room can be made in the store for a call's output."""
+
+
 class Store:
     """One process's view of the output store: an estimate of its size kept
     from the sweeps and the calls' own writes, and the sweeps that keep it
-    within its limits."""
+    within its limits.
+
+    A call's file lands in the store seconds before the call answers (the
+    module waits after its download), so room is made before each call for
+    the output of all of this worker's calls in flight, each counted as the
+    largest file the worker has written."""
 
     def __init__(self, root, folders, max_age, max_bytes, rescan_after=RESCAN_AFTER):
         self.root = Path(root)
@@ -147,6 +161,8 @@ class Store:
         self._lock = threading.Lock()
         self._known = None
         self._looked = 0.0
+        self._in_flight = 0
+        self._largest = 0
 
     def _note(self, total):
         with self._lock:
@@ -165,36 +181,64 @@ class Store:
         self._note(total)
         return total
 
-    def sweep(self, now=None):
-        swept = sweep(self.root, self.folders, self.max_age, self.max_bytes, now)
+    def sweep(self, now=None, reserve=0, wait=False):
+        swept = sweep(self.root, self.folders, self.max_age, self.max_bytes, now, reserve, wait)
         if swept is not None:
             self._note(swept.remaining)
             if swept.removed:
                 log.info("expired %d output file(s); %d bytes left", len(swept.removed), swept.remaining)
         return swept
 
-    def wrote(self, paths):
-        """Counts the files a call wrote, and sweeps at once when the store
-        is over its cap by the estimate, or the estimate is stale."""
-        if self.max_bytes <= 0:
-            return
-        added = 0
-        for path in paths:
-            try:
-                added += os.stat(path).st_size
-            except OSError:
-                continue
+    def _keep_room(self, added=0):
+        """Sweeps when the estimate (plus `added`) and the room reserved
+        for the calls in flight pass the cap, or the estimate is stale."""
         with self._lock:
+            reserve = self._in_flight * self._largest
             due = self._stale()
             if not due:
                 self._known += added
-                due = self._known > self.max_bytes
+                due = self._known + reserve > self.max_bytes
         if due:
+            # Waits for a sweep under way, which may have begun before this
+            # call's room was counted.
             try:
-                self.sweep()
+                self.sweep(reserve=reserve, wait=True)
             except OSError as e:
-                # The call itself succeeded; the timer's sweep tries again.
-                log.warning("expiry sweep of %s after a call failed: %s", self.root, e)
+                # The call goes on; the timer's sweep tries again.
+                log.warning("expiry sweep of %s failed: %s", self.root, e)
+
+    @contextlib.contextmanager
+    def call(self):
+        """Brackets a call that writes output: makes room for it first, or
+        raises Full when the calls in flight would take more than their
+        share of the cap; the call adds the paths it wrote to the list it is
+        given."""
+        if self.max_bytes <= 0:
+            yield []
+            return
+        with self._lock:
+            full = (self._in_flight + 1) * self._largest > self.max_bytes * IN_FLIGHT_SHARE
+            if not full:
+                self._in_flight += 1
+        if full:
+            raise Full()
+        written = []
+        try:
+            self._keep_room()
+            yield written
+        finally:
+            added = 0
+            for path in written:
+                try:
+                    size = os.stat(path).st_size
+                except OSError:
+                    continue
+                added += size
+                with self._lock:
+                    self._largest = max(self._largest, size)
+            with self._lock:
+                self._in_flight -= 1
+            self._keep_room(added)
 
     def start(self, interval):
         """Sweeps every `interval` seconds on a daemon thread. The first

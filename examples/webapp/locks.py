@@ -11,13 +11,13 @@ import os
 
 
 @contextlib.contextmanager
-def try_lock(path):
+def try_lock(path, wait=False):
     """Yields True while holding the lock at `path`, False at once if another
-    holder has it; never waits."""
+    holder has it; waits for it only when told to."""
     fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
     try:
         try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            fcntl.flock(fd, fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
         except BlockingIOError:
             yield False
             return

@@ -228,10 +228,11 @@ def test_a_file_being_sent_is_kept_until_its_answer_ends(make_client, tmp_path):
 
 
 def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(make_client, standin, tmp_path, monkeypatch):
-    cap, callers, calls_each = 400_000, 8, 8
+    cap, callers, calls_each = 800_000, 8, 12
     monkeypatch.setattr(standin, "audio_max_bytes", cap)
     client = make_client(speech_url=standin.speech_url, output_max_bytes=cap)
     store = tmp_path / "output"
+    text = {"text": "One of many calls at once", "voice_id": "en-us"}
 
     def on_disk(folder):
         total = 0
@@ -242,29 +243,61 @@ def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(make_client,
                 pass  # swept while we looked
         return total
 
-    text = {"text": "One of many calls at once", "voice_id": "en-us"}
-    seen, failures = [], []
+    # The first call tells the host how large its files are; the flood's
+    # every answer is this same audio.
+    first = client.post("/api/tts", json=text).get_json()
+    size = len(client.get(first["data"]["convert_result"][0]["oss_url"].removeprefix("http://localhost")).data)
+    answers, peaks, done = [], [0, 0], threading.Event()
+
+    def sample():
+        while not done.is_set():
+            peaks[:] = [max(peaks[0], on_disk(store)), max(peaks[1], on_disk(standin.audio_dir))]
 
     def caller():
         for _ in range(calls_each):
             response = client.post("/api/tts", json=text)
-            if response.status_code != 200 or "error" in response.get_json():
-                failures.append(response.get_json())
-            else:
-                seen.append(on_disk(store))
+            answers.append((response.status_code, response.headers.get("Retry-After"), response.get_json()))
 
+    sampler = threading.Thread(target=sample)
     threads = [threading.Thread(target=caller) for _ in range(callers)]
+    sampler.start()
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join(120)
-    assert failures == [] and len(seen) == callers * calls_each
-    # The newest answer's link still resolves; every answer is this audio.
-    last = client.post("/api/tts", json=text).get_json()
-    size = len(client.get(last["data"]["convert_result"][0]["oss_url"].removeprefix("http://localhost")).data)
-    assert callers * calls_each * size > 5 * cap
-    # Each call sweeps before it answers; only files the other callers are
-    # writing at that moment may stand above the cap.
-    assert max(seen) <= cap + (callers - 1) * size
-    assert on_disk(store) <= cap
+    done.set()
+    sampler.join(10)
+
+    served = [a for a in answers if a[0] == 200]
+    refused = [a for a in answers if a[0] != 200]
+    assert len(answers) == callers * calls_each and all("error" not in a[2] for a in served)
+    # Room is made for the calls in flight before each starts; a call for
+    # which there is none is refused at once, to be retried.
+    assert {(status, retry) for status, retry, _ in refused} <= {(503, "10")}
+    assert len(served) * size > 3 * cap
+    assert peaks[0] <= cap and on_disk(store) <= cap
+    # The stand-in makes room before it writes; a listing taken during a
+    # rename may see one file twice.
+    assert peaks[1] <= cap + size
     assert on_disk(standin.audio_dir) <= cap and standin.audio_bytes <= cap
+
+
+def test_a_call_is_refused_when_the_calls_in_flight_would_fill_the_store(sized_store):
+    expiry, root, then = sized_store
+    for path in (root / "tts").iterdir():  # the same ages, as of now
+        os.utime(path, (path.stat().st_mtime - then + time.time(),) * 2)
+    store = expiry.Store(root, ["tts"], 0, 450)
+    with store.call() as written:
+        (root / "tts" / "e.wav").write_bytes(b"x" * 100)
+        written.append(root / "tts" / "e.wav")
+    # The oldest files went to make room, the download in progress stayed.
+    assert sorted(p.name for p in (root / "tts").iterdir()) == [".dorvane-77.part", "c.wav", "d.wav", "e.wav"]
+    with store.call(), store.call():
+        # Room was made for two calls of the largest file so far, oldest
+        # first; a third would take more than half the cap in flight.
+        assert sorted(p.name for p in (root / "tts").iterdir()) == [".dorvane-77.part", "e.wav"]
+        with pytest.raises(expiry.Full):
+            with store.call():
+                pass
+    with store.call():
+        pass  # the calls ended: room again
