@@ -1,11 +1,11 @@
 """Expiry of output files over the shared store, by age and by the store's
 size, by one sweeper at a time.
 
-Every worker of every host sweeps on its own timer, and again after a call
-that wrote output when its estimate of the store's size says the store is
-over its cap. A non-blocking flock on a file in the store lets one of them
-sweep while the others skip their turn, so no coordinator is needed and
-losing any host loses nothing.
+Every worker of every host sweeps on its own timer, and around each call
+that writes output when its estimate of the store's size, with room for the
+calls in flight, passes the cap. A flock on a file in the store lets one of
+them sweep at a time (the timers skip their turn when it is taken), so no
+coordinator is needed and losing any host loses nothing.
 
 Two kinds of file are never removed: the writers' partial downloads (hidden
 names) unless their writer is long dead, and a file that a reader is
@@ -35,6 +35,9 @@ LOW_WATER = 0.9
 # The share of the cap that a worker's calls in flight may take; the rest
 # keeps the files already handed out, whose links clients are fetching.
 IN_FLIGHT_SHARE = 0.5
+# How long a call waits for another's sweep before it goes on without its
+# own; a sweep of a full store takes milliseconds.
+SWEEP_WAIT = 2.0
 # A worker's estimate counts only its own writes; it looks at the store
 # itself when its last look is older than this, which bounds what the other
 # writers may add unseen.
@@ -99,12 +102,12 @@ def _remove(entry):
         os.close(fd)
 
 
-def sweep(store, folders, max_age, max_bytes=0, now=None, reserve=0, wait=False):
+def sweep(store, folders, max_age, max_bytes=0, now=None, reserve=0, wait=0.0):
     """Removes the files in `folders` (relative to `store`) older than
     `max_age` seconds, then, while they hold more than `max_bytes` less
     `reserve` (room for output on its way), the oldest ones down to
     LOW_WATER of that (0 turns either rule off). Returns a Swept, or None
-    when another process holds the sweep (unless told to wait for it)."""
+    when another process holds the sweep for `wait` seconds."""
     store = Path(store)
     now = time.time() if now is None else now
     if not store.is_dir():
@@ -181,7 +184,7 @@ class Store:
         self._note(total)
         return total
 
-    def sweep(self, now=None, reserve=0, wait=False):
+    def sweep(self, now=None, reserve=0, wait=0.0):
         swept = sweep(self.root, self.folders, self.max_age, self.max_bytes, now, reserve, wait)
         if swept is not None:
             self._note(swept.remaining)
@@ -199,10 +202,10 @@ class Store:
                 self._known += added
                 due = self._known + reserve > self.max_bytes
         if due:
-            # Waits for a sweep under way, which may have begun before this
-            # call's room was counted.
+            # Waits a while for a sweep under way, which may have begun
+            # before this call's room was counted.
             try:
-                self.sweep(reserve=reserve, wait=True)
+                self.sweep(reserve=reserve, wait=SWEEP_WAIT)
             except OSError as e:
                 # The call goes on; the timer's sweep tries again.
                 log.warning("expiry sweep of %s failed: %s", self.root, e)

@@ -125,6 +125,29 @@ def test_expiry_runs_on_one_host_at_a_time(store):
     assert len(expiry.sweep(root, ["tts", "clone"], 3600, now=now).removed) == 3
 
 
+@pytest.mark.parametrize("released_after, swept", [(0.1, True), (None, False)])
+def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(store, released_after, swept):
+    expiry, root, now = store
+    from locks import try_lock
+
+    held, release = threading.Event(), threading.Event()
+
+    def holder():
+        with try_lock(root / expiry.LOCK_NAME):
+            held.set()
+            release.wait(10)
+
+    thread = threading.Thread(target=holder)
+    thread.start()
+    assert held.wait(10)
+    if released_after is not None:
+        threading.Timer(released_after, release.set).start()
+    result = expiry.sweep(root, ["tts", "clone"], 3600, now=now, wait=1.0)
+    release.set()
+    thread.join(10)
+    assert (result is not None, (root / "tts" / "old.wav").exists()) == (swept, not swept)
+
+
 def test_the_plain_python_implementation_is_chosen_by_a_setting(make_client, standin, tmp_path, sleeps,
                                                                 monkeypatch):
     import plain_tts
