@@ -79,9 +79,9 @@ def fleet_cpu_seconds(fleet):
     return ticks / os.sysconf("SC_CLK_TCK")
 
 
-def hey(url, calls, concurrency):
+def hey(url, calls, concurrency, body=None):
     """Runs hey; returns (wall seconds, latencies of the answers, statuses)."""
-    body = json.dumps({"text": TEXT, "voice_id": "en-us"})
+    body = body or json.dumps({"text": TEXT, "voice_id": "en-us"})
     start = time.perf_counter()
     done = subprocess.run(
         ["hey", "-n", str(calls), "-c", str(concurrency), "-t", "120", "-m", "POST", "-T", "application/json",

@@ -6,7 +6,7 @@ import sys
 import tempfile
 import threading
 
-from .services import Services
+from .services import AUDIO_MAX_AGE, AUDIO_MAX_BYTES, Services
 
 
 def main(argv=None):
@@ -17,12 +17,16 @@ def main(argv=None):
     parser.add_argument("--state-dir", help="where the CA file and the audio go (default: a new temporary folder)")
     parser.add_argument("--transcriber", choices=["auto", "pocketsphinx", "recorded"], default="auto",
                         help="auto: pocketsphinx when installed, else the texts recorded at synthesis")
+    parser.add_argument("--audio-max-age", type=float, default=AUDIO_MAX_AGE,
+                        help="seconds the audio it hands out is kept (0: no limit; default %(default)s)")
+    parser.add_argument("--audio-max-bytes", type=int, default=AUDIO_MAX_BYTES,
+                        help="bytes of audio kept at most, the oldest going first (0: no limit; default %(default)s)")
     args = parser.parse_args(argv)
 
     state_dir = args.state_dir or tempfile.mkdtemp(prefix="standin-")
     try:
         services = Services(state_dir, args.host, args.speech_port, args.transcription_port,
-                            args.transcriber).start()
+                            args.transcriber, args.audio_max_age, args.audio_max_bytes).start()
     except (ValueError, OSError) as e:
         print(f"standin: {e}", file=sys.stderr)
         return 1

@@ -12,6 +12,7 @@ import re
 import socket
 import ssl
 import threading
+import time
 import urllib.error
 import urllib.request
 import uuid
@@ -31,6 +32,14 @@ FETCH_TIMEOUT = 30
 # the stand-in would otherwise spend a process start per call and measure
 # itself rather than the hosts.
 SPOKEN_CACHE = 256
+# Digests of the audio whose words are known, for transcription: enough for
+# every file the store keeps under its default limits many times over.
+KNOWN_TEXTS = 20_000
+# The audio store's own limits: files older than this go, and while the
+# store holds more bytes than this the oldest go first.
+AUDIO_MAX_AGE = 3600
+AUDIO_MAX_BYTES = 1 << 30
+EXPIRY_INTERVAL = 60
 AUDIO_NAME = re.compile(r"^[A-Za-z0-9-]{1,64}\.wav$")
 
 
@@ -66,7 +75,7 @@ class Services:
     """
 
     def __init__(self, state_dir, host="127.0.0.1", speech_port=8443, transcription_port=8444,
-                 transcriber="auto"):
+                 transcriber="auto", audio_max_age=AUDIO_MAX_AGE, audio_max_bytes=AUDIO_MAX_BYTES):
         if not _is_loopback(host):
             raise ValueError(f"the stand-in serves loopback addresses only, not {host!r}")
         if transcriber == "auto":
@@ -82,9 +91,17 @@ class Services:
         self.audio_dir = self.state_dir / "audio"
         self.audio_dir.mkdir(parents=True, exist_ok=True)
         self.ca_path = self.state_dir / "ca.pem"
-        self._texts = {}
+        self.audio_max_age = audio_max_age
+        self.audio_max_bytes = audio_max_bytes
+        self._texts = OrderedDict()
         self._spoken = OrderedDict()
         self._lock = threading.Lock()
+        # The store's files, oldest first, with their time and size: the
+        # service is their only writer, so it needs no listing to expire them.
+        self._files = OrderedDict()
+        self._audio_bytes = 0
+        self._index_audio()
+        self._stopping = threading.Event()
         self._ports = (speech_port, transcription_port)
         self._servers = []
         self._threads = []
@@ -116,9 +133,15 @@ class Services:
             thread = threading.Thread(target=server.serve_forever, name=server.name, daemon=True)
             thread.start()
             self._threads.append(thread)
+        self._stopping.clear()
+        expiry = threading.Thread(target=self._expire_every, args=(EXPIRY_INTERVAL,), name="audio-expiry",
+                                  daemon=True)
+        expiry.start()
+        self._threads.append(expiry)
         return self
 
     def close(self):
+        self._stopping.set()
         for server in self._servers:
             server.shutdown()
             server.server_close()
@@ -147,14 +170,76 @@ class Services:
 
     # -- audio store --------------------------------------------------------
 
+    def _index_audio(self):
+        # An earlier run's files in the same folder count against the
+        # limits; its partial files have no writer left.
+        found = []
+        for entry in os.scandir(self.audio_dir):
+            if not entry.is_file(follow_symlinks=False):
+                continue
+            if entry.name.startswith("."):
+                os.unlink(entry.path)
+                continue
+            stat = entry.stat(follow_symlinks=False)
+            found.append((stat.st_mtime, entry.name, stat.st_size))
+        for mtime, name, size in sorted(found):
+            self._files[name] = (mtime, size)
+            self._audio_bytes += size
+
+    def expire_audio(self, now=None):
+        """Removes the audio older than the age limit, then the oldest while
+        the store is over its size limit. Returns the names removed."""
+        with self._lock:
+            return self._expire(time.time() if now is None else now)
+
+    def _expire(self, now):
+        # Under the lock, removals included: the count and the folder agree
+        # whenever another thread looks.
+        gone = []
+        while self._files:
+            name, (mtime, size) = next(iter(self._files.items()))
+            too_old = 0 < self.audio_max_age < now - mtime
+            too_big = 0 < self.audio_max_bytes < self._audio_bytes
+            if not (too_old or too_big):
+                break
+            del self._files[name]
+            self._audio_bytes -= size
+            # A request that opened the file before still reads all of it.
+            (self.audio_dir / name).unlink(missing_ok=True)
+            gone.append(name)
+        return gone
+
+    @property
+    def audio_bytes(self):
+        with self._lock:
+            return self._audio_bytes
+
+    def _expire_every(self, interval):
+        while not self._stopping.wait(interval):
+            self.expire_audio()
+
     def _store(self, data, prefix, text=None):
         name = f"{prefix}-{uuid.uuid4().hex}.wav"
+        with self._lock:
+            # Counted before it is written, and room made for it at once, so
+            # that the folder never holds more than its limit.
+            self._files[name] = (time.time(), len(data))
+            self._audio_bytes += len(data)
+            self._expire(time.time())
+            if text is not None:
+                digest = hashlib.sha256(data).hexdigest()
+                self._texts[digest] = text
+                self._texts.move_to_end(digest)
+                while len(self._texts) > KNOWN_TEXTS:
+                    self._texts.popitem(last=False)
         temp = self.audio_dir / f".{name}.part"
         temp.write_bytes(data)
         os.replace(temp, self.audio_dir / name)
-        if text is not None:
-            with self._lock:
-                self._texts[hashlib.sha256(data).hexdigest()] = text
+        with self._lock:
+            if name not in self._files:
+                # Made room for others while it was being written: it is
+                # already expired.
+                (self.audio_dir / name).unlink(missing_ok=True)
         return f"{self.speech_url}/tts/audio/{name}"
 
     def _speak(self, text, voice, speed, pitch):
@@ -204,6 +289,8 @@ class Services:
             raise BadRequest(f"fetching the audio failed: HTTP {e.code}", 422) from None
         except (urllib.error.URLError, OSError) as e:
             raise BadRequest(f"fetching the audio failed: {getattr(e, 'reason', e)}", 422) from None
+        except ValueError as e:  # a URL that parses yet cannot be sent (control characters)
+            raise BadRequest(f'"url" is not a usable URL: {e}') from None
         if len(data) > MAX_AUDIO:
             raise BadRequest("the audio is too large", 413)
         try:
@@ -308,8 +395,12 @@ class _Handler(BaseHTTPRequestHandler):
         prefix = "/tts/audio/"
         if self.server.name == "speech" and path.startswith(prefix):
             found = self.server.services.audio_file(path[len(prefix):])
-            if found is not None:
-                self._send(200, found.read_bytes(), "audio/wav")
+            try:
+                data = found.read_bytes() if found is not None else None
+            except FileNotFoundError:
+                data = None  # expired since it was looked up
+            if data is not None:
+                self._send(200, data, "audio/wav")
                 return
         self._send(404, {"error": "not found"})
 

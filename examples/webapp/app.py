@@ -12,6 +12,7 @@ server's own (address, workers, threads).
 """
 
 import hmac
+import json
 import logging
 import math
 import os
@@ -19,8 +20,10 @@ import socket
 import sys
 from dataclasses import dataclass, fields
 from pathlib import Path
+from stat import S_ISREG
 
-from flask import Flask, jsonify, render_template, request, send_from_directory
+from flask import Flask, jsonify, render_template, request, send_file
+from werkzeug.security import safe_join
 from werkzeug.datastructures import WWWAuthenticate
 from werkzeug.exceptions import Conflict, HTTPException, NotFound, Unauthorized
 
@@ -50,17 +53,24 @@ class Settings:
     # Remote services; empty: the endpoints built into the module.
     speech_url: str = ""
     transcription_url: str = ""
-    # run_mod fills this many GiB at most; the host guards its own memory.
-    run_mod_max_gb: float = 1.0
+    # run_mod fills this many whole GiB at most; the host guards its own memory.
+    run_mod_max_gb: int = 1
     # The bearer token that opens the load route to an operator; empty: the
     # route does not exist.
     operator_token: str = ""
     # Sent as X-Served-By on every answer, to tell the hosts behind a
     # balancer apart; gunicorn.conf.py sets it to host name:port.
     served_by: str = socket.gethostname()
-    # Output files older than this many seconds are removed; 0 keeps them.
-    output_max_age: float = 0.0
-    expiry_interval: float = 300.0
+    # Output files older than this many seconds are removed, and while the
+    # store holds more than this many bytes the oldest go first; 0 turns a
+    # rule off.
+    output_max_age: float = 3600.0
+    output_max_bytes: int = 1 << 30
+    expiry_interval: float = 60.0
+    # The longest text spoken in one call, in characters.
+    max_text: int = 1000
+    # Seconds the transcription service has to answer.
+    transcription_timeout: float = 60.0
     # "module": text-to-speech through dorvane; "python": through the
     # plain-Python reference, for the benchmarks.
     tts_implementation: str = "module"
@@ -96,9 +106,62 @@ def load_dorvane(home):
     return dorvane
 
 
+# The slowest speech the host asks for: at a quarter of normal speed a text
+# of the longest length is five minutes of audio, twelve megabytes.
+MIN_SPEED = 0.5
+# Numbers in a body are speeds, pitches, sizes and identifiers: none needs
+# more digits than this, and a longer one costs the parser quadratic time.
+MAX_DIGITS = 20
+
+
+def _refuse_constant(name):
+    raise BadBody(f"the request body has {name}, which is not a JSON number")
+
+
+def _finite_float(text):
+    value = float(text)
+    if not math.isfinite(value):
+        raise BadBody(f"the number {text[:40]} is out of range")
+    return value
+
+
+def _bounded_int(text):
+    if len(text.lstrip("-")) > MAX_DIGITS:
+        raise BadBody(f"a number has more than {MAX_DIGITS} digits")
+    return int(text)
+
+
+def _unique_members(pairs):
+    body = {}
+    for name, value in pairs:
+        if name in body:
+            raise BadBody(f"the member {name!r} appears twice")
+        body[name] = value
+    return body
+
+
+def parse_json(data):
+    """The JSON text `data` as strictly as a client may expect: UTF-8,
+    standard numbers only, each member once. Whatever else it is gets
+    BadBody, never an exception of the parser's own."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        raise BadBody("the request body is not UTF-8 text") from None
+    try:
+        return json.loads(text, parse_constant=_refuse_constant, parse_float=_finite_float,
+                          parse_int=_bounded_int, object_pairs_hook=_unique_members)
+    except RecursionError:
+        raise BadBody("the request body is nested too deeply") from None
+    except ValueError as e:
+        raise BadBody(f"the request body must be a JSON object, and is not valid JSON: {e}") from None
+
+
 def read_body(required, optional=()):
     """The JSON object of the request, with its required members present."""
-    body = request.get_json(silent=True)
+    if not request.is_json:
+        raise BadBody("the request body must be a JSON object (Content-Type: application/json)")
+    body = parse_json(request.get_data(cache=False))
     if not isinstance(body, dict):
         raise BadBody("the request body must be a JSON object (Content-Type: application/json)")
     missing = [name for name in required if body.get(name) is None or body.get(name) == ""]
@@ -110,18 +173,29 @@ def read_body(required, optional=()):
     return body
 
 
-def text_field(body, name):
+def _unicode(name, value):
+    # JSON's escapes can spell a lone surrogate, which no encoder takes.
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise BadBody(f"{name} is not valid Unicode text") from None
+    return value
+
+
+def text_field(body, name, max_length=None):
     value = body[name]
     if not isinstance(value, str) or not value.strip():
         raise BadBody(f"{name} must be a non-empty text")
-    return value
+    if max_length is not None and len(value) > max_length:
+        raise BadBody(f"{name} must be at most {max_length} characters long, not {len(value)}")
+    return _unicode(name, value)
 
 
 def id_field(body, name):
     value = body[name]
     if isinstance(value, bool) or not isinstance(value, (str, int)):
         raise BadBody(f"{name} must be a text or an integer")
-    return value
+    return _unicode(name, value) if isinstance(value, str) else value
 
 
 def number_field(body, name, default, low, high):
@@ -131,6 +205,63 @@ def number_field(body, name, default, low, high):
     if not low <= value <= high:
         raise BadBody(f"{name} must lie between {low} and {high}")
     return value
+
+
+def whole_number_field(body, name, low, high):
+    value = number_field(body, name, None, low, high)
+    if isinstance(value, float):
+        if not value.is_integer():
+            raise BadBody(f"{name} must be a whole number from {low} to {high}, not {value}")
+        value = int(value)
+    return value
+
+
+def written_files(result, base, store, kind):
+    """The files under `store`/`kind` that the links in a call's result
+    point to: the call's own output."""
+    prefix = f"{base}output/{kind}/"
+    found = []
+
+    def walk(value):
+        if isinstance(value, str):
+            name = value[len(prefix):] if value.startswith(prefix) else ""
+            if name and "/" not in name and not name.startswith("."):
+                found.append(store / kind / name)
+        elif isinstance(value, dict):
+            for item in value.values():
+                walk(item)
+        elif isinstance(value, list):
+            for item in value:
+                walk(item)
+
+    if not isinstance(result, tuple):
+        walk(result)
+    return found
+
+
+def send_held(path, name):
+    """The file at `path` as an answer, sent from a descriptor that holds the
+    shared lock the expiry sweep respects: the server's closing of the file
+    at the answer's end is what lets the sweep remove it."""
+    try:
+        fd = expiry.hold_for_reading(path)
+    except OSError:
+        raise NotFound() from None
+    stat = os.fstat(fd)
+    if not S_ISREG(stat.st_mode):
+        os.close(fd)
+        raise NotFound()
+    file = os.fdopen(fd, "rb")
+    try:
+        response = send_file(file, download_name=name, conditional=False, etag=f"{stat.st_mtime}-{stat.st_size}",
+                             last_modified=stat.st_mtime, max_age=0)
+        # A file object tells send_file no length; ranges (audio elements
+        # seek) need it.
+        response.content_length = stat.st_size
+        return response.make_conditional(request.environ, accept_ranges=True, complete_length=stat.st_size)
+    except BaseException:
+        file.close()
+        raise
 
 
 def respond(result):
@@ -155,10 +286,14 @@ def create_app(dorvane=None, settings=None):
     app.json.sort_keys = False  # payloads keep the order the module gave them
     app.extensions["dorvane"] = dorvane
     app.extensions["webapp.settings"] = settings
-    metrics.instrument(app)
-    if settings.output_max_age > 0:
-        expiry.start("output", [Path(f).name for f in OUTPUT_FOLDERS.values()], settings.output_max_age,
-                     settings.expiry_interval)
+    # The module writes under the working directory as it is at the call,
+    # which the server fixes before the application is made.
+    store = expiry.Store(Path("output").absolute(), list(OUTPUT_FOLDERS), settings.output_max_age,
+                         settings.output_max_bytes)
+    app.extensions["webapp.store"] = store
+    metrics.instrument(app, store.bytes)
+    if settings.output_max_age > 0 or settings.output_max_bytes > 0:
+        store.start(settings.expiry_interval)
 
     @app.after_request
     def served_by(response):
@@ -171,6 +306,13 @@ def create_app(dorvane=None, settings=None):
     @app.errorhandler(BadBody)
     def bad_body(e):
         return jsonify(error=str(e)), 400
+
+    @app.errorhandler(expiry.Full)
+    def store_full(e):
+        # The calls in flight take what the store may hold; they end within
+        # their wait, so a retry soon finds room.
+        return jsonify(error="the output store is full with the calls in progress; try again shortly"), 503, {
+            "Retry-After": "10"}
 
     @app.errorhandler(HTTPException)
     def http_error(e):
@@ -190,7 +332,8 @@ def create_app(dorvane=None, settings=None):
 
     @app.get("/")
     def index():
-        return render_template("index.html")
+        return render_template("index.html", max_text=settings.max_text, min_speed=MIN_SPEED,
+                               transcription_timeout=settings.transcription_timeout)
 
     @app.get("/healthz")
     def healthz():
@@ -207,9 +350,11 @@ def create_app(dorvane=None, settings=None):
                 problems.append("the output folder is missing or not writable")
         elif not os.access(".", os.W_OK | os.X_OK):
             problems.append("the working directory is not writable")
+        figures = {"served_by": settings.served_by, "output_bytes": store.bytes(),
+                   "output_max_bytes": settings.output_max_bytes}
         if problems:
-            return jsonify(status="unhealthy", problems=problems, served_by=settings.served_by), 503
-        return jsonify(status="ok", served_by=settings.served_by), 200
+            return jsonify(status="unhealthy", problems=problems, **figures), 503
+        return jsonify(status="ok", **figures), 200
 
     @app.get("/api/status")
     def status():
@@ -219,17 +364,19 @@ def create_app(dorvane=None, settings=None):
     def tts():
         body = read_body(["text", "voice_id"], ["speed", "pitch"])
         kwargs = {
-            "text": text_field(body, "text"),
+            "text": text_field(body, "text", settings.max_text),
             "voice_id": id_field(body, "voice_id"),
-            "speed": number_field(body, "speed", 1, 0.25, 4),
+            "speed": number_field(body, "speed", 1, MIN_SPEED, 4),
             "pitch": number_field(body, "pitch", 1, 0, 2),
             "base_url": base_url(),
         }
         if settings.speech_url:
             kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + "/tts/index.php"
-        if settings.tts_implementation == "python":
-            return respond(plain_generate_tts(**kwargs))
-        return respond(dorvane.generate_tts(**kwargs))
+        generate_tts = plain_generate_tts if settings.tts_implementation == "python" else dorvane.generate_tts
+        with store.call() as written:
+            result = generate_tts(**kwargs)
+            written += written_files(result, kwargs["base_url"], store.root, "tts")
+        return respond(result)
 
     @app.post("/api/clone")
     def clone():
@@ -241,12 +388,15 @@ def create_app(dorvane=None, settings=None):
         }
         if settings.speech_url:
             kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + "/tts/cln.php"
-        return respond(dorvane.clone_voice(**kwargs))
+        with store.call() as written:
+            result = dorvane.clone_voice(**kwargs)
+            written += written_files(result, kwargs["base_url"], store.root, "clone")
+        return respond(result)
 
     @app.post("/api/transcribe")
     def transcribe():
         body = read_body(["audio_url"])
-        kwargs = {"audio_url": text_field(body, "audio_url")}
+        kwargs = {"audio_url": text_field(body, "audio_url"), "timeout": settings.transcription_timeout}
         if settings.transcription_url:
             kwargs["stt_endpoint"] = settings.transcription_url.rstrip("/") + "/transcribe"
         return respond(dorvane.transcribe_audio(**kwargs))
@@ -275,7 +425,9 @@ def create_app(dorvane=None, settings=None):
     def run_mod():
         require_operator()
         body = read_body(["size"])
-        size = number_field(body, "size", None, 0, settings.run_mod_max_gb)
+        # The module turns GiB into a count of elements, which the tensor
+        # library takes only whole.
+        size = whole_number_field(body, "size", 0, settings.run_mod_max_gb)
         with try_lock(RUN_MOD_LOCK) as held:
             if not held:
                 raise Conflict("a load is already running on this host")
@@ -285,7 +437,7 @@ def create_app(dorvane=None, settings=None):
     @app.get("/output/<kind>/<name>")
     def output_file(kind, name):
         # Only plain names inside the two folders: the route's converter keeps
-        # "/" out, send_from_directory refuses "..", and hidden names (the
+        # "/" out, safe_join refuses "..", and hidden names (the
         # module's partial downloads) are not offered.
         folder = OUTPUT_FOLDERS.get(kind)
         if folder is None or name.startswith(".") or "\\" in name:
@@ -296,6 +448,9 @@ def create_app(dorvane=None, settings=None):
         escaped = name.replace(" ", "%20")
         if escaped != name and not (root / name).is_file() and (root / escaped).is_file():
             name = escaped
-        return send_from_directory(root, name, max_age=0)
+        path = safe_join(str(root), name)
+        if path is None:
+            raise NotFound()
+        return send_held(path, name)
 
     return app

@@ -23,6 +23,9 @@ import urllib.request
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+# The shared store's limits in the demo's fleet, unless the environment
+# sets its own: an hour, and a GiB with the oldest going first.
+STORE_LIMITS = {"WEBAPP_OUTPUT_MAX_AGE": "3600", "WEBAPP_OUTPUT_MAX_BYTES": str(1 << 30)}
 SERVER_LINE = "        server 127.0.0.1:{port} max_fails=1 fail_timeout={fail_timeout};"
 
 
@@ -227,7 +230,7 @@ def main(argv=None):
     stopping = []
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: stopping.append(1))
-    fleet = Fleet(args.folder, args.hosts, args.port).start()
+    fleet = Fleet(args.folder, args.hosts, args.port, env={**STORE_LIMITS, **os.environ}).start()
     try:
         print(f"nginx on {fleet.url} (config {fleet.run / 'nginx.conf'}, log {fleet.access_log})")
         for host in fleet.hosts:

@@ -8,19 +8,30 @@ two hosts on one shared mount, do.
 import contextlib
 import fcntl
 import os
+import time
+
+# How often a waiting caller tries again. It never blocks in flock itself:
+# under a cooperative worker the holder may be another task of the same
+# process, which only runs while this one sleeps.
+RETRY = 0.005
 
 
 @contextlib.contextmanager
-def try_lock(path):
-    """Yields True while holding the lock at `path`, False at once if another
-    holder has it; never waits."""
+def try_lock(path, wait=0.0):
+    """Yields True while holding the lock at `path`, False if another holder
+    keeps it for `wait` seconds (by default: at once)."""
     fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
     try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            yield False
-            return
+        deadline = time.monotonic() + wait
+        while True:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if time.monotonic() >= deadline:
+                    yield False
+                    return
+                time.sleep(RETRY)
         yield True
     finally:
         # Closing the descriptor releases the lock; the file stays so that

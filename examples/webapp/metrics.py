@@ -21,6 +21,13 @@ LATENCY = Histogram("webapp_request_duration_seconds", "Time to answer, by route
                     buckets=(0.005, 0.025, 0.1, 0.5, 1, 2.5, 5, 10, 10.25, 10.5, 11, 12, 15, 20, 30, 60, 120, 240))
 IN_FLIGHT = Gauge("webapp_requests_in_flight", "Requests being answered, by route", ["route"],
                   multiprocess_mode="livesum")
+# Every worker looks at the one store; the figure of the latest look wins.
+OUTPUT_BYTES = Gauge("webapp_output_bytes", "Bytes in the output store, as of the latest look",
+                     multiprocess_mode="livemostrecent")
+
+# A label value is a series for good: only these methods are named, and any
+# other word a client sends as its method is counted as "other".
+METHODS = frozenset({"GET", "HEAD", "POST", "PUT", "DELETE", "OPTIONS", "PATCH", "CONNECT", "TRACE"})
 
 
 def _route():
@@ -28,8 +35,13 @@ def _route():
     return request.url_rule.rule if request.url_rule is not None else "unmatched"
 
 
-def instrument(app):
-    """Counts every request of `app` and adds the /metrics route."""
+def _method():
+    return request.method if request.method in METHODS else "other"
+
+
+def instrument(app, output_bytes):
+    """Counts every request of `app` and adds the /metrics route, which also
+    reports `output_bytes()`."""
 
     @app.before_request
     def started():
@@ -40,7 +52,7 @@ def instrument(app):
     @app.after_request
     def answered(response):
         route = g.get("metrics_route", _route())
-        REQUESTS.labels(route, request.method, str(response.status_code)).inc()
+        REQUESTS.labels(route, _method(), str(response.status_code)).inc()
         if "metrics_start" in g:
             LATENCY.labels(route).observe(time.perf_counter() - g.metrics_start)
         return response
@@ -52,6 +64,7 @@ def instrument(app):
 
     @app.get("/metrics")
     def metrics():
+        OUTPUT_BYTES.set(output_bytes())
         if os.environ.get("PROMETHEUS_MULTIPROC_DIR"):
             registry = CollectorRegistry()
             multiprocess.MultiProcessCollector(registry)

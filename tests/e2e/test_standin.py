@@ -1,6 +1,9 @@
 """The stand-in's memory of spoken texts: a repeat costs no synthesis yet is
 a file of its own, and any change of text or setting is spoken afresh."""
 
+import os
+import time
+
 import pytest
 
 
@@ -42,3 +45,36 @@ def test_a_repeated_text_is_answered_from_memory_as_a_new_file(standin, synthese
     other_name, _ = spoken(standin, changed)
     assert len(syntheses) == 2
     assert other_name not in (first_name, again_name)
+
+
+@pytest.mark.parametrize("rule, later, kept", [("age", 3599, 3), ("age", 3601, 0), ("size", 0, 2)])
+def test_the_standin_expires_its_audio_by_age_and_size(standin, monkeypatch, rule, later, kept):
+    made = [spoken(standin, [f"Kept for a while, number {i} ({rule}, {later})", "en-us", "1", "1", "1", "0"])
+            for i in range(3)]
+    names = [name for name, _ in made]
+    sizes = [len(data) for _, data in made]
+    monkeypatch.setattr(standin, "audio_max_age", 3600 if rule == "age" else 0)
+    monkeypatch.setattr(standin, "audio_max_bytes", sum(sizes[1:]) if rule == "size" else 0)
+    standin.expire_audio(now=time.time() + later)
+    left = sorted(p.name for p in standin.audio_dir.iterdir())
+    if rule == "age":
+        assert [n for n in names if n in left] == names[3 - kept:]
+    else:
+        # The oldest go first, those of earlier tests included.
+        assert left == sorted(names[1:])
+    assert standin.audio_bytes == sum(p.stat().st_size for p in standin.audio_dir.iterdir())
+    assert [standin.audio_file(n) is None for n in names] == [n not in left for n in names]
+
+
+def test_the_standin_counts_an_earlier_runs_audio_and_drops_its_partial_files(tmp_path):
+    from standin import Services
+
+    audio = tmp_path / "audio"
+    audio.mkdir()
+    for name, size in {"tts-old.wav": 300, "clone-new.wav": 200, ".tts-cut.wav.part": 50}.items():
+        (audio / name).write_bytes(b"x" * size)
+    os.utime(audio / "tts-old.wav", (time.time() - 60,) * 2)
+    services = Services(tmp_path, transcriber="recorded", audio_max_bytes=250)
+    assert services.audio_bytes == 500 and not (audio / ".tts-cut.wav.part").exists()
+    assert services.expire_audio() == ["tts-old.wav"]
+    assert services.audio_bytes == 200

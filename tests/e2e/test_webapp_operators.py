@@ -3,8 +3,11 @@ name on every answer, the metrics, the expiry of old output, and the choice
 of text-to-speech implementation."""
 
 import os
+import random
 import re
+import string
 import threading
+import time
 import types
 from pathlib import Path
 
@@ -16,7 +19,8 @@ from .test_webapp_routes import VALID
 def metric(client, name, **labels):
     text = client.get("/metrics").get_data(as_text=True)
     wanted = ",".join(f'{k}="{v}"' for k, v in sorted(labels.items()))
-    match = re.search(r"^%s\{%s\} (\S+)$" % (re.escape(name), re.escape(wanted)), text, re.M)
+    series = re.escape(name) + (r"\{%s\}" % re.escape(wanted) if labels else "")
+    match = re.search(r"^%s (\S+)$" % series, text, re.M)
     return float(match[1]) if match else 0.0
 
 
@@ -39,7 +43,8 @@ def test_health_reports_what_stops_a_host_from_answering(make_client, installati
     response = make_client(served_by="host-a:5001").get("/healthz")
     assert response.headers["X-Served-By"] == "host-a:5001"
     if problem is None:
-        assert (response.status_code, response.get_json()) == (200, {"status": "ok", "served_by": "host-a:5001"})
+        assert (response.status_code, response.get_json()) == (200, {
+            "status": "ok", "served_by": "host-a:5001", "output_bytes": 0, "output_max_bytes": 1 << 30})
     else:
         assert response.status_code == 503
         assert any(problem in p for p in response.get_json()["problems"])
@@ -102,7 +107,7 @@ def store(webapp, tmp_path):
 
 def test_expiry_removes_old_output_and_never_a_download_in_progress(store):
     expiry, root, now = store
-    removed = expiry.sweep(root, ["tts", "clone"], 3600, now=now)
+    removed = expiry.sweep(root, ["tts", "clone"], 3600, now=now).removed
     assert sorted(Path(p).relative_to(root).as_posix() for p in removed) == [
         "clone/old%20clone.wav", "tts/.dorvane-dead.part", "tts/old.wav"]
     left = sorted(p.relative_to(root).as_posix() for p in root.rglob("*") if p.is_file())
@@ -117,7 +122,30 @@ def test_expiry_runs_on_one_host_at_a_time(store):
         assert held
         assert expiry.sweep(root, ["tts", "clone"], 3600, now=now) is None
         assert (root / "tts" / "old.wav").exists()
-    assert len(expiry.sweep(root, ["tts", "clone"], 3600, now=now)) == 3
+    assert len(expiry.sweep(root, ["tts", "clone"], 3600, now=now).removed) == 3
+
+
+@pytest.mark.parametrize("released_after, swept", [(0.1, True), (None, False)])
+def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(store, released_after, swept):
+    expiry, root, now = store
+    from locks import try_lock
+
+    held, release = threading.Event(), threading.Event()
+
+    def holder():
+        with try_lock(root / expiry.LOCK_NAME):
+            held.set()
+            release.wait(10)
+
+    thread = threading.Thread(target=holder)
+    thread.start()
+    assert held.wait(10)
+    if released_after is not None:
+        threading.Timer(released_after, release.set).start()
+    result = expiry.sweep(root, ["tts", "clone"], 3600, now=now, wait=1.0)
+    release.set()
+    thread.join(10)
+    assert (result is not None, (root / "tts" / "old.wav").exists()) == (swept, not swept)
 
 
 def test_the_plain_python_implementation_is_chosen_by_a_setting(make_client, standin, tmp_path, sleeps,
@@ -135,3 +163,164 @@ def test_the_plain_python_implementation_is_chosen_by_a_setting(make_client, sta
     assert not list((tmp_path / "output" / "tts").glob(".*"))
     with pytest.raises(ValueError):
         make_client(tts_implementation="cython")
+
+
+def test_metrics_labels_come_from_fixed_sets_whatever_clients_send(make_client):
+    client = make_client()
+
+    def label_sets():
+        text = client.get("/metrics").get_data(as_text=True)
+        return set(re.findall(r"^webapp_requests_total\{(.*)\} ", text, re.M))
+
+    before = label_sets()
+    others = metric(client, "webapp_requests_total", route="unmatched", method="other", status=405)
+    methods = ["".join(random.Random(i).choices(string.ascii_uppercase, k=12)) for i in range(40)]
+    for i, method in enumerate(methods):
+        client.open(f"/no/such/{method}/{i}", method=method)
+        client.open("/api/tts", method=method)
+    new = label_sets() - before
+    assert new <= {'method="other",route="unmatched",status="404"', 'method="other",route="unmatched",status="405"'}
+    assert metric(client, "webapp_requests_total", route="unmatched", method="other", status=405) == others + 40
+
+
+def test_health_and_metrics_report_the_stores_bytes(make_client, tmp_path):
+    for name, size in {"tts/a.wav": 1234, "clone/b%20c.wav": 766, "tts/.dorvane-1f.part": 100,
+                       "music/elsewhere.wav": 5000}.items():
+        (tmp_path / "output" / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "output" / name).write_bytes(b"x" * size)
+    client = make_client(output_max_bytes=10_000)
+    health = client.get("/healthz").get_json()
+    assert (health["output_bytes"], health["output_max_bytes"]) == (2100, 10_000)
+    assert metric(client, "webapp_output_bytes") == 2100
+
+
+@pytest.fixture
+def sized_store(webapp, tmp_path):
+    """Four finished files of 100 bytes, a minute apart in age, and a
+    download in progress older than all of them."""
+    import expiry
+
+    now = 1_000_000.0
+    root = tmp_path / "output"
+    (root / "tts").mkdir(parents=True)
+    for name, age in {"a.wav": 400, "b.wav": 300, "c.wav": 200, "d.wav": 100, ".dorvane-77.part": 500}.items():
+        (root / "tts" / name).write_bytes(b"x" * 100)
+        os.utime(root / "tts" / name, (now - age, now - age))
+    return expiry, root, now
+
+
+@pytest.mark.parametrize(
+    "max_bytes, held, left",
+    [
+        (0, None, "abcd"),
+        (500, None, "abcd"),
+        (450, None, "bcd"),    # over: down to 90% of the cap, oldest first
+        (300, None, "d"),
+        (300, "a.wav", "a"),   # a file being sent stays; the next oldest go instead
+        (50, None, ""),        # the download in progress stays even so
+    ],
+)
+def test_over_its_cap_the_store_loses_its_oldest_files_first(sized_store, max_bytes, held, left):
+    expiry, root, now = sized_store
+    reader = expiry.hold_for_reading(root / "tts" / held) if held else None
+    try:
+        swept = expiry.sweep(root, ["tts", "clone"], 0, max_bytes, now=now)
+    finally:
+        if reader is not None:
+            os.close(reader)
+    files = sorted(p.name for p in (root / "tts").iterdir())
+    assert files == [".dorvane-77.part"] + [f"{c}.wav" for c in left]
+    assert swept.remaining == sum((root / "tts" / f).stat().st_size for f in files) == 100 * (len(left) + 1)
+
+
+def test_a_file_being_sent_is_kept_until_its_answer_ends(make_client, tmp_path):
+    folder = tmp_path / "output" / "tts"
+    folder.mkdir(parents=True)
+    for age, name in ((7200, "old.wav"), (60, "new.wav")):
+        (folder / name).write_bytes(name.encode() * 200)
+        os.utime(folder / name, (time.time() - age,) * 2)
+    client = make_client(output_max_age=3600)
+    store = client.application.extensions["webapp.store"]
+    sending = client.get("/output/tts/old.wav", buffered=False)
+    assert sending.status_code == 200
+    assert store.sweep().removed == []
+    assert (folder / "old.wav").exists() and (folder / "new.wav").exists()
+    assert sending.get_data() == b"old.wav" * 200
+    sending.close()
+    assert [Path(p).name for p in store.sweep().removed] == ["old.wav"]
+
+
+def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(make_client, standin, tmp_path, monkeypatch):
+    cap, callers, calls_each = 800_000, 8, 12
+    monkeypatch.setattr(standin, "audio_max_bytes", cap)
+    client = make_client(speech_url=standin.speech_url, output_max_bytes=cap)
+    store = tmp_path / "output"
+    text = {"text": "One of many calls at once", "voice_id": "en-us"}
+
+    def on_disk(folder):
+        total = 0
+        for path in folder.rglob("*"):
+            try:
+                total += path.stat().st_size if path.is_file() else 0
+            except FileNotFoundError:
+                pass  # swept while we looked
+        return total
+
+    # The first call tells the host how large its files are; the flood's
+    # every answer is this same audio.
+    first = client.post("/api/tts", json=text).get_json()
+    size = len(client.get(first["data"]["convert_result"][0]["oss_url"].removeprefix("http://localhost")).data)
+    answers, peaks, done = [], [0, 0], threading.Event()
+
+    def sample():
+        while not done.is_set():
+            peaks[:] = [max(peaks[0], on_disk(store)), max(peaks[1], on_disk(standin.audio_dir))]
+
+    def caller():
+        for _ in range(calls_each):
+            response = client.post("/api/tts", json=text)
+            answers.append((response.status_code, response.headers.get("Retry-After"), response.get_json()))
+
+    sampler = threading.Thread(target=sample)
+    threads = [threading.Thread(target=caller) for _ in range(callers)]
+    sampler.start()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(120)
+    done.set()
+    sampler.join(10)
+
+    served = [a for a in answers if a[0] == 200]
+    refused = [a for a in answers if a[0] != 200]
+    assert len(answers) == callers * calls_each and all("error" not in a[2] for a in served)
+    # Room is made for the calls in flight before each starts; a call for
+    # which there is none is refused at once, to be retried.
+    assert {(status, retry) for status, retry, _ in refused} <= {(503, "10")}
+    assert len(served) * size > 3 * cap
+    assert peaks[0] <= cap and on_disk(store) <= cap
+    # The stand-in makes room before it writes; a listing taken during a
+    # rename may see one file twice.
+    assert peaks[1] <= cap + size
+    assert on_disk(standin.audio_dir) <= cap and standin.audio_bytes <= cap
+
+
+def test_a_call_is_refused_when_the_calls_in_flight_would_fill_the_store(sized_store):
+    expiry, root, then = sized_store
+    for path in (root / "tts").iterdir():  # the same ages, as of now
+        os.utime(path, (path.stat().st_mtime - then + time.time(),) * 2)
+    store = expiry.Store(root, ["tts"], 0, 450)
+    with store.call() as written:
+        (root / "tts" / "e.wav").write_bytes(b"x" * 100)
+        written.append(root / "tts" / "e.wav")
+    # The oldest files went to make room, the download in progress stayed.
+    assert sorted(p.name for p in (root / "tts").iterdir()) == [".dorvane-77.part", "c.wav", "d.wav", "e.wav"]
+    with store.call(), store.call():
+        # Room was made for two calls of the largest file so far, oldest
+        # first; a third would take more than half the cap in flight.
+        assert sorted(p.name for p in (root / "tts").iterdir()) == [".dorvane-77.part", "e.wav"]
+        with pytest.raises(expiry.Full):
+            with store.call():
+                pass
+    with store.call():
+        pass  # the calls ended: room again

@@ -2,8 +2,11 @@
 of operation results to HTTP statuses, and the file routes."""
 
 import io
+import json
+import re
 import threading
 import wave
+from pathlib import Path
 
 import pytest
 
@@ -180,6 +183,7 @@ def test_cloned_audio_links_resolve_through_the_application(make_client, standin
         "/output/tts/%2Ftmp%2Fsecret.txt",
         "/output/tts/.dorvane-0123.part",
         "/output/music/kept.wav",
+        "/output/tts/subfolder",
     ],
 )
 def test_file_routes_serve_only_the_two_output_folders(make_client, tmp_path, path):
@@ -190,11 +194,32 @@ def test_file_routes_serve_only_the_two_output_folders(make_client, tmp_path, pa
     (tmp_path / "output" / "music" / "kept.wav").write_text("SECRET")
     (tmp_path / "output" / "clone").mkdir()
     (tmp_path / "output" / "clone" / "kept.wav").write_text("served")
+    (tmp_path / "output" / "tts" / "subfolder").mkdir()
     client = make_client()
     assert client.get("/output/clone/kept.wav").data == b"served"
     response = client.get(path)
     assert response.status_code == 404
     assert b"SECRET" not in response.data
+
+
+@pytest.mark.parametrize(
+    "method, headers, status, body",
+    [
+        ("GET", {}, 200, b"RIFF0123456789"),
+        ("GET", {"Range": "bytes=4-7"}, 206, b"0123"),
+        ("GET", {"Range": "bytes=99-"}, 416, None),
+        ("HEAD", {}, 200, b""),
+    ],
+)
+def test_output_files_are_sent_whole_or_in_ranges(make_client, tmp_path, method, headers, status, body):
+    (tmp_path / "output" / "tts").mkdir(parents=True)
+    (tmp_path / "output" / "tts" / "a.wav").write_bytes(b"RIFF0123456789")
+    response = make_client().open("/output/tts/a.wav", method=method, headers=headers)
+    assert response.status_code == status
+    if body is not None:
+        assert response.data == body
+    if status != 416:
+        assert response.headers["Content-Type"].startswith("audio/")
 
 
 def test_a_cloned_file_stored_with_escaped_blanks_is_found_by_its_link(make_client, tmp_path):
@@ -271,3 +296,127 @@ def test_a_second_load_is_refused_at_once_while_one_runs(make_client, fake_torch
     # The lock goes with the load: the next one runs.
     clock(0.0, 10.0)
     assert second_client.post("/api/run_mod", json={"size": 1}, headers=OPERATOR).status_code == 200
+
+
+DEEP = b"[" * 30_000 + b"]" * 30_000
+
+
+@pytest.mark.parametrize(
+    "data, content_type, message",
+    [
+        (DEEP, "application/json", "nested too deeply"),
+        (b'{"text": ' + DEEP + b', "voice_id": "en"}', "application/json", "nested too deeply"),
+        (b'{"text": "caf\xe9", "voice_id": "en"}', "application/json", "not UTF-8"),
+        (b'{"text": "hi", "voice_id": "en", "speed": NaN}', "application/json", "NaN"),
+        (b'{"text": "hi", "voice_id": "en", "speed": -Infinity}', "application/json", "-Infinity"),
+        (b'{"text": "hi", "voice_id": "en", "pitch": 1e400}', "application/json", "out of range"),
+        (b'{"text": "hi", "voice_id": 1' + b"0" * 5000 + b"}", "application/json", "more than 20 digits"),
+        (b'{"text": "hi", "voice_id": "en", "voice_id": "de"}', "application/json", "'voice_id' appears twice"),
+        (b'{"text": "\\ud800", "voice_id": "en"}', "application/json", "text is not valid Unicode"),
+        (b'{"text": "hi", "voice_id": "\\udfff"}', "application/json", "voice_id is not valid Unicode"),
+        (b'"hi"', "application/json", "must be a JSON object"),
+        (b"null", "application/json", "must be a JSON object"),
+        (b"", "application/json", "not valid JSON"),
+        (b'{"text": "hi", "voice_id": "en"}', "text/plain", "Content-Type: application/json"),
+        (b'{"text": "hi", "voice_id": "en"}', "", "Content-Type: application/json"),
+    ],
+)
+def test_odd_bodies_get_a_400_with_a_message_and_no_trace(make_client, calls, caplog, data, content_type,
+                                                          message):
+    response = make_client().post("/api/tts", data=data, content_type=content_type)
+    assert response.status_code == 400
+    assert message in response.get_json()["error"]
+    assert calls == []
+    assert [r for r in caplog.records if r.exc_info] == []
+
+
+@pytest.mark.parametrize(
+    "settings, fields, error",
+    [
+        ({}, {"text": "x" * 1000}, None),
+        ({}, {"text": "x" * 1001}, "text must be at most 1000 characters long, not 1001"),
+        ({"max_text": 20}, {"text": "é" * 20}, None),
+        ({"max_text": 20}, {"text": "é" * 21}, "text must be at most 20 characters long"),
+        ({}, {"speed": 0.5}, None),
+        ({}, {"speed": 0.49}, "speed must lie between 0.5 and 4"),
+        ({}, {"speed": 0.25}, "speed must lie between 0.5 and 4"),
+    ],
+)
+def test_text_length_and_speed_have_limits(make_client, calls, settings, fields, error):
+    response = make_client(**settings).post("/api/tts", json={**VALID["/api/tts"], **fields})
+    if error is None:
+        assert response.status_code == 200 and calls == ["generate_tts"]
+    else:
+        assert response.status_code == 400 and calls == []
+        assert error in response.get_json()["error"]
+
+
+@pytest.mark.parametrize("settings, timeout", [({}, 60), ({"transcription_timeout": 5}, 5)])
+def test_the_transcription_time_out_is_a_setting(make_client, dorvane, monkeypatch, settings, timeout):
+    given = []
+    monkeypatch.setattr(dorvane, "transcribe_audio", lambda **kwargs: given.append(kwargs) or {})
+    make_client(**settings).post("/api/transcribe", json=VALID["/api/transcribe"])
+    assert [kwargs["timeout"] for kwargs in given] == [timeout]
+
+
+def test_a_silent_transcription_service_is_given_up_after_the_setting(make_client, stalled_url):
+    client = make_client(transcription_url=stalled_url, transcription_timeout=0.5)
+    response = client.post("/api/transcribe", json=VALID["/api/transcribe"])
+    assert response.status_code == 200
+    assert response.get_json() == {"error": "Server did not respond within 0.5 seconds."}
+
+
+@pytest.mark.parametrize(
+    "settings, shown",
+    [
+        ({}, ['maxlength="1000"', 'min="0.5"', "At most 1000 characters", "60 seconds"]),
+        ({"max_text": 300, "transcription_timeout": 20}, ['maxlength="300"', "At most 300 characters",
+                                                          "20 seconds"]),
+    ],
+)
+def test_the_page_shows_the_limits(make_client, settings, shown):
+    page = make_client(**settings).get("/").get_data(as_text=True)
+    for text in shown:
+        assert text in page
+
+
+def _readme_load_size():
+    readme = (Path(__file__).resolve().parents[2] / "examples" / "README.md").read_text()
+    return json.loads(re.search(r"-d '(\{[^']*\})' \S+/api/run_mod", readme)[1])["size"]
+
+
+@pytest.mark.parametrize(
+    "settings, size, error",
+    [
+        ({}, _readme_load_size(), None),
+        ({}, 0, None),
+        ({}, 1.0, None),
+        ({"run_mod_max_gb": 2}, 2, None),
+        ({}, 0.25, "size must be a whole number from 0 to 1, not 0.25"),
+        ({"run_mod_max_gb": 2}, 1.5, "size must be a whole number from 0 to 2, not 1.5"),
+        ({}, 2, "size must lie between 0 and 1"),
+        ({}, -1, "size must lie between 0 and 1"),
+    ],
+)
+def test_the_load_takes_whole_gib(make_client, fake_torch, clock, settings, size, error):
+    torch_ = fake_torch(randn=lambda n, device: None)
+    clock(0.0, 10.0)
+    response = make_client(operator_token=TOKEN, **settings).post("/api/run_mod", json={"size": size},
+                                                                 headers=OPERATOR)
+    allocations = [c[1] for c in torch_.calls if c[0] == "randn"]
+    if error is None:
+        assert response.status_code == 200
+        # The count the tensor library gets is an integer, as it demands.
+        assert allocations == [(int(size) * 2**30 // 4,)] and type(allocations[0][0]) is int
+    else:
+        assert response.status_code == 400 and allocations == []
+        assert error in response.get_json()["error"]
+
+
+def test_a_load_of_nothing_runs_on_the_real_tensor_library(make_client, clock):
+    torch = pytest.importorskip("torch")
+    if not hasattr(torch, "randn"):
+        pytest.skip("the torch stand-in has no tensors")
+    clock(0.0, 10.0)
+    response = make_client(operator_token=TOKEN).post("/api/run_mod", json={"size": 0}, headers=OPERATOR)
+    assert (response.status_code, response.get_json()) == (200, {"status": "done", "size": 0})

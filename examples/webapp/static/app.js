@@ -110,6 +110,15 @@ wire("transcribe", async () => {
   return answer;
 });
 
+// How much of the text's limit is used, as the visitor types.
+(() => {
+  const text = document.getElementById("tts-text");
+  const count = document.getElementById("tts-count");
+  const update = () => { count.textContent = "(" + text.value.length + " typed)"; };
+  text.addEventListener("input", update);
+  update();
+})();
+
 (async () => {
   const status = document.getElementById("status");
   try {
