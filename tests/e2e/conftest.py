@@ -72,6 +72,14 @@ def install_site(home):
 
 
 @pytest.fixture(scope="session")
+def fleet_calls(webapp):
+    """examples/webapp/fleet_calls.py: calls through the front and what they prove."""
+    import fleet_calls
+
+    return fleet_calls
+
+
+@pytest.fixture(scope="session")
 def fleet_factory(webapp, standin_services, tmp_path_factory):
     """Starts fleets of application hosts behind the front (examples/webapp/
     cluster.py) on free ports, calling the in-process stand-in; stops them

@@ -14,13 +14,6 @@ def fleet(fleet_factory):
     return fleet_factory(2, threads=32)
 
 
-@pytest.fixture(scope="module")
-def calls(webapp):
-    import fleet_calls
-
-    return fleet_calls
-
-
 @pytest.mark.parametrize(
     "stored, path, served",
     [
@@ -32,41 +25,41 @@ def calls(webapp):
         ("plain.wav", "/output/music/plain.wav", False),
     ],
 )
-def test_the_balancer_serves_stored_files_by_their_links(fleet, calls, stored, path, served):
+def test_the_balancer_serves_stored_files_by_their_links(fleet, fleet_calls, stored, path, served):
     kind = "tts" if "/tts/" in path else "clone"
     (fleet.store / kind / stored).write_bytes(b"stored bytes")
-    status, body = calls.fetch(fleet.url.rstrip("/") + path)
+    status, body = fleet_calls.fetch(fleet.url.rstrip("/") + path)
     assert (status, body) == ((200, b"stored bytes") if served else (404, b""))
 
 
-def test_each_host_answers_health_and_metrics_under_its_name(fleet, calls):
+def test_each_host_answers_health_and_metrics_under_its_name(fleet, fleet_calls):
     import json
 
     for host in fleet.hosts:
         status, body, headers = host.get("/healthz")
         assert status == 200 and headers["X-Served-By"] == host.name
         assert json.loads(body) == {"status": "ok", "served_by": host.name}
-        assert calls.in_flight(host) == 0
+        assert fleet_calls.in_flight(host) == 0
     # A host's figures and health are read from the host, by the front and
     # the operators; the front gives them to nobody else.
-    assert calls.fetch(fleet.url + "metrics")[0] == 404
-    assert calls.fetch(fleet.url + "healthz")[0] == 404
+    assert fleet_calls.fetch(fleet.url + "metrics")[0] == 404
+    assert fleet_calls.fetch(fleet.url + "healthz")[0] == 404
 
 
-def test_losing_a_host_under_load_loses_only_its_calls_in_flight(fleet, calls):
-    first = calls.Burst(fleet.url, 16, "first").start()
+def test_losing_a_host_under_load_loses_only_its_calls_in_flight(fleet, fleet_calls):
+    first = fleet_calls.Burst(fleet.url, 16, "first").start()
     # All sixteen are inside the module's ten-second wait before the kill.
     deadline = time.monotonic() + 8
-    while sum(calls.in_flight(h) for h in fleet.hosts) < 16 and time.monotonic() < deadline:
+    while sum(fleet_calls.in_flight(h) for h in fleet.hosts) < 16 and time.monotonic() < deadline:
         time.sleep(0.1)
     killed, live = fleet.hosts
-    lost = calls.in_flight(killed)
-    assert lost > 0 and calls.in_flight(live) > 0, "the calls did not spread over both hosts"
+    lost = fleet_calls.in_flight(killed)
+    assert lost > 0 and fleet_calls.in_flight(live) > 0, "the calls did not spread over both hosts"
     killed.kill()
     before = first.join()
-    after = calls.Burst(fleet.url, 12, "after").start().join()
+    after = fleet_calls.Burst(fleet.url, 12, "after").start().join()
 
-    routed = calls.routed(fleet.access_log)
+    routed = fleet_calls.routed(fleet.access_log)
     failed = [r for r in before if r["status"] != 200]
     # The failures are exactly the calls the front had handed to the killed host.
     assert len(failed) == lost
@@ -81,11 +74,11 @@ def test_losing_a_host_under_load_loses_only_its_calls_in_flight(fleet, calls):
     served = [r["link"] for r in before + after if r["status"] == 200]
     assert len(served) == 16 - lost + 12
     for link in served:
-        status, data = calls.fetch(link)
-        assert status == 200 and calls.complete_wav(data), link
+        status, data = fleet_calls.fetch(link)
+        assert status == 200 and fleet_calls.complete_wav(data), link
     # Whatever the killed host left under a final name is complete; a
     # partial download could only be a hidden file, which nobody is served.
     stored = list((fleet.store / "tts").glob("tts-*.wav"))
     assert len(stored) >= len(served)
     for path in stored:
-        assert calls.complete_wav(path.read_bytes()), path
+        assert fleet_calls.complete_wav(path.read_bytes()), path

@@ -32,13 +32,6 @@ def fleet(fleet_factory):
     return fleet_factory(2, threads=64)
 
 
-@pytest.fixture(scope="module")
-def calls(webapp):
-    import fleet_calls
-
-    return fleet_calls
-
-
 def request(fleet, method, path, body=None, source="127.0.0.1", headers=None, timeout=60, version=None):
     """One request to the front from `source`: (status, headers, body,
     seconds); status None when the front closed the connection instead."""
@@ -101,12 +94,12 @@ def client_entry(fleet, address, table="per_client"):
     return {}
 
 
-def test_one_address_flooding_the_front_leaves_another_address_served(fleet, calls):
+def test_one_address_flooding_the_front_leaves_another_address_served(fleet, fleet_calls):
     flood = 200
     threads, flooded = in_parallel(flood, lambda i: request(
         fleet, "POST", "/api/tts", TTS, source="127.0.0.2", headers={"X-Call-Id": f"flood-{i}"}))
     # The honest call goes in once the flood holds all it may hold.
-    wait_for(lambda: sum(calls.in_flight(h) for h in fleet.hosts) >= fleet.front.client_calls, 8)
+    wait_for(lambda: sum(fleet_calls.in_flight(h) for h in fleet.hosts) >= fleet.front.client_calls, 8)
     status, _, body, seconds = request(fleet, "POST", "/api/tts", TTS, source="127.0.0.3",
                                        headers={"X-Call-Id": "honest"})
     join(threads, 3 * WAIT)
@@ -120,7 +113,7 @@ def test_one_address_flooding_the_front_leaves_another_address_served(fleet, cal
         assert int(headers["Retry-After"]) > 0 and "error" in json.loads(body)
         assert seconds < 2  # at once, not after a wait
     # No host ever saw a refused call.
-    routed = calls.routed(fleet.access_log)
+    routed = fleet_calls.routed(fleet.access_log)
     assert sum(routed[f"flood-{i}"][1].startswith("host-") for i in range(flood)) == fleet.front.client_calls
 
 
@@ -227,7 +220,7 @@ def test_links_come_from_the_fleet_never_from_the_request(fleet, headers, versio
     ],
 )
 @pytest.mark.parametrize("through", ["front", "nginx"])
-def test_partial_downloads_are_never_served(fleet, calls, path, through):
+def test_partial_downloads_are_never_served(fleet, fleet_calls, path, through):
     import cluster
 
     hidden = ".dorvane-0123456789abcdef.part"
@@ -288,14 +281,14 @@ def test_calls_over_a_hosts_capacity_wait_briefly_then_503_and_time_outs_leave_t
     assert request(narrow, "GET", "/api/status")[0] == 200
 
 
-def test_a_hung_host_is_taken_out_its_calls_end_and_it_comes_back(fleet, calls):
+def test_a_hung_host_is_taken_out_its_calls_end_and_it_comes_back(fleet, fleet_calls):
     hung, live = fleet.hosts
     # Each outcome with the moment it came back.
     threads, first = in_parallel(16, lambda i: (*request(fleet, "POST", "/api/tts", TTS,
                                                          headers={"X-Call-Id": f"hung-{i}"}), time.monotonic()))
-    wait_for(lambda: sum(calls.in_flight(h) for h in fleet.hosts) >= 16, 8)
-    held = calls.in_flight(hung)
-    assert held > 0 and calls.in_flight(live) > 0, "the calls did not spread over both hosts"
+    wait_for(lambda: sum(fleet_calls.in_flight(h) for h in fleet.hosts) >= 16, 8)
+    held = fleet_calls.in_flight(hung)
+    assert held > 0 and fleet_calls.in_flight(live) > 0, "the calls did not spread over both hosts"
     stopped = time.monotonic()
     hung.signal(signal.SIGSTOP)
     try:
@@ -306,7 +299,7 @@ def test_a_hung_host_is_taken_out_its_calls_end_and_it_comes_back(fleet, calls):
         # of its detection; the others completed on the live host.
         failed = [r for r in first if r[0] != 200]
         assert len(failed) == held and all(r[0] in (502, 503) for r in failed)
-        routed = calls.routed(fleet.access_log)
+        routed = fleet_calls.routed(fleet.access_log)
         assert sorted(routed[f"hung-{i}"][1] for i in range(16) if first[i][0] != 200) == ["host-1"] * int(held)
         assert max(r[4] for r in failed) - stopped < detected + 5, (detected, ended)
         # New calls all go to the live host and succeed.
