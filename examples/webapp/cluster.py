@@ -268,6 +268,7 @@ class Fleet:
         self.front = front or Front.from_environ()
         self.haproxy = None
         self.nginx = None
+        self.calls_per_host = None  # in effect once laid out
 
     @property
     def url(self):
@@ -338,6 +339,7 @@ class Fleet:
         (self.run / "nginx.conf").write_text(self.render("nginx.conf.in", {
             "USER": user, "RUN": self.run, "STORE": self.store}))
         front = self.front
+        self.calls_per_host = self.host_calls()
         (self.front_dir / "haproxy.cfg").write_text(self.render("haproxy.cfg.in", {
             "RUN": self.front_dir,
             "PORT": self.port,
@@ -352,7 +354,7 @@ class Fleet:
             "CLIENT_CALLS": front.client_calls,
             "BODY_MAX": front.body_max,
             "SERVER_NAMES": " ".join(self.server_names()),
-            "HOST_CALLS": self.host_calls(),
+            "HOST_CALLS": self.calls_per_host,
             "SERVERS": "\n".join(SERVER_LINE.format(name=h.server, socket=h.socket) for h in self.hosts),
             "NGINX_SOCKET": self.run / "nginx.sock",
         }))
@@ -443,7 +445,7 @@ def main(argv=None):
     try:
         print(f"front (HAProxy) on {fleet.url} (config {fleet.front_dir / 'haproxy.cfg'}, log {fleet.access_log}, "
               f"control socket {fleet.admin_socket})")
-        print(f"limits: {fleet.front}")
+        print(f"limits: {fleet.front}; calls per host: {fleet.calls_per_host}")
         for host in fleet.hosts:
             print(f"host {host.name}: socket {host.socket}, working directory {host.workdir}, log {host.log}")
         print(f"shared output store: {fleet.store}, served by nginx (config {fleet.run / 'nginx.conf'})", flush=True)
