@@ -62,6 +62,16 @@ class Front:
     body_timeout: float = 10
     # Seconds a call may take: the module's wait plus a transcription's time-out.
     call_timeout: float = 240
+    # Active health: a check every interval (seconds), each given the
+    # time-out to answer; `check_fall` failed in a row take a host out. A
+    # hung host is out within about interval + fall * time-out (2.8 s); a
+    # host merely busy must answer late for that long to be taken out.
+    check_interval: float = 0.5
+    check_timeout: float = 1.1
+    check_fall: int = 2
+    # Seconds a host stays out before the calls it holds are ended: a busy
+    # host that answers a check again within them keeps its calls.
+    down_grace: float = 2
     # The largest request body, in bytes (the application's own limit).
     body_max: int = 64 * 1024
     # Host names the front answers besides its own address and the base
@@ -76,6 +86,11 @@ class Front:
             if raw is not None:
                 values[field.name] = field.type(raw)
         return cls(**values)
+
+
+def milliseconds(seconds):
+    """A time in HAProxy's notation, which takes whole numbers only."""
+    return f"{round(seconds * 1000)}ms"
 
 
 def binary(name):
@@ -345,10 +360,15 @@ class Fleet:
             "PORT": self.port,
             "MAX_CONNECTIONS": front.max_connections,
             "BUFSIZE": front.body_max + 16 * 1024,
-            "HEADER_TIMEOUT": f"{front.header_timeout}s",
-            "BODY_TIMEOUT": f"{front.body_timeout}s",
-            "CALL_TIMEOUT": f"{front.call_timeout}s",
-            "QUEUE_TIMEOUT": f"{front.queue_timeout}s",
+            "HEADER_TIMEOUT": milliseconds(front.header_timeout),
+            "BODY_TIMEOUT": milliseconds(front.body_timeout),
+            "CALL_TIMEOUT": milliseconds(front.call_timeout),
+            "QUEUE_TIMEOUT": milliseconds(front.queue_timeout),
+            "CHECK_INTERVAL": milliseconds(front.check_interval),
+            "CHECK_TIMEOUT": milliseconds(front.check_timeout),
+            "CHECK_FALL": front.check_fall,
+            "DOWN_GRACE": front.down_grace,
+            "HERE": HERE,
             "CLIENT_CONNECTIONS": front.client_connections,
             "CLIENT_RATE": front.client_rate,
             "CLIENT_CALLS": front.client_calls,

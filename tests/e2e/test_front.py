@@ -117,7 +117,7 @@ def test_one_address_flooding_the_front_leaves_another_address_served(fleet, fle
     assert sum(routed[f"flood-{i}"][1].startswith("host-") for i in range(flood)) == fleet.front.client_calls
 
 
-def test_an_address_over_its_request_rate_gets_429_until_it_slows_down(fleet):
+def test_an_address_over_its_request_rate_gets_429_and_others_do_not(fleet):
     limit = fleet.front.client_rate
     statuses = [request(fleet, "GET", "/output/tts/none.wav", source="127.0.0.4")[0] for _ in range(limit + 5)]
     assert statuses[:limit] == [404] * limit and statuses[limit:] == [429] * 5
@@ -231,6 +231,12 @@ def test_partial_downloads_are_never_served(fleet, fleet_calls, path, through):
     else:  # the store's own server, as only the front reaches it
         status, body, _ = cluster.unix_get(fleet.run / "nginx.sock", path)
     assert status == 404 and b"half a file" not in body
+
+
+@pytest.mark.parametrize("path", ["/healthz", "/%68ealthz", "/healthz?full=1", "/metrics", "/metric%73"])
+def test_health_and_figures_are_not_answered_to_the_public(fleet, path):
+    status, _, body, _ = request(fleet, "GET", path)
+    assert status == 404 and b"served_by" not in body and b"webapp_requests" not in body
 
 
 def test_hosts_listen_only_where_the_front_reaches_them(fleet):
