@@ -12,6 +12,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
@@ -262,6 +263,32 @@ def test_hosts_listen_only_where_the_front_reaches_them(fleet):
             tried = subprocess.run([system_python, "-c", probe, str(host.socket)], user=65534, cwd="/",
                                    capture_output=True, text=True)
             assert tried.returncode != 0 and "PermissionError" in tried.stderr
+
+
+def test_a_host_on_a_tcp_address_believes_no_forwarded_headers(fleet, tmp_path):
+    """Reached directly, without a front, a host takes its links from the
+    request, and a client's X-Forwarded-Proto must not turn them to https."""
+    import cluster
+
+    from .conftest import free_port
+
+    port = free_port()
+    env = {k: v for k, v in fleet.env.items() if k != "WEBAPP_BASE_URL"}
+    env.update(WEBAPP_BIND=f"127.0.0.1:{port}", WEBAPP_WORKDIR=str(tmp_path), WEBAPP_THREADS="2",
+               PROMETHEUS_MULTIPROC_DIR=str(tmp_path / "metrics"))
+    log = tmp_path / "webapp.log"
+    host = subprocess.Popen([sys.executable, "-m", "gunicorn", "-c", str(cluster.HERE / "gunicorn.conf.py")],
+                            env=env, stdout=log.open("wb"), stderr=subprocess.STDOUT, start_new_session=True)
+    try:
+        cluster.wait_until(lambda: cluster.listening(port), host, log, 60, "the host")
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+        connection.request("POST", "/api/tts", TTS, {"Content-Type": "application/json",
+                                                     "X-Forwarded-Proto": "https", "X-Forwarded-Ssl": "on"})
+        answer = json.loads(connection.getresponse().read())
+        assert answer["data"]["convert_result"][0]["oss_url"].startswith(f"http://127.0.0.1:{port}/output/tts/")
+    finally:
+        os.killpg(host.pid, signal.SIGTERM)
+        host.wait(30)
 
 
 @pytest.fixture
