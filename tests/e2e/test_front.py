@@ -346,3 +346,36 @@ def test_a_hung_host_is_taken_out_its_calls_end_and_it_comes_back(fleet, fleet_c
     threads, again = in_parallel(4, lambda i: request(fleet, "POST", "/api/tts", TTS))
     join(threads, WAIT + 5)
     assert [r[0] for r in again] == [200] * 4 and hung.name in {r[1]["X-Served-By"] for r in again}
+
+
+@pytest.mark.parametrize(
+    "config, capacity",
+    [
+        ({"workers": 1, "worker_class": "gthread", "threads": 16}, 16),
+        ({"workers": 3, "worker_class": "gthread", "threads": 8}, 24),
+        # gunicorn itself runs a sync worker with threads as gthread.
+        ({"workers": 2, "worker_class": "sync", "threads": 4}, 8),
+        ({"workers": 2, "worker_class": "sync", "threads": 1}, 2),
+        ({"workers": 1, "worker_class": "gevent", "threads": 1}, 1000),
+        ({"workers": 2, "worker_class": "gunicorn.workers.ggevent.GeventWorker", "threads": 1}, 2000),
+    ],
+)
+def test_a_hosts_capacity_follows_its_gunicorn_settings(webapp, config, capacity):
+    import cluster
+
+    assert cluster.capacity(dict(config, worker_connections=1000)) == capacity
+
+
+@pytest.mark.parametrize(
+    "environ, expected",
+    [
+        ({}, {"client_calls": 32, "check_timeout": 1.1}),
+        ({"FRONT_CLIENT_CALLS": "500", "FRONT_CHECK_TIMEOUT": "2.5"}, {"client_calls": 500, "check_timeout": 2.5}),
+    ],
+)
+def test_the_fronts_limits_are_settings(webapp, environ, expected):
+    import cluster
+
+    front = cluster.Front.from_environ(environ)
+    assert {name: getattr(front, name) for name in expected} == expected
+    assert cluster.milliseconds(front.check_timeout) == f"{round(expected['check_timeout'] * 1000)}ms"
