@@ -364,18 +364,3 @@ def test_a_hosts_capacity_follows_its_gunicorn_settings(webapp, config, capacity
     import cluster
 
     assert cluster.capacity(dict(config, worker_connections=1000)) == capacity
-
-
-@pytest.mark.parametrize(
-    "environ, expected",
-    [
-        ({}, {"client_calls": 32, "check_timeout": 1.1}),
-        ({"FRONT_CLIENT_CALLS": "500", "FRONT_CHECK_TIMEOUT": "2.5"}, {"client_calls": 500, "check_timeout": 2.5}),
-    ],
-)
-def test_the_fronts_limits_are_settings(webapp, environ, expected):
-    import cluster
-
-    front = cluster.Front.from_environ(environ)
-    assert {name: getattr(front, name) for name in expected} == expected
-    assert cluster.milliseconds(front.check_timeout) == f"{round(expected['check_timeout'] * 1000)}ms"
