@@ -1,16 +1,21 @@
-"""A fleet of identical application hosts behind nginx, on one machine.
+"""A fleet of identical application hosts behind one front, on one machine.
 
 Each host is a gunicorn of the example application in its own working
 directory, as a separate machine would be, whose `output` is a link to the
-one shared store, as a shared mount would give it. nginx listens in front,
-balances the application's routes over the hosts and serves the stored audio
-itself. The demo, the fleet tests and the load benchmark all start it here.
+one shared store, as a shared mount would give it. HAProxy is the front
+(haproxy.cfg.in): the one address clients reach, with per-client limits,
+a queue within each host's capacity and active health checks; it hands the
+audio links to nginx (nginx.conf.in), which serves them from the store. The
+hosts and nginx listen on unix sockets in a folder only the fleet's user may
+enter, so nothing reaches them past the front. The demo, the fleet tests and
+the load benchmark all start it here.
 
     python cluster.py --hosts 3 --folder var/fleet      # serve until Ctrl-C
 """
 
 import argparse
 import getpass
+import http.client
 import json
 import os
 import shutil
@@ -19,21 +24,91 @@ import socket
 import subprocess
 import sys
 import time
-import urllib.request
+from dataclasses import dataclass, fields
 from pathlib import Path
+from urllib.parse import urlsplit
 
 HERE = Path(__file__).resolve().parent
 # The shared store's limits in the demo's fleet, unless the environment
 # sets its own: an hour, and a GiB with the oldest going first.
 STORE_LIMITS = {"WEBAPP_OUTPUT_MAX_AGE": "3600", "WEBAPP_OUTPUT_MAX_BYTES": str(1 << 30)}
-SERVER_LINE = "        server 127.0.0.1:{port} max_fails=1 fail_timeout={fail_timeout};"
+SERVER_LINE = "    server {name} {socket}"
+# A host keeps this many of its workers' places free of calls, so that the
+# front's health check always finds one, however busy the host is.
+HEALTH_ROOM = 2
+# The longest path a unix socket may have (sun_path, with its terminator).
+SOCKET_PATH_MAX = 107
+
+
+@dataclass
+class Front:
+    """The front's limits, each a setting: FRONT_<NAME> in the environment of
+    cluster.py, or an argument of a caller (the benchmark raises the
+    per-client ones out of its way)."""
+
+    # Calls one client address may have in flight; more get 429 at once.
+    client_calls: int = 32
+    # Requests one client address may make in any 10 seconds; more get 429.
+    client_rate: int = 300
+    # Connections one client address may hold open; more are closed at once.
+    client_connections: int = 256
+    # Connections the front holds in all.
+    max_connections: int = 4096
+    # Calls in flight per host; 0: the host's own capacity (workers times
+    # threads or connections, as gunicorn.conf.py sets them) less the room
+    # kept for health checks.
+    host_calls: int = 0
+    # Seconds a call waits in the front's queue for a host with room.
+    queue_timeout: float = 5
+    # Seconds for a request's headers, and then for its body, in all.
+    header_timeout: float = 10
+    body_timeout: float = 10
+    # Seconds a call may take: the module's wait plus a transcription's time-out.
+    call_timeout: float = 240
+    # Active health: a check every interval (seconds), each given the
+    # time-out to answer; `check_fall` failed in a row take a host out. A
+    # hung host is out within about interval + fall * time-out (2.8 s); a
+    # host merely busy must answer late for that long to be taken out.
+    check_interval: float = 0.5
+    check_timeout: float = 1.1
+    check_fall: int = 2
+    # Seconds a host stays out before the calls it holds are ended: a busy
+    # host that answers a check again within them keeps its calls.
+    down_grace: float = 2
+    # The largest request body, in bytes (the application's own limit).
+    body_max: int = 64 * 1024
+    # Host names the front answers besides its own address and the base
+    # URL's, separated by blanks.
+    server_names: str = ""
+
+    @classmethod
+    def from_environ(cls, environ=os.environ):
+        values = {}
+        for field in fields(cls):
+            raw = environ.get("FRONT_" + field.name.upper())
+            if raw is not None:
+                values[field.name] = field.type(raw)
+        return cls(**values)
+
+
+def milliseconds(seconds):
+    """A time in HAProxy's notation, which takes whole numbers only."""
+    return f"{round(seconds * 1000)}ms"
+
+
+def binary(name):
+    found = shutil.which(name) or f"/usr/sbin/{name}"
+    if not os.access(found, os.X_OK):
+        raise RuntimeError(f"{name} is not installed (apt-get install {name}; scripts/setup does)")
+    return found
 
 
 def nginx_binary():
-    found = shutil.which("nginx") or "/usr/sbin/nginx"
-    if not os.access(found, os.X_OK):
-        raise RuntimeError("nginx is not installed (apt-get install nginx; scripts/setup does)")
-    return found
+    return binary("nginx")
+
+
+def haproxy_binary():
+    return binary("haproxy")
 
 
 def wait_until(ready, process, log, seconds, what):
@@ -47,57 +122,110 @@ def wait_until(ready, process, log, seconds, what):
     raise RuntimeError(f"{what} was not ready after {seconds} s; its log ({log}):\n{log.read_text()}")
 
 
-def listening(port):
-    with socket.socket() as probe:
-        return probe.connect_ex(("127.0.0.1", port)) == 0
+def listening(address):
+    """Whether something accepts connections at `address`: a loopback port
+    or a unix socket's path."""
+    family = socket.AF_INET if isinstance(address, int) else socket.AF_UNIX
+    with socket.socket(family) as probe:
+        return probe.connect_ex(("127.0.0.1", address) if family == socket.AF_INET else str(address)) == 0
 
 
-def kill_host(pid, port, seconds=10):
+def kill_host(pid, address, seconds=10):
     """SIGKILL to a host's whole process group (master and workers), and
-    returns once its port refuses connections: until the last process has
+    returns once its socket refuses connections: until the last process has
     gone, the kernel still queues connections there, to be reset."""
     os.killpg(pid, signal.SIGKILL)
     deadline = time.monotonic() + seconds
-    while listening(port):
+    while listening(address):
         if time.monotonic() > deadline:
-            raise RuntimeError(f"port {port} still accepts connections {seconds} s after the kill")
+            raise RuntimeError(f"{address} still accepts connections {seconds} s after the kill")
         time.sleep(0.05)
 
 
-def healthy(url):
+class UnixConnection(http.client.HTTPConnection):
+    """HTTP over a unix socket: how the front, and an operator, reach a host."""
+
+    def __init__(self, path, timeout=5):
+        super().__init__("localhost", timeout=timeout)
+        self.path = str(path)
+
+    def connect(self):
+        self.sock = socket.socket(socket.AF_UNIX)
+        self.sock.settimeout(self.timeout)
+        self.sock.connect(self.path)
+
+
+def unix_get(path, route, timeout=5):
+    """GET `route` from the server on the unix socket `path`: (status, body)."""
+    connection = UnixConnection(path, timeout)
     try:
-        with urllib.request.urlopen(url, timeout=2) as response:
-            return response.status == 200
-    except OSError:
-        return False
+        connection.request("GET", route)
+        response = connection.getresponse()
+        return response.status, response.read(), response.headers
+    finally:
+        connection.close()
+
+
+# Reads gunicorn.conf.py as gunicorn does, without loading the application,
+# and prints the settings that say how many calls a host serves at once.
+READ_GUNICORN_CONFIG = """
+import json, runpy, sys
+from gunicorn.config import Config
+config = Config()
+for name, value in runpy.run_path(sys.argv[1]).items():
+    if name in config.settings:
+        config.set(name, value)
+print(json.dumps({"workers": config.workers, "worker_class": config.worker_class_str,
+                  "threads": config.threads, "worker_connections": config.worker_connections}))
+"""
+
+
+def capacity(config):
+    """Calls a host serves at once, from its gunicorn settings."""
+    kind = config["worker_class"].rsplit(".", 1)[-1].lower()
+    if "thread" in kind or (kind == "sync" and config["threads"] > 1):  # gunicorn's own switch to gthread
+        return config["workers"] * config["threads"]
+    if kind == "sync":
+        return config["workers"]
+    return config["workers"] * config["worker_connections"]
 
 
 class Host:
     """One application host: a gunicorn master and its workers, in a
-    process group of their own so that the whole host can be killed at once."""
+    process group of their own so that the whole host can be killed at
+    once, listening on a unix socket only the front reaches."""
 
-    def __init__(self, index, port, workdir):
+    def __init__(self, index, workdir, socket_path):
         self.index = index
-        self.port = port
         self.workdir = workdir
+        self.socket = socket_path
         self.log = workdir / "webapp.log"
-        self.name = f"{socket.gethostname()}:{port}"
+        self.server = f"host-{index}"  # its name at the front
+        self.name = f"{socket.gethostname()}/{self.server}"  # its X-Served-By
         self.process = None
 
-    @property
-    def url(self):
-        return f"http://127.0.0.1:{self.port}/"
+    def environ(self, env):
+        return dict(env, WEBAPP_BIND=f"unix:{self.socket}", WEBAPP_WORKDIR=str(self.workdir),
+                    WEBAPP_SERVED_BY=self.name, PROMETHEUS_MULTIPROC_DIR=str(self.workdir / "metrics"))
 
     def start(self, env):
-        env = dict(env, WEBAPP_BIND=f"127.0.0.1:{self.port}", WEBAPP_WORKDIR=str(self.workdir),
-                   WEBAPP_SERVED_BY=self.name, PROMETHEUS_MULTIPROC_DIR=str(self.workdir / "metrics"))
         self.process = subprocess.Popen(
             [sys.executable, "-m", "gunicorn", "-c", str(HERE / "gunicorn.conf.py")],
-            env=env, stdout=self.log.open("ab"), stderr=subprocess.STDOUT, start_new_session=True)
-        (self.workdir / "host.json").write_text(json.dumps({"pid": self.process.pid, "port": self.port}))
+            env=self.environ(env), stdout=self.log.open("ab"), stderr=subprocess.STDOUT, start_new_session=True)
+        (self.workdir / "host.json").write_text(json.dumps({"pid": self.process.pid, "socket": str(self.socket)}))
+
+    def get(self, route, timeout=5):
+        """An operator's request straight to this host: (status, body, headers)."""
+        return unix_get(self.socket, route, timeout)
+
+    def healthy(self):
+        try:
+            return self.get("/healthz", 2)[0] == 200
+        except OSError:
+            return False
 
     def wait_ready(self, seconds=60):
-        wait_until(lambda: healthy(self.url + "healthz"), self.process, self.log, seconds, f"host {self.name}")
+        wait_until(self.healthy, self.process, self.log, seconds, f"host {self.name}")
 
     def pids(self):
         """The master and its workers."""
@@ -107,13 +235,18 @@ class Host:
             return []
         return [self.process.pid, *map(int, children)]
 
+    def signal(self, sig):
+        """`sig` to the whole host at once (SIGSTOP hangs it, SIGCONT wakes it)."""
+        os.killpg(self.process.pid, sig)
+
     def kill(self):
         """The host fails outright: master and workers get SIGKILL at once."""
-        kill_host(self.process.pid, self.port)
+        kill_host(self.process.pid, self.socket)
         self.process.wait()
 
     def terminate(self):
         if self.process is not None and self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGCONT)  # a stopped host could not stop
             self.process.terminate()  # gunicorn lets the calls in flight finish
 
     def wait_stopped(self, seconds=20):
@@ -131,20 +264,29 @@ class Host:
 
 
 class Fleet:
-    """`hosts` application hosts on `host_ports` behind nginx on `port`, all
-    under `folder`: store/ (the shared output), host-N/ (working
-    directories), nginx/ (configuration, pid, logs, temporary files)."""
+    """`hosts` application hosts behind the front on `port`, all under
+    `folder`: store/ (the shared output), host-N/ (working directories),
+    sockets/ (the hosts' and nginx's, for the front alone), front/ (the
+    front's configuration, log and control socket), nginx/ (configuration,
+    pid, logs, temporary files). `front` holds the front's limits (default:
+    `Front.from_environ()`). The hosts' links point at the front
+    (WEBAPP_BASE_URL) unless `env` names another root."""
 
-    def __init__(self, folder, hosts=1, port=5000, host_ports=None, env=None, fail_timeout="10s"):
+    def __init__(self, folder, hosts=1, port=5000, env=None, front=None):
         self.folder = Path(folder).resolve()
         self.port = port
-        host_ports = host_ports or [port + 1 + i for i in range(hosts)]
         self.store = self.folder / "store"
+        self.sockets = self.folder / "sockets"
         self.run = self.folder / "nginx"
-        self.hosts = [Host(i + 1, p, self.folder / f"host-{i + 1}") for i, p in enumerate(host_ports)]
+        self.front_dir = self.folder / "front"
+        self.hosts = [Host(i + 1, self.folder / f"host-{i + 1}", self.sockets / f"host-{i + 1}.sock")
+                      for i in range(hosts)]
         self.env = dict(os.environ if env is None else env)
-        self.fail_timeout = fail_timeout
+        self.env.setdefault("WEBAPP_BASE_URL", self.url)
+        self.front = front or Front.from_environ()
+        self.haproxy = None
         self.nginx = None
+        self.calls_per_host = None  # in effect once laid out
 
     @property
     def url(self):
@@ -152,11 +294,52 @@ class Fleet:
 
     @property
     def access_log(self):
-        return self.run / "access.log"
+        """The front's log: one line per request, with the host it went to."""
+        return self.front_dir / "access.log"
+
+    @property
+    def admin_socket(self):
+        return self.front_dir / "admin.sock"
+
+    def server_names(self):
+        names = {f"127.0.0.1:{self.port}", f"localhost:{self.port}", *self.front.server_names.split()}
+        base = urlsplit(self.env["WEBAPP_BASE_URL"])
+        if base.scheme in ("http", "https") and base.hostname:
+            names.add(base.netloc.lower())
+            default_port = {"http": 80, "https": 443}[base.scheme]
+            if base.port in (None, default_port):
+                names.update({base.hostname.lower(), f"{base.hostname.lower()}:{default_port}"})
+        return sorted(names)
+
+    def host_calls(self):
+        """Calls in flight per host: the setting, or what a host serves at
+        once less the room for health checks."""
+        if self.front.host_calls > 0:
+            return self.front.host_calls
+        host = self.hosts[0]
+        read = subprocess.run([sys.executable, "-c", READ_GUNICORN_CONFIG, str(HERE / "gunicorn.conf.py")],
+                              env=host.environ(self.env), capture_output=True, text=True)
+        if read.returncode != 0:
+            raise RuntimeError(f"gunicorn.conf.py could not be read:\n{read.stderr}")
+        return max(1, capacity(json.loads(read.stdout)) - HEALTH_ROOM)
+
+    def render(self, template, values):
+        config = (HERE / template).read_text()
+        for key, value in values.items():
+            config = config.replace(f"@{key}@", str(value))
+        return config
 
     def lay_out(self):
         for kind in ("tts", "clone"):
             (self.store / kind).mkdir(parents=True, exist_ok=True)
+        # Only the fleet's user may enter: whoever else reaches the machine
+        # cannot open the hosts' sockets and must come through the front.
+        for folder in (self.sockets, self.front_dir):
+            folder.mkdir(parents=True, exist_ok=True)
+            folder.chmod(0o700)
+        for path in [h.socket for h in self.hosts] + [self.run / "nginx.sock", self.admin_socket]:
+            if len(str(path)) > SOCKET_PATH_MAX:
+                raise RuntimeError(f"the socket path {path} is too long for a unix socket; use a shorter folder")
         for host in self.hosts:
             host.workdir.mkdir(parents=True, exist_ok=True)
             output = host.workdir / "output"
@@ -167,20 +350,37 @@ class Fleet:
                 output.symlink_to(self.store, target_is_directory=True)
         for name in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
             (self.run / "tmp" / name).mkdir(parents=True, exist_ok=True)
+        self.run.chmod(0o700)
         # As root, nginx's workers would become "nobody", who may not reach
         # the store; they run as whoever started the fleet, who owns it.
         user = f"user {getpass.getuser()};" if os.geteuid() == 0 else ""
-        config = (HERE / "nginx.conf.in").read_text()
-        for key, value in {
-            "@USER@": user,
-            "@RUN@": str(self.run),
-            "@STORE@": str(self.store),
-            "@PORT@": str(self.port),
-            "@SERVERS@": "\n".join(SERVER_LINE.format(port=h.port, fail_timeout=self.fail_timeout)
-                                   for h in self.hosts),
-        }.items():
-            config = config.replace(key, value)
-        (self.run / "nginx.conf").write_text(config)
+        (self.run / "nginx.conf").write_text(self.render("nginx.conf.in", {
+            "USER": user, "RUN": self.run, "STORE": self.store}))
+        front = self.front
+        self.calls_per_host = self.host_calls()
+        (self.front_dir / "haproxy.cfg").write_text(self.render("haproxy.cfg.in", {
+            "RUN": self.front_dir,
+            "PORT": self.port,
+            "MAX_CONNECTIONS": front.max_connections,
+            "BUFSIZE": front.body_max + 16 * 1024,
+            "HEADER_TIMEOUT": milliseconds(front.header_timeout),
+            "BODY_TIMEOUT": milliseconds(front.body_timeout),
+            "CALL_TIMEOUT": milliseconds(front.call_timeout),
+            "QUEUE_TIMEOUT": milliseconds(front.queue_timeout),
+            "CHECK_INTERVAL": milliseconds(front.check_interval),
+            "CHECK_TIMEOUT": milliseconds(front.check_timeout),
+            "CHECK_FALL": front.check_fall,
+            "DOWN_GRACE": front.down_grace,
+            "HERE": HERE,
+            "CLIENT_CONNECTIONS": front.client_connections,
+            "CLIENT_RATE": front.client_rate,
+            "CLIENT_CALLS": front.client_calls,
+            "BODY_MAX": front.body_max,
+            "SERVER_NAMES": " ".join(self.server_names()),
+            "HOST_CALLS": self.calls_per_host,
+            "SERVERS": "\n".join(SERVER_LINE.format(name=h.server, socket=h.socket) for h in self.hosts),
+            "NGINX_SOCKET": self.run / "nginx.sock",
+        }))
 
     def start(self):
         self.lay_out()
@@ -189,20 +389,54 @@ class Fleet:
                 host.start(self.env)
             for host in self.hosts:
                 host.wait_ready()
-            log = self.run / "nginx.out"
             self.nginx = subprocess.Popen(
                 [nginx_binary(), "-p", str(self.run), "-c", str(self.run / "nginx.conf"),
                  "-e", str(self.run / "error.log")],
-                stdout=log.open("ab"), stderr=subprocess.STDOUT, start_new_session=True)
-            wait_until(lambda: listening(self.port), self.nginx, self.run / "error.log", 30, "nginx")
+                stdout=(self.run / "nginx.out").open("ab"), stderr=subprocess.STDOUT, start_new_session=True)
+            wait_until(lambda: listening(self.run / "nginx.sock"), self.nginx, self.run / "error.log", 30, "nginx")
+            # -db: in the foreground, its log on stdout, its complaints on stderr.
+            errors = self.front_dir / "haproxy.err"
+            self.haproxy = subprocess.Popen(
+                [haproxy_binary(), "-db", "-f", str(self.front_dir / "haproxy.cfg")],
+                stdout=self.access_log.open("ab"), stderr=errors.open("ab"), start_new_session=True)
+            wait_until(lambda: listening(self.port), self.haproxy, errors, 30, "haproxy")
         except BaseException:
             self.stop()
             raise
         return self
 
+    def front_command(self, command):
+        """One command on the front's control socket; its answer."""
+        with socket.socket(socket.AF_UNIX) as control:
+            control.settimeout(5)
+            control.connect(str(self.admin_socket))
+            control.sendall(command.encode() + b"\n")
+            answer = b""
+            while chunk := control.recv(65536):
+                answer += chunk
+        return answer.decode()
+
+    def host_states(self):
+        """host's name at the front -> "UP", "DOWN" ... by the front's checks."""
+        lines = self.front_command("show stat").splitlines()
+        header = lines[0].lstrip("# ").split(",")
+        states = {}
+        for line in lines[1:]:
+            row = dict(zip(header, line.split(",")))
+            if row.get("pxname") == "hosts" and row.get("svname", "").startswith("host-"):
+                states[row["svname"]] = row["status"].split()[0]
+        return states
+
     def stop(self):
+        if self.haproxy is not None and self.haproxy.poll() is None:
+            self.haproxy.send_signal(signal.SIGUSR1)  # graceful: answers in progress finish
+            try:
+                self.haproxy.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.haproxy.pid, signal.SIGKILL)
+                self.haproxy.wait()
         if self.nginx is not None and self.nginx.poll() is None:
-            self.nginx.send_signal(signal.SIGQUIT)  # graceful: answers in progress finish
+            self.nginx.send_signal(signal.SIGQUIT)
             try:
                 self.nginx.wait(10)
             except subprocess.TimeoutExpired:
@@ -223,7 +457,7 @@ class Fleet:
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--hosts", type=int, default=3)
-    parser.add_argument("--port", type=int, default=5000, help="nginx's port; the hosts take the next ones")
+    parser.add_argument("--port", type=int, default=5000, help="the front's port")
     parser.add_argument("--folder", default=str(HERE / "var" / "fleet"))
     args = parser.parse_args(argv)
 
@@ -232,14 +466,16 @@ def main(argv=None):
         signal.signal(sig, lambda *_: stopping.append(1))
     fleet = Fleet(args.folder, args.hosts, args.port, env={**STORE_LIMITS, **os.environ}).start()
     try:
-        print(f"nginx on {fleet.url} (config {fleet.run / 'nginx.conf'}, log {fleet.access_log})")
+        print(f"front (HAProxy) on {fleet.url} (config {fleet.front_dir / 'haproxy.cfg'}, log {fleet.access_log}, "
+              f"control socket {fleet.admin_socket})")
+        print(f"limits: {fleet.front}; calls per host: {fleet.calls_per_host}")
         for host in fleet.hosts:
-            print(f"host {host.name}: {host.url}, working directory {host.workdir}, log {host.log}")
-        print(f"shared output store: {fleet.store}", flush=True)
+            print(f"host {host.name}: socket {host.socket}, working directory {host.workdir}, log {host.log}")
+        print(f"shared output store: {fleet.store}, served by nginx (config {fleet.run / 'nginx.conf'})", flush=True)
         reported = set()
         while not stopping:
-            # A host that fails is nginx's to route around; it is only told.
-            for process in [fleet.nginx, *(h.process for h in fleet.hosts)]:
+            # A host that fails is the front's to route around; it is only told.
+            for process in [fleet.haproxy, fleet.nginx, *(h.process for h in fleet.hosts)]:
                 if process.poll() is not None and process.pid not in reported:
                     reported.add(process.pid)
                     print(f"process {process.pid} stopped ({process.returncode})", flush=True)

@@ -1,4 +1,4 @@
-"""Calls through the balancer and what they prove: which host answered,
+"""Calls through the front and what they prove: which host answered,
 whether each link serves a complete WAV, and where a failed call had gone.
 
 The fleet tests, the load benchmark and an operator checking a running
@@ -89,19 +89,19 @@ def fetch(link, timeout=30):
 
 
 def routed(access_log):
-    """call id -> (status nginx answered, upstream addresses it tried)."""
+    """call id -> (status the front answered, the host it went to, by its
+    name at the front; "<NOSRV>" when the front answered itself)."""
     seen = {}
     for line in Path(access_log).read_text().splitlines():
         match = LOG_LINE.search(line)
         if match and match["call"] != "-":
-            seen[match["call"]] = (int(match["status"]), match["upstream"].replace(",", " ").split())
+            seen[match["call"]] = (int(match["status"]), match["upstream"])
     return seen
 
 
-def in_flight(host_url, route="/api/tts"):
-    """The calls a host is answering now, from its own /metrics."""
-    with urllib.request.urlopen(host_url.rstrip("/") + "/metrics", timeout=5) as response:
-        text = response.read().decode()
+def in_flight(host, route="/api/tts"):
+    """The calls a host (a cluster.Host) is answering now, from its own /metrics."""
+    text = host.get("/metrics")[1].decode()
     match = re.search(r'^webapp_requests_in_flight\{route="%s"\} (\S+)$' % re.escape(route), text, re.M)
     return float(match[1]) if match else 0.0
 
@@ -130,8 +130,8 @@ def main(argv=None):
     ok = ok and len(hosts) >= 2
     if args.kill_one:
         host = json.loads((Path(args.fleet) / "host-1" / "host.json").read_text())
-        cluster.kill_host(host["pid"], host["port"])
-        print(f"killed host-1 (process group {host['pid']}, port {host['port']})")
+        cluster.kill_host(host["pid"], host["socket"])
+        print(f"killed host-1 (process group {host['pid']}, socket {host['socket']})")
         after_ok, _ = wave_of(args.after, "after-kill")
         ok = ok and after_ok
     print("fleet check passed" if ok else "fleet check FAILED")

@@ -14,7 +14,14 @@ from pathlib import Path
 
 here = Path(__file__).resolve().parent
 
+# A TCP address, or unix:<path> as the fleet's hosts use (cluster.py).
 bind = os.environ.get("WEBAPP_BIND", "127.0.0.1:5000")
+# Forwarded headers (X-Forwarded-Proto and the like) are believed only from
+# the front. A fleet's host listens on a unix socket that only the front
+# reaches, and gunicorn believes what arrives there; on a TCP address, only
+# the peers listed here, none by default: whoever reaches such a host
+# directly is a client, not a front.
+forwarded_allow_ips = os.environ.get("WEBAPP_FORWARDED_ALLOW_IPS", "")
 worker_class = "gthread"
 workers = int(os.environ.get("WEBAPP_WORKERS", "1"))
 threads = int(os.environ.get("WEBAPP_THREADS", "16"))

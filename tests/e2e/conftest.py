@@ -72,28 +72,38 @@ def install_site(home):
 
 
 @pytest.fixture(scope="session")
+def fleet_calls(webapp):
+    """examples/webapp/fleet_calls.py: calls through the front and what they prove."""
+    import fleet_calls
+
+    return fleet_calls
+
+
+@pytest.fixture(scope="session")
 def fleet_factory(webapp, standin_services, tmp_path_factory):
-    """Starts fleets of application hosts behind nginx (examples/webapp/
+    """Starts fleets of application hosts behind the front (examples/webapp/
     cluster.py) on free ports, calling the in-process stand-in; stops them
-    at the end of the session."""
+    at the end of the session. `front` takes the front's limits
+    (cluster.Front's fields); the other settings go to the hosts."""
     pytest.importorskip("gunicorn", reason="gunicorn is not installed (pip install -r requirements-demo.txt)")
     cluster = importlib.import_module("cluster")
     try:
         cluster.nginx_binary()
+        cluster.haproxy_binary()
     except RuntimeError as e:
         pytest.skip(f"{e}")
     home = install_site(tmp_path_factory.mktemp("fleet-site") / "site")
     started = []
 
-    def start(hosts, **settings):
+    def start(hosts, front=None, **settings):
         port = free_port()
         env = dict(os.environ, REQUESTS_CA_BUNDLE=str(standin_services.ca_path), WEBAPP_DORVANE_HOME=str(home),
                    WEBAPP_SPEECH_URL=standin_services.speech_url,
                    WEBAPP_TRANSCRIPTION_URL=standin_services.transcription_url,
                    WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/",
                    **{"WEBAPP_" + k.upper(): str(v) for k, v in settings.items()})
-        fleet = cluster.Fleet(tmp_path_factory.mktemp("fleet"), port=port,
-                              host_ports=[free_port() for _ in range(hosts)], env=env, fail_timeout="30s")
+        fleet = cluster.Fleet(tmp_path_factory.mktemp("fleet"), hosts, port=port, env=env,
+                              front=cluster.Front(**(front or {})))
         started.append(fleet)
         return fleet.start()
 

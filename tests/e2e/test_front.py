@@ -1,0 +1,366 @@
+"""The fleet's front against a single stranger and a hung host: per-client
+limits, slow clients, the queue within each host's capacity, active health,
+the Host header, hidden files, and hosts nobody reaches past the front.
+
+Distinct loopback source addresses stand for distinct clients. The hosts run
+the module's real wait: the flood and the hung host are about calls held."""
+
+import http.client
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+pytestmark = pytest.mark.real_wait
+
+TTS = json.dumps({"text": "An honest caller.", "voice_id": "en-us"}).encode()
+# The module's fixed wait; every bound below is this plus a generous margin.
+WAIT = 10
+
+
+@pytest.fixture(scope="module")
+def fleet(fleet_factory):
+    # Room on the hosts for a whole flood's share and the honest callers,
+    # so that only the front's per-client limits decide.
+    return fleet_factory(2, threads=64)
+
+
+def request(fleet, method, path, body=None, source="127.0.0.1", headers=None, timeout=60, version=None):
+    """One request to the front from `source`: (status, headers, body,
+    seconds); status None when the front closed the connection instead."""
+    connection = http.client.HTTPConnection("127.0.0.1", fleet.port, timeout=timeout, source_address=(source, 0))
+    if version == "HTTP/1.0":
+        connection._http_vsn, connection._http_vsn_str = 10, "HTTP/1.0"
+    started = time.monotonic()
+    try:
+        all_headers = {"Content-Type": "application/json"} if body is not None else {}
+        all_headers.update(headers or {})
+        skip_host = "Host" in all_headers or version == "HTTP/1.0"
+        connection.putrequest(method, path, skip_host=skip_host, skip_accept_encoding=True)
+        for name, value in all_headers.items():
+            if value is not None:
+                connection.putheader(name, value)
+        if body is not None:
+            connection.putheader("Content-Length", str(len(body)))
+        connection.endheaders(body)
+        response = connection.getresponse()
+        return response.status, response.headers, response.read(), time.monotonic() - started
+    except (ConnectionError, http.client.RemoteDisconnected) as e:
+        return None, {}, repr(e).encode(), time.monotonic() - started
+    finally:
+        connection.close()
+
+
+def in_parallel(count, call):
+    results = [None] * count
+
+    def run(i):
+        results[i] = call(i)
+
+    threads = [threading.Thread(target=run, args=(i,), daemon=True) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    return threads, results
+
+
+def join(threads, seconds):
+    deadline = time.monotonic() + seconds
+    for thread in threads:
+        thread.join(max(0.1, deadline - time.monotonic()))
+    assert not any(t.is_alive() for t in threads), f"calls still running after {seconds} s"
+
+
+def wait_for(condition, seconds, step=0.05):
+    """Seconds until `condition()` held; fails after `seconds`."""
+    started = time.monotonic()
+    while not condition():
+        assert time.monotonic() - started < seconds, f"not within {seconds} s"
+        time.sleep(step)
+    return time.monotonic() - started
+
+
+def client_entry(fleet, address, table="per_client"):
+    """The front's counters for one client address ({} when it has none)."""
+    for line in fleet.front_command(f"show table {table} key {address}").splitlines():
+        if "key=" in line:
+            return dict(part.split("=", 1) for part in line.split()[1:] if "=" in part)
+    return {}
+
+
+def test_one_address_flooding_the_front_leaves_another_address_served(fleet, fleet_calls):
+    flood = 200
+    threads, flooded = in_parallel(flood, lambda i: request(
+        fleet, "POST", "/api/tts", TTS, source="127.0.0.2", headers={"X-Call-Id": f"flood-{i}"}))
+    # The honest call goes in once the flood holds all it may hold.
+    wait_for(lambda: sum(fleet_calls.in_flight(h) for h in fleet.hosts) >= fleet.front.client_calls, 8)
+    status, _, body, seconds = request(fleet, "POST", "/api/tts", TTS, source="127.0.0.3",
+                                       headers={"X-Call-Id": "honest"})
+    join(threads, 3 * WAIT)
+
+    assert status == 200 and json.loads(body)["data"]["convert_result"][0]["oss_url"].startswith(fleet.url)
+    assert seconds < WAIT + 2, f"the honest call took {seconds:.1f} s"
+    answered = [r for r in flooded if r[0] == 200]
+    refused = [r for r in flooded if r[0] == 429]
+    assert len(answered) == fleet.front.client_calls and len(answered) + len(refused) == flood
+    for _, headers, body, seconds in refused:
+        assert int(headers["Retry-After"]) > 0 and "error" in json.loads(body)
+        assert seconds < 2  # at once, not after a wait
+    # No host ever saw a refused call.
+    routed = fleet_calls.routed(fleet.access_log)
+    assert sum(routed[f"flood-{i}"][1].startswith("host-") for i in range(flood)) == fleet.front.client_calls
+
+
+def test_an_address_over_its_request_rate_gets_429_and_others_do_not(fleet):
+    limit = fleet.front.client_rate
+    statuses = [request(fleet, "GET", "/output/tts/none.wav", source="127.0.0.4")[0] for _ in range(limit + 5)]
+    assert statuses[:limit] == [404] * limit and statuses[limit:] == [429] * 5
+    # Other addresses are not slowed by it.
+    assert request(fleet, "GET", "/output/tts/none.wav", source="127.0.0.5")[0] == 404
+
+
+def trickle(fleet, source, part, seconds):
+    """A connection from `source` that sends the start of a call, then one
+    byte a second of its headers or its body. Returns the connection and
+    the thread that trickles until the front closes it."""
+    conn = socket.create_connection(("127.0.0.1", fleet.port), timeout=seconds, source_address=(source, 0))
+    start = f"POST /api/tts HTTP/1.1\r\nHost: 127.0.0.1:{fleet.port}\r\nContent-Type: application/json\r\n"
+    conn.sendall((start if part == "headers" else start + f"Content-Length: {len(TTS)}\r\n\r\n").encode())
+    outcome = {}
+
+    def run():
+        started = time.monotonic()
+        try:
+            while time.monotonic() - started < seconds:
+                conn.sendall(b"X" if part == "headers" else b" ")
+                conn.settimeout(1)
+                try:
+                    answer = conn.recv(4096)
+                except TimeoutError:
+                    continue
+                outcome.update(answer=answer, after=time.monotonic() - started)
+                return
+        except OSError as e:
+            outcome.update(answer=repr(e).encode(), after=time.monotonic() - started)
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return conn, thread, outcome
+
+
+@pytest.mark.parametrize(
+    "part, source, holds, over",
+    [
+        # Headers never finished: the address holds its share of the
+        # front's connections, and the next connection is closed unread.
+        ("headers", "127.0.0.6", "client_connections", None),
+        # A body never finished is a call in flight: the address holds its
+        # calls, and the next one gets 429.
+        ("body", "127.0.0.7", "client_calls", 429),
+    ],
+)
+def test_trickling_clients_are_cut_and_cannot_crowd_out_others(fleet, part, source, holds, over):
+    holds = getattr(fleet.front, holds)
+    held = [trickle(fleet, source, part, 3 * WAIT) for _ in range(holds)]
+    try:
+        wait_for(lambda: int(client_entry(fleet, source).get("conn_cur", 0)) == holds, 5)
+        extra = request(fleet, "POST", "/api/tts", TTS, source=source, timeout=5)
+        assert extra[0] == over and extra[3] < 2
+        # Meanwhile another address is served in full.
+        status, _, _, seconds = request(fleet, "POST", "/api/tts", TTS, source="127.0.0.8")
+        assert status == 200 and seconds < WAIT + 2
+        for _, thread, _ in held:
+            thread.join(3 * WAIT)
+    finally:
+        for conn, _, _ in held:
+            conn.close()
+    for _, _, outcome in held:
+        # Cut with 408 once its time-out ran out, however it kept sending.
+        assert outcome["answer"].startswith(b"HTTP/1.1 408"), outcome
+        assert outcome["after"] < WAIT + 3
+    # ... and freed: the address holds no connection any more.
+    wait_for(lambda: int(client_entry(fleet, source).get("conn_cur", 0)) == 0, 2)
+
+
+@pytest.mark.parametrize(
+    "headers, version, expected",
+    [
+        ({}, None, 200),
+        ({"Host": "localhost:{port}"}, None, 200),
+        ({"Host": "evil.example"}, None, 421),
+        ({"Host": "127.0.0.1:{port}.evil.example"}, None, 421),
+        ({}, "HTTP/1.0", 421),  # no Host at all
+        ({"X-Forwarded-Proto": "https", "X-Forwarded-Host": "evil.example", "Forwarded": "host=evil.example"},
+         None, 200),
+    ],
+)
+def test_links_come_from_the_fleet_never_from_the_request(fleet, headers, version, expected):
+    headers = {k: v.format(port=fleet.port) for k, v in headers.items()}
+    status, answer_headers, body, _ = request(fleet, "POST", "/api/tts", TTS, headers=headers, version=version)
+    assert status == expected and "Server" not in answer_headers
+    if expected == 200:
+        assert json.loads(body)["data"]["convert_result"][0]["oss_url"].startswith(fleet.url)
+    else:
+        assert "error" in json.loads(body)
+
+
+@pytest.mark.parametrize(
+    "path",
+    [
+        "/output/tts/{hidden}",
+        "/output/tts/{hidden}/../x.wav",
+        "/output/tts/%2E{hidden_rest}/%2e%2e/x.wav",
+        "/output/tts/{hidden}%2F..%2Fx.wav",
+    ],
+)
+@pytest.mark.parametrize("through", ["front", "nginx"])
+def test_partial_downloads_are_never_served(fleet, fleet_calls, path, through):
+    import cluster
+
+    hidden = ".dorvane-0123456789abcdef.part"
+    (fleet.store / "tts" / hidden).write_bytes(b"half a file")
+    path = path.format(hidden=hidden, hidden_rest=hidden[1:])
+    if through == "front":
+        status, _, body, _ = request(fleet, "GET", path)
+    else:  # the store's own server, as only the front reaches it
+        status, body, _ = cluster.unix_get(fleet.run / "nginx.sock", path)
+    assert status == 404 and b"half a file" not in body
+
+
+@pytest.mark.parametrize("path", ["/healthz", "/%68ealthz", "/healthz?full=1", "/metrics", "/metric%73"])
+def test_health_and_figures_are_not_answered_to_the_public(fleet, path):
+    status, _, body, _ = request(fleet, "GET", path)
+    assert status == 404 and b"served_by" not in body and b"webapp_requests" not in body
+
+
+def test_hosts_listen_only_where_the_front_reaches_them(fleet):
+    for host in fleet.hosts:
+        # No network socket at all: a host's sockets are its unix socket.
+        inodes = set()
+        for pid in host.pids():
+            for fd in Path(f"/proc/{pid}/fd").iterdir():
+                target = os.readlink(fd)
+                if target.startswith("socket:["):
+                    inodes.add(target[8:-1])
+        listening = [line.split()[9] for name in ("tcp", "tcp6")
+                     for line in Path(f"/proc/net/{name}").read_text().splitlines()[1:] if line.split()[3] == "0A"]
+        assert not inodes & set(listening)
+        assert host.healthy()
+    # The sockets' folder is closed to every other user of the machine.
+    assert fleet.sockets.stat().st_mode & 0o777 == 0o700
+    # Another user (as root can show: nobody) cannot connect to a host.
+    system_python = shutil.which("python3", path="/usr/bin:/bin")
+    if os.geteuid() == 0 and system_python:
+        probe = "import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])"
+        for host in fleet.hosts:
+            tried = subprocess.run([system_python, "-c", probe, str(host.socket)], user=65534, cwd="/",
+                                   capture_output=True, text=True)
+            assert tried.returncode != 0 and "PermissionError" in tried.stderr
+
+
+def test_a_host_on_a_tcp_address_believes_no_forwarded_headers(fleet, tmp_path):
+    """Reached directly, without a front, a host takes its links from the
+    request, and a client's X-Forwarded-Proto must not turn them to https."""
+    import cluster
+
+    from .conftest import free_port
+
+    port = free_port()
+    env = {k: v for k, v in fleet.env.items() if k != "WEBAPP_BASE_URL"}
+    env.update(WEBAPP_BIND=f"127.0.0.1:{port}", WEBAPP_WORKDIR=str(tmp_path), WEBAPP_THREADS="2",
+               PROMETHEUS_MULTIPROC_DIR=str(tmp_path / "metrics"))
+    log = tmp_path / "webapp.log"
+    host = subprocess.Popen([sys.executable, "-m", "gunicorn", "-c", str(cluster.HERE / "gunicorn.conf.py")],
+                            env=env, stdout=log.open("wb"), stderr=subprocess.STDOUT, start_new_session=True)
+    try:
+        cluster.wait_until(lambda: cluster.listening(port), host, log, 60, "the host")
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+        connection.request("POST", "/api/tts", TTS, {"Content-Type": "application/json",
+                                                     "X-Forwarded-Proto": "https", "X-Forwarded-Ssl": "on"})
+        answer = json.loads(connection.getresponse().read())
+        assert answer["data"]["convert_result"][0]["oss_url"].startswith(f"http://127.0.0.1:{port}/output/tts/")
+    finally:
+        os.killpg(host.pid, signal.SIGTERM)
+        host.wait(30)
+
+
+@pytest.fixture
+def narrow(fleet_factory):
+    """One host that takes two calls at a time, with a short queue and a
+    call time-out shorter than the module's wait."""
+    return fleet_factory(1, front={"host_calls": 2, "queue_timeout": 2, "call_timeout": 4})
+
+
+def test_calls_over_a_hosts_capacity_wait_briefly_then_503_and_time_outs_leave_the_host_in(narrow):
+    threads, results = in_parallel(5, lambda i: request(narrow, "POST", "/api/tts", TTS))
+    join(threads, 3 * WAIT)
+    statuses = sorted(r[0] for r in results)
+    # Two calls reached the host and outlived the call time-out (504); the
+    # other three waited out the queue and got 503 with a JSON error.
+    assert statuses == [503, 503, 503, 504, 504]
+    for status, headers, body, seconds in results:
+        assert "error" in json.loads(body)
+        if status == 503:
+            assert int(headers["Retry-After"]) > 0 and 1.5 < seconds < 4
+    # The time-outs were the calls', not the host's: it is still in.
+    assert narrow.host_states() == {"host-1": "UP"}
+    assert request(narrow, "GET", "/api/status")[0] == 200
+
+
+def test_a_hung_host_is_taken_out_its_calls_end_and_it_comes_back(fleet, fleet_calls):
+    hung, live = fleet.hosts
+    # Each outcome with the moment it came back.
+    threads, first = in_parallel(16, lambda i: (*request(fleet, "POST", "/api/tts", TTS,
+                                                         headers={"X-Call-Id": f"hung-{i}"}), time.monotonic()))
+    wait_for(lambda: sum(fleet_calls.in_flight(h) for h in fleet.hosts) >= 16, 8)
+    held = fleet_calls.in_flight(hung)
+    assert held > 0 and fleet_calls.in_flight(live) > 0, "the calls did not spread over both hosts"
+    stopped = time.monotonic()
+    hung.signal(signal.SIGSTOP)
+    try:
+        detected = wait_for(lambda: fleet.host_states()["host-1"] == "DOWN", 3.5)
+        join(threads, WAIT + 2)
+        ended = time.monotonic() - stopped
+        # Every call the hung host held ended with an error within seconds
+        # of its detection; the others completed on the live host.
+        failed = [r for r in first if r[0] != 200]
+        assert len(failed) == held and all(r[0] in (502, 503) for r in failed)
+        routed = fleet_calls.routed(fleet.access_log)
+        assert sorted(routed[f"hung-{i}"][1] for i in range(16) if first[i][0] != 200) == ["host-1"] * int(held)
+        assert max(r[4] for r in failed) - stopped < detected + 5, (detected, ended)
+        # New calls all go to the live host and succeed.
+        threads, after = in_parallel(12, lambda i: request(fleet, "POST", "/api/tts", TTS))
+        join(threads, WAIT + 5)
+        assert [(r[0], r[1]["X-Served-By"]) for r in after] == [(200, live.name)] * 12
+    finally:
+        hung.signal(signal.SIGCONT)
+    # Back within seconds of answering again, and given calls again.
+    wait_for(lambda: fleet.host_states()["host-1"] == "UP", 3.5)
+    threads, again = in_parallel(4, lambda i: request(fleet, "POST", "/api/tts", TTS))
+    join(threads, WAIT + 5)
+    assert [r[0] for r in again] == [200] * 4 and hung.name in {r[1]["X-Served-By"] for r in again}
+
+
+@pytest.mark.parametrize(
+    "config, capacity",
+    [
+        ({"workers": 1, "worker_class": "gthread", "threads": 16}, 16),
+        ({"workers": 3, "worker_class": "gthread", "threads": 8}, 24),
+        # gunicorn itself runs a sync worker with threads as gthread.
+        ({"workers": 2, "worker_class": "sync", "threads": 4}, 8),
+        ({"workers": 2, "worker_class": "sync", "threads": 1}, 2),
+        ({"workers": 1, "worker_class": "gevent", "threads": 1}, 1000),
+        ({"workers": 2, "worker_class": "gunicorn.workers.ggevent.GeventWorker", "threads": 1}, 2000),
+    ],
+)
+def test_a_hosts_capacity_follows_its_gunicorn_settings(webapp, config, capacity):
+    import cluster
+
+    assert cluster.capacity(dict(config, worker_connections=1000)) == capacity
