@@ -11,6 +11,7 @@ import threading
 import time
 from pathlib import Path
 
+import offload
 from locks import try_lock
 
 log = logging.getLogger("webapp.expiry")
@@ -51,12 +52,14 @@ def sweep(store, folders, max_age, now=None):
 
 
 def start(store, folders, max_age, interval):
-    """Sweeps every `interval` seconds on a daemon thread."""
+    """Sweeps every `interval` seconds on a daemon thread (a greenlet under
+    gevent, whose sweeps run on its thread pool: scanning a large store
+    never waits, and would hold up the worker's calls in flight)."""
 
     def run():
         while True:
             try:
-                removed = sweep(store, folders, max_age)
+                removed = offload.run(sweep, store, folders, max_age)
             except OSError:
                 log.exception("expiry sweep of %s failed", store)
             else:
