@@ -54,6 +54,7 @@ TEXT = "The quick brown fox jumps over the lazy dog."
 WAIT = 10
 TARGET = {"c": 1000, "hosts": 3, "worker": "gevent", "ratio": 0.9, "p99": 12.0}
 TICK = os.sysconf("SC_CLK_TCK")
+TTS_BODY = json.dumps({"text": TEXT, "voice_id": "en-us"})
 
 
 def free_port():
@@ -168,16 +169,13 @@ def percentile(values, q):
     return ordered[min(len(ordered) - 1, math.ceil(q * len(ordered)) - 1)] if ordered else float("nan")
 
 
-TTS_BODY = json.dumps({"text": TEXT, "voice_id": "en-us"})
-
-
-def drive(url, c, duration, groups):
+def drive(url, c, duration, groups, spread=WAIT, options=(), body=TTS_BODY):
     """C callers through hey, in `groups` hey processes that start one after
-    another over one wait, as calls arriving at a steady C / 10 s a second
-    would: all C at the same instant would queue for the CPU together and
-    stay in step, round after round. All stop starting calls at `duration`.
-    Returns every call as (start offset, latency, status)."""
-    step = WAIT / groups
+    another over `spread` seconds, as calls arriving at a steady rate would:
+    all C at the same instant would queue for the CPU together and stay in
+    step, round after round. All stop starting calls at `duration`. Returns
+    every call as (start offset, latency, status)."""
+    step = spread / groups
     sizes = [c // groups + (i < c % groups) for i in range(groups)]
     results = [[] for _ in range(groups)]
     origin = time.perf_counter()
@@ -185,7 +183,7 @@ def drive(url, c, duration, groups):
     def group(i):
         time.sleep(max(0.0, origin + i * step - time.perf_counter()))
         offset = time.perf_counter() - origin
-        calls = hey(["-z", f"{duration - offset:.2f}s"], url, sizes[i], body=TTS_BODY)
+        calls = hey(["-z", f"{duration - offset:.2f}s", *options], url, sizes[i], body=body)
         results[i] = [(offset + start, latency, status) for start, latency, status in calls]
 
     threads = [threading.Thread(target=group, args=(i,)) for i in range(groups) if sizes[i]]
@@ -207,6 +205,7 @@ def measure(fleet, standin, c, duration, settle, groups):
     }
     before = {name: cpu_seconds(pids()) for name, pids in parts.items()}
     driver, busy = driver_cpu_seconds(), machine_busy_seconds()
+    idle = [host_rss_kib(h) for h in fleet.hosts]
     with contextlib.ExitStack() as stack:
         memory = [stack.enter_context(harness.Peak(lambda h=h: host_rss_kib(h), 0.5)) for h in fleet.hosts]
         started = time.perf_counter()
@@ -226,6 +225,8 @@ def measure(fleet, standin, c, duration, settle, groups):
         "max": max((latency for _, latency, _ in calls), default=float("nan")),
         "cpu ms": {k: 1000 * v / max(len(ok), 1) for k, v in cpu.items()},
         "rss": [m.peak / 1024 for m in memory], "others": others / wall,
+        # What a call in flight adds to its host's resident size, on average over the hosts.
+        "kib per call": statistics.mean(m.peak - i for m, i in zip(memory, idle)) / (c / len(fleet.hosts)),
         "statuses": sorted({status for _, _, status in calls} - {200}),
     }
 
@@ -233,24 +234,23 @@ def measure(fleet, standin, c, duration, settle, groups):
 def standin_alone(standin, c, seconds):
     """The stand-in with nothing else running, at the rate C callers give it:
     C / 10 s text-to-speech requests a second and as many downloads."""
-    answer = json.loads(subprocess.run(
-        ["curl", "-sk", "-d", json.dumps({"data": [TEXT, "en-us", "1", "1", "1", "0"]}),
-         standin.speech_url + "/tts/index.php"], capture_output=True, text=True, check=True).stdout)
+    speak = json.dumps({"data": [TEXT, "en-us", "1", "1", "1", "0"]})
+    answer = json.loads(subprocess.run(["curl", "-sk", "-d", speak, standin.speech_url + "/tts/index.php"],
+                                       capture_output=True, text=True, check=True).stdout)
     audio = answer["data"]["convert_result"][0]["oss_url"]
     rate = c / WAIT
-    # hey paces each of its callers; a caller per 2 requests a second keeps
-    # the requests spread over the second, each on a new connection as the
-    # hosts make them.
-    callers = max(1, min(c, int(rate * 2)))
-    pace = ["-z", f"{seconds}s", "-q", f"{rate / callers:.4f}", "-disable-keepalive"]
+    # Each caller asks once a second, on a new connection as the hosts do;
+    # ten groups of callers a tenth of a second apart keep the requests
+    # spread over the second rather than in one burst.
+    groups, callers = 10, max(1, round(rate))
+    pace = ["-q", "1", "-disable-keepalive"]
     cpu, results = cpu_seconds([standin.process.pid]), {}
 
-    def run(name, *call, **options):
-        results[name] = hey(pace, *call, **options)
+    def run(name, url, body):
+        results[name] = drive(url, callers, seconds, groups, 1.0, pace, body)
 
-    threads = [threading.Thread(target=run, args=("post", standin.speech_url + "/tts/index.php", callers),
-                                kwargs={"body": json.dumps({"data": [TEXT, "en-us", "1", "1", "1", "0"]})}),
-               threading.Thread(target=run, args=("get", audio, callers))]
+    threads = [threading.Thread(target=run, args=("post", standin.speech_url + "/tts/index.php", speak)),
+               threading.Thread(target=run, args=("get", audio, None))]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -361,10 +361,11 @@ def main():
                                   f"{row['errors']} errors", file=sys.stderr, flush=True)
                         if not args.no_failure and (hosts, impl) == (3, "module") and failure is None:
                             failure = failure_run(fleet, args.failure_calls)
+        report(rows, alone, failure, args)
     finally:
         standin.stop()
+        # Tens of thousands of audio files: the figures are out before this.
         shutil.rmtree(work, ignore_errors=True)
-    report(rows, alone, failure, args)
 
 
 def report(rows, alone, failure, args):
@@ -373,8 +374,8 @@ def report(rows, alone, failure, args):
           f"{args.duration} s; text-to-speech; rate over {args.settle}..{args.duration} s; {cores} cores\n")
     print("| hosts | worker | impl | C | completed/s | ideal C/10 s | ratio | median (s) | p99 (s) | slowest (s) "
           "| errors | CPU per call (ms): hosts / front / stand-in / hey | calls/s at all cores busy "
-          "| peak RSS per host (MiB) | others (cores) |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+          "| peak RSS per host (MiB) | RSS per call in flight (KiB) | others (cores) |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         cpu = r["cpu ms"]
         limit = 1000 * cores / sum(cpu.values()) if sum(cpu.values()) else float("nan")
@@ -382,7 +383,7 @@ def report(rows, alone, failure, args):
         print(f"| {r['hosts']} | {r['worker']} | {r['impl']} | {r['c']} | {r['rate']:.1f} | {r['ideal']:.0f} | "
               f"{r['ratio']:.3f} | {r['p50']:.2f} | {r['p99']:.2f} | {r['max']:.2f} | {errors} | "
               f"{cpu['hosts']:.1f} / {cpu['front']:.1f} / {cpu['stand-in']:.1f} / {cpu['driver']:.1f} | "
-              f"{limit:.0f} | {' / '.join(f'{m:.0f}' for m in r['rss'])} | {r['others']:.2f} |")
+              f"{limit:.0f} | {' / '.join(f'{m:.0f}' for m in r['rss'])} | {r['kib per call']:.0f} | {r['others']:.2f} |")
     if alone:
         print("\nthe stand-in alone, at the rate of C callers (a text-to-speech request and a download per call):\n")
         print("| C | calls/s asked | requests/s served | errors | p99 (ms) | CPU per call (ms) | cores |")
