@@ -1,5 +1,6 @@
-"""Load through the front: C text-to-speech calls in flight at once over 1
-and 3 application hosts (examples/webapp/cluster.py), gevent and gthread
+"""Load through the front, at the scale of the machine.
+
+C text-to-speech calls in flight at once over 1 and 3 application hosts (examples/webapp/cluster.py), gevent and gthread
 workers, the module against the plain-Python reference in the same host
 application, driven by hey; the stand-in alone at the same rate; then one
 host of three killed outright while calls are in flight.
@@ -313,7 +314,7 @@ def split(text, kind=str):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--concurrency", "--cs", default="500,1000,2000", help="calls in flight, comma-separated")
-    parser.add_argument("--hosts", default="1,3", help="host counts, comma-separated")
+    parser.add_argument("--hosts", default="1,3", help="host counts, comma-separated; empty: the stand-in alone")
     parser.add_argument("--worker-class", default="gevent,gthread", help="gunicorn worker classes")
     parser.add_argument("--impl", "--implementations", default="module,python", help="module, python or both")
     parser.add_argument("--duration", type=int, default=50, help="seconds hey keeps the callers busy")
@@ -368,8 +369,7 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
 
 
-def report(rows, alone, failure, args):
-    cores = os.cpu_count()
+def table(rows, args, cores):
     print(f"\nload through nginx: C callers in {args.groups} hey processes started over {WAIT} s, until "
           f"{args.duration} s; text-to-speech; rate over {args.settle}..{args.duration} s; {cores} cores\n")
     print("| hosts | worker | impl | C | completed/s | ideal C/10 s | ratio | median (s) | p99 (s) | slowest (s) "
@@ -384,6 +384,11 @@ def report(rows, alone, failure, args):
               f"{r['ratio']:.3f} | {r['p50']:.2f} | {r['p99']:.2f} | {r['max']:.2f} | {errors} | "
               f"{cpu['hosts']:.1f} / {cpu['front']:.1f} / {cpu['stand-in']:.1f} / {cpu['driver']:.1f} | "
               f"{limit:.0f} | {' / '.join(f'{m:.0f}' for m in r['rss'])} | {r['kib per call']:.0f} | {r['others']:.2f} |")
+
+
+def report(rows, alone, failure, args):
+    if rows:
+        table(rows, args, os.cpu_count())
     if alone:
         print("\nthe stand-in alone, at the rate of C callers (a text-to-speech request and a download per call):\n")
         print("| C | calls/s asked | requests/s served | errors | p99 (ms) | CPU per call (ms) | cores |")
