@@ -1,8 +1,8 @@
 """Load through the front, at the scale of the machine.
 
-C text-to-speech calls in flight at once over 1 and 3 application hosts (examples/webapp/cluster.py), gevent and gthread
-workers, the module against the plain-Python reference in the same host
-application, driven by hey; the stand-in alone at the same rate; then one
+C text-to-speech calls in flight at once over 1 and 3 application hosts
+(examples/webapp/cluster.py), gevent and gthread workers, the module against
+the plain-Python reference in the same host application, driven by hey; the stand-in alone at the same rate; then one
 host of three killed outright while calls are in flight.
 
 Every call waits the module's fixed ten seconds, so C callers at once can
