@@ -14,11 +14,10 @@ store takes more than twice the cap in about a minute.
 import argparse
 import contextlib
 import json
-import os
 import shutil
-import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import harness
@@ -57,30 +56,27 @@ def main():
 
     _, site = harness.install()
     work = Path(tempfile.mkdtemp(prefix="dorvane-flood-"))
-    speech, transcription, port = load.free_port(), load.free_port(), load.free_port()
-    standin = subprocess.Popen(
-        [sys.executable, "-m", "standin", "--speech-port", str(speech), "--transcription-port", str(transcription),
-         "--state-dir", str(work / "standin"), "--transcriber", "recorded", "--audio-max-bytes", str(cap)],
-        cwd=load.ROOT, stdout=(work / "standin.log").open("wb"), stderr=subprocess.STDOUT)
+    standin = load.StandIn(work, "--audio-max-bytes", str(cap))
     try:
-        load.wait_listening(speech, standin)
-        env = dict(os.environ, REQUESTS_CA_BUNDLE=str(work / "standin" / "ca.pem"), WEBAPP_DORVANE_HOME=str(site),
-                   WEBAPP_SPEECH_URL=f"https://127.0.0.1:{speech}", WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/",
-                   WEBAPP_OUTPUT_MAX_BYTES=str(cap), WEBAPP_MAX_TEXT=str(args.max_text),
-                   WEBAPP_THREADS=str(args.c + 16))
-        with cluster.Fleet(work / "fleet", port=port, host_ports=[load.free_port()], env=env) as fleet:
+        port = load.free_port()
+        env = dict(load.fleet_env(standin, site, port, "module", "gevent", args.c + 16),
+                   WEBAPP_OUTPUT_MAX_BYTES=str(cap), WEBAPP_MAX_TEXT=str(args.max_text))
+        url = f"http://127.0.0.1:{port}/api/tts"
+        with cluster.Fleet(work / "fleet", 1, port=port, env=env, front=load.front_limits(args.c)) as fleet:
             # One call first, untimed: the stand-in synthesises the text once
             # and answers the flood from memory.
-            load.hey(fleet.url, 1, 1, body)
+            load.hey(["-n", "1"], url, 1, body=body)
             size = folder_bytes(fleet.store)
-            folders = [fleet.store, work / "standin" / "audio"]
+            folders = [fleet.store, standin.state / "audio"]
             with contextlib.ExitStack() as stack:
                 peaks = [stack.enter_context(harness.Peak(lambda f=f: folder_bytes(f), 0.05)) for f in folders]
-                wall, _, statuses = load.hey(fleet.url, args.rounds * args.c, args.c, body)
+                start = time.perf_counter()
+                calls = load.hey(["-n", str(args.rounds * args.c)], url, args.c, body=body)
+                wall = time.perf_counter() - start
+            statuses = [status for _, _, status in calls]
             final = [folder_bytes(f) for f in folders]
     finally:
-        standin.terminate()
-        standin.wait()
+        standin.stop()
         shutil.rmtree(work, ignore_errors=True)
 
     ok, refused = statuses.count(200), statuses.count(503)

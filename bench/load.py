@@ -1,17 +1,31 @@
-"""Load through the balancer: C text-to-speech calls at once over 1 and 3
-application hosts behind the front (HAProxy), the module against the plain-Python
-reference in the same host application, driven by hey; then one host of
-three killed outright while calls are in flight.
+"""Load through the front, at the scale of the machine.
 
-Every call holds its host thread for the module's fixed ten seconds, so C
-callers at once can complete at most C / 10 s calls a second: the figure is
-set against that ideal. Each configuration gets an untimed warm-up burst,
-then `--rounds` rounds of C calls per C (hey -n rounds*C -c C). Resident
-memory is the peak, while the calls run, of each host's master and workers
-together.
+C text-to-speech calls in flight at once over 1 and 3 application hosts
+(examples/webapp/cluster.py), gevent and gthread workers, the module against
+the plain-Python reference in the same host application, driven by hey; the stand-in alone at the same rate; then one
+host of three killed outright while calls are in flight.
 
-    .venv/bin/python bench/load.py                  # C = 64, 256; 1 and 3 hosts; then the failure run
-    .venv/bin/python bench/load.py --quick          # C = 16, 1 host, one round, no failure run
+Every call waits the module's fixed ten seconds, so C callers at once can
+complete at most C / 10 s calls a second: the figure is set against that
+ideal. hey keeps C callers busy until `--duration` seconds (each starts its
+next call when one ends); they start in `--groups` hey processes one after
+another over the first ten seconds, as calls arriving at a steady rate
+would, rather than all in one instant. The rate counts the calls completed
+between `--settle` seconds and the end of the duration, when every caller is
+past its first call and still busy; the median and p99 are those of the
+same calls, the slowest call is of the whole run.
+
+CPU per call is the CPU time each part used during the run (the hosts'
+masters and workers, the front (HAProxy and nginx), the stand-in, hey itself), over the calls
+completed; from their sum follows the rate at which the calls would use
+every core of this machine. Peak RSS is the largest resident size, sampled
+while the calls run, of each host's master and workers together. "Others"
+is the CPU the rest of the machine used meanwhile, in cores: this figure
+says how much the machine was shared.
+
+    .venv/bin/python bench/load.py            # every row, then the failure run (about 40 minutes)
+    .venv/bin/python bench/load.py --quick    # C = 1000, 3 gevent hosts, the module (about 2 minutes)
+    .venv/bin/python bench/load.py --concurrency 2000 --hosts 3 --worker-class gevent --impl module,python
 """
 
 import argparse
@@ -19,11 +33,14 @@ import contextlib
 import json
 import math
 import os
+import resource
 import shutil
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -35,7 +52,10 @@ import cluster  # noqa: E402
 import fleet_calls  # noqa: E402
 
 TEXT = "The quick brown fox jumps over the lazy dog."
-TARGET_RATIO = 0.9
+WAIT = 10
+TARGET = {"c": 1000, "hosts": 3, "worker": "gevent", "ratio": 0.9, "p99": 12.0}
+TICK = os.sysconf("SC_CLK_TCK")
+TTS_BODY = json.dumps({"text": TEXT, "voice_id": "en-us"})
 
 
 def free_port():
@@ -44,19 +64,83 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def wait_listening(port, process, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            sys.exit(f"the stand-in exited with {process.returncode}")
-        if cluster.listening(port):
-            return
-        time.sleep(0.1)
-    sys.exit(f"the stand-in does not listen on {port}")
+def fleet_env(standin, site, port, impl, worker_class, per_host):
+    """The fleet's whole environment, in one place: what its hosts call and
+    how many calls each may hold, and the front's limits set out of the
+    benchmark's way."""
+    return dict(
+        os.environ,
+        REQUESTS_CA_BUNDLE=str(standin.ca_path), WEBAPP_DORVANE_HOME=str(site),
+        WEBAPP_SPEECH_URL=standin.speech_url, WEBAPP_TRANSCRIPTION_URL=standin.transcription_url,
+        WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/", WEBAPP_TTS_IMPLEMENTATION=impl,
+        WEBAPP_WORKER_CLASS=worker_class,
+        # Room on every host for every caller it may be given at once: a
+        # greenlet each under gevent, a thread each under gthread.
+        WEBAPP_WORKER_CONNECTIONS=str(per_host), WEBAPP_THREADS=str(per_host),
+    )
+
+
+def front_limits(c):
+    """The front's per-client limits set above C: hey is one client on one
+    address, and the capacity is what is measured."""
+    return cluster.Front(client_calls=c, client_connections=c + 64, client_rate=100 * c,
+                         max_connections=max(4096, 2 * c + 256))
+
+
+class StandIn:
+    """The stand-in services in a process of their own, as in the demo."""
+
+    def __init__(self, work, *options):
+        self.speech, self.transcription = free_port(), free_port()
+        self.state = work / "standin"
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "standin", "--speech-port", str(self.speech),
+             "--transcription-port", str(self.transcription), "--state-dir", str(self.state),
+             "--transcriber", "recorded", *options],
+            cwd=ROOT, stdout=(work / "standin.log").open("wb"), stderr=subprocess.STDOUT)
+        for port in (self.speech, self.transcription):
+            deadline = time.monotonic() + 30
+            while not cluster.listening(port):
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    sys.exit(f"the stand-in does not listen on {port}; see {work / 'standin.log'}")
+                time.sleep(0.1)
+
+    ca_path = property(lambda self: self.state / "ca.pem")
+    speech_url = property(lambda self: f"https://127.0.0.1:{self.speech}")
+    transcription_url = property(lambda self: f"https://127.0.0.1:{self.transcription}")
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
+
+
+def children(pid):
+    try:
+        return [int(p) for p in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
+    except OSError:
+        return []
+
+
+def cpu_seconds(pids):
+    """User and system time of these processes so far, with their reaped children's."""
+    ticks = 0
+    for pid in pids:
+        try:
+            fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue  # a process that just ended
+        ticks += sum(int(f) for f in fields[11:15])  # utime, stime, cutime, cstime
+    return ticks / TICK
+
+
+def machine_busy_seconds():
+    """CPU time the whole machine has spent busy so far, all cores together."""
+    values = [int(v) for v in Path("/proc/stat").read_text().split("\n", 1)[0].split()[1:]]
+    idle = values[3] + values[4]
+    return (sum(values[:8]) - idle) / TICK
 
 
 def host_rss_kib(host):
-    """A host's resident size: its master and workers together."""
     total = 0
     for pid in host.pids():
         try:
@@ -66,34 +150,24 @@ def host_rss_kib(host):
     return total
 
 
-def fleet_cpu_seconds(fleet):
-    """CPU time the hosts' processes have used so far, all together."""
-    ticks = 0
-    for host in fleet.hosts:
-        for pid in host.pids():
-            try:
-                fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            ticks += int(fields[11]) + int(fields[12])  # utime, stime
-    return ticks / os.sysconf("SC_CLK_TCK")
+def driver_cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
-def hey(url, calls, concurrency, body=None):
-    """Runs hey; returns (wall seconds, latencies of the answers, statuses)."""
-    body = body or json.dumps({"text": TEXT, "voice_id": "en-us"})
-    start = time.perf_counter()
-    done = subprocess.run(
-        ["hey", "-n", str(calls), "-c", str(concurrency), "-t", "120", "-m", "POST", "-T", "application/json",
-         "-d", body, "-o", "csv", url.rstrip("/") + "/api/tts"],
-        capture_output=True, text=True, check=True)
-    wall = time.perf_counter() - start
-    latencies, statuses = [], []
+def hey(args, url, concurrency, body=None):
+    """Runs hey; returns its calls as (start offset, latency, status), in seconds."""
+    command = ["hey", *args, "-c", str(concurrency), "-t", "120", "-o", "csv"]
+    if body is not None:
+        command += ["-m", "POST", "-T", "application/json", "-d", body]
+    done = subprocess.run([*command, url], capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.exit(f"hey failed ({done.returncode}): {done.stderr.strip()[:500]}")
+    calls = []
     for line in done.stdout.splitlines()[1:]:
         fields = line.split(",")
-        latencies.append(float(fields[0]))
-        statuses.append(int(fields[6]))
-    return wall, latencies, statuses
+        calls.append((float(fields[7]), float(fields[0]), int(fields[6])))
+    return calls
 
 
 def percentile(values, q):
@@ -101,26 +175,100 @@ def percentile(values, q):
     return ordered[min(len(ordered) - 1, math.ceil(q * len(ordered)) - 1)] if ordered else float("nan")
 
 
-def measure(fleet, cs, rounds):
-    rows = []
-    # Untimed: connections, thread pools and imports warm up before the figures.
-    hey(fleet.url, 8 * len(fleet.hosts), 8 * len(fleet.hosts))
-    for c in cs:
-        cpu = fleet_cpu_seconds(fleet)
-        with contextlib.ExitStack() as stack:
-            memory = [stack.enter_context(harness.Peak(lambda h=h: host_rss_kib(h), 0.2)) for h in fleet.hosts]
-            wall, latencies, statuses = hey(fleet.url, rounds * c, c)
-        cpu = fleet_cpu_seconds(fleet) - cpu
-        ok = statuses.count(200)
-        rate = ok / wall
-        rows.append({
-            "c": c, "calls": rounds * c, "ok": ok, "errors": rounds * c - ok, "rate": rate,
-            "ideal": c / 10, "ratio": rate / (c / 10), "p50": percentile(latencies, 0.5),
-            "p99": percentile(latencies, 0.99), "rss": [m.peak / 1024 for m in memory],
-            "cpu_ms": 1000 * cpu / max(ok, 1),
-        })
-        print(f"  C={c}: {ok}/{rounds * c} ok in {wall:.1f} s, {rate:.2f} calls/s", file=sys.stderr, flush=True)
-    return rows
+def drive(url, c, duration, groups, spread=WAIT, options=(), body=TTS_BODY):
+    """C callers through hey, in `groups` hey processes that start one after
+    another over `spread` seconds, as calls arriving at a steady rate would:
+    all C at the same instant would queue for the CPU together and stay in
+    step, round after round. All stop starting calls at `duration`. Returns
+    every call as (start offset, latency, status)."""
+    step = spread / groups
+    sizes = [c // groups + (i < c % groups) for i in range(groups)]
+    results = [[] for _ in range(groups)]
+    origin = time.perf_counter()
+
+    def group(i):
+        time.sleep(max(0.0, origin + i * step - time.perf_counter()))
+        offset = time.perf_counter() - origin
+        calls = hey(["-z", f"{duration - offset:.2f}s", *options], url, sizes[i], body=body)
+        results[i] = [(offset + start, latency, status) for start, latency, status in calls]
+
+    threads = [threading.Thread(target=group, args=(i,)) for i in range(groups) if sizes[i]]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return [call for calls in results for call in calls]
+
+
+def measure(fleet, standin, c, duration, settle, groups):
+    """C callers through the front for `duration` seconds; the row's figures."""
+    # Untimed: connections, imports and the stand-in's memory of the text warm up.
+    hey(["-n", str(8 * len(fleet.hosts))], fleet.url + "api/tts", 8 * len(fleet.hosts), body=TTS_BODY)
+    parts = {
+        "hosts": lambda: [p for h in fleet.hosts for p in h.pids()],
+        "front": lambda: [fleet.haproxy.pid, fleet.nginx.pid, *children(fleet.nginx.pid)],
+        "stand-in": lambda: [standin.process.pid],
+    }
+    before = {name: cpu_seconds(pids()) for name, pids in parts.items()}
+    driver, busy = driver_cpu_seconds(), machine_busy_seconds()
+    idle = [host_rss_kib(h) for h in fleet.hosts]
+    with contextlib.ExitStack() as stack:
+        memory = [stack.enter_context(harness.Peak(lambda h=h: host_rss_kib(h), 0.5)) for h in fleet.hosts]
+        started = time.perf_counter()
+        calls = drive(fleet.url + "api/tts", c, duration, groups)
+        wall = time.perf_counter() - started
+    cpu = {name: cpu_seconds(pids()) - before[name] for name, pids in parts.items()}
+    cpu["driver"] = driver_cpu_seconds() - driver
+    others = machine_busy_seconds() - busy - sum(cpu.values())
+
+    ok = [call for call in calls if call[2] == 200]
+    # Every caller is past its first call and still busy in this window.
+    steady = [latency for start, latency, status in ok if settle <= start + latency <= duration]
+    rate = len(steady) / (duration - settle)
+    return {
+        "c": c, "calls": len(calls), "errors": len(calls) - len(ok), "rate": rate, "ideal": c / WAIT,
+        "ratio": rate / (c / WAIT), "p50": percentile(steady, 0.5), "p99": percentile(steady, 0.99),
+        "max": max((latency for _, latency, _ in calls), default=float("nan")),
+        "cpu ms": {k: 1000 * v / max(len(ok), 1) for k, v in cpu.items()},
+        "rss": [m.peak / 1024 for m in memory], "others": others / wall,
+        # What a call in flight adds to its host's resident size, on average over the hosts.
+        "kib per call": statistics.mean(m.peak - i for m, i in zip(memory, idle)) / (c / len(fleet.hosts)),
+        "statuses": sorted({status for _, _, status in calls} - {200}),
+    }
+
+
+def standin_alone(standin, c, seconds):
+    """The stand-in with nothing else running, at the rate C callers give it:
+    C / 10 s text-to-speech requests a second and as many downloads."""
+    speak = json.dumps({"data": [TEXT, "en-us", "1", "1", "1", "0"]})
+    answer = json.loads(subprocess.run(["curl", "-sk", "-d", speak, standin.speech_url + "/tts/index.php"],
+                                       capture_output=True, text=True, check=True).stdout)
+    audio = answer["data"]["convert_result"][0]["oss_url"]
+    rate = c / WAIT
+    # Each caller asks once a second, on a new connection as the hosts do;
+    # ten groups of callers a tenth of a second apart keep the requests
+    # spread over the second rather than in one burst.
+    groups, callers = 10, max(1, round(rate))
+    pace = ["-q", "1", "-disable-keepalive"]
+    cpu, results = cpu_seconds([standin.process.pid]), {}
+
+    def run(name, url, body):
+        results[name] = drive(url, callers, seconds, groups, 1.0, pace, body)
+
+    threads = [threading.Thread(target=run, args=("post", standin.speech_url + "/tts/index.php", speak)),
+               threading.Thread(target=run, args=("get", audio, None))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    cpu = cpu_seconds([standin.process.pid]) - cpu
+    posts, gets = results["post"], results["get"]
+    ok = sum(status == 200 for _, _, status in posts + gets)
+    return {
+        "c": c, "rate": rate, "posts/s": len(posts) / seconds, "gets/s": len(gets) / seconds,
+        "errors": len(posts) + len(gets) - ok, "p99 ms": 1000 * percentile([lat for _, lat, _ in posts + gets], 0.99),
+        "cpu ms per call": 1000 * cpu / max(len(posts), 1), "cores": cpu / seconds,
+    }
 
 
 def failure_run(fleet, calls):
@@ -148,83 +296,122 @@ def failure_run(fleet, calls):
     }
 
 
+def check_limits(cs):
+    """Descriptors and backlogs for the largest C: hey holds C connections,
+    the front twice that, each host and the stand-in up to C."""
+    wanted = 4 * max(cs) + 1024
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < wanted:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(wanted, hard), hard))  # inherited by every child
+    if min(wanted, hard) < wanted:
+        print(f"warning: open files limited to {hard}, C = {max(cs)} wants {wanted}", file=sys.stderr)
+    somaxconn = int(Path("/proc/sys/net/core/somaxconn").read_text())
+    if somaxconn < max(cs):
+        print(f"warning: net.core.somaxconn is {somaxconn}: a burst of {max(cs)} connections may be "
+              "dropped and retried a second later", file=sys.stderr)
+
+
+def split(text, kind=str):
+    return [kind(item) for item in text.split(",") if item]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--cs", default="64,256", help="concurrent calls, comma-separated")
-    parser.add_argument("--hosts", default="1,3", help="host counts, comma-separated")
-    parser.add_argument("--implementations", default="module,python")
-    parser.add_argument("--rounds", type=int, default=2, help="rounds of C calls per figure")
+    parser.add_argument("--concurrency", "--cs", default="500,1000,2000", help="calls in flight, comma-separated")
+    parser.add_argument("--hosts", default="1,3", help="host counts, comma-separated; empty: the stand-in alone")
+    parser.add_argument("--worker-class", default="gevent,gthread", help="gunicorn worker classes")
+    parser.add_argument("--impl", "--implementations", default="module,python", help="module, python or both")
+    parser.add_argument("--duration", type=int, default=50, help="seconds hey keeps the callers busy")
+    parser.add_argument("--settle", type=int, default=2 * WAIT,
+                        help="seconds left out of the rate at the start (callers start over the first wait)")
+    parser.add_argument("--groups", type=int, default=20, help="hey processes, started one after another")
+    parser.add_argument("--standin-seconds", type=int, default=20, help="the stand-in alone, per C; 0 skips it")
     parser.add_argument("--no-failure", action="store_true", help="skip the host-failure run")
     parser.add_argument("--failure-calls", type=int, default=90)
-    parser.add_argument("--quick", action="store_true", help="C = 16 on 1 host, one round, no failure run")
+    parser.add_argument("--quick", action="store_true",
+                        help="C = 1000 on 3 gevent hosts, the module, 40 s, no failure run")
     args = parser.parse_args()
     if args.quick:
-        args.cs, args.hosts, args.rounds, args.no_failure = "16", "1", 1, True
-    cs = [int(c) for c in args.cs.split(",")]
+        args.concurrency, args.hosts, args.worker_class, args.impl = "1000", "3", "gevent", "module"
+        args.duration, args.no_failure, args.standin_seconds = 40, True, 10
+    cs, host_counts = split(args.concurrency, int), split(args.hosts, int)
+    if args.duration <= args.settle + WAIT:
+        sys.exit("--duration must exceed --settle by more than one wait")
     if not shutil.which("hey"):
         sys.exit("hey is not installed (apt-get install hey)")
     cluster.nginx_binary()
     cluster.haproxy_binary()
+    check_limits(cs)
 
     _, site = harness.install()
     work = Path(tempfile.mkdtemp(prefix="dorvane-load-"))
-    speech, transcription = free_port(), free_port()
-    standin = subprocess.Popen(
-        [sys.executable, "-m", "standin", "--speech-port", str(speech), "--transcription-port", str(transcription),
-         "--state-dir", str(work / "standin"), "--transcriber", "recorded"],
-        cwd=ROOT, stdout=(work / "standin.log").open("wb"), stderr=subprocess.STDOUT)
-    results = {}
-    failure = None
+    standin = StandIn(work)
+    rows, alone, failure = [], [], None
     try:
-        wait_listening(speech, standin)
-        wait_listening(transcription, standin)
-        for hosts in [int(h) for h in args.hosts.split(",")]:
-            for impl in args.implementations.split(","):
-                port = free_port()
-                env = dict(os.environ, REQUESTS_CA_BUNDLE=str(work / "standin" / "ca.pem"),
-                           WEBAPP_DORVANE_HOME=str(site), WEBAPP_SPEECH_URL=f"https://127.0.0.1:{speech}",
-                           WEBAPP_TRANSCRIPTION_URL=f"https://127.0.0.1:{transcription}",
-                           WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/", WEBAPP_TTS_IMPLEMENTATION=impl,
-                           # Threads enough for every caller to be in a call at once.
-                           WEBAPP_THREADS=str(math.ceil(max(cs) / hosts) + 16))
-                print(f"{hosts} host(s), {impl}:", file=sys.stderr, flush=True)
-                folder = work / f"fleet-{hosts}-{impl}"
-                # The benchmark is one client address with C calls at once:
-                # the front's per-client limits stand out of its way.
-                front = cluster.Front(client_calls=max(cs), client_connections=max(cs) + 64,
-                                      client_rate=100 * max(cs), max_connections=max(4096, 2 * max(cs)))
-                with cluster.Fleet(folder, hosts, port=port, env=env, front=front) as fleet:
-                    results[hosts, impl] = measure(fleet, cs, args.rounds)
-                    if not args.no_failure and hosts == 3 and impl == "module":
-                        failure = failure_run(fleet, args.failure_calls)
+        if args.standin_seconds:
+            for c in cs:
+                alone.append(standin_alone(standin, c, args.standin_seconds))
+                print(f"stand-in alone at C={c}: {alone[-1]}", file=sys.stderr, flush=True)
+        for hosts in host_counts:
+            for worker in split(args.worker_class):
+                for impl in split(args.impl):
+                    port = free_port()
+                    env = fleet_env(standin, site, port, impl, worker, math.ceil(max(cs) / hosts) + 64)
+                    folder = work / f"fleet-{hosts}-{worker}-{impl}"
+                    with cluster.Fleet(folder, hosts, port=port, env=env, front=front_limits(max(cs))) as fleet:
+                        for c in cs:
+                            row = measure(fleet, standin, c, args.duration, args.settle, args.groups)
+                            rows.append({"hosts": hosts, "worker": worker, "impl": impl, **row})
+                            print(f"{hosts} host(s), {worker}, {impl}, C={c}: {row['rate']:.1f} calls/s, "
+                                  f"{row['errors']} errors", file=sys.stderr, flush=True)
+                        if not args.no_failure and (hosts, impl) == (3, "module") and failure is None:
+                            failure = failure_run(fleet, args.failure_calls)
+        report(rows, alone, failure, args)
     finally:
-        standin.terminate()
-        standin.wait()
+        standin.stop()
+        # Tens of thousands of audio files: the figures are out before this.
         shutil.rmtree(work, ignore_errors=True)
 
-    print(f"\nload through the front: hey, {args.rounds} rounds of C calls per row, text-to-speech\n")
-    print("| hosts | implementation | C | calls | completed/s | ideal C/10 s | ratio | median (s) | p99 (s) "
-          "| errors | hosts' CPU per call (ms) | peak RSS per host (MiB) |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
-    for (hosts, impl), rows in results.items():
-        for r in rows:
-            print(f"| {hosts} | {impl} | {r['c']} | {r['calls']} | {r['rate']:.2f} | {r['ideal']:.1f} | "
-                  f"{r['ratio']:.3f} | {r['p50']:.2f} | {r['p99']:.2f} | {r['errors']} | {r['cpu_ms']:.1f} | "
-                  f"{' / '.join(f'{m:.0f}' for m in r['rss'])} |")
+
+def table(rows, args, cores):
+    print(f"\nload through the front: C callers in {args.groups} hey processes started over {WAIT} s, until "
+          f"{args.duration} s; text-to-speech; rate over {args.settle}..{args.duration} s; {cores} cores\n")
+    print("| hosts | worker | impl | C | completed/s | ideal C/10 s | ratio | median (s) | p99 (s) | slowest (s) "
+          "| errors | CPU per call (ms): hosts / front / stand-in / hey | calls/s at all cores busy "
+          "| peak RSS per host (MiB) | RSS per call in flight (KiB) | others (cores) |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+    for r in rows:
+        cpu = r["cpu ms"]
+        limit = 1000 * cores / sum(cpu.values()) if sum(cpu.values()) else float("nan")
+        errors = f"{r['errors']}" + (f" ({', '.join(map(str, r['statuses']))})" if r["errors"] else "")
+        print(f"| {r['hosts']} | {r['worker']} | {r['impl']} | {r['c']} | {r['rate']:.1f} | {r['ideal']:.0f} | "
+              f"{r['ratio']:.3f} | {r['p50']:.2f} | {r['p99']:.2f} | {r['max']:.2f} | {errors} | "
+              f"{cpu['hosts']:.1f} / {cpu['front']:.1f} / {cpu['stand-in']:.1f} / {cpu['driver']:.1f} | "
+              f"{limit:.0f} | {' / '.join(f'{m:.0f}' for m in r['rss'])} | {r['kib per call']:.0f} | {r['others']:.2f} |")
+
+
+def report(rows, alone, failure, args):
+    if rows:
+        table(rows, args, os.cpu_count())
+    if alone:
+        print("\nthe stand-in alone, at the rate of C callers (a text-to-speech request and a download per call):\n")
+        print("| C | calls/s asked | requests/s served | errors | p99 (ms) | CPU per call (ms) | cores |")
+        print("|---|---|---|---|---|---|---|")
+        for a in alone:
+            print(f"| {a['c']} | {a['rate']:.0f} | {a['posts/s'] + a['gets/s']:.0f} | {a['errors']} | "
+                  f"{a['p99 ms']:.0f} | {a['cpu ms per call']:.2f} | {a['cores']:.2f} |")
     print()
-    for (hosts, impl), rows in results.items():
-        if impl != "module":
-            continue
-        plain = {r["c"]: r for r in results.get((hosts, "python"), [])}
-        for r in rows:
-            verdict = ""
-            if hosts == 3 and r["c"] == 256:
-                met = r["ratio"] >= TARGET_RATIO and r["errors"] == 0
-                verdict = f"target ≥ {TARGET_RATIO} of ideal, no error: {'met' if met else 'MISSED'}; "
-            if r["c"] in plain:
-                verdict += (f"module/plain rate {r['rate'] / plain[r['c']]['rate']:.3f}, "
-                            f"median {r['p50']:.2f} vs {plain[r['c']]['p50']:.2f} s")
-            print(f"- {hosts} host(s), C={r['c']}: {verdict}")
+    by_key = {(r["hosts"], r["worker"], r["impl"], r["c"]): r for r in rows}
+    for r in rows:
+        if (r["hosts"], r["worker"], r["impl"], r["c"]) == (TARGET["hosts"], TARGET["worker"], "module", TARGET["c"]):
+            met = r["ratio"] >= TARGET["ratio"] and r["errors"] == 0 and r["p99"] <= TARGET["p99"]
+            print(f"- target, C = {TARGET['c']} on {TARGET['hosts']} {TARGET['worker']} hosts: ≥ {TARGET['ratio']} "
+                  f"of ideal, no error, p99 ≤ {TARGET['p99']} s: {'met' if met else 'MISSED'} "
+                  f"({r['ratio']:.3f}, {r['errors']} errors, p99 {r['p99']:.2f} s)")
+        plain = by_key.get((r["hosts"], r["worker"], "python", r["c"]))
+        if r["impl"] == "module" and plain:
+            print(f"- {r['hosts']} host(s), {r['worker']}, C = {r['c']}: module / plain rate "
+                  f"{r['rate'] / plain['rate']:.3f}, median {r['p50']:.2f} against {plain['p50']:.2f} s")
     if failure:
         print("\nhost failure, 3 hosts, module:", json.dumps(failure, indent=1))
 

@@ -350,9 +350,10 @@ class Services:
 
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
-    # Hosts behind a balancer send a burst of hundreds of calls at once; the
-    # default backlog of 5 would drop their connections for a second each.
-    request_queue_size = 1024
+    # Hosts behind a balancer send a burst of up to thousands of calls at
+    # once; the default backlog of 5 would drop their connections for a
+    # second each. The kernel caps it at net.core.somaxconn.
+    request_queue_size = 4096
 
     def __init__(self, address, handler, context, routes, services, name):
         self.routes = routes

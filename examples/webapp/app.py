@@ -29,6 +29,7 @@ from werkzeug.exceptions import Conflict, HTTPException, NotFound, Unauthorized
 
 import expiry
 import metrics
+import offload
 import plain_tts
 from locks import try_lock
 
@@ -431,7 +432,9 @@ def create_app(dorvane=None, settings=None):
         with try_lock(RUN_MOD_LOCK) as held:
             if not held:
                 raise Conflict("a load is already running on this host")
-            dorvane.run_mod(size)
+            # Ten seconds of computation that never waits: off gevent's loop,
+            # so the calls in flight on this worker go on meanwhile.
+            offload.run(dorvane.run_mod, size)
         return jsonify(status="done", size=size), 200
 
     @app.get("/output/<kind>/<name>")

@@ -21,6 +21,7 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import offload
 from locks import try_lock
 
 log = logging.getLogger("webapp.expiry")
@@ -185,7 +186,9 @@ class Store:
         return total
 
     def sweep(self, now=None, reserve=0, wait=0.0):
-        swept = sweep(self.root, self.folders, self.max_age, self.max_bytes, now, reserve, wait)
+        return self._noted(sweep(self.root, self.folders, self.max_age, self.max_bytes, now, reserve, wait))
+
+    def _noted(self, swept):
         if swept is not None:
             self._note(swept.remaining)
             if swept.removed:
@@ -251,7 +254,11 @@ class Store:
             while True:
                 time.sleep(interval)
                 try:
-                    self.sweep()
+                    # Under gevent the timer is a greenlet, and scanning a
+                    # large store would hold up the worker's calls in
+                    # flight: the scan runs on the thread pool, which takes
+                    # the sweep's lock without waiting for it.
+                    self._noted(offload.run(sweep, self.root, self.folders, self.max_age, self.max_bytes))
                 except OSError:
                     log.exception("expiry sweep of %s failed", self.root)
 

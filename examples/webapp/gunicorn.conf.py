@@ -1,12 +1,16 @@
 # gunicorn settings for the example application: the server's address,
-# workers and threads live here and nowhere else.
+# workers and their concurrency live here and nowhere else.
 #
-# Each speech call blocks its thread for ten seconds or more (the module's
-# fixed wait plus the remote exchange), so one worker serves many calls at
-# once through threads rather than processes. Several workers, or several
-# machines, must share the working directory's "output" folder: the module
-# keeps no state of its own, and a link returned by one worker may be
-# fetched from another.
+# Each speech call spends ten seconds or more waiting (the module's fixed
+# wait plus the remote exchange) and almost no CPU. The module looks `time`
+# and `requests` up on its own attributes at call time, so under gevent's
+# monkey-patching those waits yield to the other calls: one gevent worker
+# holds hundreds of calls in flight, each a greenlet of a few tens of KiB,
+# and the machine's CPU rather than a thread count sets the limit. gthread
+# (a thread per call in flight) stays selectable. Several workers, or
+# several machines, must share the working directory's "output" folder: the
+# module keeps no state of its own, and a link returned by one worker may
+# be fetched from another.
 import os
 import shutil
 import socket
@@ -22,12 +26,23 @@ bind = os.environ.get("WEBAPP_BIND", "127.0.0.1:5000")
 # the peers listed here, none by default: whoever reaches such a host
 # directly is a client, not a front.
 forwarded_allow_ips = os.environ.get("WEBAPP_FORWARDED_ALLOW_IPS", "")
-worker_class = "gthread"
+WORKER_CLASSES = ("gevent", "gthread")
+worker_class = os.environ.get("WEBAPP_WORKER_CLASS", "gevent")
+if worker_class not in WORKER_CLASSES:
+    # A sync worker would hold one call per process for ten seconds.
+    raise RuntimeError(f"WEBAPP_WORKER_CLASS is one of {', '.join(WORKER_CLASSES)}, not {worker_class!r}")
 workers = int(os.environ.get("WEBAPP_WORKERS", "1"))
+# gevent: calls in flight per worker; gthread: connections per worker, of
+# which `threads` are answered at once. Calls beyond it wait in the listen
+# backlog until one ends.
+worker_connections = int(os.environ.get("WEBAPP_WORKER_CONNECTIONS", "1000"))
+# gthread only: the calls each worker answers at once.
 threads = int(os.environ.get("WEBAPP_THREADS", "16"))
-# A transcription may take its 200-second time-out plus the 10-second wait;
-# gthread workers keep their heartbeat while requests run, so this only
-# bounds a worker that stopped responding altogether.
+# A transcription may take its time-out (WEBAPP_TRANSCRIPTION_TIMEOUT, 60 s
+# by default, 200 s at most) plus the 10-second wait;
+# both worker classes keep their heartbeat while requests wait (run_mod's
+# computation runs off gevent's loop), so this only bounds a worker that
+# stopped responding altogether.
 timeout = 240
 graceful_timeout = 15
 

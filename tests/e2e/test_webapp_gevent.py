@@ -1,0 +1,97 @@
+"""The example host under gevent, as gunicorn's gevent worker runs it: every
+request a greenlet on one OS thread. A load (run_mod computes for ten
+seconds and never waits) runs off the event loop, so the calls already in
+flight on the same worker end while it computes, and the load's lock still
+turns a second load away.
+
+The load's work here blocks its OS thread until the calls in flight have
+ended: on the event loop that can never happen (it gives up after a bound),
+off it the calls end first. The patching runs in a child interpreter, away
+from the rest of the test run."""
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from .conftest import ROOT, WEBAPP
+
+CALLS = 20
+
+CHILD = r"""
+from gevent import monkey
+
+monkey.patch_all()
+
+import json, sys, time, types
+
+import gevent
+
+import app as webapp
+import dorvane
+from conftest import FakeTorch
+
+calls = int(sys.argv[1])
+# A lock of the OS, not gevent's: waiting on it blocks the thread as
+# computation does.
+work = monkey.get_original("_thread", "allocate_lock")()
+work.acquire()
+state = {"waiting": 0, "inside": False, "released": None}
+
+
+def computing(*args, **kwargs):
+    state["inside"] = True
+    state["released"] = work.acquire(timeout=20)
+    return torch.randn(0)
+
+
+import torch
+
+dorvane.torch = FakeTorch(randn=computing)
+# The music calls' ten seconds are 0.2 here; the load's clock reads its ten
+# seconds as passed at its first look.
+dorvane.time = types.SimpleNamespace(
+    sleep=lambda seconds: (state.__setitem__("waiting", state["waiting"] + 1), gevent.sleep(seconds / 50)),
+    time=iter([0.0, 11.0]).__next__)
+client = webapp.create_app(dorvane, webapp.Settings(operator_token="t")).test_client()
+answered = []
+
+
+def music():
+    answered.append(("music", client.post("/api/music/generate", json={"prompt": "p"}).status_code))
+
+
+def load(label):
+    response = client.post("/api/run_mod", json={"size": 0}, headers={"Authorization": "Bearer t"})
+    answered.append((label, response.status_code))
+
+
+in_flight = [gevent.spawn(music) for _ in range(calls)]
+while state["waiting"] < calls:
+    gevent.sleep(0.01)
+first = gevent.spawn(load, "load")
+while not state["inside"]:
+    gevent.sleep(0.01)
+second = gevent.spawn(load, "second load")
+gevent.joinall(in_flight)
+work.release()
+gevent.joinall([first, second])
+print(json.dumps({"answered": answered, "released": state["released"]}))
+"""
+
+
+def test_a_load_does_not_stall_the_calls_in_flight_on_its_worker(webapp, child_env, tmp_path):
+    pytest.importorskip("gevent", reason="gevent is not installed (pip install -r requirements-demo.txt)")
+    path = [child_env["PYTHONPATH"], str(WEBAPP), str(ROOT / "tests")]
+    done = subprocess.run([sys.executable, "-c", CHILD, str(CALLS)], env=dict(child_env, PYTHONPATH=":".join(path)),
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    outcome = json.loads(done.stdout.splitlines()[-1])
+    # The work went on until the calls had ended, and was let go, not timed out.
+    assert outcome["released"] is True
+    answered = outcome["answered"]
+    assert answered.count(["second load", 409]) == 1
+    answered.remove(["second load", 409])
+    assert answered == [["music", 200]] * CALLS + [["load", 200]]
