@@ -10,7 +10,10 @@ the median of the per-repetition figures is printed with its spread.
   `time` (a call that succeeds past the gate);
 - generate_tts: against the stand-in service (bench/harness.py, a child
   process), the wait patched out; the service runs on the same cores, so this
-  figure is bounded by what the machine has left for it.
+  figure is bounded by what the machine has left for it;
+- references: the same check as a plain def (bench/gate.py), and a
+  pure-Python loop of about the check's length, which shows what scaling the
+  machine has to give at the time.
 
 The script runs each measurement in a child interpreter twice: with the
 interpreter lock off (PYTHON_GIL=0) and on (PYTHON_GIL=1). Run it with a
@@ -31,9 +34,18 @@ import threading
 import time
 import types
 
+import gate
 import harness
 
-WORKLOADS = {"check": 20000, "gen_music": 20000, "generate_tts": 300}
+WORKLOADS = {"check": 20000, "gen_music": 20000, "generate_tts": 300,
+             "plain check": 5000, "python loop": 20000}
+
+
+def python_loop():
+    total = 0
+    for i in range(300):
+        total += i
+    return total
 
 
 def wall(call, threads, count):
@@ -69,6 +81,8 @@ def measure(repetitions, scale):
             "check": dorvane.check_project_structure,
             "gen_music": lambda: dorvane.gen_music("tune"),
             "generate_tts": lambda: dorvane.generate_tts("hi", "v", tts_endpoint=endpoint),
+            "plain check": gate.plain_check(dorvane.__file__),
+            "python loop": python_loop,
         }
         assert calls["check"]() == {"status": True}
         assert "error" in calls["gen_music"]()
