@@ -161,6 +161,24 @@ private:
     std::vector<nb::object> bytes_;
 };
 
+// The caller's container as this call reads it. Without the interpreter lock
+// another thread may change a dict or a list while it is read here, and drop
+// the items taken from it; so a copy is read instead, made under the
+// container's own lock (a list's as a tuple). With the lock nothing else runs
+// while it is read, and it is read as it stands.
+nb::object settled(nb::handle container) {
+#ifdef Py_GIL_DISABLED
+    PyObject *copy = PyDict_CheckExact(container.ptr())   ? PyDict_Copy(container.ptr())
+                     : PyList_CheckExact(container.ptr()) ? PyList_AsTuple(container.ptr())
+                                                          : Py_NewRef(container.ptr());
+    if (!copy)
+        throw nb::python_error();
+    return nb::steal(copy);
+#else
+    return nb::borrow(container);
+#endif
+}
+
 // The caller's mapping, when the scan can read it as it stands: an exact dict
 // of exact str keys whose values are exact lists or tuples of exact str.
 // Reading those runs no Python code, so taking the items ahead of the tests
@@ -173,20 +191,22 @@ struct CallerLayout {
     bool collect(nb::handle mapping, Encoder &encoder) {
         if (!PyDict_CheckExact(mapping.ptr()))
             return false;
+        nb::object items = settled(mapping);
         Py_ssize_t position = 0;
         PyObject *folder, *names;
-        while (PyDict_Next(mapping.ptr(), &position, &folder, &names)) {
+        while (PyDict_Next(items.ptr(), &position, &folder, &names)) {
             std::string_view name;
             if (!PyUnicode_CheckExact(folder) || !encoder.encode(folder, name))
                 return false;
-            bool list = PyList_CheckExact(names);
-            if (!list && !PyTuple_CheckExact(names))
+            if (!PyList_CheckExact(names) && !PyTuple_CheckExact(names))
                 return false;
-            Py_ssize_t count = list ? PyList_Size(names) : PyTuple_Size(names);
+            nb::object files_read = settled(names);
+            bool list = PyList_CheckExact(files_read.ptr());
+            Py_ssize_t count = list ? PyList_Size(files_read.ptr()) : PyTuple_Size(files_read.ptr());
             encoded.folders.push_back({name, encoded.files.size(), static_cast<std::size_t>(count)});
             folders.push_back(nb::borrow(folder));
             for (Py_ssize_t i = 0; i < count; ++i) {
-                PyObject *file = list ? PyList_GetItem(names, i) : PyTuple_GetItem(names, i);
+                PyObject *file = list ? PyList_GetItem(files_read.ptr(), i) : PyTuple_GetItem(files_read.ptr(), i);
                 if (!PyUnicode_CheckExact(file) || !encoder.encode(file, name))
                     return false;
                 encoded.files.push_back(name);

@@ -9,32 +9,70 @@ namespace dorvane {
 
 nb::handle interned(const char *name) {
     // Keyed by the literal's address: a lookup then builds and hashes no text,
-    // and the dictionaries mostly compare their keys by identity.
+    // and the dictionaries mostly compare their keys by identity. Each thread
+    // reads a table of its own, so a lookup takes no lock and touches no
+    // memory another core writes; a literal the thread has not met yet is
+    // taken from the process's table, under its lock, where each text is
+    // made once.
+    thread_local std::unordered_map<const char *, nb::handle> seen;
+    if (auto found = seen.find(name); found != seen.end())
+        return found->second;
+
+    static nb::ft_mutex lock;
     static std::unordered_map<const char *, nb::handle> names;
-    auto [entry, fresh] = names.try_emplace(name);
-    if (fresh) {
-        PyObject *text = PyUnicode_InternFromString(name);
-        if (!text) {
-            names.erase(entry);
-            throw nb::python_error();
+    nb::handle text;
+    {
+        nb::ft_lock_guard guard(lock);
+        auto [entry, fresh] = names.try_emplace(name);
+        if (fresh) {
+            PyObject *made = PyUnicode_InternFromString(name);
+            if (!made) {
+                names.erase(entry);
+                throw nb::python_error();
+            }
+            entry->second = made; // kept for the life of the process
         }
-        entry->second = text; // kept for the life of the process
+        text = entry->second;
     }
-    return entry->second;
+    seen.emplace(name, text);
+    return text;
 }
+
+namespace {
+
+// `dict[key]` as a new reference, or an empty object when the key is absent.
+// Without the interpreter lock another thread may replace the entry (a patch
+// undone) and drop the value between a borrowed lookup and taking a
+// reference to it; the lookup that returns a reference leaves no such gap.
+nb::object dict_get(nb::handle dict, nb::handle key) {
+#ifdef Py_GIL_DISABLED
+    PyObject *value;
+    if (PyDict_GetItemRef(dict.ptr(), key.ptr(), &value) < 0)
+        throw nb::python_error();
+    return nb::steal(value);
+#else
+    PyObject *value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (!value && PyErr_Occurred())
+        throw nb::python_error();
+    return nb::borrow(value);
+#endif
+}
+
+} // namespace
 
 nb::object Namespace::operator[](const char *name) const {
     nb::handle key = interned(name);
+    nb::object value;
     // A namespace cleared by the collector at shutdown has no names left.
-    PyObject *value = globals_.is_valid() ? PyDict_GetItemWithError(globals_.ptr(), key.ptr()) : nullptr;
-    if (!value && !PyErr_Occurred())
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.ptr());
-    if (!value) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    if (globals_.is_valid())
+        value = dict_get(globals_, key);
+    if (!value.is_valid())
+        value = dict_get(PyEval_GetBuiltins(), key);
+    if (!value.is_valid()) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw nb::python_error();
     }
-    return nb::borrow(value);
+    return value;
 }
 
 bool truthy(nb::handle value) {

@@ -2,6 +2,7 @@
 
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -56,3 +57,17 @@ def _import_without(tmp_dir, blocked):
 def test_missing_library_fails_the_import(dorvane, installation, blocked):
     result = _import_without(installation.root, blocked)
     assert result.stdout.strip() == "ImportError False", result.stderr
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="the interpreter is not a free-threaded build")
+def test_import_keeps_the_interpreter_lock_off(dorvane, child_env):
+    # A fresh process: the lock is switched back on for good by the first
+    # import of a module that does not declare it runs without it, and the
+    # module imports torch and requests along with it.
+    env = {name: value for name, value in child_env.items() if name != "PYTHON_GIL"}
+    code = "import sys, dorvane; print(dorvane.__file__, sys._is_gil_enabled(), dorvane.torch.__name__)"
+    result = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-c", code],
+                            env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == [dorvane.__file__, "False", "torch"]

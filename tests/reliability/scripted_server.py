@@ -159,9 +159,12 @@ class ScriptedServer:
             pending[0].join(0.05)
 
     def close(self):
+        # The accepting thread sees the stop within its 50 ms time-out; the
+        # listener is closed only after it has left accept(), since closing
+        # a socket another thread is waiting on races in the interpreter.
         self.stop_event.set()
-        self._listener.close()
         self._thread.join()
+        self._listener.close()
         self.wait_idle()
 
 
