@@ -18,7 +18,7 @@ import math
 import os
 import socket
 import sys
-from dataclasses import dataclass, fields
+from dataclasses import dataclass
 from pathlib import Path
 from stat import S_ISREG
 
@@ -27,6 +27,7 @@ from werkzeug.security import safe_join
 from werkzeug.datastructures import WWWAuthenticate
 from werkzeug.exceptions import Conflict, HTTPException, NotFound, Unauthorized
 
+import envsettings
 import expiry
 import metrics
 import offload
@@ -78,12 +79,7 @@ class Settings:
 
     @classmethod
     def from_environ(cls, environ=os.environ):
-        values = {}
-        for field in fields(cls):
-            raw = environ.get("WEBAPP_" + field.name.upper())
-            if raw is not None:
-                values[field.name] = field.type(raw) if field.type is not str else raw
-        return cls(**values)
+        return envsettings.read(cls, "WEBAPP_", environ)
 
 
 class BadBody(Exception):

@@ -24,9 +24,11 @@ import socket
 import subprocess
 import sys
 import time
-from dataclasses import dataclass, fields
+from dataclasses import dataclass
 from pathlib import Path
 from urllib.parse import urlsplit
+
+import envsettings
 
 HERE = Path(__file__).resolve().parent
 # The shared store's limits in the demo's fleet, unless the environment
@@ -83,12 +85,7 @@ class Front:
 
     @classmethod
     def from_environ(cls, environ=os.environ):
-        values = {}
-        for field in fields(cls):
-            raw = environ.get("FRONT_" + field.name.upper())
-            if raw is not None:
-                values[field.name] = field.type(raw)
-        return cls(**values)
+        return envsettings.read(cls, "FRONT_", environ)
 
 
 def milliseconds(seconds):
