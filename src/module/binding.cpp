@@ -15,12 +15,12 @@ namespace {
 Py_ssize_t find_param(const Function &function, PyObject *keyword) {
     // Names from call sites are interned, so identity almost always decides.
     for (Py_ssize_t i = 0; i < function.count; ++i)
-        if (function.param_names[i] == keyword)
+        if (function.params[i].name.ptr() == keyword)
             return i;
     if (!PyUnicode_Check(keyword))
         return -1;
     for (Py_ssize_t i = 0; i < function.count; ++i) {
-        int equal = PyObject_RichCompareBool(keyword, function.param_names[i], Py_EQ);
+        int equal = PyObject_RichCompareBool(keyword, function.params[i].name.ptr(), Py_EQ);
         if (equal < 0)
             return -2;
         if (equal)
@@ -52,7 +52,7 @@ bool bind_arguments(const Function &function, PyObject *const *args,
             continue;
         if (i < function.first_default)
             return false;
-        bound[i] = function.default_values[i];
+        bound[i] = function.params[i].value;
     }
     return true;
 }

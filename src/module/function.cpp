@@ -119,8 +119,23 @@ PyObject *get_module(PyObject *self, void *) {
 
 PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
 
+// The trailing parameters' defaults as a tuple, or None when there are none,
+// as for a `def`. Made once, for the twin, when the function is made.
+nb::object defaults_of(const Function &function) {
+    if (function.first_default == function.count)
+        return nb::none();
+    nb::list defaults;
+    for (Py_ssize_t i = function.first_default; i < function.count; ++i)
+        defaults.append(function.params[i].value);
+    PyObject *tuple = PyList_AsTuple(defaults.ptr());
+    if (!tuple)
+        throw nb::python_error();
+    return nb::steal(tuple);
+}
+
+// The twin's tuple: the same object on every read, as on a `def`.
 PyObject *get_defaults(PyObject *self, void *) {
-    return new_ref_or_none(as_function(self)->defaults);
+    return guarded([&] { return nb::object(as_function(self)->twin.attr("__defaults__")).release().ptr(); });
 }
 
 PyObject *get_globals(PyObject *self, void *) { return new_ref_or_none(as_function(self)->globals); }
@@ -133,11 +148,11 @@ PyObject *get_signature(PyObject *self, void *) {
         nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
         nb::list parameters;
         for (Py_ssize_t i = 0; i < function.count; ++i) {
-            nb::handle name = function.param_names[i];
-            if (i < function.first_default)
-                parameters.append(parameter(name, kind));
+            const Parameter &param = function.params[i];
+            if (param.value.is_valid())
+                parameters.append(parameter(param.name, kind, nb::arg("default") = param.value));
             else
-                parameters.append(parameter(name, kind, nb::arg("default") = nb::handle(function.default_values[i])));
+                parameters.append(parameter(param.name, kind));
         }
         return inspect.attr("Signature")(parameters).release().ptr();
     });
@@ -205,17 +220,20 @@ PyTypeObject *function_type() {
 
 } // namespace
 
-void detail::add_function(nb::module_ &module, const char *name, const char *const *params,
-                          size_t count, nb::tuple defaults, Operation operation) {
-    nb::list names;
+void detail::add_function(nb::module_ &module, const char *name, const Parameter *params, size_t count,
+                          Operation operation) {
+    Py_ssize_t first_default = Py_ssize_t(count);
     std::string source = std::string("def ") + name + "(";
     for (size_t i = 0; i < count; ++i) {
-        names.append(nb::steal<nb::str>(PyUnicode_InternFromString(params[i])));
-        source += std::string(i ? ", " : "") + params[i];
+        if (params[i].value.is_valid() && first_default == Py_ssize_t(count))
+            first_default = Py_ssize_t(i);
+        else if (!params[i].value.is_valid() && first_default < Py_ssize_t(count)) {
+            PyErr_SetString(PyExc_SyntaxError, "parameter without a default follows parameter with a default");
+            throw nb::python_error();
+        }
+        source += std::string(i ? ", " : "") + params[i].name.c_str();
     }
     source += "): pass\n";
-    nb::object twin = python_def(nb::str(source.c_str()), name);
-    twin.attr("__defaults__") = defaults;
 
     PyObject *self = PyType_GenericAlloc(function_type(), 0);
     if (!self)
@@ -224,18 +242,14 @@ void detail::add_function(nb::module_ &module, const char *name, const char *con
     // The allocation is zeroed, which is an empty handle for each member;
     // from here on dealloc runs their destructors.
     Function &function = *as_function(self);
-    new (&function.name) nb::str(nb::steal<nb::str>(PyUnicode_InternFromString(name)));
-    new (&function.params) nb::tuple(nb::steal<nb::tuple>(PySequence_Tuple(names.ptr())));
-    new (&function.defaults) nb::tuple(std::move(defaults));
+    new (&function.name) nb::str(nb::borrow<nb::str>(interned(name)));
     new (&function.globals) nb::dict(nb::borrow<nb::dict>(module.attr("__dict__")));
-    new (&function.twin) nb::object(std::move(twin));
     function.count = Py_ssize_t(count);
-    function.first_default = function.count - Py_ssize_t(nb::len(function.defaults));
-    for (Py_ssize_t i = 0; i < function.count; ++i) {
-        function.param_names[i] = PyTuple_GetItem(function.params.ptr(), i);
-        function.default_values[i] =
-            i < function.first_default ? nullptr : PyTuple_GetItem(function.defaults.ptr(), i - function.first_default);
-    }
+    function.first_default = first_default;
+    for (size_t i = 0; i < count; ++i)
+        new (&function.params[i]) Parameter(params[i]);
+    new (&function.twin) nb::object(python_def(nb::str(source.c_str()), name));
+    function.twin.attr("__defaults__") = defaults_of(function);
     function.vectorcall = function_vectorcall;
     function.operation = operation;
     module.attr(name) = owner;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
 
 #include "module/dorvane.h"
 
@@ -11,6 +12,21 @@ namespace dorvane {
 // call's bound arguments live in.
 constexpr Py_ssize_t max_params = 7;
 
+// One parameter: its name, and its default when it has one, as `speed=1`
+// in a `def`. The function table writes these, and the function keeps them
+// as its one record of the signature, which the binder, `__defaults__`,
+// `__signature__` and the twin all read.
+struct Parameter {
+    nb::str name;     // interned, so call sites' keywords match by identity
+    nb::object value; // the default; empty for a parameter without one
+
+    Parameter() = default;
+    Parameter(const char *name) : name(nb::borrow<nb::str>(interned(name))) {}
+    template <typename T>
+    Parameter(const char *name, T &&value)
+        : name(nb::borrow<nb::str>(interned(name))), value(nb::cast(std::forward<T>(value))) {}
+};
+
 // One operation as the interpreter sees it: a callable with a name, a module,
 // parameters, defaults and a signature, bound like a `def` of that signature.
 struct Function {
@@ -18,32 +34,26 @@ struct Function {
     vectorcallfunc vectorcall;
     Operation operation;
     nb::str name;
-    nb::tuple params;   // interned parameter names, in order
-    nb::tuple defaults; // of the trailing parameters, in parameter order
-    nb::dict globals;   // the namespace of the module that defines it
-    // The items of `params` and `defaults`, borrowed from them and laid out
-    // for the binder: under the stable ABI each tuple access is a call.
+    nb::dict globals; // the namespace of the module that defines it
     Py_ssize_t count, first_default;
-    PyObject *param_names[max_params];
-    PyObject *default_values[max_params]; // by parameter index, from first_default on
-    // A plain `def` of the same signature and name, which a call that does
-    // not bind is handed to, so the interpreter raises its own TypeError.
+    Parameter params[max_params];
+    // A plain `def` made from the same parameters, which a call that does not
+    // bind is handed to, so the interpreter raises its own TypeError.
     nb::object twin;
 };
 
 namespace detail {
-void add_function(nb::module_ &module, const char *name, const char *const *params,
-                  size_t count, nb::tuple defaults, Operation operation);
+void add_function(nb::module_ &module, const char *name, const Parameter *params, size_t count, Operation operation);
 } // namespace detail
 
 // Creates the function `name` over `operation` and binds it on `module`. The
 // parameter count is checked against the binding array where the table is
-// written, so an entry that does not fit fails to compile.
+// written, so an entry that does not fit fails to compile; a parameter
+// without a default after one with a default is refused as a `def` refuses it.
 template <size_t Count>
-void add_function(nb::module_ &module, const char *name, const char *const (&params)[Count],
-                  nb::tuple defaults, Operation operation) {
+void add_function(nb::module_ &module, const char *name, const Parameter (&params)[Count], Operation operation) {
     static_assert(Count <= size_t(max_params), "more parameters than max_params holds");
-    detail::add_function(module, name, params, Count, std::move(defaults), operation);
+    detail::add_function(module, name, params, Count, operation);
 }
 
 // Fills `bound` with the arguments of a call when they fit the parameters by

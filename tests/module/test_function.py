@@ -100,7 +100,7 @@ def test_defaults(dorvane):
     assert dorvane.clone_voice.__defaults__[1:3] == (100, "output/clone/")
     assert dorvane.transcribe_audio.__defaults__[1] == 200
     for name in ("gen_music", "sep_music", "run_mod"):
-        assert getattr(dorvane, name).__defaults__ in (None, ())
+        assert getattr(dorvane, name).__defaults__ is None
     integers = [d for f in SIGNATURES for d in (getattr(dorvane, f).__defaults__ or ()) if isinstance(d, (int, float))]
     assert all(type(d) is int for d in integers)
 
@@ -183,7 +183,7 @@ def test_a_cleared_function_reads_as_cpythons_do(child_env):
     result = subprocess.run([sys.executable, "-c", CLEARED], capture_output=True, text=True, env=child_env)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
-        "None|None|run_mod|()",
+        "None|None|run_mod|None",
         "TypeError|run_mod() missing 1 required positional argument: 'size'",
         "NameError|name 'torch' is not defined",
     ]
@@ -192,7 +192,7 @@ def test_a_cleared_function_reads_as_cpythons_do(child_env):
 TABLE = """
 #include "module/function.h"
 void table(nb::module_ &m) {
-    dorvane::add_function(m, "f", {%s}, nb::tuple(), dorvane::run_mod);
+    dorvane::add_function(m, "f", {%s}, dorvane::run_mod);
 }
 """
 

@@ -280,6 +280,9 @@ NAMES = {
     "str-value": lambda root: {"token": "ab"},
     "ordered-dict": lambda root: OrderedDict([("token", ["absent"]), ("models", [])]),
     "dict-subclass": lambda root: type("Layout", (dict,), {})(models=["absent"]),
+    # A def asks the mapping for its items; the dict beneath is never read.
+    "dict-subclass-items": lambda root: type("Layout", (dict,), {"items": lambda self: [("token", ["absent"])]})(
+        models=[MODELS[0]]),
     "not-a-str-folder": lambda root: {7: []},
     "second-folder-missing": lambda root: {"models": [MODELS[0]], "weights": ["x"], "token": ["absent"]},
 }

@@ -262,6 +262,27 @@ def test_large_body_written_whole(clone, httpserver, leftovers):
     assert leftovers(OUT) == []
 
 
+def test_the_file_is_whole_and_closed_when_renamed(clone, dorvane, httpserver, monkeypatch):
+    # The rename gives the file its final name: by then every byte must be
+    # in it and its handle closed, or a failed close would leave a partial
+    # file under that name. A small body stays in the writer's buffer until
+    # the close.
+    body = os.urandom(1000)
+    handed = []
+    system = types.ModuleType("os")
+    system.__dict__.update(os.__dict__)
+
+    def replace(src, dst):
+        handed.append(Path(src).read_bytes())
+        os.replace(src, dst)
+
+    system.replace = replace
+    monkeypatch.setattr(dorvane, "os", system)
+    clone({"data": serve_file(httpserver, "/whole.wav", body)})
+    assert handed == [body]
+    assert (OUT / "whole.wav").read_bytes() == body
+
+
 @pytest.mark.parametrize("then", ["break", "stall"])
 def test_transfer_failing_mid_body_keeps_old_file(clone, partial_server, leftovers, then):
     server = partial_server(then)
