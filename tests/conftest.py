@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from twins import Reached
+from doubles import Reached
 
 # The benchmarks and the tests install the same complete layout, and compare
 # against the same plain def of the check; both live beside the benchmarks.
