@@ -9,6 +9,7 @@ from pathlib import Path
 import pytest
 
 from doubles import Reply
+from scripted_server import leftovers
 
 ENDPOINT = "/tts/cln.php"
 BASE = "http://app.test:5000/"
@@ -123,7 +124,7 @@ def test_query_stays_in_name(clone, httpserver):
     ],
     ids=["trailing-slash", "404", "no-slash", "refused"],
 )
-def test_failed_download(clone, httpserver, refused_url, leftovers, make_url, status, requested):
+def test_failed_download(clone, httpserver, refused_url, make_url, status, requested):
     OUT.mkdir(parents=True)
     (OUT / "clip.wav").write_bytes(b"kept")
     serve_file(httpserver, "/dir/", b"listing", status=status)
@@ -162,7 +163,7 @@ def test_folder_and_link(clone, httpserver, tmp_path, folder, base_url, middle):
     assert (Path(folder) / "a.wav").read_bytes() == b"A"
 
 
-def test_large_body_written_whole(clone, httpserver, leftovers):
+def test_large_body_written_whole(clone, httpserver):
     body = os.urandom(300_000)
     clone({"data": serve_file(httpserver, "/big.wav", body)})
     assert (OUT / "big.wav").read_bytes() == body
@@ -170,19 +171,19 @@ def test_large_body_written_whole(clone, httpserver, leftovers):
 
 
 @pytest.mark.parametrize("then", ["break", "stall"])
-def test_transfer_failing_mid_body_keeps_old_file(clone, partial_server, leftovers, then):
+def test_transfer_failing_mid_body_keeps_old_file(clone, partial_server, then):
     server = partial_server(then)
     OUT.mkdir(parents=True)
     (OUT / "clip.wav").write_bytes(b"old clip")
     outcome = []
     # A download without a time-out would hang here until the server goes
     # away; the join bound turns that into a failure instead.
-    caller = threading.Thread(target=lambda: outcome.append(clone({"data": server.url("/clip.wav")}, timeout=1)))
+    caller = threading.Thread(target=lambda: outcome.append(clone({"data": server.url + "/clip.wav"}, timeout=1)))
     caller.start()
     caller.join(30)
     assert not caller.is_alive(), "the download is not bounded by the call's timeout"
     assert outcome == [{"error": "Failed to cloned audio"}]
-    assert server.paths == ["/clip.wav"]
+    assert [request.path for request in server.requests] == ["/clip.wav"]
     assert (OUT / "clip.wav").read_bytes() == b"old clip"
     assert leftovers(OUT) == []
 
@@ -197,7 +198,7 @@ def test_download_without_answer_is_bounded(clone, stalled_url, httpserver):
     assert os.listdir(OUT) == []
 
 
-def test_concurrent_calls_same_name_leave_one_body(dorvane, httpserver, leftovers):
+def test_concurrent_calls_same_name_leave_one_body(dorvane, httpserver):
     bodies = {n: bytes([n]) * 200_000 for n in range(4)}
     for n, body in bodies.items():
         serve_file(httpserver, f"/{n}/same.wav", body)
