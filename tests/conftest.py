@@ -225,21 +225,34 @@ def tls_ca():
 
 
 @pytest.fixture
-def https_server(tls_ca, tmp_path_factory, monkeypatch):
-    """A pytest-httpserver speaking TLS with a certificate from a local CA,
-    which the client trusts through REQUESTS_CA_BUNDLE."""
+def tls_server():
+    """`tls_server(ca)`: a started pytest-httpserver speaking TLS, with a
+    certificate for 127.0.0.1 from `ca` (a trustme.CA)."""
     import ssl
 
     from pytest_httpserver import HTTPServer
 
-    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    tls_ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
+    servers = []
+
+    def start(ca):
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
+        servers.append(HTTPServer(host="127.0.0.1", port=0, ssl_context=context))
+        servers[-1].start()
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.clear()
+        if server.is_running():
+            server.stop()
+
+
+@pytest.fixture
+def https_server(tls_ca, tls_server, tmp_path_factory, monkeypatch):
+    """A TLS server with a certificate from the local CA, which the client
+    trusts through REQUESTS_CA_BUNDLE."""
     bundle = tmp_path_factory.mktemp("ca") / "ca.pem"
     tls_ca.cert_pem.write_to_path(str(bundle))
     monkeypatch.setenv("REQUESTS_CA_BUNDLE", str(bundle))
-    server = HTTPServer(host="127.0.0.1", port=0, ssl_context=context)
-    server.start()
-    yield server
-    server.clear()
-    if server.is_running():
-        server.stop()
+    return tls_server(tls_ca)
