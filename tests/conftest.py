@@ -8,17 +8,17 @@ installation check looks beside that copy and the tests can break the layout.
 import importlib.util
 import os
 import shutil
-import socket
+import subprocess
 import sys
 import tempfile
-import threading
 import time
 import types
 from pathlib import Path
 
 import pytest
 
-from twins import Reached
+from doubles import Reached
+from scripted_server import ScriptedServer, free_port, stall
 
 # The benchmarks and the tests install the same complete layout, and compare
 # against the same plain def of the check; both live beside the benchmarks.
@@ -87,6 +87,23 @@ def child_env(dorvane):
     test, keeping what the parent's path already adds (the torch stand-in)."""
     paths = [os.path.dirname(dorvane.__file__), os.environ.get("PYTHONPATH", "")]
     return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in paths if p))
+
+
+@pytest.fixture
+def child(child_env):
+    """`child(code, *args)` runs `code` in a child interpreter that imports
+    the module under test, with `child_env` (or `env`) and `path` added to
+    its PYTHONPATH, and gives its standard output once it has ended well."""
+
+    def run(code, *args, env=None, path=(), cwd=None, timeout=120, flags=()):
+        env = dict(child_env if env is None else env)
+        env["PYTHONPATH"] = os.pathsep.join([env.get("PYTHONPATH", ""), *map(str, path)]).strip(os.pathsep)
+        done = subprocess.run([sys.executable, *flags, "-c", code, *map(str, args)], env=env, cwd=cwd,
+                              capture_output=True, text=True, timeout=timeout)
+        assert done.returncode == 0, done.stderr[-3000:]
+        return done.stdout
+
+    return run
 
 
 @pytest.fixture(autouse=True)
@@ -180,39 +197,25 @@ def stop_after_binding(dorvane, monkeypatch):
 
 
 @pytest.fixture
-def stalled_url():
-    """An HTTP URL whose server accepts connections and never answers."""
-    server = socket.create_server(("127.0.0.1", 0))
-    held = []
-    stop = threading.Event()
-
-    def accept():
-        server.settimeout(0.1)
-        while not stop.is_set():
-            try:
-                held.append(server.accept()[0])
-            except TimeoutError:
-                pass
-            except OSError:
-                return
-
-    thread = threading.Thread(target=accept, daemon=True)
-    thread.start()
-    yield f"http://127.0.0.1:{server.getsockname()[1]}"
-    stop.set()
-    thread.join()
-    for conn in held:
-        conn.close()
+def scripted():
+    """The scripted server (scripted_server.py), for answers that go wrong
+    on the wire."""
+    server = ScriptedServer()
+    yield server
     server.close()
+
+
+@pytest.fixture
+def stalled_url(scripted):
+    """An HTTP URL whose server takes requests and never answers."""
+    scripted.route("/", lambda request: stall)
+    return scripted.url
 
 
 @pytest.fixture
 def refused_url():
     """An HTTP URL on a loopback port where nothing listens."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    return f"http://127.0.0.1:{port}"
+    return f"http://127.0.0.1:{free_port()}"
 
 
 @pytest.fixture(scope="session")
@@ -222,21 +225,34 @@ def tls_ca():
 
 
 @pytest.fixture
-def https_server(tls_ca, tmp_path_factory, monkeypatch):
-    """A pytest-httpserver speaking TLS with a certificate from a local CA,
-    which the client trusts through REQUESTS_CA_BUNDLE."""
+def tls_server():
+    """`tls_server(ca)`: a started pytest-httpserver speaking TLS, with a
+    certificate for 127.0.0.1 from `ca` (a trustme.CA)."""
     import ssl
 
     from pytest_httpserver import HTTPServer
 
-    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    tls_ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
+    servers = []
+
+    def start(ca):
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
+        servers.append(HTTPServer(host="127.0.0.1", port=0, ssl_context=context))
+        servers[-1].start()
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.clear()
+        if server.is_running():
+            server.stop()
+
+
+@pytest.fixture
+def https_server(tls_ca, tls_server, tmp_path_factory, monkeypatch):
+    """A TLS server with a certificate from the local CA, which the client
+    trusts through REQUESTS_CA_BUNDLE."""
     bundle = tmp_path_factory.mktemp("ca") / "ca.pem"
     tls_ca.cert_pem.write_to_path(str(bundle))
     monkeypatch.setenv("REQUESTS_CA_BUNDLE", str(bundle))
-    server = HTTPServer(host="127.0.0.1", port=0, ssl_context=context)
-    server.start()
-    yield server
-    server.clear()
-    if server.is_running():
-        server.stop()
+    return tls_server(tls_ca)

@@ -9,21 +9,16 @@ import importlib
 import importlib.util
 import os
 import shutil
-import socket
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
+from scripted_server import free_port
+
 ROOT = Path(__file__).resolve().parents[2]
 WEBAPP = ROOT / "examples" / "webapp"
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 @pytest.fixture(scope="session")

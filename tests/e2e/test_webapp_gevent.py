@@ -10,8 +10,6 @@ off it the calls end first. The patching runs in a child interpreter, away
 from the rest of the test run."""
 
 import json
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -82,13 +80,10 @@ print(json.dumps({"answered": answered, "released": state["released"]}))
 """
 
 
-def test_a_load_does_not_stall_the_calls_in_flight_on_its_worker(webapp, child_env, tmp_path):
+def test_a_load_does_not_stall_the_calls_in_flight_on_its_worker(webapp, child, tmp_path):
     pytest.importorskip("gevent", reason="gevent is not installed (pip install -r requirements-demo.txt)")
-    path = [child_env["PYTHONPATH"], str(WEBAPP), str(ROOT / "tests")]
-    done = subprocess.run([sys.executable, "-c", CHILD, str(CALLS)], env=dict(child_env, PYTHONPATH=":".join(path)),
-                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr[-3000:]
-    outcome = json.loads(done.stdout.splitlines()[-1])
+    done = child(CHILD, CALLS, path=[WEBAPP, ROOT / "tests"], cwd=tmp_path)
+    outcome = json.loads(done.splitlines()[-1])
     # The work went on until the calls had ended, and was let go, not timed out.
     assert outcome["released"] is True
     answered = outcome["answered"]

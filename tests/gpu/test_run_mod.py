@@ -6,11 +6,9 @@ import weakref
 import pytest
 import torch
 
+from doubles import Reached
+
 OPENING = ["Using device: cpu", "Version: TORV AI 1.0"]
-
-
-class Stop(Exception):
-    """Ends a call at a chosen library call."""
 
 
 def lines(capsys):
@@ -39,10 +37,10 @@ def test_loop_runs_until_ten_seconds_have_passed(dorvane, fake_torch, clock, cap
 ])
 def test_element_count(dorvane, fake_torch, size, elements):
     def stop(*args, **kwargs):
-        raise Stop
+        raise Reached
 
     torch_ = fake_torch(randn=stop)
-    with pytest.raises(Stop):
+    with pytest.raises(Reached):
         dorvane.run_mod(size)
     (name, args, kwargs), = [c for c in torch_.calls if c[0] == "randn"]
     assert args == (elements,) and type(args[0]) is type(elements)
@@ -51,10 +49,10 @@ def test_element_count(dorvane, fake_torch, size, elements):
 
 def test_cuda_is_chosen_when_available(dorvane, fake_torch, capsys):
     def stop(*args, **kwargs):
-        raise Stop
+        raise Reached
 
     torch_ = fake_torch(randn=stop, cuda_available=True)
-    with pytest.raises(Stop):
+    with pytest.raises(Reached):
         dorvane.run_mod(1)
     assert torch_.calls[0][2]["device"] == torch.device("cuda")
     assert lines(capsys) == ["Using device: cuda", "Version: TORV AI 1.0"]

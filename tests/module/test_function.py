@@ -7,14 +7,14 @@ import os
 import pickle
 import shutil
 import subprocess
-import sys
 import sysconfig
 from pathlib import Path
 
 import pytest
 
 import dorvane as module
-from twins import Reached, Stop, twin
+from doubles import Reached, Stop
+from twins import twin
 
 SIGNATURES = {
     "check_project_structure": ["required_folders"],
@@ -179,10 +179,8 @@ for call in (lambda: f(), lambda: f(1)):
 """
 
 
-def test_a_cleared_function_reads_as_cpythons_do(child_env):
-    result = subprocess.run([sys.executable, "-c", CLEARED], capture_output=True, text=True, env=child_env)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [
+def test_a_cleared_function_reads_as_cpythons_do(child):
+    assert child(CLEARED).splitlines() == [
         "None|None|run_mod|None",
         "TypeError|run_mod() missing 1 required positional argument: 'size'",
         "NameError|name 'torch' is not defined",

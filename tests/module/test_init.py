@@ -1,6 +1,5 @@
 """Importing the module: what it binds, once, and what it needs."""
 
-import subprocess
 import sys
 import sysconfig
 
@@ -40,34 +39,27 @@ def test_second_import_reuses_the_module(dorvane):
     assert sys.modules["dorvane"] is dorvane
 
 
-def _import_without(tmp_dir, blocked):
-    code = (
-        "import sys\n"
-        f"sys.modules[{blocked!r}] = None\n"
-        f"sys.path.insert(0, {str(tmp_dir)!r})\n"
-        "try:\n"
-        "    import dorvane\n"
-        "except ImportError as error:\n"
-        "    print('ImportError', 'dorvane' in sys.modules)\n"
-    )
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+IMPORT_WITHOUT = """
+import sys
+sys.modules[sys.argv[1]] = None
+try:
+    import dorvane
+except ImportError as error:
+    print('ImportError', 'dorvane' in sys.modules)
+"""
 
 
 @pytest.mark.parametrize("blocked", ["requests", "torch"])
-def test_missing_library_fails_the_import(dorvane, installation, blocked):
-    result = _import_without(installation.root, blocked)
-    assert result.stdout.strip() == "ImportError False", result.stderr
+def test_missing_library_fails_the_import(child, blocked):
+    assert child(IMPORT_WITHOUT, blocked).strip() == "ImportError False"
 
 
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
                     reason="the interpreter is not a free-threaded build")
-def test_import_keeps_the_interpreter_lock_off(dorvane, child_env):
+def test_import_keeps_the_interpreter_lock_off(dorvane, child, child_env):
     # A fresh process: the lock is switched back on for good by the first
     # import of a module that does not declare it runs without it, and the
     # module imports torch and requests along with it.
     env = {name: value for name, value in child_env.items() if name != "PYTHON_GIL"}
     code = "import sys, dorvane; print(dorvane.__file__, sys._is_gil_enabled(), dorvane.torch.__name__)"
-    result = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-c", code],
-                            env=env, capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == [dorvane.__file__, "False", "torch"]
+    assert child(code, env=env, flags=["-W", "error::RuntimeWarning"]).split() == [dorvane.__file__, "False", "torch"]

@@ -1,7 +1,6 @@
 """The installation check and the gate every operation but run_mod passes first."""
 
 import os
-import subprocess
 import sys
 import threading
 import types
@@ -366,7 +365,7 @@ def test_base_directory_matches_posixpath(dorvane, spelling_tree, lead, parts, t
     ("os.path", "join", 10), ("os.path", "isdir", 3), ("os.path", "isfile", 7),
     ("os.path", "abspath", 1), ("os.path", "dirname", 1), ("os", "stat", 10),
 ])
-def test_a_patch_made_before_import_is_called(installation, owner, name, calls):
+def test_a_patch_made_before_import_is_called(child, installation, owner, name, calls):
     # A wrapper that copies the stock function's name and module must still
     # be called: it cannot pass for the standard library's own.
     code = (
@@ -383,8 +382,7 @@ def test_a_patch_made_before_import_is_called(installation, owner, name, calls):
         "del calls[:]\n"
         "print(dorvane.check_project_structure(), len(calls))\n"
     )
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert result.stdout.split() == ["{'status':", "True}", str(calls)], result.stderr
+    assert child(code).split() == ["{'status':", "True}", str(calls)]
 
 
 def test_other_threads_run_while_the_files_are_tested(dorvane):

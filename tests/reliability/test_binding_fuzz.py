@@ -11,7 +11,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import dorvane as module
-from twins import Reached, Stop, twin
+from doubles import Reached, Stop
+from twins import twin
 
 NAMES = ["check_project_structure", "generate_tts", "clone_voice", "transcribe_audio",
          "gen_music", "sep_music", "run_mod"]

@@ -6,32 +6,15 @@ thread behind."""
 import json
 import os
 import shutil
-import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 
-from scripted_server import json_response, leftovers, reset, resources, response, wait_for_close
+from scripted_server import cut_short, json_response, leftovers, reset, resources, response, stall, wait_for_close
 
 OLD = b"the earlier file"
 BODY = bytes(range(256)) * 800  # 200 KiB
-
-
-def reset_mid_body(conn, server):
-    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(BODY) + BODY[: len(BODY) // 4])
-    time.sleep(0.05)
-    reset(conn)
-
-
-def stall(conn, server):
-    wait_for_close(conn, server.stop_event, 30)
-
-
-def stall_mid_body(conn, server):
-    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(BODY) + BODY[:1000])
-    wait_for_close(conn, server.stop_event, 30)
 
 
 def header_flood(line_length, count):
@@ -63,9 +46,9 @@ def endless_body(prefix):
 
 
 FAULTS = {
-    "reset mid-body": lambda prefix: reset_mid_body,
+    "reset mid-body": lambda prefix: cut_short(BODY, len(BODY) // 4, "reset"),
     "stall": lambda prefix: stall,
-    "stall mid-body": lambda prefix: stall_mid_body,
+    "stall mid-body": lambda prefix: cut_short(BODY, 1000, "stall"),
     "long header line": lambda prefix: header_flood(100_000, 1),
     "many headers": lambda prefix: header_flood(10, 1000),
     "endless body": endless_body,
@@ -214,12 +197,8 @@ print(json.dumps(outcome))
 """
 
 
-def run_child(env, function, args, **restrictions):
-    config = json.dumps({"function": function, "args": args, **restrictions})
-    done = subprocess.run([sys.executable, "-c", CHILD, config], env=env, capture_output=True,
-                          text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    outcome = json.loads(done.stdout)
+def run_child(child, function, args, **restrictions):
+    outcome = json.loads(child(CHILD, json.dumps({"function": function, "args": args, **restrictions}), timeout=60))
     before, after = outcome.pop("resources")
     assert before == after
     return outcome
@@ -232,11 +211,11 @@ CASES = {
 
 
 @pytest.mark.parametrize("function", CASES)
-def test_file_size_limit_hit_while_writing(child_env, files_service, function):
+def test_file_size_limit_hit_while_writing(child, files_service, function):
     args, folder = CASES[function]
     os.makedirs(folder)
     Path(folder, "voice.wav").write_bytes(OLD)
-    outcome = run_child(child_env, function, args(files_service.url), fsize=len(BODY) // 3)
+    outcome = run_child(child, function, args(files_service.url), fsize=len(BODY) // 3)
     if function == "generate_tts":
         # A file that cannot be written is not the client's failure: it leaves.
         assert outcome == {"raised": "OSError", "errno": 27}  # EFBIG
@@ -248,13 +227,13 @@ def test_file_size_limit_hit_while_writing(child_env, files_service, function):
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs to drop from root to another user")
 @pytest.mark.parametrize("function", CASES)
-def test_read_only_output_folder(child_env, files_service, tmp_path, function):
+def test_read_only_output_folder(child, files_service, tmp_path, function):
     args, folder = CASES[function]
     os.makedirs(folder)
     Path(folder, "voice.wav").write_bytes(OLD)
     os.chmod(folder, 0o555)
     os.chmod(tmp_path, 0o755)
-    outcome = run_child(child_env, function, args(files_service.url), user="nobody")
+    outcome = run_child(child, function, args(files_service.url), user="nobody")
     if function == "generate_tts":
         assert outcome == {"raised": "PermissionError", "errno": 13}
     else:

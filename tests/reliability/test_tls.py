@@ -2,7 +2,6 @@
 trusted authority signed gets no request body and yields no file."""
 
 import os
-import ssl
 
 import pytest
 import requests
@@ -11,19 +10,12 @@ BASE = "http://h/"
 
 
 @pytest.fixture
-def untrusted(tmp_path_factory):
+def untrusted(tls_server):
     """An HTTPS server with a certificate from an authority nobody trusts."""
     trustme = pytest.importorskip("trustme")
-    from pytest_httpserver import HTTPServer
-
-    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    trustme.CA().issue_cert("127.0.0.1", "localhost").configure_cert(context)
-    server = HTTPServer(host="127.0.0.1", port=0, ssl_context=context)
+    server = tls_server(trustme.CA())
     server.expect_request("/files/voice.wav").respond_with_data(b"RIFF" * 100, content_type="audio/wav")
-    server.start()
-    yield server
-    server.clear()
-    server.stop()
+    return server
 
 
 def client_reason(url):

@@ -1,11 +1,9 @@
-"""Helpers local to the speech tests: a file server whose transfers go wrong
-half-way, and small checks on the output folders."""
-
-import socket
-import threading
-from pathlib import Path
+"""Helpers local to the speech tests: the local service, a file server
+whose transfers go wrong half-way."""
 
 import pytest
+
+from scripted_server import cut_short
 
 
 @pytest.fixture
@@ -33,75 +31,14 @@ def service(httpserver):
     return bind
 
 
-class PartialServer:
-    """Answers every GET with status 200 and a Content-Length larger than
-    what it sends, then either drops the connection or holds it open."""
-
-    def __init__(self, head, announced, then):
-        self.head = head
-        self.announced = announced
-        self.then = then
-        self.paths = []
-        self._held = []
-        self._stop = threading.Event()
-        self._sock = socket.create_server(("127.0.0.1", 0))
-        self._sock.settimeout(0.1)
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
-
-    def url(self, path):
-        return f"http://127.0.0.1:{self._sock.getsockname()[1]}{path}"
-
-    def _serve(self):
-        while not self._stop.is_set():
-            try:
-                conn, _ = self._sock.accept()
-            except TimeoutError:
-                continue
-            except OSError:
-                return
-            request = b""
-            while b"\r\n\r\n" not in request:
-                piece = conn.recv(4096)
-                if not piece:
-                    break
-                request += piece
-            self.paths.append(request.split(b" ", 2)[1].decode())
-            conn.sendall(
-                b"HTTP/1.1 200 OK\r\nContent-Type: audio/wav\r\n"
-                + f"Content-Length: {self.announced}\r\n\r\n".encode()
-                + self.head
-            )
-            if self.then == "break":
-                conn.close()
-            else:
-                self._held.append(conn)
-
-    def close(self):
-        self._stop.set()
-        self._thread.join()
-        for conn in self._held:
-            conn.close()
-        self._sock.close()
-
-
 @pytest.fixture
-def partial_server():
-    """`partial_server(then)`: a server that sends 64 KiB of a promised
-    1 MiB body, then "break"s the connection or "stall"s."""
-    servers = []
+def partial_server(scripted):
+    """`partial_server(then)`: the scripted server, sending 64 KiB of a
+    promised 1 MiB body for every request, then "break"ing the connection
+    off or "stall"ing."""
 
     def start(then):
-        server = PartialServer(b"\x01" * 65536, 1 << 20, then)
-        servers.append(server)
-        return server
+        scripted.route("/", lambda request: cut_short(b"\x01" * (1 << 20), 65536, then))
+        return scripted
 
-    yield start
-    for server in servers:
-        server.close()
-
-
-@pytest.fixture
-def leftovers():
-    """`leftovers(folder)`: the atomic writer's temporary files still in it."""
-    return lambda folder: sorted(p.name for p in Path(folder).glob(".dorvane-*.part"))
+    return start

@@ -8,8 +8,6 @@ The patching runs in a child interpreter, with the stand-in services in the
 same child, so that it never reaches the rest of the test run."""
 
 import json
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -82,16 +80,13 @@ print(json.dumps(outcome), file=report)
 
 
 @pytest.mark.real_wait
-def test_greenlets_wait_together_under_gevent(child_env, tmp_path):
+def test_greenlets_wait_together_under_gevent(child, tmp_path):
     pytest.importorskip("gevent", reason="gevent is not installed (pip install -r requirements-demo.txt)")
     pytest.importorskip("trustme")
-    env = dict(child_env, PYTHONPATH=f"{child_env['PYTHONPATH']}:{ROOT}")
     # Bounded: a module that blocked the thread in its wait would hold up
     # every greenlet, the stand-in's included, for a wait per call.
-    done = subprocess.run([sys.executable, "-c", CHILD, str(EACH), str(tmp_path / "standin")], env=env,
-                          capture_output=True, text=True, timeout=12 * WAIT)
-    assert done.returncode == 0, done.stderr[-3000:]
-    outcome = json.loads(done.stdout.splitlines()[-1])
+    done = child(CHILD, EACH, tmp_path / "standin", path=[ROOT], timeout=12 * WAIT)
+    outcome = json.loads(done.splitlines()[-1])
     assert outcome["sleep is gevent's"]
     assert outcome["wrong"] == []
     assert outcome["right"] == {"generate_tts": EACH, "clone_voice": EACH, "transcribe_audio": EACH}

@@ -1,8 +1,9 @@
-"""Servers and probes for the reliability tests.
+"""The tests' own server, and probes for what a call leaves behind.
 
 `ScriptedServer` answers every request with whatever bytes its route hands
 back, or lets the route drive the socket itself, so that a test can play a
-service that resets, stalls, floods headers or never ends its body.
+service that resets, stalls, floods headers or never ends its body: what
+pytest-httpserver, which always answers in whole, cannot.
 """
 
 import json
@@ -79,6 +80,26 @@ def reset(conn):
     """Closes with a TCP reset instead of an orderly end."""
     conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     conn.close()
+
+
+def stall(conn, server):
+    """Never answers."""
+    wait_for_close(conn, server.stop_event, 30)
+
+
+def cut_short(body, sent, then):
+    """Announces `body` whole, sends its first `sent` bytes, then "stall"s,
+    "break"s the connection off or "reset"s it."""
+    def answer(conn, server):
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body[:sent])
+        if then == "stall":
+            stall(conn, server)
+        elif then == "break":
+            conn.close()
+        else:
+            time.sleep(0.05)
+            reset(conn)
+    return answer
 
 
 class ScriptedServer:
@@ -166,6 +187,13 @@ class ScriptedServer:
         self._thread.join()
         self._listener.close()
         self.wait_idle()
+
+
+def free_port():
+    """A loopback port where nothing listens, until someone binds it."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 def open_fds():

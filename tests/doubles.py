@@ -1,0 +1,73 @@
+"""The tests' doubles: errors that end a call where a test wants it ended,
+an argument value that ends it at its first arithmetic, and a stand-in for
+the HTTP client whose exchanges fail on cue."""
+
+import types
+
+
+class Reached(Exception):
+    """Raised where a test ends a call that got this far."""
+
+
+class Stop:
+    """An argument value that ends a call at its first arithmetic."""
+
+    def __mul__(self, other):
+        raise Reached
+
+
+class Unrelated(Exception):
+    """An error no HTTP client raises: it must pass through as it is."""
+
+
+class Interrupt(BaseException):
+    """Not an Exception, as KeyboardInterrupt is not: a clause that catches
+    Exception must let it through."""
+
+
+class Reply:
+    """A response whose step `where` ("status", "json", "content" or
+    "body") raises `error`; the others give `answer` as JSON and b"audio"."""
+
+    def __init__(self, answer=None, error=None, where=None):
+        self.answer, self.error, self.where = answer, error, where
+
+    def _step(self, name):
+        if self.where == name:
+            raise self.error
+
+    def raise_for_status(self):
+        self._step("status")
+
+    def json(self):
+        self._step("json")
+        return self.answer
+
+    @property
+    def content(self):
+        self._step("content")
+        return b"audio"
+
+    def iter_content(self, chunk_size):
+        self._step("body")
+        yield b"audio"
+
+    def close(self):
+        pass
+
+
+def client(answer=None, error=None, where=None):
+    """A stand-in for `requests` whose POST answers `answer`, and whose step
+    `where` raises `error`: "post" or "get" themselves, or one of a Reply's."""
+
+    def post(url, json, timeout):
+        if where == "post":
+            raise error
+        return Reply(answer, error, where)
+
+    def get(url, **kwargs):
+        if where == "get":
+            raise error
+        return Reply(None, error, where)
+
+    return types.SimpleNamespace(post=post, get=get)
