@@ -31,7 +31,8 @@ import envsettings
 import expiry
 import metrics
 import offload
-import plain_tts
+import reference
+from defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
 from locks import try_lock
 
 HERE = Path(__file__).resolve().parent
@@ -74,7 +75,7 @@ class Settings:
     # Seconds the transcription service has to answer.
     transcription_timeout: float = 60.0
     # "module": text-to-speech through dorvane; "python": through the
-    # plain-Python reference, for the benchmarks.
+    # plain-Python reference (reference.py), for the benchmarks.
     tts_implementation: str = "module"
 
     @classmethod
@@ -276,7 +277,7 @@ def create_app(dorvane=None, settings=None):
         raise ValueError(f"tts_implementation is 'module' or 'python', not {settings.tts_implementation!r}")
     if dorvane is None:
         dorvane = load_dorvane(settings.dorvane_home)
-    plain_generate_tts = plain_tts.make_generate_tts(lambda: dorvane.check_project_structure())
+    plain_generate_tts = reference.make_generate_tts(lambda: dorvane.check_project_structure(), dorvane.generate_tts)
 
     app = Flask(__name__)
     app.config["MAX_CONTENT_LENGTH"] = 64 * 1024
@@ -368,7 +369,7 @@ def create_app(dorvane=None, settings=None):
             "base_url": base_url(),
         }
         if settings.speech_url:
-            kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + "/tts/index.php"
+            kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + TTS_PATH
         generate_tts = plain_generate_tts if settings.tts_implementation == "python" else dorvane.generate_tts
         with store.call() as written:
             result = generate_tts(**kwargs)
@@ -384,7 +385,7 @@ def create_app(dorvane=None, settings=None):
             "base_url": base_url(),
         }
         if settings.speech_url:
-            kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + "/tts/cln.php"
+            kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + CLONE_PATH
         with store.call() as written:
             result = dorvane.clone_voice(**kwargs)
             written += written_files(result, kwargs["base_url"], store.root, "clone")
@@ -395,7 +396,7 @@ def create_app(dorvane=None, settings=None):
         body = read_body(["audio_url"])
         kwargs = {"audio_url": text_field(body, "audio_url"), "timeout": settings.transcription_timeout}
         if settings.transcription_url:
-            kwargs["stt_endpoint"] = settings.transcription_url.rstrip("/") + "/transcribe"
+            kwargs["stt_endpoint"] = settings.transcription_url.rstrip("/") + TRANSCRIBE_PATH
         return respond(dorvane.transcribe_audio(**kwargs))
 
     @app.post("/api/music/generate")

@@ -150,9 +150,9 @@ def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(sto
 
 def test_the_plain_python_implementation_is_chosen_by_a_setting(make_client, standin, tmp_path, sleeps,
                                                                 monkeypatch):
-    import plain_tts
+    import reference
 
-    monkeypatch.setattr(plain_tts, "time", types.SimpleNamespace(sleep=sleeps.append))
+    monkeypatch.setattr(reference, "time", types.SimpleNamespace(sleep=sleeps.append))
     client = make_client(speech_url=standin.speech_url, tts_implementation="python")
     response = client.post("/api/tts", json={"text": "Plain Python speaking", "voice_id": "en-us"})
     assert response.status_code == 200
