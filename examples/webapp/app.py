@@ -31,7 +31,6 @@ import envsettings
 import expiry
 import metrics
 import offload
-import reference
 from defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
 from locks import try_lock
 
@@ -74,9 +73,6 @@ class Settings:
     max_text: int = 1000
     # Seconds the transcription service has to answer.
     transcription_timeout: float = 60.0
-    # "module": text-to-speech through dorvane; "python": through the
-    # plain-Python reference (reference.py), for the benchmarks.
-    tts_implementation: str = "module"
 
     @classmethod
     def from_environ(cls, environ=os.environ):
@@ -273,11 +269,8 @@ def create_app(dorvane=None, settings=None):
     """The application. `dorvane` is the imported module; by default it is
     imported from `settings.dorvane_home`."""
     settings = settings or Settings.from_environ()
-    if settings.tts_implementation not in ("module", "python"):
-        raise ValueError(f"tts_implementation is 'module' or 'python', not {settings.tts_implementation!r}")
     if dorvane is None:
         dorvane = load_dorvane(settings.dorvane_home)
-    plain_generate_tts = reference.make_generate_tts(lambda: dorvane.check_project_structure(), dorvane.generate_tts)
 
     app = Flask(__name__)
     app.config["MAX_CONTENT_LENGTH"] = 64 * 1024
@@ -370,9 +363,8 @@ def create_app(dorvane=None, settings=None):
         }
         if settings.speech_url:
             kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + TTS_PATH
-        generate_tts = plain_generate_tts if settings.tts_implementation == "python" else dorvane.generate_tts
         with store.call() as written:
-            result = generate_tts(**kwargs)
+            result = dorvane.generate_tts(**kwargs)
             written += written_files(result, kwargs["base_url"], store.root, "tts")
         return respond(result)
 

@@ -51,7 +51,9 @@ graceful_timeout = 15
 chdir = os.environ.get("WEBAPP_WORKDIR", str(here / "var"))
 os.makedirs(chdir, exist_ok=True)
 pythonpath = str(here)
-wsgi_app = "app:create_app()"
+# The application this host serves: the example's, unless a host built
+# around it names its own factory (module:call, found on PYTHONPATH).
+wsgi_app = os.environ.get("WEBAPP_APP", "app:create_app()")
 
 # Behind a balancer the answers say which host gave them.
 os.environ.setdefault("WEBAPP_SERVED_BY", f"{socket.gethostname()}:{bind.rsplit(':', 1)[-1]}")

@@ -1,6 +1,6 @@
 """What operators read and rely on, in process: the health route, the host's
-name on every answer, the metrics, the expiry of old output, and the choice
-of text-to-speech implementation."""
+name on every answer, the metrics, the expiry of old output, and the same
+application made around the plain-Python text-to-speech."""
 
 import os
 import random
@@ -148,12 +148,12 @@ def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(sto
     assert (result is not None, (root / "tts" / "old.wav").exists()) == (swept, not swept)
 
 
-def test_the_plain_python_implementation_is_chosen_by_a_setting(make_client, standin, tmp_path, sleeps,
-                                                                monkeypatch):
+def test_the_application_made_around_the_plain_python_text_to_speech_serves_it(webapp, dorvane, standin, tmp_path,
+                                                                                sleeps, monkeypatch):
     import reference
 
     monkeypatch.setattr(reference, "time", types.SimpleNamespace(sleep=sleeps.append))
-    client = make_client(speech_url=standin.speech_url, tts_implementation="python")
+    client = webapp.create_app(reference.PlainSpeech(dorvane), webapp.Settings(speech_url=standin.speech_url)).test_client()
     response = client.post("/api/tts", json={"text": "Plain Python speaking", "voice_id": "en-us"})
     assert response.status_code == 200
     link = response.get_json()["data"]["convert_result"][0]["oss_url"]
@@ -161,8 +161,6 @@ def test_the_plain_python_implementation_is_chosen_by_a_setting(make_client, sta
     assert client.get(link.removeprefix("http://localhost")).data[:4] == b"RIFF"
     assert sleeps == [10]
     assert not list((tmp_path / "output" / "tts").glob(".*"))
-    with pytest.raises(ValueError):
-        make_client(tts_implementation="cython")
 
 
 def test_metrics_labels_come_from_fixed_sets_whatever_clients_send(make_client):
