@@ -275,16 +275,14 @@ def create_app(dorvane=None, settings=None):
     app = Flask(__name__)
     app.config["MAX_CONTENT_LENGTH"] = 64 * 1024
     app.json.sort_keys = False  # payloads keep the order the module gave them
-    app.extensions["dorvane"] = dorvane
-    app.extensions["webapp.settings"] = settings
     # The module writes under the working directory as it is at the call,
     # which the server fixes before the application is made.
     store = expiry.Store(Path("output").absolute(), list(OUTPUT_FOLDERS), settings.output_max_age,
-                         settings.output_max_bytes)
+                         settings.output_max_bytes, interval=settings.expiry_interval)
+    # Making the application starts nothing: the server starts the store's
+    # timed sweep where it runs the application (start_expiry).
     app.extensions["webapp.store"] = store
     metrics.instrument(app, store.bytes)
-    if settings.output_max_age > 0 or settings.output_max_bytes > 0:
-        store.start(settings.expiry_interval)
 
     @app.after_request
     def served_by(response):
@@ -446,3 +444,12 @@ def create_app(dorvane=None, settings=None):
         return send_held(path, name)
 
     return app
+
+
+def start_expiry(app):
+    """Starts the timed sweep of the application's output store, in the
+    process that serves it: gunicorn.conf.py calls this in each worker once
+    the worker has made the application (after gevent's patching, so the
+    timer is a greenlet there). Returns the timer's thread, or None when
+    both of the store's limits are off."""
+    return app.extensions["webapp.store"].start()

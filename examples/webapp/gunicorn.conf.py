@@ -70,6 +70,15 @@ def on_starting(server):
     metrics_dir.mkdir(parents=True)
 
 
+def post_worker_init(worker):
+    # Each worker sweeps the output store on its own timer (the sweep's lock
+    # lets one of them at a time), started here rather than when the
+    # application is made, which starts nothing.
+    import app
+
+    app.start_expiry(worker.wsgi)
+
+
 def child_exit(server, worker):
     # A dead worker's calls in flight are no longer in flight.
     from prometheus_client import multiprocess

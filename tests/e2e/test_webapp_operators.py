@@ -5,6 +5,7 @@ application made around the plain-Python text-to-speech."""
 import os
 import random
 import re
+import runpy
 import string
 import threading
 import time
@@ -229,6 +230,32 @@ def test_over_its_cap_the_store_loses_its_oldest_files_first(sized_store, max_by
     files = sorted(p.name for p in (root / "tts").iterdir())
     assert files == [".dorvane-77.part"] + [f"{c}.wav" for c in left]
     assert swept.remaining == sum((root / "tts" / f).stat().st_size for f in files) == 100 * (len(left) + 1)
+
+
+@pytest.mark.parametrize("limits, sweeps", [({"output_max_age": 3600}, True),
+                                             ({"output_max_age": 0, "output_max_bytes": 0}, False)])
+def test_the_servers_hook_starts_the_timed_sweep_that_making_the_application_does_not(
+        make_client, webapp, tmp_path, monkeypatch, limits, sweeps):
+    old = tmp_path / "output" / "tts" / "old.wav"
+    old.parent.mkdir(parents=True)
+    old.write_bytes(b"x")
+    os.utime(old, (time.time() - 7200,) * 2)
+    threads = set(threading.enumerate())
+    application = make_client(expiry_interval=0.05, **limits).application
+    assert set(threading.enumerate()) == threads
+    # gunicorn.conf.py as gunicorn reads it, in a fresh working directory.
+    for name in ("WEBAPP_WORKDIR", "WEBAPP_SERVED_BY", "PROMETHEUS_MULTIPROC_DIR"):
+        monkeypatch.setenv(name, str(tmp_path / "gunicorn"))
+    hooks = runpy.run_path(str(webapp.HERE / "gunicorn.conf.py"))
+    hooks["post_worker_init"](types.SimpleNamespace(wsgi=application))
+    started = set(threading.enumerate()) - threads
+    assert len(started) == sweeps
+    deadline = time.monotonic() + 10
+    while old.exists() and sweeps and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert old.exists() != sweeps
+    # The timer runs on with the test process: it sleeps out the session.
+    application.extensions["webapp.store"].interval = 86400
 
 
 def test_a_file_being_sent_is_kept_until_its_answer_ends(make_client, tmp_path):
