@@ -5,9 +5,10 @@ The stand-in service answers the cloning request with a link to a body of
 Each side runs in a child process of its own, one after the other, in turns:
 
 - dorvane: `clone_voice(...)` into a temporary output folder;
-- plain: the same exchange in plain Python: `requests.post` with the JSON
-  body, `raise_for_status`, `json`, then `requests.get(url, stream=True)`,
-  `raise_for_status` and `iter_content(8192)` written into a file.
+- plain: the same exchange in plain Python (reference.clone_voice, from
+  examples/webapp): `requests.post` with the JSON body, `raise_for_status`,
+  `json`, then `requests.get(url, stream=True)`, `raise_for_status` and
+  `iter_content(8192)` written into a file.
 
 Throughput is the body size over the call's wall time; memory is the growth
 of the child's peak resident size (VmHWM, reset just before the call) over
@@ -28,29 +29,10 @@ import tempfile
 import time
 
 import harness
+from defaults import CLONE_PATH
 
 GIB = 1024 * harness.MIB
 BASE_URL = "http://127.0.0.1:5000/"
-
-
-def plain_clone(root, output_folder, timeout=100):
-    import requests
-
-    response = requests.post(root + "/tts/cln.php",
-                             json={"url": root + "/audio/small.wav", "id": "voice-1"},
-                             timeout=timeout)
-    response.raise_for_status()
-    resp_json = response.json()
-    returned_url = resp_json["data"]
-    local_filepath = os.path.join(output_folder, os.path.basename(returned_url))
-    r = requests.get(returned_url, stream=True, timeout=timeout)
-    r.raise_for_status()
-    with open(local_filepath, "wb") as f:
-        for chunk in r.iter_content(chunk_size=8192):
-            f.write(chunk)
-    r.close()
-    resp_json["data"] = BASE_URL + output_folder.strip("/") + "/" + os.path.basename(returned_url)
-    return resp_json
 
 
 def child(side, root, size):
@@ -62,13 +44,14 @@ def child(side, root, size):
 
             def call():
                 return dorvane.clone_voice(root + "/audio/small.wav", "voice-1",
-                                           tts_endpoint=root + "/tts/cln.php",
+                                           tts_endpoint=root + CLONE_PATH,
                                            output_folder=output_folder, base_url=BASE_URL)
         else:
-            import requests  # noqa: F401  (imported before the reading, as dorvane's is)
+            import reference  # and requests with it, before the reading, as dorvane's is
 
             def call():
-                return plain_clone(root, output_folder)
+                return reference.clone_voice(root + "/audio/small.wav", "voice-1", root + CLONE_PATH, BASE_URL,
+                                             output_folder=output_folder)
 
         harness.reset_peak_rss()
         base = harness.proc_status_kib("VmRSS")

@@ -24,15 +24,10 @@ import sys
 import tempfile
 import threading
 import time
-from pathlib import Path
 
-import gate
 import harness
-
-# The plain-Python generate_tts lives with the example host, which runs it
-# too, so that both measure the one reference.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples" / "webapp"))
-import plain_tts  # noqa: E402
+import reference
+from defaults import TRANSCRIBE_PATH, TTS_PATH
 
 BASE_URL = "http://127.0.0.1:5000/"
 TARGETS = {32: 1.05, 128: 1.10}
@@ -40,16 +35,16 @@ TARGETS = {32: 1.05, 128: 1.10}
 
 def operations(dorvane, root):
     """name -> (call, expected result)."""
-    plain_generate_tts = plain_tts.make_generate_tts(gate.plain_check(dorvane.__file__))
+    plain_generate_tts = reference.make_generate_tts(reference.plain_check(dorvane.__file__), dorvane.generate_tts)
     return {
         "generate_tts": (
             lambda: dorvane.generate_tts("hello", "voice-1", base_url=BASE_URL,
-                                         tts_endpoint=root + "/tts/index.php"),
+                                         tts_endpoint=root + TTS_PATH),
             {"data": {"convert_result": [{"oss_url": BASE_URL + "output/tts/small.wav"}]}},
         ),
         "transcribe_audio": (
             lambda: dorvane.transcribe_audio(root + "/audio/small.wav",
-                                             stt_endpoint=root + "/transcribe"),
+                                             stt_endpoint=root + TRANSCRIBE_PATH),
             {"transcription": "hello world"},
         ),
         "sep_music": (
@@ -58,7 +53,7 @@ def operations(dorvane, root):
         ),
         "plain-Python generate_tts (reference)": (
             lambda: plain_generate_tts("hello", "voice-1", base_url=BASE_URL,
-                                       tts_endpoint=root + "/tts/index.php"),
+                                       tts_endpoint=root + TTS_PATH),
             {"data": {"convert_result": [{"oss_url": BASE_URL + "output/tts/small.wav"}]}},
         ),
     }

@@ -11,7 +11,7 @@ the median of the per-repetition figures is printed with its spread.
 - generate_tts: against the stand-in service (bench/harness.py, a child
   process), the wait patched out; the service runs on the same cores, so this
   figure is bounded by what the machine has left for it;
-- references: the same check as a plain def (bench/gate.py), and a
+- references: the same check as a plain def (reference.plain_check), and a
   pure-Python loop of about the check's length, which shows what scaling the
   machine has to give at the time.
 
@@ -34,8 +34,9 @@ import threading
 import time
 import types
 
-import gate
 import harness
+import reference
+from defaults import TTS_PATH
 
 WORKLOADS = {"check": 20000, "gen_music": 20000, "generate_tts": 300,
              "plain check": 5000, "python loop": 20000}
@@ -76,12 +77,12 @@ def measure(repetitions, scale):
     dorvane.time = quiet
 
     with harness.StandIn() as service:
-        endpoint = service.url + "/tts/index.php"
+        endpoint = service.url + TTS_PATH
         calls = {
             "check": dorvane.check_project_structure,
             "gen_music": lambda: dorvane.gen_music("tune"),
             "generate_tts": lambda: dorvane.generate_tts("hi", "v", tts_endpoint=endpoint),
-            "plain check": gate.plain_check(dorvane.__file__),
+            "plain check": reference.plain_check(dorvane.__file__),
             "python loop": python_loop,
         }
         assert calls["check"]() == {"status": True}

@@ -5,7 +5,8 @@ repetition so that machine noise falls on all three alike:
 
 - dorvane.check_project_structure();
 - a plain-Python function doing the same ten tests with `os.path`, its `os`
-  looked up as a module global, with `__file__` set to the module's file;
+  looked up as a module global, with `__file__` set to the module's file
+  (reference.plain_check, from examples/webapp; the tests compare with it too);
 - the ten bare `os.stat` calls on precomputed paths, from Python (for reference).
 
 Target: the module at most 0.5 times the plain-Python function per call; its
@@ -20,48 +21,13 @@ import os
 import timeit
 
 import harness
-
-# The mapping is written out in the function, as a plain def builds it afresh
-# on every call; that construction is part of the cost being compared.
-PLAIN = '''
-def check_project_structure(required_folders=None):
-    if required_folders is None:
-        required_folders = {
-            "models": [
-                "whisper_model.safetensors",
-                "voice_clone_00001-of-00002.safetensors",
-                "musicgen_00002-of-00002.bin",
-                "D_Onigiri_50968.pth",
-            ],
-            "token": ["tokenizer.json", "mtl_tokenizer.json"],
-            "zonos": ["config.py"],
-        }
-    base_dir = os.path.dirname(os.path.abspath(__file__))
-    for folder, files in required_folders.items():
-        folder_path = os.path.join(base_dir, folder)
-        if not os.path.isdir(folder_path):
-            return {"error": "Code is not complete. '" + folder + "' folder is missing."}
-        missing_files = []
-        for f in files:
-            if not os.path.isfile(os.path.join(folder_path, f)):
-                missing_files.append(f)
-        if missing_files:
-            return {"error": "Files not found in '" + folder + "': " + ", ".join(missing_files)}
-    return {"status": True}
-'''
-
-
-def plain_check(module_file, os_module=os):
-    """The check as a plain def whose globals `os` and `__file__` are given;
-    the tests compare the module with it too."""
-    namespace = {"os": os_module, "__file__": module_file, "__name__": "plain"}
-    exec(compile(PLAIN, "plain.py", "exec"), namespace)
-    return namespace["check_project_structure"]
+from defaults import LAYOUT
+from reference import plain_check
 
 
 def bare_stats(root):
     paths = []
-    for folder, files in harness.LAYOUT.items():
+    for folder, files in LAYOUT.items():
         paths.append(os.path.join(root, folder))
         paths += [os.path.join(root, folder, f) for f in files]
     assert len(paths) == 10

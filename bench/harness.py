@@ -8,6 +8,11 @@ return its 400 pair at once and measure nothing.
 The stand-in service runs in a child process (started with `serve`), so its
 work does not share the interpreter lock with the calls being measured, and
 the memory readings of the measuring process hold only the client side.
+
+The benchmarks stand on the example's modules (examples/webapp): the default
+layout and endpoints (defaults.py) and the plain-Python references they are
+measured against (reference.py). Importing this module puts that folder on
+the path.
 """
 
 import atexit
@@ -22,18 +27,10 @@ import tempfile
 import threading
 from pathlib import Path
 
-# The complete installation layout: what the module's check asks for by
-# default. The test suite installs the same one.
-LAYOUT = {
-    "models": [
-        "whisper_model.safetensors",
-        "voice_clone_00001-of-00002.safetensors",
-        "musicgen_00002-of-00002.bin",
-        "D_Onigiri_50968.pth",
-    ],
-    "token": ["tokenizer.json", "mtl_tokenizer.json"],
-    "zonos": ["config.py"],
-}
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples" / "webapp"
+if str(EXAMPLES) not in sys.path:
+    sys.path.insert(0, str(EXAMPLES))
+from defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH, lay_out  # noqa: E402
 
 MIB = 1024 * 1024
 
@@ -51,10 +48,7 @@ def install():
     atexit.register(shutil.rmtree, root, True)
     built = Path(spec.origin)
     shutil.copy2(built, root / built.name)
-    for folder, files in LAYOUT.items():
-        (root / folder).mkdir()
-        for name in files:
-            (root / folder / name).write_bytes(b"")
+    lay_out(root)
     sys.path.insert(0, str(root))
     import dorvane
 
@@ -165,11 +159,11 @@ def serve(body_bytes):
         def do_POST(self):
             self.rfile.read(int(self.headers.get("Content-Length", 0)))
             root = f"http://127.0.0.1:{self.server.server_address[1]}"
-            if self.path == "/tts/index.php":
+            if self.path == TTS_PATH:
                 answer = {"data": {"convert_result": [{"oss_url": root + "/audio/small.wav"}]}}
-            elif self.path == "/transcribe":
+            elif self.path == TRANSCRIBE_PATH:
                 answer = {"transcription": "  hello world \n"}
-            elif self.path == "/tts/cln.php":
+            elif self.path == CLONE_PATH:
                 answer = {"status": "ok", "data": root + "/audio/clone.wav"}
             else:
                 self.reply(404, b"{}")

@@ -56,6 +56,12 @@ WAIT = 10
 TARGET = {"c": 1000, "hosts": 3, "worker": "gevent", "ratio": 0.9, "p99": 12.0}
 TICK = os.sysconf("SC_CLK_TCK")
 TTS_BODY = json.dumps({"text": TEXT, "voice_id": "en-us"})
+# The application each implementation's hosts serve: the example's, or the
+# same made around the plain-Python generate_tts (plain_host.py, beside this).
+APPS = {"module": {}, "python": {
+    "WEBAPP_APP": "plain_host:create_app()",
+    "PYTHONPATH": os.pathsep.join(p for p in (str(Path(__file__).resolve().parent), os.environ.get("PYTHONPATH"))
+                                  if p)}}
 
 
 def free_port():
@@ -72,7 +78,7 @@ def fleet_env(standin, site, port, impl, worker_class, per_host):
         os.environ,
         REQUESTS_CA_BUNDLE=str(standin.ca_path), WEBAPP_DORVANE_HOME=str(site),
         WEBAPP_SPEECH_URL=standin.speech_url, WEBAPP_TRANSCRIPTION_URL=standin.transcription_url,
-        WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/", WEBAPP_TTS_IMPLEMENTATION=impl,
+        WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/", **APPS[impl],
         WEBAPP_WORKER_CLASS=worker_class,
         # Room on every host for every caller it may be given at once: a
         # greenlet each under gevent, a thread each under gthread.
@@ -335,6 +341,8 @@ def main():
         args.concurrency, args.hosts, args.worker_class, args.impl = "1000", "3", "gevent", "module"
         args.duration, args.no_failure, args.standin_seconds = 40, True, 10
     cs, host_counts = split(args.concurrency, int), split(args.hosts, int)
+    if set(split(args.impl)) - set(APPS):
+        sys.exit(f"--impl takes {' or '.join(APPS)}, not {args.impl!r}")
     if args.duration <= args.settle + WAIT:
         sys.exit("--duration must exceed --settle by more than one wait")
     if not shutil.which("hey"):

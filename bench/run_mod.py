@@ -6,7 +6,8 @@ Both sides run in child processes of their own, one after the other, in turns
 - dorvane: `run_mod(size)`, with `dorvane.torch` replaced by a thin proxy
   that counts and time-stamps its `randn_like` calls;
 - plain: `tensor = torch.randn(n)`, then for 10 seconds of `time.time()`
-  `tensor = tensor * torch.randn_like(tensor)`, through the same proxy.
+  `tensor = tensor * torch.randn_like(tensor)`, through the same proxy
+  (reference.run_mod, from examples/webapp).
 
 Reported: the iterations each completes in its 10 seconds, the mean time
 from one iteration's start to the next, and the growth of the child's peak resident size
@@ -18,13 +19,13 @@ tensor) measures what one iteration costs beyond the tensor work itself.
 """
 
 import argparse
-import gc
 import json
 import subprocess
 import sys
 import time
 
 import harness
+import reference
 
 
 class CountingTorch:
@@ -47,19 +48,6 @@ class CountingTorch:
         return self._torch.randn_like(tensor)
 
 
-def plain_load(torch, size):
-    device = torch.device("cuda" if torch.cuda.is_available() else "cpu")
-    tensor = torch.randn(size * 1024 * 1024 * 1024 // 4, device=device)
-    try:
-        start_time = time.time()
-        while time.time() - start_time < 10:
-            tensor = tensor * torch.randn_like(tensor)
-    finally:
-        del tensor
-        torch.cuda.empty_cache()
-        gc.collect()
-
-
 def child(side, size):
     if side == "dorvane":
         dorvane, _ = harness.install()
@@ -77,7 +65,7 @@ def child(side, size):
         proxy = CountingTorch(torch)
 
         def call():
-            plain_load(proxy, size)
+            reference.run_mod(size, proxy)
 
     harness.reset_peak_rss()
     base = harness.proc_status_kib("VmRSS")

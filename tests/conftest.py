@@ -17,13 +17,9 @@ from pathlib import Path
 
 import pytest
 
+from defaults import LAYOUT, lay_out
 from doubles import Reached
 from scripted_server import ScriptedServer, free_port, stall
-
-# The benchmarks and the tests install the same complete layout, and compare
-# against the same plain def of the check; both live beside the benchmarks.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-from harness import LAYOUT  # noqa: E402
 
 _install_root = None
 
@@ -60,10 +56,7 @@ class Installation:
                 shutil.rmtree(path)
             elif path.exists():
                 path.unlink()
-        for folder, files in LAYOUT.items():
-            (self.root / folder).mkdir()
-            for name in files:
-                (self.root / folder / name).write_bytes(b"")
+        lay_out(self.root)
 
     def remove(self, relative):
         path = self.root / relative

@@ -31,7 +31,7 @@ import envsettings
 import expiry
 import metrics
 import offload
-import plain_tts
+from defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
 from locks import try_lock
 
 HERE = Path(__file__).resolve().parent
@@ -73,9 +73,6 @@ class Settings:
     max_text: int = 1000
     # Seconds the transcription service has to answer.
     transcription_timeout: float = 60.0
-    # "module": text-to-speech through dorvane; "python": through the
-    # plain-Python reference, for the benchmarks.
-    tts_implementation: str = "module"
 
     @classmethod
     def from_environ(cls, environ=os.environ):
@@ -272,25 +269,20 @@ def create_app(dorvane=None, settings=None):
     """The application. `dorvane` is the imported module; by default it is
     imported from `settings.dorvane_home`."""
     settings = settings or Settings.from_environ()
-    if settings.tts_implementation not in ("module", "python"):
-        raise ValueError(f"tts_implementation is 'module' or 'python', not {settings.tts_implementation!r}")
     if dorvane is None:
         dorvane = load_dorvane(settings.dorvane_home)
-    plain_generate_tts = plain_tts.make_generate_tts(lambda: dorvane.check_project_structure())
 
     app = Flask(__name__)
     app.config["MAX_CONTENT_LENGTH"] = 64 * 1024
     app.json.sort_keys = False  # payloads keep the order the module gave them
-    app.extensions["dorvane"] = dorvane
-    app.extensions["webapp.settings"] = settings
     # The module writes under the working directory as it is at the call,
     # which the server fixes before the application is made.
     store = expiry.Store(Path("output").absolute(), list(OUTPUT_FOLDERS), settings.output_max_age,
-                         settings.output_max_bytes)
+                         settings.output_max_bytes, interval=settings.expiry_interval)
+    # Making the application starts nothing: the server starts the store's
+    # timed sweep where it runs the application (start_expiry).
     app.extensions["webapp.store"] = store
     metrics.instrument(app, store.bytes)
-    if settings.output_max_age > 0 or settings.output_max_bytes > 0:
-        store.start(settings.expiry_interval)
 
     @app.after_request
     def served_by(response):
@@ -368,10 +360,9 @@ def create_app(dorvane=None, settings=None):
             "base_url": base_url(),
         }
         if settings.speech_url:
-            kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + "/tts/index.php"
-        generate_tts = plain_generate_tts if settings.tts_implementation == "python" else dorvane.generate_tts
+            kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + TTS_PATH
         with store.call() as written:
-            result = generate_tts(**kwargs)
+            result = dorvane.generate_tts(**kwargs)
             written += written_files(result, kwargs["base_url"], store.root, "tts")
         return respond(result)
 
@@ -384,7 +375,7 @@ def create_app(dorvane=None, settings=None):
             "base_url": base_url(),
         }
         if settings.speech_url:
-            kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + "/tts/cln.php"
+            kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + CLONE_PATH
         with store.call() as written:
             result = dorvane.clone_voice(**kwargs)
             written += written_files(result, kwargs["base_url"], store.root, "clone")
@@ -395,7 +386,7 @@ def create_app(dorvane=None, settings=None):
         body = read_body(["audio_url"])
         kwargs = {"audio_url": text_field(body, "audio_url"), "timeout": settings.transcription_timeout}
         if settings.transcription_url:
-            kwargs["stt_endpoint"] = settings.transcription_url.rstrip("/") + "/transcribe"
+            kwargs["stt_endpoint"] = settings.transcription_url.rstrip("/") + TRANSCRIBE_PATH
         return respond(dorvane.transcribe_audio(**kwargs))
 
     @app.post("/api/music/generate")
@@ -453,3 +444,12 @@ def create_app(dorvane=None, settings=None):
         return send_held(path, name)
 
     return app
+
+
+def start_expiry(app):
+    """Starts the timed sweep of the application's output store, in the
+    process that serves it: gunicorn.conf.py calls this in each worker once
+    the worker has made the application (after gevent's patching, so the
+    timer is a greenlet there). Returns the timer's thread, or None when
+    both of the store's limits are off."""
+    return app.extensions["webapp.store"].start()

@@ -43,6 +43,8 @@ SWEEP_WAIT = 2.0
 # itself when its last look is older than this, which bounds what the other
 # writers may add unseen.
 RESCAN_AFTER = 5.0
+# Seconds between the timed sweeps.
+INTERVAL = 60.0
 
 
 @dataclass
@@ -156,12 +158,13 @@ class Store:
     the output of all of this worker's calls in flight, each counted as the
     largest file the worker has written."""
 
-    def __init__(self, root, folders, max_age, max_bytes, rescan_after=RESCAN_AFTER):
+    def __init__(self, root, folders, max_age, max_bytes, rescan_after=RESCAN_AFTER, interval=INTERVAL):
         self.root = Path(root)
         self.folders = list(folders)
         self.max_age = max_age
         self.max_bytes = max_bytes
         self.rescan_after = rescan_after
+        self.interval = interval
         self._lock = threading.Lock()
         self._known = None
         self._looked = 0.0
@@ -246,13 +249,16 @@ class Store:
                 self._in_flight -= 1
             self._keep_room(added)
 
-    def start(self, interval):
-        """Sweeps every `interval` seconds on a daemon thread. The first
-        call that writes sweeps before that, if the store is over its cap."""
+    def start(self):
+        """Sweeps every `interval` seconds on a daemon thread, and returns
+        it; None when both limits are off. The first call that writes
+        sweeps before that, if the store is over its cap."""
+        if self.max_age <= 0 and self.max_bytes <= 0:
+            return None
 
         def run():
             while True:
-                time.sleep(interval)
+                time.sleep(self.interval)
                 try:
                     # Under gevent the timer is a greenlet, and scanning a
                     # large store would hold up the worker's calls in

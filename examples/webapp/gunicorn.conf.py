@@ -51,7 +51,9 @@ graceful_timeout = 15
 chdir = os.environ.get("WEBAPP_WORKDIR", str(here / "var"))
 os.makedirs(chdir, exist_ok=True)
 pythonpath = str(here)
-wsgi_app = "app:create_app()"
+# The application this host serves: the example's, unless a host built
+# around it names its own factory (module:call, found on PYTHONPATH).
+wsgi_app = os.environ.get("WEBAPP_APP", "app:create_app()")
 
 # Behind a balancer the answers say which host gave them.
 os.environ.setdefault("WEBAPP_SERVED_BY", f"{socket.gethostname()}:{bind.rsplit(':', 1)[-1]}")
@@ -66,6 +68,15 @@ def on_starting(server):
     # Figures of an earlier run's workers would be added to this run's.
     shutil.rmtree(metrics_dir, ignore_errors=True)
     metrics_dir.mkdir(parents=True)
+
+
+def post_worker_init(worker):
+    # Each worker sweeps the output store on its own timer (the sweep's lock
+    # lets one of them at a time), started here rather than when the
+    # application is made, which starts nothing.
+    import app
+
+    app.start_expiry(worker.wsgi)
 
 
 def child_exit(server, worker):

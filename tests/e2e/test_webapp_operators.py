@@ -1,10 +1,11 @@
 """What operators read and rely on, in process: the health route, the host's
-name on every answer, the metrics, the expiry of old output, and the choice
-of text-to-speech implementation."""
+name on every answer, the metrics, the expiry of old output, and the same
+application made around the plain-Python text-to-speech."""
 
 import os
 import random
 import re
+import runpy
 import string
 import threading
 import time
@@ -148,12 +149,12 @@ def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(sto
     assert (result is not None, (root / "tts" / "old.wav").exists()) == (swept, not swept)
 
 
-def test_the_plain_python_implementation_is_chosen_by_a_setting(make_client, standin, tmp_path, sleeps,
-                                                                monkeypatch):
-    import plain_tts
+def test_the_application_made_around_the_plain_python_text_to_speech_serves_it(webapp, dorvane, standin, tmp_path,
+                                                                                sleeps, monkeypatch):
+    import reference
 
-    monkeypatch.setattr(plain_tts, "time", types.SimpleNamespace(sleep=sleeps.append))
-    client = make_client(speech_url=standin.speech_url, tts_implementation="python")
+    monkeypatch.setattr(reference, "time", types.SimpleNamespace(sleep=sleeps.append))
+    client = webapp.create_app(reference.PlainSpeech(dorvane), webapp.Settings(speech_url=standin.speech_url)).test_client()
     response = client.post("/api/tts", json={"text": "Plain Python speaking", "voice_id": "en-us"})
     assert response.status_code == 200
     link = response.get_json()["data"]["convert_result"][0]["oss_url"]
@@ -161,8 +162,6 @@ def test_the_plain_python_implementation_is_chosen_by_a_setting(make_client, sta
     assert client.get(link.removeprefix("http://localhost")).data[:4] == b"RIFF"
     assert sleeps == [10]
     assert not list((tmp_path / "output" / "tts").glob(".*"))
-    with pytest.raises(ValueError):
-        make_client(tts_implementation="cython")
 
 
 def test_metrics_labels_come_from_fixed_sets_whatever_clients_send(make_client):
@@ -231,6 +230,32 @@ def test_over_its_cap_the_store_loses_its_oldest_files_first(sized_store, max_by
     files = sorted(p.name for p in (root / "tts").iterdir())
     assert files == [".dorvane-77.part"] + [f"{c}.wav" for c in left]
     assert swept.remaining == sum((root / "tts" / f).stat().st_size for f in files) == 100 * (len(left) + 1)
+
+
+@pytest.mark.parametrize("limits, sweeps", [({"output_max_age": 3600}, True),
+                                             ({"output_max_age": 0, "output_max_bytes": 0}, False)])
+def test_the_servers_hook_starts_the_timed_sweep_that_making_the_application_does_not(
+        make_client, webapp, tmp_path, monkeypatch, limits, sweeps):
+    old = tmp_path / "output" / "tts" / "old.wav"
+    old.parent.mkdir(parents=True)
+    old.write_bytes(b"x")
+    os.utime(old, (time.time() - 7200,) * 2)
+    threads = set(threading.enumerate())
+    application = make_client(expiry_interval=0.05, **limits).application
+    assert set(threading.enumerate()) == threads
+    # gunicorn.conf.py as gunicorn reads it, in a fresh working directory.
+    for name in ("WEBAPP_WORKDIR", "WEBAPP_SERVED_BY", "PROMETHEUS_MULTIPROC_DIR"):
+        monkeypatch.setenv(name, str(tmp_path / "gunicorn"))
+    hooks = runpy.run_path(str(webapp.HERE / "gunicorn.conf.py"))
+    hooks["post_worker_init"](types.SimpleNamespace(wsgi=application))
+    started = set(threading.enumerate()) - threads
+    assert len(started) == sweeps
+    deadline = time.monotonic() + 10
+    while old.exists() and sweeps and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert old.exists() != sweeps
+    # The timer runs on with the test process: it sleeps out the session.
+    application.extensions["webapp.store"].interval = 86400
 
 
 def test_a_file_being_sent_is_kept_until_its_answer_ends(make_client, tmp_path):

@@ -10,6 +10,8 @@ from pathlib import Path
 
 import pytest
 
+from defaults import TTS_PATH
+
 OPERATIONS = ["generate_tts", "clone_voice", "transcribe_audio", "gen_music", "sep_music", "run_mod",
               "check_project_structure"]
 
@@ -122,7 +124,7 @@ def test_music_placeholders_answer_200_with_their_payload(make_client, sleeps):
 
 def test_an_exception_from_the_module_is_a_json_500_without_a_trace(make_client, httpserver):
     # An answer that is JSON but not an object leaves generate_tts as an exception.
-    httpserver.expect_request("/tts/index.php").respond_with_json([1, 2])
+    httpserver.expect_request(TTS_PATH).respond_with_json([1, 2])
     response = make_client(speech_url=httpserver.url_for("")).post("/api/tts", json=VALID["/api/tts"])
     assert response.status_code == 500
     assert "AttributeError" in response.get_json()["error"]
