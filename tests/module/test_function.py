@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 import dorvane as module
+from defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
 from doubles import Reached, Stop
 from twins import twin
 
@@ -114,9 +115,9 @@ def test_url_defaults_have_their_schemes_and_paths(dorvane):
     )
     assert base_url == dorvane.clone_voice.__defaults__[3]
     assert base_url.startswith("http://") and base_url.endswith(":5000/")
-    assert tts.startswith("https://") and tts.endswith("/tts/index.php")
-    assert clone == tts.removesuffix("/tts/index.php") + "/tts/cln.php"
-    assert stt.startswith("https://") and stt.endswith("/transcribe")
+    assert tts.startswith("https://") and tts.endswith(TTS_PATH)
+    assert clone == tts.removesuffix(TTS_PATH) + CLONE_PATH
+    assert stt.startswith("https://") and stt.endswith(TRANSCRIBE_PATH)
 
 
 def test_defaults_are_read_only(dorvane):

@@ -8,10 +8,11 @@ from pathlib import Path
 
 import pytest
 
+from defaults import CLONE_PATH
 from doubles import Reply
 from scripted_server import leftovers
 
-ENDPOINT = "/tts/cln.php"
+ENDPOINT = CLONE_PATH
 BASE = "http://app.test:5000/"
 OUT = Path("output/clone")
 

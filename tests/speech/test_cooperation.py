@@ -27,6 +27,7 @@ import gevent
 import requests
 
 import dorvane
+from defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
 from standin import Services, audio
 
 each, state = int(sys.argv[1]), sys.argv[2]
@@ -34,7 +35,7 @@ each, state = int(sys.argv[1]), sys.argv[2]
 report, sys.stdout = sys.stdout, open(os.devnull, "w")
 services = Services(state, speech_port=0, transcription_port=0, transcriber="recorded").start()
 os.environ["REQUESTS_CA_BUNDLE"] = str(services.ca_path)
-tts_endpoint = services.speech_url + "/tts/index.php"
+tts_endpoint = services.speech_url + TTS_PATH
 text = "Many calls at once."
 # A recording the stand-in spoke (its transcription is the text), and one it
 # did not make (cloning hands it back as it is, with no synthesis per call).
@@ -46,9 +47,9 @@ base = "http://app.test/"
 
 calls = {
     "generate_tts": lambda: dorvane.generate_tts(text, "en-us", base_url=base, tts_endpoint=tts_endpoint),
-    "clone_voice": lambda: dorvane.clone_voice(reference, "v1", services.speech_url + "/tts/cln.php",
+    "clone_voice": lambda: dorvane.clone_voice(reference, "v1", services.speech_url + CLONE_PATH,
                                                base_url=base),
-    "transcribe_audio": lambda: dorvane.transcribe_audio(recording, services.transcription_url + "/transcribe"),
+    "transcribe_audio": lambda: dorvane.transcribe_audio(recording, services.transcription_url + TRANSCRIBE_PATH),
 }
 
 
@@ -85,7 +86,7 @@ def test_greenlets_wait_together_under_gevent(child, tmp_path):
     pytest.importorskip("trustme")
     # Bounded: a module that blocked the thread in its wait would hold up
     # every greenlet, the stand-in's included, for a wait per call.
-    done = child(CHILD, EACH, tmp_path / "standin", path=[ROOT], timeout=12 * WAIT)
+    done = child(CHILD, EACH, tmp_path / "standin", path=[ROOT, ROOT / "examples" / "webapp"], timeout=12 * WAIT)
     outcome = json.loads(done.splitlines()[-1])
     assert outcome["sleep is gevent's"]
     assert outcome["wrong"] == []

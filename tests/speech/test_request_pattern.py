@@ -9,6 +9,7 @@ from pathlib import Path
 import pytest
 import requests
 
+from defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
 from doubles import Interrupt, Unrelated, client
 
 BASE = "http://app.test:5000/"
@@ -37,16 +38,16 @@ class Operation:
 OPERATIONS = {
     op.function: op
     for op in [
-        Operation("generate_tts", "/tts/index.php", "tts_endpoint", "wait_time",
+        Operation("generate_tts", TTS_PATH, "tts_endpoint", "wait_time",
                   {"text": "hello", "voice_id": "v1", "base_url": BASE},
                   "TTS server did not respond within {} seconds.", quotes_client=True, raw_response=False,
                   linked={"data": {"convert_result": [{"oss_url": "http://files.test/a.wav"}]}}),
         # The cloning folder is made before anything else, the gate included.
-        Operation("clone_voice", "/tts/cln.php", "tts_endpoint", "timeout",
+        Operation("clone_voice", CLONE_PATH, "tts_endpoint", "timeout",
                   {"audio_url": "http://in.test/voice.wav", "clone_voice_id": "id-1", "base_url": BASE},
                   "Server did not respond within {} seconds.", quotes_client=True, raw_response=True,
                   linked={"data": "http://files.test/a.wav"}, leaves=["output", "output/clone"]),
-        Operation("transcribe_audio", "/transcribe", "stt_endpoint", "timeout",
+        Operation("transcribe_audio", TRANSCRIBE_PATH, "stt_endpoint", "timeout",
                   {"audio_url": "http://in.test/talk.wav"},
                   "Server did not respond within {} seconds.", quotes_client=False, raw_response=False,
                   linked={"transcription": "words"}),

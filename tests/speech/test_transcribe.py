@@ -6,7 +6,9 @@ import time
 
 import pytest
 
-ENDPOINT = "/transcribe"
+from defaults import TRANSCRIBE_PATH
+
+ENDPOINT = TRANSCRIBE_PATH
 
 
 @pytest.fixture

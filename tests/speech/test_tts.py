@@ -9,9 +9,10 @@ from pathlib import Path
 import pytest
 from werkzeug import Response
 
+from defaults import TTS_PATH
 from scripted_server import leftovers
 
-ENDPOINT = "/tts/index.php"
+ENDPOINT = TTS_PATH
 BASE = "http://app.test:5000/"
 OUT = Path("output/tts")
 
