@@ -13,6 +13,7 @@ import json
 import re
 import sys
 import threading
+import time
 import urllib.error
 import urllib.request
 import wave
@@ -88,15 +89,21 @@ def fetch(link, timeout=30):
         return e.code, b""
 
 
-def routed(access_log):
+def routed(access_log, expected=(), seconds=5):
     """call id -> (status the front answered, the host it went to, by its
-    name at the front; "<NOSRV>" when the front answered itself)."""
-    seen = {}
-    for line in Path(access_log).read_text().splitlines():
-        match = LOG_LINE.search(line)
-        if match and match["call"] != "-":
-            seen[match["call"]] = (int(match["status"]), match["upstream"])
-    return seen
+    name at the front; "<NOSRV>" when the front answered itself). The front
+    logs a call once it has ended, which may be just after its client has
+    the answer: this waits up to `seconds` for the `expected` call ids."""
+    deadline = time.monotonic() + seconds
+    while True:
+        seen = {}
+        for line in Path(access_log).read_text().splitlines():
+            match = LOG_LINE.search(line)
+            if match and match["call"] != "-":
+                seen[match["call"]] = (int(match["status"]), match["upstream"])
+        if all(call in seen for call in expected) or time.monotonic() > deadline:
+            return seen
+        time.sleep(0.05)
 
 
 def in_flight(host, route="/api/tts"):
