@@ -13,6 +13,7 @@ import json
 import re
 import sys
 import threading
+import time
 import urllib.error
 import urllib.request
 import wave
@@ -88,15 +89,22 @@ def fetch(link, timeout=30):
         return e.code, b""
 
 
-def routed(access_log):
+def routed(access_log, calls=(), seconds=5):
     """call id -> (status the front answered, the host it went to, by its
-    name at the front; "<NOSRV>" when the front answered itself)."""
-    seen = {}
-    for line in Path(access_log).read_text().splitlines():
-        match = LOG_LINE.search(line)
-        if match and match["call"] != "-":
-            seen[match["call"]] = (int(match["status"]), match["upstream"])
-    return seen
+    name at the front; "<NOSRV>" when the front answered itself). The front
+    writes a call's line once it has closed the call, which may be after
+    the client has read the answer: this waits up to `seconds` for the
+    lines of `calls`."""
+    deadline = time.monotonic() + seconds
+    while True:
+        seen = {}
+        for line in Path(access_log).read_text().splitlines():
+            match = LOG_LINE.search(line)
+            if match and match["call"] != "-":
+                seen[match["call"]] = (int(match["status"]), match["upstream"])
+        if set(calls) <= seen.keys() or time.monotonic() > deadline:
+            return seen
+        time.sleep(0.05)
 
 
 def in_flight(host, route="/api/tts"):
