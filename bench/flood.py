@@ -54,11 +54,11 @@ def main():
     text = (SENTENCE * (args.max_text // len(SENTENCE) + 1))[:args.max_text]
     body = json.dumps({"text": text, "voice_id": "en-us", "speed": 0.5})
 
-    _, site = harness.install()
     work = Path(tempfile.mkdtemp(prefix="dorvane-flood-"))
-    standin = load.StandIn(work, "--audio-max-bytes", str(cap))
+    site = load.launch.install_site(work / "site")
+    standin = load.start_standin(work, "--audio-max-bytes", str(cap))
     try:
-        port = load.free_port()
+        port = load.launch.free_port()
         env = dict(load.fleet_env(standin, site, port, "module", "gevent", args.c + 16),
                    WEBAPP_OUTPUT_MAX_BYTES=str(cap), WEBAPP_MAX_TEXT=str(args.max_text))
         url = f"http://127.0.0.1:{port}/api/tts"

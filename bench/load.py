@@ -35,7 +35,6 @@ import math
 import os
 import resource
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
@@ -50,6 +49,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples" / "webapp"))
 import cluster  # noqa: E402
 import fleet_calls  # noqa: E402
+import launch  # noqa: E402
 
 TEXT = "The quick brown fox jumps over the lazy dog."
 WAIT = 10
@@ -64,20 +64,12 @@ APPS = {"module": {}, "python": {
                                   if p)}}
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 def fleet_env(standin, site, port, impl, worker_class, per_host):
     """The fleet's whole environment, in one place: what its hosts call and
     how many calls each may hold, and the front's limits set out of the
     benchmark's way."""
     return dict(
-        os.environ,
-        REQUESTS_CA_BUNDLE=str(standin.ca_path), WEBAPP_DORVANE_HOME=str(site),
-        WEBAPP_SPEECH_URL=standin.speech_url, WEBAPP_TRANSCRIPTION_URL=standin.transcription_url,
+        os.environ, **launch.standin_environ(standin), WEBAPP_DORVANE_HOME=str(site),
         WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/", **APPS[impl],
         WEBAPP_WORKER_CLASS=worker_class,
         # Room on every host for every caller it may be given at once: a
@@ -93,31 +85,11 @@ def front_limits(c):
                          max_connections=max(4096, 2 * c + 256))
 
 
-class StandIn:
-    """The stand-in services in a process of their own, as in the demo."""
-
-    def __init__(self, work, *options):
-        self.speech, self.transcription = free_port(), free_port()
-        self.state = work / "standin"
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "standin", "--speech-port", str(self.speech),
-             "--transcription-port", str(self.transcription), "--state-dir", str(self.state),
-             "--transcriber", "recorded", *options],
-            cwd=ROOT, stdout=(work / "standin.log").open("wb"), stderr=subprocess.STDOUT)
-        for port in (self.speech, self.transcription):
-            deadline = time.monotonic() + 30
-            while not cluster.listening(port):
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    sys.exit(f"the stand-in does not listen on {port}; see {work / 'standin.log'}")
-                time.sleep(0.1)
-
-    ca_path = property(lambda self: self.state / "ca.pem")
-    speech_url = property(lambda self: f"https://127.0.0.1:{self.speech}")
-    transcription_url = property(lambda self: f"https://127.0.0.1:{self.transcription}")
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait()
+def start_standin(work, *options):
+    """The stand-in services in a process of their own, as in the demo,
+    transcribing by the texts they spoke."""
+    return launch.StandIn(work / "standin", log=work / "standin.log",
+                          options=["--transcriber", "recorded", *options]).start()
 
 
 def children(pid):
@@ -351,9 +323,9 @@ def main():
     cluster.haproxy_binary()
     check_limits(cs)
 
-    _, site = harness.install()
     work = Path(tempfile.mkdtemp(prefix="dorvane-load-"))
-    standin = StandIn(work)
+    site = launch.install_site(work / "site")
+    standin = start_standin(work)
     rows, alone, failure = [], [], None
     try:
         if args.standin_seconds:
@@ -363,7 +335,7 @@ def main():
         for hosts in host_counts:
             for worker in split(args.worker_class):
                 for impl in split(args.impl):
-                    port = free_port()
+                    port = launch.free_port()
                     env = fleet_env(standin, site, port, impl, worker, math.ceil(max(cs) / hosts) + 64)
                     folder = work / f"fleet-{hosts}-{worker}-{impl}"
                     with cluster.Fleet(folder, hosts, port=port, env=env, front=front_limits(max(cs))) as fleet:

@@ -19,7 +19,8 @@ import pytest
 
 from defaults import LAYOUT, lay_out
 from doubles import Reached
-from scripted_server import ScriptedServer, free_port, stall
+from launch import free_port
+from scripted_server import ScriptedServer, stall
 
 _install_root = None
 

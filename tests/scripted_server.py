@@ -189,13 +189,6 @@ class ScriptedServer:
         self.wait_idle()
 
 
-def free_port():
-    """A loopback port where nothing listens, until someone binds it."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 def open_fds():
     return sorted(int(fd) for fd in os.listdir("/proc/self/fd"))
 

@@ -8,12 +8,11 @@ a queue within each host's capacity and active health checks; it hands the
 audio links to nginx (nginx.conf.in), which serves them from the store. The
 hosts and nginx listen on unix sockets in a folder only the fleet's user may
 enter, so nothing reaches them past the front. The demo, the fleet tests and
-the load benchmark all start it here.
+the load benchmark all start it here, through launch.py:
 
-    python cluster.py --hosts 3 --folder var/fleet      # serve until Ctrl-C
+    python launch.py --hosts 3      # with the stand-in; serve until Ctrl-C
 """
 
-import argparse
 import getpass
 import http.client
 import json
@@ -31,9 +30,6 @@ from urllib.parse import urlsplit
 import envsettings
 
 HERE = Path(__file__).resolve().parent
-# The shared store's limits in the demo's fleet, unless the environment
-# sets its own: an hour, and a GiB with the oldest going first.
-STORE_LIMITS = {"WEBAPP_OUTPUT_MAX_AGE": "3600", "WEBAPP_OUTPUT_MAX_BYTES": str(1 << 30)}
 SERVER_LINE = "    server {name} {socket}"
 # A host keeps this many of its workers' places free of calls, so that the
 # front's health check always finds one, however busy the host is.
@@ -45,7 +41,7 @@ SOCKET_PATH_MAX = 107
 @dataclass
 class Front:
     """The front's limits, each a setting: FRONT_<NAME> in the environment of
-    cluster.py, or an argument of a caller (the benchmark raises the
+    launch.py, or an argument of a caller (the benchmark raises the
     per-client ones out of its way)."""
 
     # Calls one client address may have in flight; more get 429 at once.
@@ -152,9 +148,13 @@ class UnixConnection(http.client.HTTPConnection):
         self.sock.connect(self.path)
 
 
-def unix_get(path, route, timeout=5):
-    """GET `route` from the server on the unix socket `path`: (status, body)."""
-    connection = UnixConnection(path, timeout)
+def http_get(address, route, timeout=5):
+    """GET `route` from the server at `address`, a unix socket's path or a
+    loopback port: (status, body, headers)."""
+    if isinstance(address, int):
+        connection = http.client.HTTPConnection("127.0.0.1", address, timeout=timeout)
+    else:
+        connection = UnixConnection(address, timeout)
     try:
         connection.request("GET", route)
         response = connection.getresponse()
@@ -190,30 +190,43 @@ def capacity(config):
 class Host:
     """One application host: a gunicorn master and its workers, in a
     process group of their own so that the whole host can be killed at
-    once, listening on a unix socket only the front reaches."""
+    once. A fleet's host listens on a unix socket only the front reaches;
+    a host on its own (`port`) listens on that loopback port, and its
+    clients reach it directly."""
 
-    def __init__(self, index, workdir, socket_path):
+    def __init__(self, index, workdir, socket_path=None, port=None):
         self.index = index
         self.workdir = workdir
         self.socket = socket_path
+        self.port = port
+        self.address = socket_path if port is None else port
         self.log = workdir / "webapp.log"
         self.server = f"host-{index}"  # its name at the front
-        self.name = f"{socket.gethostname()}/{self.server}"  # its X-Served-By
+        # Its X-Served-By: behind the front its name there; on its own,
+        # gunicorn.conf.py's host name:port.
+        self.name = f"{socket.gethostname()}/{self.server}" if port is None else f"{socket.gethostname()}:{port}"
         self.process = None
 
     def environ(self, env):
-        return dict(env, WEBAPP_BIND=f"unix:{self.socket}", WEBAPP_WORKDIR=str(self.workdir),
-                    WEBAPP_SERVED_BY=self.name, PROMETHEUS_MULTIPROC_DIR=str(self.workdir / "metrics"))
+        if self.port is not None:
+            place = {"WEBAPP_BIND": f"127.0.0.1:{self.port}"}
+        else:
+            place = {"WEBAPP_BIND": f"unix:{self.socket}", "WEBAPP_SERVED_BY": self.name}
+        return dict(env, **place, WEBAPP_WORKDIR=str(self.workdir),
+                    PROMETHEUS_MULTIPROC_DIR=str(self.workdir / "metrics"))
 
     def start(self, env):
+        self.workdir.mkdir(parents=True, exist_ok=True)
         self.process = subprocess.Popen(
             [sys.executable, "-m", "gunicorn", "-c", str(HERE / "gunicorn.conf.py")],
             env=self.environ(env), stdout=self.log.open("ab"), stderr=subprocess.STDOUT, start_new_session=True)
-        (self.workdir / "host.json").write_text(json.dumps({"pid": self.process.pid, "socket": str(self.socket)}))
+        address = self.port or str(self.socket)
+        (self.workdir / "host.json").write_text(json.dumps({"pid": self.process.pid, "socket": address}))
+        return self
 
     def get(self, route, timeout=5):
         """An operator's request straight to this host: (status, body, headers)."""
-        return unix_get(self.socket, route, timeout)
+        return http_get(self.address, route, timeout)
 
     def healthy(self):
         try:
@@ -238,7 +251,7 @@ class Host:
 
     def kill(self):
         """The host fails outright: master and workers get SIGKILL at once."""
-        kill_host(self.process.pid, self.socket)
+        kill_host(self.process.pid, self.address)
         self.process.wait()
 
     def terminate(self):
@@ -449,37 +462,3 @@ class Fleet:
 
     def __exit__(self, *exc):
         self.stop()
-
-
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--hosts", type=int, default=3)
-    parser.add_argument("--port", type=int, default=5000, help="the front's port")
-    parser.add_argument("--folder", default=str(HERE / "var" / "fleet"))
-    args = parser.parse_args(argv)
-
-    stopping = []
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, lambda *_: stopping.append(1))
-    fleet = Fleet(args.folder, args.hosts, args.port, env={**STORE_LIMITS, **os.environ}).start()
-    try:
-        print(f"front (HAProxy) on {fleet.url} (config {fleet.front_dir / 'haproxy.cfg'}, log {fleet.access_log}, "
-              f"control socket {fleet.admin_socket})")
-        print(f"limits: {fleet.front}; calls per host: {fleet.calls_per_host}")
-        for host in fleet.hosts:
-            print(f"host {host.name}: socket {host.socket}, working directory {host.workdir}, log {host.log}")
-        print(f"shared output store: {fleet.store}, served by nginx (config {fleet.run / 'nginx.conf'})", flush=True)
-        reported = set()
-        while not stopping:
-            # A host that fails is the front's to route around; it is only told.
-            for process in [fleet.haproxy, fleet.nginx, *(h.process for h in fleet.hosts)]:
-                if process.poll() is not None and process.pid not in reported:
-                    reported.add(process.pid)
-                    print(f"process {process.pid} stopped ({process.returncode})", flush=True)
-            time.sleep(0.5)
-    finally:
-        fleet.stop()
-
-
-if __name__ == "__main__":
-    main()

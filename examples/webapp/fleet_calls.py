@@ -89,11 +89,12 @@ def fetch(link, timeout=30):
         return e.code, b""
 
 
-def routed(access_log, expected=(), seconds=5):
+def routed(access_log, calls=(), seconds=5):
     """call id -> (status the front answered, the host it went to, by its
     name at the front; "<NOSRV>" when the front answered itself). The front
-    logs a call once it has ended, which may be just after its client has
-    the answer: this waits up to `seconds` for the `expected` call ids."""
+    writes a call's line once it has closed the call, which may be after
+    the client has read the answer: this waits up to `seconds` for the
+    lines of `calls`."""
     deadline = time.monotonic() + seconds
     while True:
         seen = {}
@@ -101,7 +102,7 @@ def routed(access_log, expected=(), seconds=5):
             match = LOG_LINE.search(line)
             if match and match["call"] != "-":
                 seen[match["call"]] = (int(match["status"]), match["upstream"])
-        if all(call in seen for call in expected) or time.monotonic() > deadline:
+        if set(calls) <= seen.keys() or time.monotonic() > deadline:
             return seen
         time.sleep(0.05)
 

@@ -40,8 +40,11 @@ def round_trip(base_url):
     return link, seconds
 
 
-if __name__ == "__main__":
-    base = sys.argv[1] if len(sys.argv) > 1 else "http://127.0.0.1:5000/"
-    link, seconds = round_trip(base)
+def show(base_url):
+    link, seconds = round_trip(base_url)
     print(f"text-to-speech round trip: {TEXT!r}")
-    print(f"  -> {link} ({seconds:.1f} s of WAV audio, served by the application)")
+    print(f"  -> {link} ({seconds:.1f} s of WAV audio, served by the application)", flush=True)
+
+
+if __name__ == "__main__":
+    show(sys.argv[1] if len(sys.argv) > 1 else "http://127.0.0.1:5000/")

@@ -2,20 +2,17 @@
 
 The route tests run the application in this process, on the module under
 test (with the recorded waits); the browser tests run both as the demo does,
-as separate processes, with the real waits.
+as separate processes started by its launcher (examples/webapp/launch.py),
+with the real waits.
 """
 
 import importlib
-import importlib.util
 import os
-import shutil
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-from scripted_server import free_port
 
 ROOT = Path(__file__).resolve().parents[2]
 WEBAPP = ROOT / "examples" / "webapp"
@@ -28,6 +25,12 @@ def webapp():
         if path not in sys.path:
             sys.path.insert(0, path)
     return importlib.import_module("app")
+
+
+@pytest.fixture(scope="session")
+def launch(webapp):
+    """examples/webapp/launch.py: the stack started as the demo starts it."""
+    return importlib.import_module("launch")
 
 
 @pytest.fixture(scope="session")
@@ -56,16 +59,6 @@ def make_client(webapp, dorvane):
     return make
 
 
-def install_site(home):
-    """A copy of the module under test in `home`, with the placeholder
-    layout beside it, as examples/webapp/install-module lays it."""
-    home.mkdir()
-    built = Path(importlib.util.find_spec("dorvane").origin)
-    shutil.copy2(built, home / built.name)
-    subprocess.run([sys.executable, str(WEBAPP / "placeholders.py"), str(home)], check=True, capture_output=True)
-    return home
-
-
 @pytest.fixture(scope="session")
 def fleet_calls(webapp):
     """examples/webapp/fleet_calls.py: calls through the front and what they prove."""
@@ -75,26 +68,24 @@ def fleet_calls(webapp):
 
 
 @pytest.fixture(scope="session")
-def fleet_factory(webapp, standin_services, tmp_path_factory):
+def fleet_factory(launch, standin_services, tmp_path_factory):
     """Starts fleets of application hosts behind the front (examples/webapp/
     cluster.py) on free ports, calling the in-process stand-in; stops them
     at the end of the session. `front` takes the front's limits
     (cluster.Front's fields); the other settings go to the hosts."""
     pytest.importorskip("gunicorn", reason="gunicorn is not installed (pip install -r requirements-demo.txt)")
-    cluster = importlib.import_module("cluster")
+    cluster = launch.cluster
     try:
         cluster.nginx_binary()
         cluster.haproxy_binary()
     except RuntimeError as e:
         pytest.skip(f"{e}")
-    home = install_site(tmp_path_factory.mktemp("fleet-site") / "site")
+    home = launch.install_site(tmp_path_factory.mktemp("fleet-site") / "site")
     started = []
 
     def start(hosts, front=None, **settings):
-        port = free_port()
-        env = dict(os.environ, REQUESTS_CA_BUNDLE=str(standin_services.ca_path), WEBAPP_DORVANE_HOME=str(home),
-                   WEBAPP_SPEECH_URL=standin_services.speech_url,
-                   WEBAPP_TRANSCRIPTION_URL=standin_services.transcription_url,
+        port = launch.free_port()
+        env = dict(os.environ, **launch.standin_environ(standin_services), WEBAPP_DORVANE_HOME=str(home),
                    WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/",
                    **{"WEBAPP_" + k.upper(): str(v) for k, v in settings.items()})
         fleet = cluster.Fleet(tmp_path_factory.mktemp("fleet"), hosts, port=port, env=env,

@@ -6,14 +6,8 @@ These keep the module's real 10-second wait for the one text-to-speech round tri
 
 import os
 import shutil
-import socket
-import subprocess
-import sys
-import time
 
 import pytest
-
-from .conftest import ROOT, WEBAPP, free_port, install_site
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -25,95 +19,21 @@ pytestmark = [
 ]
 
 
-def wait_for_port(port, process, log, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            pytest.fail(f"process exited with {process.returncode}:\n{log.read_text()}")
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.1)
-    pytest.fail(f"nothing listens on port {port}:\n{log.read_text()}")
-
-
-def stop(process):
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-
-
-class Stack:
-    """The stand-in and the application, started as separate processes."""
-
-    def __init__(self, folder):
-        self.folder = folder
-        self.speech_port, self.transcription_port, self.app_port = free_port(), free_port(), free_port()
-        self.base_url = f"http://127.0.0.1:{self.app_port}/"
-        self.workdir = folder / "work"
-        self.standin_state = folder / "standin"
-        self.standin = None
-        self.app = None
-
-    def install_module(self):
-        return install_site(self.folder / "site")
-
-    def start_standin(self):
-        log = self.folder / "standin.log"
-        self.standin = subprocess.Popen(
-            [sys.executable, "-m", "standin", "--speech-port", str(self.speech_port),
-             "--transcription-port", str(self.transcription_port), "--state-dir", str(self.standin_state)],
-            cwd=ROOT, stdout=log.open("ab"), stderr=subprocess.STDOUT)
-        wait_for_port(self.speech_port, self.standin, log)
-        wait_for_port(self.transcription_port, self.standin, log)
-
-    def start_app(self, home):
-        log = self.folder / "webapp.log"
-        env = dict(
-            os.environ,
-            WEBAPP_BIND=f"127.0.0.1:{self.app_port}",
-            WEBAPP_WORKDIR=str(self.workdir),
-            WEBAPP_DORVANE_HOME=str(home),
-            WEBAPP_SPEECH_URL=f"https://127.0.0.1:{self.speech_port}",
-            WEBAPP_TRANSCRIPTION_URL=f"https://127.0.0.1:{self.transcription_port}",
-            # The stand-in writes a new CA to this path whenever it starts.
-            REQUESTS_CA_BUNDLE=str(self.standin_state / "ca.pem"),
-        )
-        self.app = subprocess.Popen(
-            [sys.executable, "-m", "gunicorn", "-c", str(WEBAPP / "gunicorn.conf.py")],
-            cwd=ROOT, env=env, stdout=log.open("ab"), stderr=subprocess.STDOUT)
-        wait_for_port(self.app_port, self.app, log)
-
-    def logs(self):
-        return "\n".join(f"--- {p.name}\n{p.read_text()}" for p in sorted(self.folder.glob("*.log")))
-
-    def close(self):
-        for process in (self.app, self.standin):
-            if process is not None:
-                stop(process)
-
-
 @pytest.fixture(scope="module")
-def stack(tmp_path_factory):
+def stack(launch, tmp_path_factory):
+    """The stand-in and one application host, as the demo starts them, on free ports."""
     pytest.importorskip("gunicorn", reason="gunicorn is not installed (pip install -r requirements-demo.txt)")
     pytest.importorskip("trustme")
-    stack = Stack(tmp_path_factory.mktemp("e2e"))
-    home = stack.install_module()
-    stack.start_standin()
-    stack.start_app(home)
-    yield stack
-    stack.close()
+    folder = tmp_path_factory.mktemp("e2e")
+    home = launch.install_site(folder / "site")
+    with launch.Stack(folder, env=dict(os.environ, WEBAPP_DORVANE_HOME=str(home))) as stack:
+        yield stack
 
 
 @pytest.fixture
 def standin_running(stack):
-    if stack.standin.poll() is not None:
-        stack.start_standin()
+    if not stack.standin.running():
+        stack.standin.start()
     return stack
 
 
@@ -177,11 +97,11 @@ def test_a_stopped_speech_service_shows_the_modules_error_on_the_page(browser, s
     from selenium.webdriver.support.ui import WebDriverWait
 
     stack = standin_running
-    stop(stack.standin)
+    stack.standin.stop()
     submit_text(browser, stack, "Nobody is listening.")
     error = WebDriverWait(browser, 30).until(lambda b: b.find_element(By.ID, "tts-error").text,
                                              message=stack.logs())
     # The module reports the refused connection as a payload; the page shows it.
     assert error.startswith("Request failed: ")
-    assert f"port={stack.speech_port}" in error
+    assert f"port={stack.standin.speech_port}" in error
     assert browser.find_elements(By.CSS_SELECTOR, "#tts-result audio") == []

@@ -12,7 +12,6 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import threading
 import time
 from pathlib import Path
@@ -230,7 +229,7 @@ def test_partial_downloads_are_never_served(fleet, fleet_calls, path, through):
     if through == "front":
         status, _, body, _ = request(fleet, "GET", path)
     else:  # the store's own server, as only the front reaches it
-        status, body, _ = cluster.unix_get(fleet.run / "nginx.sock", path)
+        status, body, _ = cluster.http_get(fleet.run / "nginx.sock", path)
     assert status == 404 and b"half a file" not in body
 
 
@@ -269,26 +268,21 @@ def test_a_host_on_a_tcp_address_believes_no_forwarded_headers(fleet, tmp_path):
     """Reached directly, without a front, a host takes its links from the
     request, and a client's X-Forwarded-Proto must not turn them to https."""
     import cluster
+    import launch
 
-    from .conftest import free_port
-
-    port = free_port()
+    port = launch.free_port()
     env = {k: v for k, v in fleet.env.items() if k != "WEBAPP_BASE_URL"}
-    env.update(WEBAPP_BIND=f"127.0.0.1:{port}", WEBAPP_WORKDIR=str(tmp_path), WEBAPP_THREADS="2",
-               PROMETHEUS_MULTIPROC_DIR=str(tmp_path / "metrics"))
-    log = tmp_path / "webapp.log"
-    host = subprocess.Popen([sys.executable, "-m", "gunicorn", "-c", str(cluster.HERE / "gunicorn.conf.py")],
-                            env=env, stdout=log.open("wb"), stderr=subprocess.STDOUT, start_new_session=True)
+    host = cluster.Host(1, tmp_path, port=port).start(dict(env, WEBAPP_THREADS="2"))
     try:
-        cluster.wait_until(lambda: cluster.listening(port), host, log, 60, "the host")
+        host.wait_ready()
         connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
         connection.request("POST", "/api/tts", TTS, {"Content-Type": "application/json",
                                                      "X-Forwarded-Proto": "https", "X-Forwarded-Ssl": "on"})
         answer = json.loads(connection.getresponse().read())
         assert answer["data"]["convert_result"][0]["oss_url"].startswith(f"http://127.0.0.1:{port}/output/tts/")
     finally:
-        os.killpg(host.pid, signal.SIGTERM)
-        host.wait(30)
+        host.terminate()
+        host.wait_stopped()
 
 
 @pytest.fixture

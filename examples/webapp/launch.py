@@ -1,0 +1,264 @@
+"""Starts the whole stack on one machine: the stand-in speech services, the
+example application's hosts (one on a loopback port, or N behind the front,
+cluster.py) and the module they import, copied from this environment into
+the application's own folder. The demo runs it; the end-to-end tests and the
+load benchmark start their stacks through the same classes.
+
+    python launch.py                     # one host on port 5000; serve until Ctrl-C
+    python launch.py --hosts 3 --check   # three hosts behind the front; one round trip, then stop
+    python launch.py --install-only      # only the module and its placeholder layout, in site/
+"""
+
+import argparse
+import importlib.util
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import cluster
+import roundtrip
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+# The ports the module calls by default, and where the application's links
+# point by default: the demo's stand-in and host listen there.
+SPEECH_PORT, TRANSCRIPTION_PORT, APP_PORT = 8443, 8444, 5000
+# The output store's limits in the demo, unless the environment sets its
+# own: an hour, and a GiB with the oldest going first.
+STORE_LIMITS = {"WEBAPP_OUTPUT_MAX_AGE": "3600", "WEBAPP_OUTPUT_MAX_BYTES": str(1 << 30)}
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def install_site(home):
+    """The module built into this environment, copied into `home` with the
+    placeholder model layout beside it: the folder the application imports
+    it from. Copied, not built again: the environment's build is the one
+    every host runs."""
+    spec = importlib.util.find_spec("dorvane")
+    if spec is None or spec.origin is None:
+        raise RuntimeError("dorvane is not installed in this environment (bash scripts/setup builds it)")
+    home = Path(home)
+    home.mkdir(parents=True, exist_ok=True)
+    built = Path(spec.origin)
+    for old in home.glob("dorvane*.so"):
+        old.unlink()  # one built for another interpreter would be imported first
+    shutil.copy2(built, home / built.name)
+    subprocess.run([sys.executable, str(HERE / "placeholders.py"), str(home)], check=True, capture_output=True)
+    return home
+
+
+def standin_environ(standin):
+    """What a host needs to call these stand-in services (a `StandIn` here,
+    or `standin.Services` in-process): their URLs, and their certificate
+    authority for the module's HTTP client."""
+    return {"REQUESTS_CA_BUNDLE": str(standin.ca_path), "WEBAPP_SPEECH_URL": standin.speech_url,
+            "WEBAPP_TRANSCRIPTION_URL": standin.transcription_url}
+
+
+class StandIn:
+    """The stand-in services (`python -m standin`) in a process of their own,
+    with their CA file and audio under `state`. Started again after `stop`,
+    they listen on the same ports and write a new CA to the same path."""
+
+    def __init__(self, state, speech_port=None, transcription_port=None, log=None, options=()):
+        self.state = Path(state)
+        self.speech_port = speech_port or free_port()
+        self.transcription_port = transcription_port or free_port()
+        self.log = Path(log) if log else self.state.parent / "standin.log"
+        self.options = list(options)
+        self.process = None
+
+    ca_path = property(lambda self: self.state / "ca.pem")
+    speech_url = property(lambda self: f"https://127.0.0.1:{self.speech_port}")
+    transcription_url = property(lambda self: f"https://127.0.0.1:{self.transcription_port}")
+
+    def start(self, seconds=30):
+        self.log.parent.mkdir(parents=True, exist_ok=True)
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "standin", "--speech-port", str(self.speech_port),
+             "--transcription-port", str(self.transcription_port), "--state-dir", str(self.state), *self.options],
+            cwd=ROOT, stdout=self.log.open("ab"), stderr=subprocess.STDOUT, start_new_session=True)
+        for port in (self.speech_port, self.transcription_port):
+            try:
+                cluster.wait_until(lambda: cluster.listening(port), self.process, self.log, seconds, "the stand-in")
+            except BaseException:
+                self.stop()
+                raise
+        return self
+
+    def running(self):
+        return self.process is not None and self.process.poll() is None
+
+    def stop(self):
+        if self.running():
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+class Stack:
+    """The stand-in and the application, under `folder`: with one host, a
+    gunicorn on `port` whose working directory is `folder` itself
+    (webapp.log, output/); with more, a fleet behind the front on `port`
+    in `folder`/fleet. The stand-in's state and log are `folder`/standin
+    and `folder`/standin.log. `env` is the hosts' environment (default:
+    this process's); the stand-in's URLs and CA are added to it."""
+
+    def __init__(self, folder, hosts=1, port=None, speech_port=None, transcription_port=None, env=None,
+                 front=None):
+        self.folder = Path(folder).resolve()
+        self.port = port or free_port()
+        self.standin = StandIn(self.folder / "standin", speech_port, transcription_port,
+                               log=self.folder / "standin.log")
+        self.env = dict(os.environ if env is None else env, **standin_environ(self.standin))
+        self.env.setdefault("WEBAPP_BASE_URL", f"http://127.0.0.1:{self.port}/")
+        self.host = self.fleet = None
+        if hosts == 1:
+            self.host = cluster.Host(1, self.folder, port=self.port)
+        else:
+            self.fleet = cluster.Fleet(self.folder / "fleet", hosts, self.port, self.env, front)
+
+    @property
+    def base_url(self):
+        return self.env["WEBAPP_BASE_URL"]
+
+    @property
+    def workdir(self):
+        """The single host's working directory, which holds its output/."""
+        return self.host.workdir
+
+    def processes(self):
+        """Those whose end stops the stack, by name; a fleet's hosts are the
+        front's to route around."""
+        if self.host:
+            return {"the stand-in": self.standin.process, "the host": self.host.process}
+        return {"the stand-in": self.standin.process, "the front": self.fleet.haproxy, "nginx": self.fleet.nginx}
+
+    def start(self):
+        self.folder.mkdir(parents=True, exist_ok=True)
+        try:
+            self.standin.start()
+            if self.host:
+                self.host.start(self.env).wait_ready()
+            else:
+                self.fleet.start()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def stop(self):
+        if self.host:
+            self.host.terminate()
+            self.host.wait_stopped()
+        else:
+            self.fleet.stop()
+        self.standin.stop()
+
+    def logs(self):
+        """Every log of the stack, for a failure's message."""
+        logs = sorted(self.folder.glob("*.log")) + sorted(self.folder.glob("fleet/host-*/webapp.log"))
+        return "\n".join(f"--- {path}\n{path.read_text(errors='replace')}" for path in logs)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def describe(self):
+        print(f"stand-in: {self.standin.speech_url} (speech), {self.standin.transcription_url} (transcription); "
+              f"CA {self.standin.ca_path}, log {self.standin.log}")
+        if self.host:
+            print(f"application on {self.base_url} (log {self.host.log}, audio {self.host.workdir / 'output'})")
+            return
+        fleet = self.fleet
+        print(f"front (HAProxy) on {fleet.url} (config {fleet.front_dir / 'haproxy.cfg'}, log {fleet.access_log}, "
+              f"control socket {fleet.admin_socket})")
+        print(f"limits: {fleet.front}; calls per host: {fleet.calls_per_host}")
+        for host in fleet.hosts:
+            print(f"host {host.name}: socket {host.socket}, working directory {host.workdir}, log {host.log}")
+        print(f"shared output store: {fleet.store}, served by nginx (config {fleet.run / 'nginx.conf'})")
+
+
+def serve(stack):
+    """Until SIGINT or SIGTERM, or until a process the stack needs stops;
+    a fleet's host that stops is only reported. Returns the exit status,
+    a shell's for a signal."""
+    stopping = []
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, lambda number, _: stopping.append(128 + number))
+    reported = set()
+    while not stopping:
+        for name, process in stack.processes().items():
+            if process.poll() is not None:
+                print(f"{name} stopped on its own ({process.returncode}); see the logs above", file=sys.stderr)
+                return 1
+        for host in stack.fleet.hosts if stack.fleet else ():
+            if host.process.poll() is not None and host.process.pid not in reported:
+                reported.add(host.process.pid)
+                print(f"host {host.name} stopped ({host.process.returncode})", flush=True)
+        time.sleep(0.5)
+    return stopping[0]
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--hosts", type=int, default=1, help="application hosts; more than one: behind the front")
+    parser.add_argument("--check", action="store_true", help="stop after the round trip; the status says how it went")
+    parser.add_argument("--folder", default=str(HERE / "var"), help="logs, the stand-in's state, the output")
+    parser.add_argument("--site", default=str(HERE / "site"), help="where the module is copied to")
+    parser.add_argument("--install-only", action="store_true", help="copy the module into --site, and stop")
+    parser.add_argument("--port", type=int, default=APP_PORT, help="the application's (or the front's) port")
+    parser.add_argument("--speech-port", type=int, default=SPEECH_PORT)
+    parser.add_argument("--transcription-port", type=int, default=TRANSCRIPTION_PORT)
+    args = parser.parse_args(argv)
+    if args.hosts < 1:
+        parser.error("--hosts is at least 1")
+
+    site = install_site(args.site)
+    print(f"module: {next(site.glob('dorvane*.so'))}, with its placeholder layout", flush=True)
+    if args.install_only:
+        return 0
+    # The fleet's hosts listen on unix sockets in its folder: only these ports are taken.
+    for port in (args.speech_port, args.transcription_port, args.port):
+        if cluster.listening(port):
+            print(f"port {port} is in use; stop what listens there (an earlier demo?) and try again", file=sys.stderr)
+            return 1
+
+    env = {**STORE_LIMITS, **os.environ, "WEBAPP_DORVANE_HOME": str(site)}
+    stack = Stack(args.folder, args.hosts, args.port, args.speech_port, args.transcription_port, env)
+    # Ctrl-C while starting stops what has started (Stack.start), as later.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    try:
+        stack.start()
+        stack.describe()
+        print("\n== One text-to-speech round trip through the application (about ten seconds)", flush=True)
+        roundtrip.show(stack.base_url)
+        if args.check:
+            print("\ndemo check passed")
+            return 0
+        print(f"\nThe page: {stack.base_url}\nCtrl-C stops the application and the stand-in.", flush=True)
+        return serve(stack)
+    except KeyboardInterrupt:
+        return 130
+    finally:
+        print("stopping", flush=True)
+        stack.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
