@@ -16,7 +16,6 @@ the path.
 """
 
 import atexit
-import importlib.util
 import json
 import os
 import shutil
@@ -31,6 +30,7 @@ EXAMPLES = Path(__file__).resolve().parent.parent / "examples" / "webapp"
 if str(EXAMPLES) not in sys.path:
     sys.path.insert(0, str(EXAMPLES))
 from defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH, lay_out  # noqa: E402
+from launch import copy_module  # noqa: E402
 
 MIB = 1024 * 1024
 
@@ -41,13 +41,12 @@ def install():
     if "dorvane" in sys.modules:
         module = sys.modules["dorvane"]
         return module, Path(module.__file__).parent
-    spec = importlib.util.find_spec("dorvane")
-    if spec is None or spec.origin is None:
-        sys.exit("dorvane is not installed: run `pip install .` first")
     root = Path(tempfile.mkdtemp(prefix="dorvane-bench-"))
     atexit.register(shutil.rmtree, root, True)
-    built = Path(spec.origin)
-    shutil.copy2(built, root / built.name)
+    try:
+        copy_module(root)
+    except RuntimeError as error:
+        sys.exit(str(error))
     lay_out(root)
     sys.path.insert(0, str(root))
     import dorvane

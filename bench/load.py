@@ -261,7 +261,7 @@ def failure_run(fleet, calls):
     killed.kill()
     before = first.join()
     after = fleet_calls.Burst(fleet.url, calls, "load-after").start().join()
-    routed = fleet_calls.routed(fleet.access_log)
+    routed = fleet_calls.routed(fleet.access_log, [r["call"] for r in before])
     failed = [r for r in before if r["status"] != 200]
     on_killed = [r for r in failed if r["status"] == 502 and routed.get(r["call"]) == (502, killed.server)]
     links = [r["link"] for r in before + after if r["status"] == 200]

@@ -5,7 +5,6 @@ temporary installation directory before any test imports it, so that the
 installation check looks beside that copy and the tests can break the layout.
 """
 
-import importlib.util
 import os
 import shutil
 import subprocess
@@ -19,7 +18,7 @@ import pytest
 
 from defaults import LAYOUT, lay_out
 from doubles import Reached
-from launch import free_port
+from launch import copy_module, free_port
 from scripted_server import ScriptedServer, stall
 
 _install_root = None
@@ -27,15 +26,11 @@ _install_root = None
 
 def pytest_configure(config):
     global _install_root
-    spec = importlib.util.find_spec("dorvane")
-    if spec is None or spec.origin is None:
-        raise pytest.UsageError("dorvane is not installed: run `pip install .` first")
     _install_root = Path(tempfile.mkdtemp(prefix="dorvane-install-"))
-    built = Path(spec.origin)
-    shutil.copy2(built, _install_root / built.name)
-    stub = built.with_name("dorvane.pyi")
-    if stub.exists():
-        shutil.copy2(stub, _install_root / stub.name)
+    try:
+        copy_module(_install_root)
+    except RuntimeError as error:
+        raise pytest.UsageError(str(error)) from None
     sys.path.insert(0, str(_install_root))
 
 

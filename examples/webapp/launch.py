@@ -39,11 +39,11 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def install_site(home):
-    """The module built into this environment, copied into `home` with the
-    placeholder model layout beside it: the folder the application imports
-    it from. Copied, not built again: the environment's build is the one
-    every host runs."""
+def copy_module(home):
+    """Copies the module built into this environment (and its stub) into
+    `home`, the folder it is to be imported from, where its installation
+    check looks; returns `home`. Copied, not built again: the environment's
+    build is the one every host, test and benchmark runs."""
     spec = importlib.util.find_spec("dorvane")
     if spec is None or spec.origin is None:
         raise RuntimeError("dorvane is not installed in this environment (bash scripts/setup builds it)")
@@ -53,8 +53,17 @@ def install_site(home):
     for old in home.glob("dorvane*.so"):
         old.unlink()  # one built for another interpreter would be imported first
     shutil.copy2(built, home / built.name)
-    subprocess.run([sys.executable, str(HERE / "placeholders.py"), str(home)], check=True, capture_output=True)
+    if built.with_name("dorvane.pyi").exists():
+        shutil.copy2(built.with_name("dorvane.pyi"), home / "dorvane.pyi")
     return home
+
+
+def install_site(home):
+    """The module copied into `home` with the placeholder model layout
+    beside it: the folder the application imports it from."""
+    copy_module(home)
+    subprocess.run([sys.executable, str(HERE / "placeholders.py"), str(home)], check=True, capture_output=True)
+    return Path(home)
 
 
 def standin_environ(standin):
