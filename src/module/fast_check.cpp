@@ -308,10 +308,14 @@ Finding report(const Shortfall &shortfall, const EncodedLayout &layout, const Ca
     };
     finding.folder = text(caller ? &caller->folders : nullptr, shortfall.folder, folder.name);
     finding.folder_missing = shortfall.folder_missing;
+    if (finding.folder_missing)
+        return finding;
+    nb::list missing_files;
     for (std::size_t j : shortfall.missing_files) {
         std::size_t index = folder.first_file + j;
-        finding.missing_files.append(text(caller ? &caller->files : nullptr, index, layout.files[index]));
+        missing_files.append(text(caller ? &caller->files : nullptr, index, layout.files[index]));
     }
+    finding.missing_files = std::move(missing_files);
     return finding;
 }
 

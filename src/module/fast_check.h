@@ -19,7 +19,7 @@ namespace dorvane {
 struct Finding {
     nb::object folder;
     bool folder_missing = false;
-    nb::list missing_files;
+    nb::object missing_files; // a list, made only when files are missing
 };
 
 // Records the standard library's own functions; called once, at import.
