@@ -59,7 +59,7 @@ def main():
     standin = load.start_standin(work, "--audio-max-bytes", str(cap))
     try:
         port = load.launch.free_port()
-        env = dict(load.fleet_env(standin, site, port, "module", "gevent", args.c + 16),
+        env = dict(load.fleet_env(standin, site, "module", "gevent", args.c + 16),
                    WEBAPP_OUTPUT_MAX_BYTES=str(cap), WEBAPP_MAX_TEXT=str(args.max_text))
         url = f"http://127.0.0.1:{port}/api/tts"
         with cluster.Fleet(work / "fleet", 1, port=port, env=env, front=load.front_limits(args.c)) as fleet:

@@ -43,13 +43,12 @@ import threading
 import time
 from pathlib import Path
 
-import harness
+import harness  # puts the example's folder on the path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "examples" / "webapp"))
-import cluster  # noqa: E402
-import fleet_calls  # noqa: E402
-import launch  # noqa: E402
+import cluster
+import fleet_calls
+import launch
+from defaults import TTS_PATH
 
 TEXT = "The quick brown fox jumps over the lazy dog."
 WAIT = 10
@@ -64,13 +63,12 @@ APPS = {"module": {}, "python": {
                                   if p)}}
 
 
-def fleet_env(standin, site, port, impl, worker_class, per_host):
+def fleet_env(standin, site, impl, worker_class, per_host):
     """The fleet's whole environment, in one place: what its hosts call and
     how many calls each may hold, and the front's limits set out of the
     benchmark's way."""
     return dict(
-        os.environ, **launch.standin_environ(standin), WEBAPP_DORVANE_HOME=str(site),
-        WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/", **APPS[impl],
+        os.environ, **launch.standin_environ(standin), WEBAPP_DORVANE_HOME=str(site), **APPS[impl],
         WEBAPP_WORKER_CLASS=worker_class,
         # Room on every host for every caller it may be given at once: a
         # greenlet each under gevent, a thread each under gthread.
@@ -90,13 +88,6 @@ def start_standin(work, *options):
     transcribing by the texts they spoke."""
     return launch.StandIn(work / "standin", log=work / "standin.log",
                           options=["--transcriber", "recorded", *options]).start()
-
-
-def children(pid):
-    try:
-        return [int(p) for p in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
-    except OSError:
-        return []
 
 
 def cpu_seconds(pids):
@@ -184,7 +175,7 @@ def measure(fleet, standin, c, duration, settle, groups):
     hey(["-n", str(8 * len(fleet.hosts))], fleet.url + "api/tts", 8 * len(fleet.hosts), body=TTS_BODY)
     parts = {
         "hosts": lambda: [p for h in fleet.hosts for p in h.pids()],
-        "front": lambda: [fleet.haproxy.pid, fleet.nginx.pid, *children(fleet.nginx.pid)],
+        "front": lambda: [fleet.haproxy.pid, fleet.nginx.pid, *cluster.children(fleet.nginx.pid)],
         "stand-in": lambda: [standin.process.pid],
     }
     before = {name: cpu_seconds(pids()) for name, pids in parts.items()}
@@ -219,7 +210,7 @@ def standin_alone(standin, c, seconds):
     """The stand-in with nothing else running, at the rate C callers give it:
     C / 10 s text-to-speech requests a second and as many downloads."""
     speak = json.dumps({"data": [TEXT, "en-us", "1", "1", "1", "0"]})
-    answer = json.loads(subprocess.run(["curl", "-sk", "-d", speak, standin.speech_url + "/tts/index.php"],
+    answer = json.loads(subprocess.run(["curl", "-sk", "-d", speak, standin.speech_url + TTS_PATH],
                                        capture_output=True, text=True, check=True).stdout)
     audio = answer["data"]["convert_result"][0]["oss_url"]
     rate = c / WAIT
@@ -233,7 +224,7 @@ def standin_alone(standin, c, seconds):
     def run(name, url, body):
         results[name] = drive(url, callers, seconds, groups, 1.0, pace, body)
 
-    threads = [threading.Thread(target=run, args=("post", standin.speech_url + "/tts/index.php", speak)),
+    threads = [threading.Thread(target=run, args=("post", standin.speech_url + TTS_PATH, speak)),
                threading.Thread(target=run, args=("get", audio, None))]
     for thread in threads:
         thread.start()
@@ -336,7 +327,7 @@ def main():
             for worker in split(args.worker_class):
                 for impl in split(args.impl):
                     port = launch.free_port()
-                    env = fleet_env(standin, site, port, impl, worker, math.ceil(max(cs) / hosts) + 64)
+                    env = fleet_env(standin, site, impl, worker, math.ceil(max(cs) / hosts) + 64)
                     folder = work / f"fleet-{hosts}-{worker}-{impl}"
                     with cluster.Fleet(folder, hosts, port=port, env=env, front=front_limits(max(cs))) as fleet:
                         for c in cs:

@@ -100,8 +100,8 @@ def load_dorvane(home):
     return dorvane
 
 
-# The slowest speech the host asks for: at a quarter of normal speed a text
-# of the longest length is five minutes of audio, twelve megabytes.
+# The slowest speech the host asks for: at half of normal speed a text of
+# the longest length is some 5 MiB of audio.
 MIN_SPEED = 0.5
 # Numbers in a body are speeds, pitches, sizes and identifiers: none needs
 # more digits than this, and a longer one costs the parser quadratic time.
@@ -349,6 +349,14 @@ def create_app(dorvane=None, settings=None):
     def status():
         return respond(dorvane.check_project_structure())
 
+    def stored(folder, operation, kwargs):
+        """`operation(**kwargs)` within the room the store makes for a call,
+        with the files it wrote into `folder` counted."""
+        with store.call() as written:
+            result = operation(**kwargs)
+            written += written_files(result, kwargs["base_url"], store.root, folder)
+        return result
+
     @app.post("/api/tts")
     def tts():
         body = read_body(["text", "voice_id"], ["speed", "pitch"])
@@ -361,10 +369,7 @@ def create_app(dorvane=None, settings=None):
         }
         if settings.speech_url:
             kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + TTS_PATH
-        with store.call() as written:
-            result = dorvane.generate_tts(**kwargs)
-            written += written_files(result, kwargs["base_url"], store.root, "tts")
-        return respond(result)
+        return respond(stored("tts", dorvane.generate_tts, kwargs))
 
     @app.post("/api/clone")
     def clone():
@@ -376,10 +381,7 @@ def create_app(dorvane=None, settings=None):
         }
         if settings.speech_url:
             kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + CLONE_PATH
-        with store.call() as written:
-            result = dorvane.clone_voice(**kwargs)
-            written += written_files(result, kwargs["base_url"], store.root, "clone")
-        return respond(result)
+        return respond(stored("clone", dorvane.clone_voice, kwargs))
 
     @app.post("/api/transcribe")
     def transcribe():

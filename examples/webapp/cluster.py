@@ -115,6 +115,12 @@ def wait_until(ready, process, log, seconds, what):
     raise RuntimeError(f"{what} was not ready after {seconds} s; its log ({log}):\n{log.read_text()}")
 
 
+def children(pid):
+    """The processes `pid` started, as the kernel lists them; OSError once
+    it has gone."""
+    return [int(p) for p in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
+
+
 def listening(address):
     """Whether something accepts connections at `address`: a loopback port
     or a unix socket's path."""
@@ -238,12 +244,11 @@ class Host:
         wait_until(self.healthy, self.process, self.log, seconds, f"host {self.name}")
 
     def pids(self):
-        """The master and its workers."""
+        """The master and its workers; none once the master has gone."""
         try:
-            children = Path(f"/proc/{self.process.pid}/task/{self.process.pid}/children").read_text().split()
+            return [self.process.pid, *children(self.process.pid)]
         except OSError:
             return []
-        return [self.process.pid, *map(int, children)]
 
     def signal(self, sig):
         """`sig` to the whole host at once (SIGSTOP hangs it, SIGCONT wakes it)."""

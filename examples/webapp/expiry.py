@@ -184,12 +184,20 @@ class Store:
         with self._lock:
             if not self._stale():
                 return self._known
-        total = store_bytes(self.root, self.folders)
+        total = offload.run(store_bytes, self.root, self.folders)
         self._note(total)
         return total
 
     def sweep(self, now=None, reserve=0, wait=0.0):
-        return self._noted(sweep(self.root, self.folders, self.max_age, self.max_bytes, now, reserve, wait))
+        # Under gevent a scan of a large store would hold up the worker's
+        # calls in flight: one that need not wait for another sweep runs on
+        # the thread pool. One that waits polls the sweep's lock here, where
+        # the wait yields.
+        if wait:
+            swept = sweep(self.root, self.folders, self.max_age, self.max_bytes, now, reserve, wait)
+        else:
+            swept = offload.run(sweep, self.root, self.folders, self.max_age, self.max_bytes, now, reserve)
+        return self._noted(swept)
 
     def _noted(self, swept):
         if swept is not None:
@@ -260,11 +268,7 @@ class Store:
             while True:
                 time.sleep(self.interval)
                 try:
-                    # Under gevent the timer is a greenlet, and scanning a
-                    # large store would hold up the worker's calls in
-                    # flight: the scan runs on the thread pool, which takes
-                    # the sweep's lock without waiting for it.
-                    self._noted(offload.run(sweep, self.root, self.folders, self.max_age, self.max_bytes))
+                    self.sweep()
                 except OSError:
                     log.exception("expiry sweep of %s failed", self.root)
 

@@ -28,11 +28,6 @@ ROOT = HERE.parent.parent
 # The ports the module calls by default, and where the application's links
 # point by default: the demo's stand-in and host listen there.
 SPEECH_PORT, TRANSCRIPTION_PORT, APP_PORT = 8443, 8444, 5000
-# The output store's limits in the demo, unless the environment sets its
-# own: an hour, and a GiB with the oldest going first.
-STORE_LIMITS = {"WEBAPP_OUTPUT_MAX_AGE": "3600", "WEBAPP_OUTPUT_MAX_BYTES": str(1 << 30)}
-
-
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -248,7 +243,7 @@ def main(argv=None):
             print(f"port {port} is in use; stop what listens there (an earlier demo?) and try again", file=sys.stderr)
             return 1
 
-    env = {**STORE_LIMITS, **os.environ, "WEBAPP_DORVANE_HOME": str(site)}
+    env = {**os.environ, "WEBAPP_DORVANE_HOME": str(site)}
     stack = Stack(args.folder, args.hosts, args.port, args.speech_port, args.transcription_port, env)
     # Ctrl-C while starting stops what has started (Stack.start), as later.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
