@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 from defaults import LAYOUT, lay_out
-from doubles import Reached
+from doubles import FakeTorch, Reached, module_copy
 from launch import copy_module, free_port
 from scripted_server import ScriptedServer, stall
 
@@ -111,36 +111,8 @@ def sleeps(request, dorvane, monkeypatch):
     with a copy whose `sleep` only records, except under `real_wait`."""
     calls = []
     if request.node.get_closest_marker("real_wait") is None:
-        fake = types.ModuleType("time")
-        fake.__dict__.update(time.__dict__)
-        fake.sleep = calls.append
-        monkeypatch.setattr(dorvane, "time", fake)
+        monkeypatch.setattr(dorvane, "time", module_copy(time, sleep=calls.append))
     return calls
-
-
-class FakeTorch:
-    """The real torch, with the calls run_mod makes recorded or replaced."""
-
-    def __init__(self, randn=None, randn_like=None, cuda_available=False):
-        # Imported here: the torch-free runs load this file too.
-        import torch
-
-        self.calls = []
-        self._randn = randn or torch.randn
-        self._randn_like = randn_like or torch.randn_like
-        self.device = torch.device
-        self.cuda = types.SimpleNamespace(
-            is_available=lambda: cuda_available,
-            empty_cache=lambda: self.calls.append("empty_cache"),
-        )
-
-    def randn(self, *args, **kwargs):
-        self.calls.append(("randn", args, kwargs))
-        return self._randn(*args, **kwargs)
-
-    def randn_like(self, tensor):
-        self.calls.append("randn_like")
-        return self._randn_like(tensor)
 
 
 @pytest.fixture

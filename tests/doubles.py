@@ -1,8 +1,18 @@
 """The tests' doubles: errors that end a call where a test wants it ended,
-an argument value that ends it at its first arithmetic, and a stand-in for
-the HTTP client whose exchanges fail on cue."""
+an argument value that ends it at its first arithmetic, a stand-in for the
+HTTP client whose exchanges fail on cue, and torch with run_mod's calls
+recorded."""
 
 import types
+
+
+def module_copy(module, **replaced):
+    """A module object with `module`'s names, some of them replaced: what a
+    test sets on dorvane in place of a library it looks up."""
+    copy = types.ModuleType(module.__name__)
+    copy.__dict__.update(vars(module))
+    copy.__dict__.update(replaced)
+    return copy
 
 
 class Reached(Exception):
@@ -71,3 +81,28 @@ def client(answer=None, error=None, where=None):
         return Reply(None, error, where)
 
     return types.SimpleNamespace(post=post, get=get)
+
+
+class FakeTorch:
+    """The real torch, with the calls run_mod makes recorded or replaced."""
+
+    def __init__(self, randn=None, randn_like=None, cuda_available=False):
+        # Imported here: the torch-free runs load this file too.
+        import torch
+
+        self.calls = []
+        self._randn = randn or torch.randn
+        self._randn_like = randn_like or torch.randn_like
+        self.device = torch.device
+        self.cuda = types.SimpleNamespace(
+            is_available=lambda: cuda_available,
+            empty_cache=lambda: self.calls.append("empty_cache"),
+        )
+
+    def randn(self, *args, **kwargs):
+        self.calls.append(("randn", args, kwargs))
+        return self._randn(*args, **kwargs)
+
+    def randn_like(self, tensor):
+        self.calls.append("randn_like")
+        return self._randn_like(tensor)

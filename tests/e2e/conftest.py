@@ -8,7 +8,6 @@ with the real waits.
 
 import importlib
 import os
-import sys
 from pathlib import Path
 
 import pytest
@@ -21,9 +20,6 @@ WEBAPP = ROOT / "examples" / "webapp"
 @pytest.fixture(scope="session")
 def webapp():
     pytest.importorskip("flask", reason="flask is not installed (pip install -r requirements-demo.txt)")
-    for path in (str(WEBAPP), str(ROOT)):
-        if path not in sys.path:
-            sys.path.insert(0, path)
     return importlib.import_module("app")
 
 

@@ -11,7 +11,9 @@ pytestmark = pytest.mark.real_wait
 
 @pytest.fixture(scope="module")
 def fleet(fleet_factory):
-    return fleet_factory(2, threads=32)
+    fleet = fleet_factory(2, threads=32)
+    yield fleet
+    fleet.stop()
 
 
 @pytest.mark.parametrize(

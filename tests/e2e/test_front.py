@@ -29,7 +29,9 @@ WAIT = 10
 def fleet(fleet_factory):
     # Room on the hosts for a whole flood's share and the honest callers,
     # so that only the front's per-client limits decide.
-    return fleet_factory(2, threads=64)
+    fleet = fleet_factory(2, threads=64)
+    yield fleet
+    fleet.stop()
 
 
 def request(fleet, method, path, body=None, source="127.0.0.1", headers=None, timeout=60, version=None):
@@ -220,7 +222,7 @@ def test_links_come_from_the_fleet_never_from_the_request(fleet, headers, versio
     ],
 )
 @pytest.mark.parametrize("through", ["front", "nginx"])
-def test_partial_downloads_are_never_served(fleet, fleet_calls, path, through):
+def test_partial_downloads_are_never_served(fleet, path, through):
     import cluster
 
     hidden = ".dorvane-0123456789abcdef.part"
@@ -289,7 +291,9 @@ def test_a_host_on_a_tcp_address_believes_no_forwarded_headers(fleet, tmp_path):
 def narrow(fleet_factory):
     """One host that takes two calls at a time, with a short queue and a
     call time-out shorter than the module's wait."""
-    return fleet_factory(1, front={"host_calls": 2, "queue_timeout": 2, "call_timeout": 4})
+    fleet = fleet_factory(1, front={"host_calls": 2, "queue_timeout": 2, "call_timeout": 4})
+    yield fleet
+    fleet.stop()
 
 
 def test_calls_over_a_hosts_capacity_wait_briefly_then_503_and_time_outs_leave_the_host_in(narrow):

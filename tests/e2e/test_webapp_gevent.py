@@ -10,7 +10,6 @@ off it the calls end first. The patching runs in a child interpreter, away
 from the rest of the test run."""
 
 import json
-from pathlib import Path
 
 import pytest
 
@@ -29,7 +28,7 @@ import gevent
 
 import app as webapp
 import dorvane
-from conftest import FakeTorch
+from doubles import FakeTorch
 
 calls = int(sys.argv[1])
 # A lock of the OS, not gevent's: waiting on it blocks the thread as

@@ -1,6 +1,5 @@
 """run_mod: the load loop, its out-of-memory escape and its cleanup."""
 
-import types
 import weakref
 
 import pytest

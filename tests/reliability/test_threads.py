@@ -14,20 +14,13 @@ import types
 import pytest
 import requests
 
+from doubles import module_copy
 from scripted_server import json_response, leftovers, response
 
 THREADS = 8
 ROUNDS = int(os.environ.get("DORVANE_THREAD_ROUNDS", "4"))
 BASE = "http://h/"
 AUDIO = b"RIFF" + bytes(4096)
-
-
-def module_copy(module, **replaced):
-    """A module object with `module`'s names, some of them replaced."""
-    copy = types.ModuleType(module.__name__)
-    copy.__dict__.update(vars(module))
-    copy.__dict__.update(replaced)
-    return copy
 
 
 def wrapped(function):
@@ -136,19 +129,22 @@ def test_every_function_from_many_threads_while_patched(dorvane, services, swaps
     def toggle():
         start.wait()
         step = 0
-        while not done.is_set():
-            step += 1
-            swaps.toggle(step)
-            # The dict keeps its size (a plain def iterating it would raise
-            # otherwise); its values are replaced, dropping the old lists,
-            # and a list grows and shrinks.
-            files = shared["token"]
-            if step % 2:
-                files.append("missing.json")
-            else:
-                files.pop()
-            shared["models"] = list(shared["models"])
-            time.sleep(0.0005)
+        try:
+            while not done.is_set():
+                step += 1
+                swaps.toggle(step)
+                # The dict keeps its size (a plain def iterating it would
+                # raise otherwise); its values are replaced, dropping the old
+                # lists, and a list grows and shrinks.
+                files = shared["token"]
+                if step % 2:
+                    files.append("missing.json")
+                else:
+                    files.pop()
+                shared["models"] = list(shared["models"])
+                time.sleep(0.0005)
+        except BaseException as error:  # noqa: BLE001 - reported below
+            failures.append(error)
 
     workers = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
     toggler = threading.Thread(target=toggle)

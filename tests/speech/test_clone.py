@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from defaults import CLONE_PATH
-from doubles import Reply
+from doubles import Reply, module_copy
 from scripted_server import leftovers
 
 ENDPOINT = CLONE_PATH
@@ -178,15 +178,12 @@ def test_the_file_is_whole_and_closed_when_renamed(clone, dorvane, httpserver, m
     # the close.
     body = os.urandom(1000)
     handed = []
-    system = types.ModuleType("os")
-    system.__dict__.update(os.__dict__)
 
     def replace(src, dst):
         handed.append(Path(src).read_bytes())
         os.replace(src, dst)
 
-    system.replace = replace
-    monkeypatch.setattr(dorvane, "os", system)
+    monkeypatch.setattr(dorvane, "os", module_copy(os, replace=replace))
     clone({"data": serve_file(httpserver, "/whole.wav", body)})
     assert handed == [body]
     assert (OUT / "whole.wav").read_bytes() == body
