@@ -26,9 +26,21 @@ says how much the machine was shared.
     .venv/bin/python bench/load.py            # every row, then the failure run (about 40 minutes)
     .venv/bin/python bench/load.py --quick    # C = 1000, 3 gevent hosts, the module (about 2 minutes)
     .venv/bin/python bench/load.py --concurrency 2000 --hosts 3 --worker-class gevent --impl module,python
+    .venv/bin/python bench/load.py --overload 1.5,2,3   # 3 gevent hosts at their default caps, past them
+
+The rows of the capacity table give each host room for all its callers (the
+front's per-host cap set to C / hosts), to measure what the machine
+completes. The overload runs keep the fleet's own caps, which the front
+derives from what a host worker sustains (cluster.Front.worker_rate), and
+drive callers at a multiple of them: the figures are the goodput (calls
+completed a second, against the caps' C / 10.5 s), the latency of the
+completed calls and the share of calls shed (503 at the front, with
+Retry-After, which the callers honour: each waits five seconds before its
+next call after a refusal, as hey's `-q 0.2` paces them).
 """
 
 import argparse
+import collections
 import contextlib
 import json
 import math
@@ -76,11 +88,12 @@ def fleet_env(standin, site, impl, worker_class, per_host):
     )
 
 
-def front_limits(c):
+def front_limits(c, host_calls=0):
     """The front's per-client limits set above C: hey is one client on one
-    address, and the capacity is what is measured."""
+    address, and the capacity is what is measured. `host_calls`: each
+    host's cap (0: the fleet's own, from what its CPU serves)."""
     return cluster.Front(client_calls=c, client_connections=c + 64, client_rate=100 * c,
-                         max_connections=max(4096, 2 * c + 256))
+                         max_connections=max(4096, 2 * c + 256), host_calls=host_calls)
 
 
 def start_standin(work, *options):
@@ -206,6 +219,41 @@ def measure(fleet, standin, c, duration, settle, groups):
     }
 
 
+def overload(fleet, factor, duration, settle, groups):
+    """Callers at `factor` times the fleet's caps for `duration` seconds,
+    each pausing five seconds after a refusal (Retry-After). Returns the
+    row's figures."""
+    capacity = fleet.calls_per_host * len(fleet.hosts)
+    c = math.ceil(factor * capacity)
+    hey(["-n", str(8 * len(fleet.hosts))], fleet.url + "api/tts", 8 * len(fleet.hosts), body=TTS_BODY)
+    calls = drive(fleet.url + "api/tts", c, duration, groups, options=["-q", "0.2"])
+    ended = [(start, latency, status) for start, latency, status in calls if settle <= start + latency <= duration]
+    ok = [latency for _, latency, status in ended if status == 200]
+    shed = sum(status in (503, 429) for _, _, status in ended)
+    return {
+        "factor": factor, "c": c, "capacity": capacity, "rate": len(ok) / (duration - settle),
+        "ideal": capacity / fleet.front.call_seconds, "p50": percentile(ok, 0.5), "p99": percentile(ok, 0.99),
+        "shed": shed / max(len(ended), 1), "answered": len(ended),
+        "other errors": sorted(collections.Counter(s for _, _, s in ended if s not in (200, 503, 429)).items()),
+        "slowest": max((latency for _, latency, _ in calls), default=float("nan")),
+        "states": fleet.host_states(),
+    }
+
+
+def overload_table(rows, args):
+    print(f"\noverload: 3 gevent hosts at the fleet's own caps; callers at a multiple of them, in {args.groups} hey "
+          f"processes over {WAIT} s, until {args.duration} s, each pausing 5 s after a refusal; "
+          f"figures over {args.settle}..{args.duration} s\n")
+    print("| load | callers | caps (calls in flight) | goodput (calls/s) | caps / 10.5 s | goodput / caps | "
+          "p50 (s) | p99 (s) | shed (503/429) | other errors | slowest (s) | hosts at the end |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
+    for r in rows:
+        states = ", ".join(sorted(set(r["states"].values())))
+        print(f"| {r['factor']}× | {r['c']} | {r['capacity']} | {r['rate']:.1f} | {r['ideal']:.1f} | "
+              f"{r['rate'] / r['ideal']:.3f} | {r['p50']:.2f} | {r['p99']:.2f} | {100 * r['shed']:.1f} % | "
+              f"{r['other errors'] or 0} | {r['slowest']:.1f} | {len(r['states'])} {states} |")
+
+
 def standin_alone(standin, c, seconds):
     """The stand-in with nothing else running, at the rate C callers give it:
     C / 10 s text-to-speech requests a second and as many downloads."""
@@ -297,12 +345,16 @@ def main():
     parser.add_argument("--standin-seconds", type=int, default=20, help="the stand-in alone, per C; 0 skips it")
     parser.add_argument("--no-failure", action="store_true", help="skip the host-failure run")
     parser.add_argument("--failure-calls", type=int, default=90)
+    parser.add_argument("--overload", default="",
+                        help="multiples of the fleet's caps, comma-separated: only the overload runs")
     parser.add_argument("--quick", action="store_true",
                         help="C = 1000 on 3 gevent hosts, the module, 40 s, no failure run")
     args = parser.parse_args()
     if args.quick:
         args.concurrency, args.hosts, args.worker_class, args.impl = "1000", "3", "gevent", "module"
         args.duration, args.no_failure, args.standin_seconds = 40, True, 10
+    if args.overload:
+        return run_overload(split(args.overload, float), args)
     cs, host_counts = split(args.concurrency, int), split(args.hosts, int)
     if set(split(args.impl)) - set(APPS):
         sys.exit(f"--impl takes {' or '.join(APPS)}, not {args.impl!r}")
@@ -329,7 +381,8 @@ def main():
                     port = launch.free_port()
                     env = fleet_env(standin, site, impl, worker, math.ceil(max(cs) / hosts) + 64)
                     folder = work / f"fleet-{hosts}-{worker}-{impl}"
-                    with cluster.Fleet(folder, hosts, port=port, env=env, front=front_limits(max(cs))) as fleet:
+                    front = front_limits(max(cs), math.ceil(max(cs) / hosts))
+                    with cluster.Fleet(folder, hosts, port=port, env=env, front=front) as fleet:
                         for c in cs:
                             row = measure(fleet, standin, c, args.duration, args.settle, args.groups)
                             rows.append({"hosts": hosts, "worker": worker, "impl": impl, **row})
@@ -341,6 +394,33 @@ def main():
     finally:
         standin.stop()
         # Tens of thousands of audio files: the figures are out before this.
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run_overload(factors, args):
+    if not shutil.which("hey"):
+        sys.exit("hey is not installed (apt-get install hey)")
+    work = Path(tempfile.mkdtemp(prefix="dorvane-overload-"))
+    site = launch.install_site(work / "site")
+    standin = start_standin(work)
+    rows = []
+    try:
+        env = fleet_env(standin, site, "module", "gevent", 1000)
+        # hey is one address: the per-client limits out of its way, the
+        # hosts' caps the fleet's own.
+        front = cluster.Front(client_calls=1 << 20, client_connections=1 << 20, client_rate=1 << 24)
+        fleet = cluster.Fleet(work / "fleet", 3, port=launch.free_port(), env=env, front=front)
+        most = math.ceil(max(factors) * fleet.host_calls() * len(fleet.hosts))
+        front.max_connections = max(front.max_connections, 2 * most + 256)
+        check_limits([most])
+        with fleet:
+            for factor in factors:
+                rows.append(overload(fleet, factor, args.duration, args.settle, args.groups))
+                print(f"{factor}x: {rows[-1]}", file=sys.stderr, flush=True)
+                time.sleep(WAIT + 2)  # the last calls end before the next run
+        overload_table(rows, args)
+    finally:
+        standin.stop()
         shutil.rmtree(work, ignore_errors=True)
 
 

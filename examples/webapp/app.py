@@ -100,6 +100,10 @@ def load_dorvane(home):
     return dorvane
 
 
+# Seconds a worker's event loop may go without a turn before its host
+# reports itself stuck. A busy loop turns many times a second; one stuck
+# this long in a single call is not serving any other.
+STALL = 30.0
 # The slowest speech the host asks for: at half of normal speed a text of
 # the longest length is some 5 MiB of audio.
 MIN_SPEED = 0.5
@@ -282,7 +286,32 @@ def create_app(dorvane=None, settings=None):
     # Making the application starts nothing: the server starts the store's
     # timed sweep where it runs the application (start_expiry).
     app.extensions["webapp.store"] = store
-    metrics.instrument(app, store.bytes)
+    app.extensions["webapp.settings"] = settings
+    metrics.instrument(app)
+
+    def health():
+        # What a host needs to answer calls: a complete installation and an
+        # output folder it can write (behind a balancer, the shared store:
+        # a mount that went away leaves a dangling link here). Answered off
+        # the event loop (operators.py), so it touches nothing of the loop's:
+        # the store's size is counted here, not taken from its estimate.
+        problems = []
+        checked = dorvane.check_project_structure()
+        if "error" in checked:
+            problems.append(checked["error"])
+        output = Path("output")
+        if output.is_symlink() or output.exists():
+            if not (output.is_dir() and os.access(output, os.W_OK | os.X_OK)):
+                problems.append("the output folder is missing or not writable")
+        elif not os.access(".", os.W_OK | os.X_OK):
+            problems.append("the working directory is not writable")
+        figures = {"served_by": settings.served_by, "output_bytes": expiry.store_bytes(store.root, store.folders),
+                   "output_max_bytes": settings.output_max_bytes}
+        return problems, figures
+
+    # The operator listener's answers (operator_routes), kept off the routes
+    # the calls' socket serves: the front cannot route a client to them.
+    app.extensions["webapp.health"] = health
 
     @app.after_request
     def served_by(response):
@@ -323,27 +352,6 @@ def create_app(dorvane=None, settings=None):
     def index():
         return render_template("index.html", max_text=settings.max_text, min_speed=MIN_SPEED,
                                transcription_timeout=settings.transcription_timeout)
-
-    @app.get("/healthz")
-    def healthz():
-        # What a host needs to answer calls: a complete installation and an
-        # output folder it can write (behind a balancer, the shared store:
-        # a mount that went away leaves a dangling link here).
-        problems = []
-        checked = dorvane.check_project_structure()
-        if "error" in checked:
-            problems.append(checked["error"])
-        output = Path("output")
-        if output.is_symlink() or output.exists():
-            if not (output.is_dir() and os.access(output, os.W_OK | os.X_OK)):
-                problems.append("the output folder is missing or not writable")
-        elif not os.access(".", os.W_OK | os.X_OK):
-            problems.append("the working directory is not writable")
-        figures = {"served_by": settings.served_by, "output_bytes": store.bytes(),
-                   "output_max_bytes": settings.output_max_bytes}
-        if problems:
-            return jsonify(status="unhealthy", problems=problems, **figures), 503
-        return jsonify(status="ok", **figures), 200
 
     @app.get("/api/status")
     def status():
@@ -446,6 +454,34 @@ def create_app(dorvane=None, settings=None):
         return send_held(path, name)
 
     return app
+
+
+def operator_routes(app, loop=None, stall=STALL):
+    """/healthz and /metrics of the application `app`, for the operator
+    listener (operators.serve): path -> function giving (status, content
+    type, body). `loop` (an operators.LoopClock) tells a stuck event loop
+    from a busy one: one that has not turned for `stall` seconds fails."""
+    health = app.extensions["webapp.health"]
+
+    def healthz():
+        problems, figures = health()
+        if loop is not None:
+            lag = loop.lag()
+            figures["loop_lag_seconds"] = round(lag, 3)
+            if lag > stall:
+                problems.append(f"the worker's event loop has not run for {lag:.0f} s")
+        if problems:
+            payload, status = dict(status="unhealthy", problems=problems, **figures), 503
+        else:
+            payload, status = dict(status="ok", **figures), 200
+        return status, "application/json", json.dumps(payload).encode()
+
+    def metrics_text():
+        _, figures = health()
+        body, content_type = metrics.exposition(figures["output_bytes"])
+        return 200, content_type, body
+
+    return {"/healthz": healthz, "/metrics": metrics_text}
 
 
 def start_expiry(app):

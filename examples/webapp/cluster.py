@@ -13,29 +13,34 @@ the load benchmark all start it here, through launch.py:
     python launch.py --hosts 3      # with the stand-in; serve until Ctrl-C
 """
 
+import collections
 import getpass
 import http.client
 import json
+import math
 import os
 import shutil
 import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
 from urllib.parse import urlsplit
 
 import envsettings
+import netns as netns_module
 
 HERE = Path(__file__).resolve().parent
-SERVER_LINE = "    server {name} {socket}"
-# A host keeps this many of its workers' places free of calls, so that the
-# front's health check always finds one, however busy the host is.
-HEALTH_ROOM = 2
-# The longest path a unix socket may have (sun_path, with its terminator).
-SOCKET_PATH_MAX = 107
+# A host at the front: its calls' address, its state taken from its health
+# check on its operator listener (the `operators` backend).
+SERVER_LINE = "    server {name} {address} track operators/{name}"
+CHECK_LINE = "    server {name} {address} check"
+# The longest path of a unix socket the front connects to: HAProxy's own
+# limit, below the kernel's 107.
+SOCKET_PATH_MAX = 97
 
 
 @dataclass
@@ -52,27 +57,40 @@ class Front:
     client_connections: int = 256
     # Connections the front holds in all.
     max_connections: int = 4096
-    # Calls in flight per host; 0: the host's own capacity (workers times
-    # threads or connections, as gunicorn.conf.py sets them) less the room
-    # kept for health checks.
+    # Calls in flight per host; 0: what its CPU serves, its workers times
+    # `worker_rate` calls a second times `call_seconds`, within what its
+    # gunicorn settings let it hold at once.
     host_calls: int = 0
-    # Seconds a call waits in the front's queue for a host with room.
+    # Calls a second one host worker sustains: measured on this machine
+    # (bench/load.py --overload), three hosts sharing its two cores with the
+    # stand-in; a host on a machine of its own sustains more.
+    worker_rate: float = 45.0
+    # Seconds a speech call takes: the module's ten-second wait and the
+    # remote exchange.
+    call_seconds: float = 10.5
+    # Calls that wait at the front for a host with room; beyond them a call
+    # gets 503 at once. 0: a second's worth of the fleet's calls.
+    queue_max: int = 0
+    # Seconds a call waits in that queue at most, then gets 503.
     queue_timeout: float = 5
     # Seconds for a request's headers, and then for its body, in all.
     header_timeout: float = 10
     body_timeout: float = 10
     # Seconds a call may take: the module's wait plus a transcription's time-out.
     call_timeout: float = 240
-    # Active health: a check every interval (seconds), each given the
-    # time-out to answer; `check_fall` failed in a row take a host out. A
-    # hung host is out within about interval + fall * time-out (2.8 s); a
-    # host merely busy must answer late for that long to be taken out.
+    # Active health, on each host's operator listener, which answers off
+    # its event loop however busy the host is: a check every interval
+    # (seconds), each given the time-out to answer; `check_fall` failed in
+    # a row take a host out, as only a stopped, dead or cut-off host fails.
+    # Out within about interval + fall * time-out (2.5 s).
     check_interval: float = 0.5
-    check_timeout: float = 1.1
+    check_timeout: float = 1
     check_fall: int = 2
-    # Seconds a host stays out before the calls it holds are ended: a busy
-    # host that answers a check again within them keeps its calls.
-    down_grace: float = 2
+    # Seconds a host stays out before the front ends the calls it holds
+    # (a host cut off from the front never answers them). Longer than the
+    # supervisor's watchdog, which kills a hung host first, so that the
+    # calls it never read are tried again on another host.
+    down_grace: float = 5
     # The largest request body, in bytes (the application's own limit).
     body_max: int = 64 * 1024
     # Host names the front answers besides its own address and the base
@@ -82,6 +100,13 @@ class Front:
     @classmethod
     def from_environ(cls, environ=os.environ):
         return envsettings.read(cls, "FRONT_", environ)
+
+
+def address_text(address):
+    """A host's address as HAProxy's server line takes it."""
+    if isinstance(address, tuple):
+        return f"{address[0]}:{address[1]}"
+    return str(address)
 
 
 def milliseconds(seconds):
@@ -121,24 +146,42 @@ def children(pid):
     return [int(p) for p in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
 
 
-def listening(address):
-    """Whether something accepts connections at `address`: a loopback port
-    or a unix socket's path."""
-    family = socket.AF_INET if isinstance(address, int) else socket.AF_UNIX
+def listening(address, timeout=1):
+    """Whether something accepts connections at `address`: a loopback port,
+    an (address, port) pair or a unix socket's path."""
+    if isinstance(address, int):
+        address = ("127.0.0.1", address)
+    family = socket.AF_INET if isinstance(address, tuple) else socket.AF_UNIX
     with socket.socket(family) as probe:
-        return probe.connect_ex(("127.0.0.1", address) if family == socket.AF_INET else str(address)) == 0
+        probe.settimeout(timeout)
+        try:
+            return probe.connect_ex(address if family == socket.AF_INET else str(address)) == 0
+        except OSError:
+            return False
 
 
-def kill_host(pid, address, seconds=10):
+def gone(pid):
+    """Whether process `pid` has ended: exited (a zombie holds no socket) or reaped."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except OSError:
+        return True
+
+
+def kill_host(pid, seconds=10):
     """SIGKILL to a host's whole process group (master and workers), and
-    returns once its socket refuses connections: until the last process has
-    gone, the kernel still queues connections there, to be reset."""
+    returns once every one of them has ended: until the last has, the kernel
+    still queues connections on its sockets, to be reset."""
+    try:
+        pids = [pid, *children(pid)]
+    except OSError:
+        pids = [pid]
     os.killpg(pid, signal.SIGKILL)
     deadline = time.monotonic() + seconds
-    while listening(address):
+    while not all(gone(p) for p in pids):
         if time.monotonic() > deadline:
-            raise RuntimeError(f"{address} still accepts connections {seconds} s after the kill")
-        time.sleep(0.05)
+            raise RuntimeError(f"host {pid} still runs {seconds} s after the kill")
+        time.sleep(0.02)
 
 
 class UnixConnection(http.client.HTTPConnection):
@@ -159,6 +202,8 @@ def http_get(address, route, timeout=5):
     loopback port: (status, body, headers)."""
     if isinstance(address, int):
         connection = http.client.HTTPConnection("127.0.0.1", address, timeout=timeout)
+    elif isinstance(address, tuple):
+        connection = http.client.HTTPConnection(*address, timeout=timeout)
     else:
         connection = UnixConnection(address, timeout)
     try:
@@ -184,7 +229,7 @@ print(json.dumps({"workers": config.workers, "worker_class": config.worker_class
 
 
 def capacity(config):
-    """Calls a host serves at once, from its gunicorn settings."""
+    """Calls a host can hold at once, from its gunicorn settings."""
     kind = config["worker_class"].rsplit(".", 1)[-1].lower()
     if "thread" in kind or (kind == "sync" and config["threads"] > 1):  # gunicorn's own switch to gthread
         return config["workers"] * config["threads"]
@@ -193,50 +238,100 @@ def capacity(config):
     return config["workers"] * config["worker_connections"]
 
 
+def calls_in_flight(config, worker_rate, call_seconds):
+    """Calls in flight a host's CPU serves: its workers' sustained rate
+    times a call's duration, within what its settings let it hold."""
+    return max(1, min(capacity(config), math.floor(config["workers"] * worker_rate * call_seconds)))
+
+
 class Host:
     """One application host: a gunicorn master and its workers, in a
     process group of their own so that the whole host can be killed at
-    once. A fleet's host listens on a unix socket only the front reaches;
-    a host on its own (`port`) listens on that loopback port, and its
-    clients reach it directly."""
+    once. A fleet's host listens on a unix socket only the front reaches
+    (`socket_path`), or, given a `network` (netns.Network), on TCP at its
+    own address inside its own namespace; a host on its own (`port`) listens
+    on that loopback port, and its clients reach it directly. Its operator
+    listener (health and metrics) is a unix socket beside its calls' socket
+    (or in its working directory), and, in a namespace, a port of its own
+    that the front checks."""
 
-    def __init__(self, index, workdir, socket_path=None, port=None):
+    def __init__(self, index, workdir, socket_path=None, port=None, network=None):
         self.index = index
         self.workdir = workdir
-        self.socket = socket_path
         self.port = port
-        self.address = socket_path if port is None else port
+        self.network = network
         self.log = workdir / "webapp.log"
         self.server = f"host-{index}"  # its name at the front
         # Its X-Served-By: behind the front its name there; on its own,
         # gunicorn.conf.py's host name:port.
         self.name = f"{socket.gethostname()}/{self.server}" if port is None else f"{socket.gethostname()}:{port}"
+        self.socket = socket_path
+        self.operator = workdir / "operator.sock" if port is not None else socket_path.with_name(
+            f"op-{index}.sock")
         self.process = None
 
-    def environ(self, env):
+    @property
+    def address(self):
+        """Where its calls go: a loopback port, a unix socket's path, or
+        (address, port) in its namespace (known once the namespaces exist)."""
         if self.port is not None:
-            place = {"WEBAPP_BIND": f"127.0.0.1:{self.port}"}
-        else:
-            place = {"WEBAPP_BIND": f"unix:{self.socket}", "WEBAPP_SERVED_BY": self.name}
+            return self.port
+        if self.network is not None:
+            return (self.network.address(self.index), netns_module.CALLS_PORT)
+        return self.socket
+
+    @property
+    def bind(self):
+        address = self.address
+        if isinstance(address, int):
+            return f"127.0.0.1:{address}"
+        return address_text(address) if isinstance(address, tuple) else f"unix:{address}"
+
+    @property
+    def check_address(self):
+        """Where the front checks this host's health."""
+        if self.network is not None:
+            return (self.network.address(self.index), netns_module.OPERATOR_PORT)
+        return self.operator
+
+    def environ(self, env):
+        place = {"WEBAPP_BIND": self.bind, "WEBAPP_OPERATOR_BIND": f"unix:{self.operator}"}
+        if self.port is None:
+            place["WEBAPP_SERVED_BY"] = self.name
+        if self.network is not None:
+            place["WEBAPP_OPERATOR_BIND"] += " " + address_text(self.check_address)
+            # The front's address, and nobody else's, may tell the host
+            # who the client was.
+            place["WEBAPP_FORWARDED_ALLOW_IPS"] = self.network.front_address
         return dict(env, **place, WEBAPP_WORKDIR=str(self.workdir),
                     PROMETHEUS_MULTIPROC_DIR=str(self.workdir / "metrics"))
 
     def start(self, env):
         self.workdir.mkdir(parents=True, exist_ok=True)
+        prefix = self.network.exec_prefix(self.index) if self.network is not None else []
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "gunicorn", "-c", str(HERE / "gunicorn.conf.py")],
+            [*prefix, sys.executable, "-m", "gunicorn", "-c", str(HERE / "gunicorn.conf.py")],
             env=self.environ(env), stdout=self.log.open("ab"), stderr=subprocess.STDOUT, start_new_session=True)
-        address = self.port or str(self.socket)
+        address = self.port or address_text(self.address)
         (self.workdir / "host.json").write_text(json.dumps({"pid": self.process.pid, "socket": address}))
         return self
 
     def get(self, route, timeout=5):
-        """An operator's request straight to this host: (status, body, headers)."""
-        return http_get(self.address, route, timeout)
+        """An operator's request straight to this host's operator listener:
+        (status, body, headers)."""
+        return http_get(self.operator, route, timeout)
 
-    def healthy(self):
+    def healthy(self, timeout=2):
         try:
-            return self.get("/healthz", 2)[0] == 200
+            return self.get("/healthz", timeout)[0] == 200
+        except OSError:
+            return False
+
+    def answers(self, timeout=1):
+        """Whether the host answers its operator listener at all, healthy or not."""
+        try:
+            self.get("/healthz", timeout)
+            return True
         except OSError:
             return False
 
@@ -256,8 +351,9 @@ class Host:
 
     def kill(self):
         """The host fails outright: master and workers get SIGKILL at once."""
-        kill_host(self.process.pid, self.address)
-        self.process.wait()
+        process = self.process
+        kill_host(process.pid)
+        process.wait()
 
     def terminate(self):
         if self.process is not None and self.process.poll() is None:
@@ -278,6 +374,73 @@ class Host:
         self.process.wait()
 
 
+class Supervisor:
+    """Keeps a fleet's hosts running, as systemd keeps a service with
+    Restart=on-failure and WatchdogSec: a host that exits is started again
+    after a back-off (`first_delay`, doubled for each restart within the
+    last minute, at most `longest_delay`), and one that stops answering its
+    operator listener for `watchdog` seconds once it had answered (hung, or
+    stopped) is killed, to be restarted the same way. A hung host's calls
+    then end at once, and the front tries elsewhere those it never read.
+    The watchdog asks on the host's own unix socket, as a supervisor on the
+    host's machine would: a host cut off from the network is not hung."""
+
+    def __init__(self, hosts, env, watchdog=3.0, first_delay=0.1, longest_delay=5.0, every=0.5, startup=60.0):
+        self.hosts = hosts
+        self.env = env
+        self.watchdog = watchdog
+        self.first_delay = first_delay
+        self.longest_delay = longest_delay
+        self.every = every
+        self.startup = startup
+        self.stopping = threading.Event()
+        self.events = []  # (monotonic time, host's name at the front, what happened)
+        self.threads = []
+
+    def note(self, host, what):
+        self.events.append((time.monotonic(), host.server, what))
+        print(f"supervisor: {host.server} {what}", file=sys.stderr, flush=True)
+
+    def start(self):
+        self.threads = [threading.Thread(target=self.keep, args=(host,), name=f"supervise-{host.server}", daemon=True)
+                        for host in self.hosts]
+        for thread in self.threads:
+            thread.start()
+        return self
+
+    def stop(self):
+        self.stopping.set()
+        for thread in self.threads:
+            thread.join()
+
+    def keep(self, host):
+        restarts = collections.deque()
+        started, answered = time.monotonic(), None
+        while not self.stopping.wait(self.every):
+            process = host.process
+            now = time.monotonic()
+            if process.poll() is not None:
+                self.note(host, f"exited ({process.returncode})")
+                while restarts and now - restarts[0] > 60:
+                    restarts.popleft()
+                delay = min(self.longest_delay, self.first_delay * 2 ** len(restarts))
+                if self.stopping.wait(delay):
+                    return
+                host.start(self.env)
+                restarts.append(time.monotonic())
+                started, answered = time.monotonic(), None
+                self.note(host, f"restarted after {delay:.1f} s")
+                continue
+            if host.answers(timeout=1):
+                answered = time.monotonic()
+            elif now - (answered or started) > (self.watchdog if answered else self.startup):
+                self.note(host, "did not answer; killed")
+                try:
+                    os.killpg(process.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+
+
 class Fleet:
     """`hosts` application hosts behind the front on `port`, all under
     `folder`: store/ (the shared output), host-N/ (working directories),
@@ -285,23 +448,32 @@ class Fleet:
     front's configuration, log and control socket), nginx/ (configuration,
     pid, logs, temporary files). `front` holds the front's limits (default:
     `Front.from_environ()`). The hosts' links point at the front
-    (WEBAPP_BASE_URL) unless `env` names another root."""
+    (WEBAPP_BASE_URL) unless `env` names another root.
 
-    def __init__(self, folder, hosts=1, port=5000, env=None, front=None):
+    With `netns`, each host runs in a network namespace of its own
+    (netns.Network, `network`), on TCP; `service_ports` are the loopback
+    ports of the services the hosts call (the stand-in's), relayed into
+    each namespace. `watchdog` is the supervisor's (`Supervisor`)."""
+
+    def __init__(self, folder, hosts=1, port=5000, env=None, front=None, netns=False, service_ports=(),
+                 watchdog=3.0):
         self.folder = Path(folder).resolve()
         self.port = port
         self.store = self.folder / "store"
         self.sockets = self.folder / "sockets"
         self.run = self.folder / "nginx"
         self.front_dir = self.folder / "front"
-        self.hosts = [Host(i + 1, self.folder / f"host-{i + 1}", self.sockets / f"host-{i + 1}.sock")
-                      for i in range(hosts)]
+        self.network = netns_module.Network(hosts, service_ports) if netns else None
+        self.hosts = [Host(i + 1, self.folder / f"host-{i + 1}", self.sockets / f"host-{i + 1}.sock",
+                           network=self.network) for i in range(hosts)]
         self.env = dict(os.environ if env is None else env)
         self.env.setdefault("WEBAPP_BASE_URL", self.url)
         self.front = front or Front.from_environ()
+        self.supervisor = Supervisor(self.hosts, self.env, watchdog)
         self.haproxy = None
         self.nginx = None
         self.calls_per_host = None  # in effect once laid out
+        self.queue_max = None
 
     @property
     def url(self):
@@ -327,8 +499,7 @@ class Fleet:
         return sorted(names)
 
     def host_calls(self):
-        """Calls in flight per host: the setting, or what a host serves at
-        once less the room for health checks."""
+        """Calls in flight per host: the setting, or what its CPU serves."""
         if self.front.host_calls > 0:
             return self.front.host_calls
         host = self.hosts[0]
@@ -336,7 +507,7 @@ class Fleet:
                               env=host.environ(self.env), capture_output=True, text=True)
         if read.returncode != 0:
             raise RuntimeError(f"gunicorn.conf.py could not be read:\n{read.stderr}")
-        return max(1, capacity(json.loads(read.stdout)) - HEALTH_ROOM)
+        return calls_in_flight(json.loads(read.stdout), self.front.worker_rate, self.front.call_seconds)
 
     def render(self, template, values):
         config = (HERE / template).read_text()
@@ -352,7 +523,8 @@ class Fleet:
         for folder in (self.sockets, self.front_dir):
             folder.mkdir(parents=True, exist_ok=True)
             folder.chmod(0o700)
-        for path in [h.socket for h in self.hosts] + [self.run / "nginx.sock", self.admin_socket]:
+        for path in [h.socket for h in self.hosts] + [h.operator for h in self.hosts] + [
+                self.run / "nginx.sock", self.admin_socket]:
             if len(str(path)) > SOCKET_PATH_MAX:
                 raise RuntimeError(f"the socket path {path} is too long for a unix socket; use a shorter folder")
         for host in self.hosts:
@@ -373,6 +545,7 @@ class Fleet:
             "USER": user, "RUN": self.run, "STORE": self.store}))
         front = self.front
         self.calls_per_host = self.host_calls()
+        self.queue_max = front.queue_max or math.ceil(self.calls_per_host * len(self.hosts) / front.call_seconds)
         (self.front_dir / "haproxy.cfg").write_text(self.render("haproxy.cfg.in", {
             "RUN": self.front_dir,
             "PORT": self.port,
@@ -393,13 +566,20 @@ class Fleet:
             "BODY_MAX": front.body_max,
             "SERVER_NAMES": " ".join(self.server_names()),
             "HOST_CALLS": self.calls_per_host,
-            "SERVERS": "\n".join(SERVER_LINE.format(name=h.server, socket=h.socket) for h in self.hosts),
+            "QUEUE_MAX": self.queue_max,
+            "SERVERS": "\n".join(SERVER_LINE.format(name=h.server, address=address_text(h.address))
+                                 for h in self.hosts),
+            "CHECK_SERVERS": "\n".join(CHECK_LINE.format(name=h.server, address=address_text(h.check_address))
+                                       for h in self.hosts),
             "NGINX_SOCKET": self.run / "nginx.sock",
         }))
 
     def start(self):
-        self.lay_out()
         try:
+            # The namespaces first: their addresses go into the front's configuration.
+            if self.network is not None:
+                self.network.start()
+            self.lay_out()
             for host in self.hosts:
                 host.start(self.env)
             for host in self.hosts:
@@ -415,6 +595,7 @@ class Fleet:
                 [haproxy_binary(), "-db", "-f", str(self.front_dir / "haproxy.cfg")],
                 stdout=self.access_log.open("ab"), stderr=errors.open("ab"), start_new_session=True)
             wait_until(lambda: listening(self.port), self.haproxy, errors, 30, "haproxy")
+            self.supervisor.start()
         except BaseException:
             self.stop()
             raise
@@ -443,6 +624,7 @@ class Fleet:
         return states
 
     def stop(self):
+        self.supervisor.stop()
         if self.haproxy is not None and self.haproxy.poll() is None:
             self.haproxy.send_signal(signal.SIGUSR1)  # graceful: answers in progress finish
             try:
@@ -461,6 +643,8 @@ class Fleet:
             host.terminate()
         for host in self.hosts:
             host.wait_stopped()
+        if self.network is not None:
+            self.network.stop()
 
     def __enter__(self):
         return self.start()

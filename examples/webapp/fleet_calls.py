@@ -8,6 +8,8 @@ fleet use these alike:
 """
 
 import argparse
+import asyncio
+import datetime
 import io
 import json
 import re
@@ -15,6 +17,7 @@ import sys
 import threading
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 import wave
 from pathlib import Path
@@ -22,7 +25,8 @@ from pathlib import Path
 import cluster
 
 HERE = Path(__file__).resolve().parent
-LOG_LINE = re.compile(r'"(?P<request>[^"]*)" (?P<status>\d{3}) .* upstream=(?P<upstream>\S+) .* call=(?P<call>\S+)$')
+LOG_LINE = re.compile(r'\[(?P<received>[^]]+)\] "(?P<request>[^"]*)" (?P<status>\d{3}) .* upstream=(?P<upstream>\S+) '
+                      r'.* retries=\+?(?P<retries>\d+) queue=(?P<queue>-?\d+) .* call=(?P<call>\S+)$')
 
 
 def post_tts(base_url, text, call_id, timeout=120):
@@ -32,6 +36,7 @@ def post_tts(base_url, text, call_id, timeout=120):
         data=json.dumps({"text": text, "voice_id": "en-us"}).encode(),
         headers={"Content-Type": "application/json", "X-Call-Id": call_id})
     outcome = {"call": call_id, "status": None, "served_by": None, "link": None, "error": None}
+    started = time.monotonic()
     try:
         with urllib.request.urlopen(request, timeout=timeout) as response:
             outcome.update(status=response.status, served_by=response.headers.get("X-Served-By"))
@@ -42,6 +47,8 @@ def post_tts(base_url, text, call_id, timeout=120):
                        error=e.read().decode(errors="replace")[:200])
     except (OSError, ValueError, KeyError, IndexError, TypeError) as e:
         outcome["error"] = repr(e)
+    outcome["ended"] = time.monotonic()
+    outcome["seconds"] = outcome["ended"] - started
     return outcome
 
 
@@ -69,6 +76,57 @@ class Burst:
         return self.results
 
 
+def flood_address(i):
+    """The loopback address that stands for the i-th client of a flood:
+    127.1.x.y, apart from 127.0.0.1, which the honest callers use."""
+    return f"127.1.{i // 250}.{i % 250 + 1}"
+
+
+async def _raw_call(host, port, source, request, timeout):
+    started = time.monotonic()
+    outcome = {"source": source, "status": None, "seconds": None, "retry_after": None, "error": None}
+    try:
+        async with asyncio.timeout(timeout):
+            reader, writer = await asyncio.open_connection(host, port, local_addr=(source, 0))
+            try:
+                writer.write(request)
+                head = await reader.readuntil(b"\r\n\r\n")
+                lines = head.decode("latin-1").split("\r\n")
+                outcome["status"] = int(lines[0].split()[1])
+                for line in lines[1:]:
+                    name, _, value = line.partition(":")
+                    if name.lower() == "retry-after":
+                        outcome["retry_after"] = value.strip()
+                await reader.read()  # the body, to the close
+            finally:
+                writer.close()
+    except (OSError, asyncio.IncompleteReadError, asyncio.TimeoutError, ValueError, IndexError) as e:
+        outcome["error"] = repr(e)
+    outcome["seconds"] = time.monotonic() - started
+    return outcome
+
+
+def flood(base_url, addresses, per_address, text="A caller among many.", timeout=90, path="/api/tts"):
+    """`addresses` x `per_address` text-to-speech calls, all sent at once,
+    each from the loopback address of its client (flood_address) on a
+    connection of its own: what many clients at one moment look like to the
+    front. Returns one outcome per call (status None: no answer, see
+    "error"), never raises for a call."""
+    url = urllib.parse.urlsplit(base_url)
+    body = json.dumps({"text": text, "voice_id": "en-us"}).encode()
+
+    def request(call_id):
+        return (f"POST {path} HTTP/1.1\r\nHost: {url.netloc}\r\nContent-Type: application/json\r\n"
+                f"Content-Length: {len(body)}\r\nX-Call-Id: {call_id}\r\nConnection: close\r\n\r\n").encode() + body
+
+    async def run():
+        calls = [_raw_call(url.hostname, url.port, flood_address(a), request(f"flood-{a}-{i}"), timeout)
+                 for a in range(addresses) for i in range(per_address)]
+        return await asyncio.gather(*calls)
+
+    return asyncio.run(run())
+
+
 def complete_wav(data):
     """True when `data` is a whole WAV file: its RIFF size and its frames
     account for every byte, so a cut-off copy fails."""
@@ -89,9 +147,12 @@ def fetch(link, timeout=30):
         return e.code, b""
 
 
-def routed(access_log, calls=(), seconds=5):
-    """call id -> (status the front answered, the host it went to, by its
-    name at the front; "<NOSRV>" when the front answered itself). The front
+def entries(access_log, calls=(), seconds=5):
+    """call id -> the front's line of it: "status" it answered, "upstream"
+    (the host it went to last, by its name at the front; "<NOSRV>" when
+    the front answered itself), "retries" (tries on other hosts),
+    "received" (when the front had its request, seconds of the epoch) and
+    "moved" (seconds from then until its last host had it). The front
     writes a call's line once it has closed the call, which may be after
     the client has read the answer: this waits up to `seconds` for the
     lines of `calls`."""
@@ -101,10 +162,24 @@ def routed(access_log, calls=(), seconds=5):
         for line in Path(access_log).read_text().splitlines():
             match = LOG_LINE.search(line)
             if match and match["call"] != "-":
-                seen[match["call"]] = (int(match["status"]), match["upstream"])
+                received = datetime.datetime.strptime(match["received"], "%d/%b/%Y:%H:%M:%S.%f").replace(
+                    tzinfo=datetime.timezone.utc)
+                seen[match["call"]] = {"status": int(match["status"]), "upstream": match["upstream"],
+                                       "retries": int(match["retries"]), "received": received.timestamp(),
+                                       "moved": max(0, int(match["queue"])) / 1000}
         if set(calls) <= seen.keys() or time.monotonic() > deadline:
             return seen
         time.sleep(0.05)
+
+
+def routed(access_log, calls=(), seconds=5):
+    """call id -> (status the front answered, the host it went to)."""
+    return {call: (e["status"], e["upstream"]) for call, e in entries(access_log, calls, seconds).items()}
+
+
+def retried(access_log, calls=(), seconds=5):
+    """call id -> how many times the front tried it again elsewhere."""
+    return {call: e["retries"] for call, e in entries(access_log, calls, seconds).items()}
 
 
 def in_flight(host, route="/api/tts"):
@@ -138,7 +213,7 @@ def main(argv=None):
     ok = ok and len(hosts) >= 2
     if args.kill_one:
         host = json.loads((Path(args.fleet) / "host-1" / "host.json").read_text())
-        cluster.kill_host(host["pid"], host["socket"])
+        cluster.kill_host(host["pid"])
         print(f"killed host-1 (process group {host['pid']}, socket {host['socket']})")
         after_ok, _ = wave_of(args.after, "after-kill")
         ok = ok and after_ok

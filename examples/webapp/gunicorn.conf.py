@@ -26,6 +26,14 @@ bind = os.environ.get("WEBAPP_BIND", "127.0.0.1:5000")
 # the peers listed here, none by default: whoever reaches such a host
 # directly is a client, not a front.
 forwarded_allow_ips = os.environ.get("WEBAPP_FORWARDED_ALLOW_IPS", "")
+# /healthz and /metrics: on a listener of their own (operators.py), which
+# the front's checks and the operators reach and clients never do; blank-
+# separated unix:PATH or HOST:PORT addresses.
+operator_bind = os.environ.get("WEBAPP_OPERATOR_BIND", "")
+# Connections the kernel queues for a host before its workers accept them.
+# Small: a hung host swallows no more than this many calls before connects
+# to it fail and the front tries another host.
+backlog = int(os.environ.get("WEBAPP_BACKLOG", "128"))
 WORKER_CLASSES = ("gevent", "gthread")
 worker_class = os.environ.get("WEBAPP_WORKER_CLASS", "gevent")
 if worker_class not in WORKER_CLASSES:
@@ -64,10 +72,18 @@ os.environ.setdefault("WEBAPP_SERVED_BY", f"{socket.gethostname()}:{bind.rsplit(
 metrics_dir = Path(os.environ.setdefault("PROMETHEUS_MULTIPROC_DIR", os.path.join(chdir, "metrics")))
 
 
+operator_listeners = []
+
+
 def on_starting(server):
     # Figures of an earlier run's workers would be added to this run's.
     shutil.rmtree(metrics_dir, ignore_errors=True)
     metrics_dir.mkdir(parents=True)
+    # Opened here, once, so that every worker (and every worker started in
+    # a dead one's place) serves the same sockets.
+    import operators
+
+    operator_listeners.extend(operators.listen(operator_bind or f"unix:{os.path.join(chdir, 'operator.sock')}"))
 
 
 def post_worker_init(worker):
@@ -75,8 +91,12 @@ def post_worker_init(worker):
     # lets one of them at a time), started here rather than when the
     # application is made, which starts nothing.
     import app
+    import operators
 
     app.start_expiry(worker.wsgi)
+    loop = operators.LoopClock().start() if "gevent" in worker_class else None
+    served_by = worker.wsgi.extensions["webapp.settings"].served_by
+    operators.serve(operator_listeners, app.operator_routes(worker.wsgi, loop), served_by)
 
 
 def child_exit(server, worker):

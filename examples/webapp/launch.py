@@ -6,6 +6,7 @@ load benchmark start their stacks through the same classes.
 
     python launch.py                     # one host on port 5000; serve until Ctrl-C
     python launch.py --hosts 3 --check   # three hosts behind the front; one round trip, then stop
+    python launch.py --hosts 3 --netns   # each host in a network namespace of its own, on TCP (root)
     python launch.py --install-only      # only the module and its placeholder layout, in site/
 """
 
@@ -119,10 +120,12 @@ class Stack:
     (webapp.log, output/); with more, a fleet behind the front on `port`
     in `folder`/fleet. The stand-in's state and log are `folder`/standin
     and `folder`/standin.log. `env` is the hosts' environment (default:
-    this process's); the stand-in's URLs and CA are added to it."""
+    this process's); the stand-in's URLs and CA are added to it. With
+    `netns`, a fleet's hosts run in network namespaces of their own
+    (cluster.Fleet), with the stand-in relayed into them."""
 
     def __init__(self, folder, hosts=1, port=None, speech_port=None, transcription_port=None, env=None,
-                 front=None):
+                 front=None, netns=False):
         self.folder = Path(folder).resolve()
         self.port = port or free_port()
         self.standin = StandIn(self.folder / "standin", speech_port, transcription_port,
@@ -133,7 +136,8 @@ class Stack:
         if hosts == 1:
             self.host = cluster.Host(1, self.folder, port=self.port)
         else:
-            self.fleet = cluster.Fleet(self.folder / "fleet", hosts, self.port, self.env, front)
+            self.fleet = cluster.Fleet(self.folder / "fleet", hosts, self.port, self.env, front, netns=netns,
+                                       service_ports=(self.standin.speech_port, self.standin.transcription_port))
 
     @property
     def base_url(self):
@@ -194,27 +198,26 @@ class Stack:
               f"control socket {fleet.admin_socket})")
         print(f"limits: {fleet.front}; calls per host: {fleet.calls_per_host}")
         for host in fleet.hosts:
-            print(f"host {host.name}: socket {host.socket}, working directory {host.workdir}, log {host.log}")
+            where = cluster.address_text(host.address)
+            if host.network is not None:
+                where += f" in network namespace {host.network.namespace(host.index)}"
+            print(f"host {host.name}: {where}, operators on {host.operator}, working directory {host.workdir}, "
+                  f"log {host.log}")
         print(f"shared output store: {fleet.store}, served by nginx (config {fleet.run / 'nginx.conf'})")
 
 
 def serve(stack):
     """Until SIGINT or SIGTERM, or until a process the stack needs stops;
-    a fleet's host that stops is only reported. Returns the exit status,
-    a shell's for a signal."""
+    a fleet's host that stops is the supervisor's to restart, and it says
+    so. Returns the exit status, a shell's for a signal."""
     stopping = []
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda number, _: stopping.append(128 + number))
-    reported = set()
     while not stopping:
         for name, process in stack.processes().items():
             if process.poll() is not None:
                 print(f"{name} stopped on its own ({process.returncode}); see the logs above", file=sys.stderr)
                 return 1
-        for host in stack.fleet.hosts if stack.fleet else ():
-            if host.process.poll() is not None and host.process.pid not in reported:
-                reported.add(host.process.pid)
-                print(f"host {host.name} stopped ({host.process.returncode})", flush=True)
         time.sleep(0.5)
     return stopping[0]
 
@@ -222,6 +225,8 @@ def serve(stack):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--hosts", type=int, default=1, help="application hosts; more than one: behind the front")
+    parser.add_argument("--netns", action="store_true",
+                        help="each host in a network namespace of its own, on TCP behind a firewall (needs root)")
     parser.add_argument("--check", action="store_true", help="stop after the round trip; the status says how it went")
     parser.add_argument("--folder", default=str(HERE / "var"), help="logs, the stand-in's state, the output")
     parser.add_argument("--site", default=str(HERE / "site"), help="where the module is copied to")
@@ -244,7 +249,10 @@ def main(argv=None):
             return 1
 
     env = {**os.environ, "WEBAPP_DORVANE_HOME": str(site)}
-    stack = Stack(args.folder, args.hosts, args.port, args.speech_port, args.transcription_port, env)
+    if args.netns and args.hosts < 2:
+        parser.error("--netns needs --hosts 2 or more")
+    stack = Stack(args.folder, args.hosts, args.port, args.speech_port, args.transcription_port, env,
+                  netns=args.netns)
     # Ctrl-C while starting stops what has started (Stack.start), as later.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:

@@ -3,7 +3,8 @@
 Under gunicorn every worker is its own process, so the figures go through
 prometheus_client's multi-process mode: each worker writes its own files in
 PROMETHEUS_MULTIPROC_DIR (set per host by gunicorn.conf.py, which also clears
-it at start and marks dead workers), and /metrics adds them up. Without that
+it at start and marks dead workers), and the operator listener's /metrics
+adds them up. Without that
 variable, as in the in-process tests, the process's own registry answers.
 """
 
@@ -39,9 +40,8 @@ def _method():
     return request.method if request.method in METHODS else "other"
 
 
-def instrument(app, output_bytes):
-    """Counts every request of `app` and adds the /metrics route, which also
-    reports `output_bytes()`."""
+def instrument(app):
+    """Counts every request of `app`."""
 
     @app.before_request
     def started():
@@ -62,12 +62,15 @@ def instrument(app, output_bytes):
         if "metrics_route" in g:
             IN_FLIGHT.labels(g.pop("metrics_route")).dec()
 
-    @app.get("/metrics")
-    def metrics():
-        OUTPUT_BYTES.set(output_bytes())
-        if os.environ.get("PROMETHEUS_MULTIPROC_DIR"):
-            registry = CollectorRegistry()
-            multiprocess.MultiProcessCollector(registry)
-        else:
-            registry = REGISTRY
-        return generate_latest(registry), 200, {"Content-Type": CONTENT_TYPE_LATEST}
+
+def exposition(output_bytes):
+    """(body, content type) of the figures of every worker of this host, with
+    the store's size `output_bytes`. Read on the operator listener's thread
+    (operators.py): the workers' files are read, nothing of the event loop's."""
+    OUTPUT_BYTES.set(output_bytes)
+    if os.environ.get("PROMETHEUS_MULTIPROC_DIR"):
+        registry = CollectorRegistry()
+        multiprocess.MultiProcessCollector(registry)
+    else:
+        registry = REGISTRY
+    return generate_latest(registry), CONTENT_TYPE_LATEST

@@ -7,7 +7,9 @@ with the real waits.
 """
 
 import importlib
+import json
 import os
+import sys
 from pathlib import Path
 
 import pytest
@@ -47,12 +49,54 @@ def standin(standin_services, monkeypatch):
     return standin_services
 
 
-@pytest.fixture
-def make_client(webapp, dorvane):
-    def make(**settings):
-        return webapp.create_app(dorvane, webapp.Settings(**settings)).test_client()
+class OperatorAnswer:
+    """An answer of the operator listener, read as a test client's answer is."""
 
-    return make
+    def __init__(self, status, body, headers):
+        self.status_code, self.data, self.headers = status, body, headers
+
+    def get_json(self):
+        return json.loads(self.data)
+
+    def get_data(self, as_text=False):
+        return self.data.decode() if as_text else self.data
+
+
+class Operators:
+    """The operator listener (health, metrics) of one application, served
+    as a host serves it (operators.py), on a unix socket of its own."""
+
+    def __init__(self, app, path):
+        self.app, self.path, self.stop = app, path, None
+
+    def get(self, route):
+        import cluster
+        import operators
+
+        if self.stop is None:
+            served_by = self.app.extensions["webapp.settings"].served_by
+            routes = sys.modules["app"].operator_routes(self.app)
+            self.stop = operators.serve(operators.listen(f"unix:{self.path}"), routes, served_by)
+        return OperatorAnswer(*cluster.http_get(self.path, route))
+
+
+@pytest.fixture
+def make_client(webapp, dorvane, tmp_path_factory):
+    """A test client of the application made with these settings; its
+    `operators.get(route)` asks the application's operator listener."""
+    made = []
+
+    def make(**settings):
+        app = webapp.create_app(dorvane, webapp.Settings(**settings))
+        client = app.test_client()
+        client.operators = Operators(app, tmp_path_factory.mktemp("op") / "operator.sock")
+        made.append(client.operators)
+        return client
+
+    yield make
+    for operators in made:
+        if operators.stop is not None:
+            operators.stop()
 
 
 @pytest.fixture(scope="session")

@@ -1,6 +1,7 @@
 """Two application hosts behind the front on one shared output store: links
 resolve whichever host made the file, and losing a host under load costs
-only the calls it had in flight. Hosts run the module's real wait."""
+no call: the front tries the calls it held again on the other. Hosts run
+the module's real wait."""
 
 import time
 
@@ -49,6 +50,9 @@ def test_each_host_answers_health_and_metrics_under_its_name(fleet, fleet_calls)
             if health.get("output_bytes") == on_disk or time.monotonic() > deadline:
                 break
             time.sleep(0.5)
+        # The event loop turns on a half-second tick: a lag beyond that is a
+        # loop running late.
+        assert 0 <= health.pop("loop_lag_seconds") < 5
         assert health == {"status": "ok", "served_by": host.name, "output_bytes": on_disk,
                           "output_max_bytes": 1 << 30}
         assert fleet_calls.in_flight(host) == 0
@@ -58,7 +62,7 @@ def test_each_host_answers_health_and_metrics_under_its_name(fleet, fleet_calls)
     assert fleet_calls.fetch(fleet.url + "healthz")[0] == 404
 
 
-def test_losing_a_host_under_load_loses_only_its_calls_in_flight(fleet, fleet_calls):
+def test_losing_a_host_under_load_loses_no_call(fleet, fleet_calls):
     first = fleet_calls.Burst(fleet.url, 16, "first").start()
     # All sixteen are inside the module's ten-second wait before the kill.
     deadline = time.monotonic() + 8
@@ -71,20 +75,18 @@ def test_losing_a_host_under_load_loses_only_its_calls_in_flight(fleet, fleet_ca
     before = first.join()
     after = fleet_calls.Burst(fleet.url, 12, "after").start().join()
 
-    routed = fleet_calls.routed(fleet.access_log, [r["call"] for r in before])
-    failed = [r for r in before if r["status"] != 200]
-    # The failures are exactly the calls the front had handed to the killed host.
-    assert len(failed) == lost
-    for r in failed:
-        assert r["status"] == 502 and routed[r["call"]] == (502, killed.server)
-    for r in before:
-        if r["status"] == 200:
-            assert r["served_by"] == live.name and routed[r["call"]] == (200, live.server)
-    # Every new call succeeds, on the host that is left.
-    assert [(r["status"], r["served_by"]) for r in after] == [(200, live.name)] * 12
+    # The calls the killed host held were tried again on the live one (a
+    # speech call may be repeated), and so were all the others served.
+    retried = fleet_calls.retried(fleet.access_log, [r["call"] for r in before])
+    assert [r["status"] for r in before] == [200] * 16
+    assert sum(retried[r["call"]] > 0 for r in before) == lost
+    assert {r["served_by"] for r in before if retried[r["call"]]} == {live.name}
+    # Every new call succeeds, on the host that is left or on the killed
+    # one restarted.
+    assert [r["status"] for r in after] == [200] * 12
 
     served = [r["link"] for r in before + after if r["status"] == 200]
-    assert len(served) == 16 - lost + 12
+    assert len(served) == 16 + 12
     for link in served:
         status, data = fleet_calls.fetch(link)
         assert status == 200 and fleet_calls.complete_wav(data), link

@@ -18,7 +18,7 @@ from .test_webapp_routes import VALID
 
 
 def metric(client, name, **labels):
-    text = client.get("/metrics").get_data(as_text=True)
+    text = client.operators.get("/metrics").get_data(as_text=True)
     wanted = ",".join(f'{k}="{v}"' for k, v in sorted(labels.items()))
     series = re.escape(name) + (r"\{%s\}" % re.escape(wanted) if labels else "")
     match = re.search(r"^%s (\S+)$" % series, text, re.M)
@@ -41,7 +41,8 @@ def test_health_reports_what_stops_a_host_from_answering(make_client, installati
         (tmp_path / "output").symlink_to(tmp_path / "unmounted-store")
     elif breakage == "output is a file":
         (tmp_path / "output").write_text("")
-    response = make_client(served_by="host-a:5001").get("/healthz")
+    client = make_client(served_by="host-a:5001")
+    response = client.operators.get("/healthz")
     assert response.headers["X-Served-By"] == "host-a:5001"
     if problem is None:
         assert (response.status_code, response.get_json()) == (200, {
@@ -168,7 +169,7 @@ def test_metrics_labels_come_from_fixed_sets_whatever_clients_send(make_client):
     client = make_client()
 
     def label_sets():
-        text = client.get("/metrics").get_data(as_text=True)
+        text = client.operators.get("/metrics").get_data(as_text=True)
         return set(re.findall(r"^webapp_requests_total\{(.*)\} ", text, re.M))
 
     before = label_sets()
@@ -188,7 +189,7 @@ def test_health_and_metrics_report_the_stores_bytes(make_client, tmp_path):
         (tmp_path / "output" / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / "output" / name).write_bytes(b"x" * size)
     client = make_client(output_max_bytes=10_000)
-    health = client.get("/healthz").get_json()
+    health = client.operators.get("/healthz").get_json()
     assert (health["output_bytes"], health["output_max_bytes"]) == (2100, 10_000)
     assert metric(client, "webapp_output_bytes") == 2100
 
