@@ -564,6 +564,7 @@ class Fleet:
             "CLIENT_RATE": front.client_rate,
             "CLIENT_CALLS": front.client_calls,
             "BODY_MAX": front.body_max,
+            "BODY_DIGITS": len(str(front.body_max)),
             "SERVER_NAMES": " ".join(self.server_names()),
             "HOST_CALLS": self.calls_per_host,
             "QUEUE_MAX": self.queue_max,

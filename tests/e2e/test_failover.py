@@ -152,7 +152,7 @@ def test_a_host_that_stalls_briefly_keeps_its_calls(stack, fleet_calls):
     wait_for(lambda: all_up(fleet), 15)
     busy = fleet.hosts[2]
     burst = fleet_calls.Burst(stack.base_url, 12, "slow").start()
-    wait_for(lambda: fleet_calls.in_flight(busy) > 0, 8)
+    wait_for(lambda: fleet_calls.in_flight(busy) > 0, 15)
     # The whole host stopped for 0.7 s at a time, three times.
     for _ in range(3):
         busy.signal(signal.SIGSTOP)
@@ -198,7 +198,7 @@ def test_a_host_on_a_machine_of_its_own_costs_no_new_call(namespaced, fleet_call
     host = fleet.hosts[0]
     if fault == "partition":
         held = fleet_calls.Burst(namespaced.base_url, 9, "held").start()
-        wait_for(lambda: fleet_calls.in_flight(host) > 0, 8)
+        wait_for(lambda: fleet_calls.in_flight(host) > 0, 15)
         cut = time.time()
         network.partition(host.index)
     elif fault == "loss":
@@ -229,6 +229,7 @@ def test_a_host_on_a_machine_of_its_own_costs_no_new_call(namespaced, fleet_call
 def test_a_hosts_firewall_lets_only_the_front_in(namespaced):
     fleet = namespaced.fleet
     network = fleet.network
+    wait_for(lambda: all_up(fleet), 15)
     probe = ("import socket, sys; s = socket.socket(); s.settimeout(2); "
              "sys.exit(s.connect_ex((sys.argv[1], int(sys.argv[2]))))")
     first, second = fleet.hosts[:2]

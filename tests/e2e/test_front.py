@@ -197,6 +197,9 @@ def test_trickling_clients_are_cut_and_cannot_crowd_out_others(fleet, part, sour
         ({"Host": "localhost:{port}"}, None, 200),
         ({"Host": "evil.example"}, None, 421),
         ({"Host": "127.0.0.1:{port}.evil.example"}, None, 421),
+        # A list is no name, whichever of its items is the front's.
+        ({"Host": "evil.example, 127.0.0.1:{port}"}, None, 421),
+        ({"Host": "127.0.0.1:{port}, evil.example"}, None, 421),
         ({}, "HTTP/1.0", 421),  # no Host at all
         ({"X-Forwarded-Proto": "https", "X-Forwarded-Host": "evil.example", "Forwarded": "host=evil.example"},
          None, 200),
@@ -235,10 +238,90 @@ def test_partial_downloads_are_never_served(fleet, path, through):
     assert status == 404 and b"half a file" not in body
 
 
-@pytest.mark.parametrize("path", ["/healthz", "/%68ealthz", "/healthz?full=1", "/metrics", "/metric%73"])
+@pytest.mark.parametrize("path", [
+    "/healthz", "/%68ealthz", "/healthz?full=1", "//healthz", "/%2fhealthz", "/%2Fhealthz", "/./healthz",
+    "/metrics", "/metric%73", "//metrics", "/%2fmetrics", "/./metrics", "/api/../metrics",
+])
 def test_health_and_figures_are_not_answered_to_the_public(fleet, path):
     status, _, body, _ = request(fleet, "GET", path)
     assert status == 404 and b"served_by" not in body and b"webapp_requests" not in body
+
+
+def raw(fleet, data, source="127.0.0.1", timeout=10):
+    """`data` sent as it is on a connection of its own; what came back
+    before the front closed it or the time-out ran out."""
+    with socket.create_connection(("127.0.0.1", fleet.port), timeout=timeout, source_address=(source, 0)) as conn:
+        conn.sendall(data)
+        answer = b""
+        try:
+            while chunk := conn.recv(65536):
+                answer += chunk
+                if b"\r\n\r\n" in answer and b"Connection: close" not in answer and b"connection: close" not in answer:
+                    break
+        except (TimeoutError, ConnectionResetError):
+            pass
+    return answer
+
+
+@pytest.mark.parametrize(
+    "lengths, status",
+    [
+        (["18446744073709551616"], {413}),    # 2^64: wraps to 0 as a 64-bit number
+        # Past 2^64 HAProxy's own parser may refuse it first, with 400.
+        (["36893488147419103232"], {400, 413}),
+        (["99999999999999999999999"], {400, 413}),
+        (["100000"], {413}),                  # six digits: over the limit by its length alone
+        (["65537"], {413}),
+        (["-1"], {400}),
+        (["1e3"], {400}),
+        (["0x20"], {400}),
+        # Lengths that disagree (identical ones HAProxy merges into one, as
+        # HTTP allows).
+        (["20", "21"], {400}),
+        (["20, 21"], {400}),
+    ],
+)
+def test_a_content_length_that_is_not_one_plain_bounded_number_is_refused_by_the_front(fleet, fleet_calls, lengths,
+                                                                                         status):
+    call = f"framing-{'-'.join(lengths)}".replace(" ", "").replace(",", "c")
+    head = (f"POST /api/tts HTTP/1.1\r\nHost: 127.0.0.1:{fleet.port}\r\nContent-Type: application/json\r\n"
+            f"X-Call-Id: {call}\r\n" + "".join(f"Content-Length: {n}\r\n" for n in lengths) + "\r\n")
+    answer = raw(fleet, head.encode() + TTS[:20])
+    assert int(answer.split(b" ", 2)[1]) in status, answer[:200]
+    # The front answered itself: no host saw it.
+    assert fleet_calls.routed(fleet.access_log, [call], seconds=1).get(call, (0, "<NOSRV>"))[1] == "<NOSRV>"
+
+
+def test_bad_framing_is_refused_at_the_front_and_leaves_other_clients_keep_alive_requests_unharmed(fleet, fleet_calls):
+    def bad(i):
+        return (f"POST /api/tts HTTP/1.1\r\nHost: 127.0.0.1:{fleet.port}\r\nContent-Type: application/json\r\n"
+                f"X-Call-Id: wrapped-{i}\r\nContent-Length: 18446744073709551616\r\n\r\n").encode() + TTS
+
+    attackers, answers = in_parallel(60, lambda i: raw(fleet, bad(i), source=f"127.0.3.{i % 20 + 1}"))
+
+    def keep_alive(i):
+        connection = http.client.HTTPConnection("127.0.0.1", fleet.port, timeout=10,
+                                                source_address=(f"127.0.4.{i + 1}", 0))
+        statuses = []
+        try:
+            for _ in range(30):
+                connection.request("GET", "/api/status")
+                response = connection.getresponse()
+                response.read()
+                statuses.append(response.status)
+        except (OSError, http.client.HTTPException) as e:
+            statuses.append(repr(e))
+        finally:
+            connection.close()
+        return statuses
+
+    honest, results = in_parallel(8, keep_alive)
+    join(attackers + honest, 30)
+    assert all(a.startswith(b"HTTP/1.1 413 ") for a in answers), {a[:40] for a in answers}
+    assert results == [[200] * 30] * 8
+    # Refused at the front: none of them reached a host.
+    routed = fleet_calls.routed(fleet.access_log, [f"wrapped-{i}" for i in range(60)])
+    assert {routed[f"wrapped-{i}"][1] for i in range(60)} == {"<NOSRV>"}
 
 
 def test_hosts_listen_only_where_the_front_reaches_them(fleet):
