@@ -55,6 +55,7 @@ def main():
     body = json.dumps({"text": text, "voice_id": "en-us", "speed": 0.5})
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-flood-"))
+    work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
     site = load.launch.install_site(work / "site")
     standin = load.start_standin(work, "--audio-max-bytes", str(cap))
     try:

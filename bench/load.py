@@ -367,6 +367,7 @@ def main():
     check_limits(cs)
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-load-"))
+    work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
     site = launch.install_site(work / "site")
     standin = start_standin(work)
     rows, alone, failure = [], [], None
@@ -401,6 +402,7 @@ def run_overload(factors, args):
     if not shutil.which("hey"):
         sys.exit("hey is not installed (apt-get install hey)")
     work = Path(tempfile.mkdtemp(prefix="dorvane-overload-"))
+    work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
     site = launch.install_site(work / "site")
     standin = start_standin(work)
     rows = []

@@ -14,11 +14,13 @@ the load benchmark all start it here, through launch.py:
 """
 
 import collections
-import getpass
+import grp
 import http.client
 import json
 import math
 import os
+import pwd
+import resource
 import shutil
 import signal
 import socket
@@ -54,9 +56,23 @@ class Front:
     # Requests one client address may make in any 10 seconds; more get 429.
     client_rate: int = 300
     # Connections one client address may hold open; more are closed at once.
-    client_connections: int = 256
-    # Connections the front holds in all.
-    max_connections: int = 4096
+    # With `max_connections`, it says how many addresses it takes to fill
+    # the front: 128.
+    client_connections: int = 64
+    # Connections the front holds in all. An idle or trickling connection
+    # costs HAProxy a few KiB; one that holds full buffers, a reader too
+    # slow to take an answer, costs some 4.5 buffers (its own, and those of
+    # the connections on either side): 72 KiB at 16 KiB each. So the
+    # front's memory stays within about max_connections x 72 KiB (576 MiB)
+    # whoever reads slowly, and what one slow reader's going frees, the
+    # next one reuses. 8192 connections need some 17,000 descriptors,
+    # within the 20,000 this machine lets a process hold.
+    max_connections: int = 8192
+    # HAProxy's buffer (tune.bufsize), in bytes: a request body that fits,
+    # with its headers, is held whole before a host sees it (and may be
+    # tried again elsewhere); every text a call may send does. A larger
+    # one, up to `body_max`, goes on to the host as it arrives.
+    buffer_size: int = 16384
     # Calls in flight per host; 0: what its CPU serves, its workers times
     # `worker_rate` calls a second times `call_seconds`, within what its
     # gunicorn settings let it hold at once.
@@ -100,6 +116,14 @@ class Front:
     @classmethod
     def from_environ(cls, environ=os.environ):
         return envsettings.read(cls, "FRONT_", environ)
+
+
+def open_files(wanted):
+    """Raises this process's soft limit of open files towards `wanted`
+    (HAProxy needs two descriptors a connection); past the hard limit,
+    HAProxy itself says what it lacks."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(wanted, hard)), hard))
 
 
 def address_text(address):
@@ -538,9 +562,20 @@ class Fleet:
         for name in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
             (self.run / "tmp" / name).mkdir(parents=True, exist_ok=True)
         self.run.chmod(0o700)
-        # As root, nginx's workers would become "nobody", who may not reach
-        # the store; they run as whoever started the fleet, who owns it.
-        user = f"user {getpass.getuser()};" if os.geteuid() == 0 else ""
+        # Started as root, nginx's master keeps root and its workers, which
+        # read the files clients ask for, become nobody: they must be able to
+        # pass through to the store and read it, as any other user may.
+        user = ""
+        if os.geteuid() == 0:
+            nobody = pwd.getpwnam("nobody")
+            user = f"user {nobody.pw_name} {grp.getgrgid(nobody.pw_gid).gr_name};"
+            closed = [p for p in [self.store, *self.store.parents] if not p.stat().st_mode & 0o001]
+            if closed:
+                raise RuntimeError(f"nginx's workers run as nobody, who cannot pass through {closed[-1]} "
+                                   f"to the store {self.store}: start the fleet in a folder others may pass "
+                                   "through (mode o+x on it and on each folder above)")
+            for folder in (self.store, self.store / "tts", self.store / "clone"):
+                folder.chmod(0o755)
         (self.run / "nginx.conf").write_text(self.render("nginx.conf.in", {
             "USER": user, "RUN": self.run, "STORE": self.store}))
         front = self.front
@@ -550,7 +585,7 @@ class Fleet:
             "RUN": self.front_dir,
             "PORT": self.port,
             "MAX_CONNECTIONS": front.max_connections,
-            "BUFSIZE": front.body_max + 16 * 1024,
+            "BUFSIZE": front.buffer_size,
             "HEADER_TIMEOUT": milliseconds(front.header_timeout),
             "BODY_TIMEOUT": milliseconds(front.body_timeout),
             "CALL_TIMEOUT": milliseconds(front.call_timeout),
@@ -594,7 +629,8 @@ class Fleet:
             errors = self.front_dir / "haproxy.err"
             self.haproxy = subprocess.Popen(
                 [haproxy_binary(), "-db", "-f", str(self.front_dir / "haproxy.cfg")],
-                stdout=self.access_log.open("ab"), stderr=errors.open("ab"), start_new_session=True)
+                stdout=self.access_log.open("ab"), stderr=errors.open("ab"), start_new_session=True,
+                preexec_fn=lambda: open_files(2 * self.front.max_connections + 1024))
             wait_until(lambda: listening(self.port), self.haproxy, errors, 30, "haproxy")
             self.supervisor.start()
         except BaseException:

@@ -127,6 +127,98 @@ def flood(base_url, addresses, per_address, text="A caller among many.", timeout
     return asyncio.run(run())
 
 
+async def _trickle(host, port, source, head, seconds, held):
+    try:
+        reader, writer = await asyncio.open_connection(host, port, local_addr=(source, 0))
+    except OSError:
+        return "refused"
+    held.append(writer)
+    try:
+        writer.write(head)
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            await asyncio.sleep(1)
+            if reader.at_eof() or writer.is_closing():
+                return "closed"
+            writer.write(b"X")
+            await writer.drain()
+        return "held"
+    except OSError:
+        return "closed"
+    finally:
+        writer.close()
+
+
+class Trickle:
+    """`addresses` x `per_address` connections to the front, each sending
+    the start of a request and then a byte of its headers a second, for
+    `seconds` (a slowloris from many addresses), on a thread of its own;
+    `outcomes` once joined: how each connection ended."""
+
+    def __init__(self, base_url, addresses, per_address, seconds, first=100):
+        self.url = urllib.parse.urlsplit(base_url)
+        self.args = addresses, per_address, seconds, first
+        self.held = []
+        self.outcomes = None
+        self.thread = threading.Thread(target=lambda: asyncio.run(self._run()), daemon=True)
+
+    async def _run(self):
+        addresses, per_address, seconds, first = self.args
+        head = f"POST /api/tts HTTP/1.1\r\nHost: {self.url.netloc}\r\nX-Slow: ".encode()
+        self.outcomes = await asyncio.gather(*[
+            _trickle(self.url.hostname, self.url.port, flood_address(first + a), head, seconds, self.held)
+            for a in range(addresses) for _ in range(per_address)])
+
+    def start(self):
+        self.thread.start()
+        return self
+
+    def join(self, timeout=None):
+        self.thread.join(timeout)
+        return self.outcomes
+
+
+async def _read_slowly(host, port, source, request, seconds):
+    import socket
+
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # the window stays small
+    sock.setblocking(False)
+    try:
+        sock.bind((source, 0))
+        await asyncio.get_running_loop().sock_connect(sock, (host, port))
+        reader, writer = await asyncio.open_connection(sock=sock)
+    except OSError:
+        sock.close()
+        return "refused"
+    try:
+        writer.write(request)
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if not await reader.read(1024):
+                return "closed"
+            await asyncio.sleep(1)
+        return "held"
+    except OSError:
+        return "closed"
+    finally:
+        writer.close()
+
+
+def read_slowly(base_url, path, addresses, per_address, seconds, first=200):
+    """`addresses` x `per_address` clients that ask for `path` and read its
+    answer a KiB a second, for `seconds`; how each connection ended."""
+    url = urllib.parse.urlsplit(base_url)
+    request = f"GET {path} HTTP/1.1\r\nHost: {url.netloc}\r\n\r\n".encode()
+
+    async def run():
+        return await asyncio.gather(*[
+            _read_slowly(url.hostname, url.port, flood_address(first + a), request, seconds)
+            for a in range(addresses) for _ in range(per_address)])
+
+    return asyncio.run(run())
+
+
 def complete_wav(data):
     """True when `data` is a whole WAV file: its RIFF size and its frames
     account for every byte, so a cut-off copy fails."""

@@ -7,9 +7,12 @@ with the real waits.
 """
 
 import importlib
+import itertools
 import json
 import os
+import shutil
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -29,6 +32,24 @@ def webapp():
 def launch(webapp):
     """examples/webapp/launch.py: the stack started as the demo starts it."""
     return importlib.import_module("launch")
+
+
+@pytest.fixture(scope="session")
+def open_folders():
+    """New folders for fleets, under one that other users may pass through:
+    started as root, a fleet's nginx reads the store as nobody, whom
+    pytest's own temporary folders (mode 0700) keep out."""
+    root = Path(tempfile.mkdtemp(prefix="dorvane-e2e-"))
+    root.chmod(0o711)
+    count = itertools.count()
+
+    def make(name):
+        folder = root / f"{name}{next(count)}"
+        folder.mkdir()
+        return folder
+
+    yield make
+    shutil.rmtree(root, ignore_errors=True)
 
 
 @pytest.fixture(scope="session")
@@ -108,7 +129,7 @@ def fleet_calls(webapp):
 
 
 @pytest.fixture(scope="session")
-def fleet_factory(launch, standin_services, tmp_path_factory):
+def fleet_factory(launch, standin_services, tmp_path_factory, open_folders):
     """Starts fleets of application hosts behind the front (examples/webapp/
     cluster.py) on free ports, calling the in-process stand-in; stops them
     at the end of the session. `front` takes the front's limits
@@ -128,7 +149,7 @@ def fleet_factory(launch, standin_services, tmp_path_factory):
         env = dict(os.environ, **launch.standin_environ(standin_services), WEBAPP_DORVANE_HOME=str(home),
                    WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/",
                    **{"WEBAPP_" + k.upper(): str(v) for k, v in settings.items()})
-        fleet = cluster.Fleet(tmp_path_factory.mktemp("fleet"), hosts, port=port, env=env,
+        fleet = cluster.Fleet(open_folders("fleet"), hosts, port=port, env=env,
                               front=cluster.Front(**(front or {})))
         started.append(fleet)
         return fleet.start()

@@ -40,20 +40,20 @@ def site(launch, tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def stack(launch, site, tmp_path_factory):
-    stack = start_stack(launch, tmp_path_factory.mktemp("failover"), site)
+def stack(launch, site, open_folders):
+    stack = start_stack(launch, open_folders("failover"), site)
     yield stack
     stack.stop()
 
 
 @pytest.fixture(scope="module")
-def namespaced(launch, site, tmp_path_factory):
+def namespaced(launch, site, open_folders):
     import netns
 
     why = netns.available()
     if why:
         pytest.skip(why)
-    stack = start_stack(launch, tmp_path_factory.mktemp("netns"), site, netns=True)
+    stack = start_stack(launch, open_folders("netns"), site, netns=True)
     yield stack
     stack.stop()
     assert not [ns for ns in subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout.split()

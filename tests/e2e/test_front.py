@@ -8,6 +8,7 @@ the module's real wait: the flood and the hung host are about calls held."""
 import http.client
 import json
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -450,3 +451,68 @@ def test_a_hosts_capacity_follows_its_gunicorn_settings_and_its_cpu(webapp, conf
     config = dict(config, worker_connections=1000)
     assert cluster.capacity(config) == capacity
     assert cluster.calls_in_flight(config, worker_rate=45, call_seconds=10.5) == cpu_bound
+
+
+def test_a_slowloris_from_many_addresses_leaves_a_new_address_served(fleet, fleet_calls):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard < 14000:
+        pytest.skip(f"12,000 connections need more than {hard} open files")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    # 100 addresses x 120 connections, each trickling its headers.
+    trickle = fleet_calls.Trickle(fleet.url, 100, 120, 3 * WAIT).start()
+    wait_for(lambda: len(trickle.held) >= 100 * fleet.front.client_connections, 20)
+    try:
+        status, _, body, seconds = request(fleet, "GET", "/", source="127.0.9.1", timeout=30)
+        assert status == 200 and b"<html" in body.lower() and seconds < 5, seconds
+        status, _, body, seconds = request(fleet, "POST", "/api/tts", TTS, source="127.0.9.2", timeout=30)
+        assert status == 200 and seconds < 15, seconds
+    finally:
+        outcomes = trickle.join(3 * WAIT + 30)
+    # Each address held its share, no more; the rest were closed at once,
+    # the held ones after the header time-out.
+    assert outcomes.count("refused") + outcomes.count("closed") == 12000
+
+
+def haproxy_mib(fleet):
+    for line in Path(f"/proc/{fleet.haproxy.pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) / 1024
+
+
+def test_slow_readers_cost_the_front_a_bounded_memory_that_the_next_ones_reuse(fleet, fleet_calls):
+    (fleet.store / "tts" / "large.wav").write_bytes(os.urandom(5_500_000))
+    peaks = []
+    for _ in range(2):
+        peak, stop = [0.0], threading.Event()
+
+        def sample():
+            while not stop.is_set():
+                peak[0] = max(peak[0], haproxy_mib(fleet))
+                time.sleep(0.2)
+
+        sampler = threading.Thread(target=sample, daemon=True)
+        sampler.start()
+        outcomes = fleet_calls.read_slowly(fleet.url, "/output/tts/large.wav", 100, 32, 8)
+        stop.set()
+        sampler.join()
+        assert outcomes == ["held"] * 3200
+        peaks.append(peak[0])
+    # 3,200 slow readers within 72 KiB each (cluster.Front's bound), and a
+    # second wave no larger than the first: what the first freed is reused.
+    assert peaks[0] < 3200 * 72 / 1024 + 64, peaks
+    assert peaks[1] < peaks[0] * 1.1, peaks
+
+
+def test_the_stores_server_reads_as_nobody_when_the_fleet_runs_as_root(fleet, fleet_calls):
+    if os.geteuid() != 0:
+        pytest.skip("the fleet runs as its own user, and so does nginx")
+    import cluster
+
+    workers = cluster.children(fleet.nginx.pid)
+    assert workers
+    for pid in workers:
+        uids = next(line for line in Path(f"/proc/{pid}/status").read_text().splitlines() if line.startswith("Uid:"))
+        assert set(uids.split()[1:]) == {"65534"}, uids
+    # ... and still serves the files the hosts wrote.
+    (fleet.store / "tts" / "as-nobody.wav").write_bytes(b"stored bytes")
+    assert fleet_calls.fetch(fleet.url + "output/tts/as-nobody.wav") == (200, b"stored bytes")

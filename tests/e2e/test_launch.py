@@ -19,7 +19,8 @@ def run_launcher(launch, folder, *options, ports=None):
 
 
 @pytest.mark.real_wait
-def test_a_fleet_passes_the_demo_check_and_nothing_is_left_running(launch, tmp_path):
+def test_a_fleet_passes_the_demo_check_and_nothing_is_left_running(launch, open_folders):
+    tmp_path = open_folders("launch")
     try:
         launch.cluster.nginx_binary()
         launch.cluster.haproxy_binary()
