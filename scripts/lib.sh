@@ -1,4 +1,8 @@
-# Shared by the scripts: finding the supported interpreters on this machine.
+# Shared by the scripts: finding the supported interpreters on this machine,
+# and the folder that keeps what is costly to make between runs.
+
+# Interpreters, torch environments and the Debian root, outside the repository.
+dorvane_cache=${DORVANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/dorvane}
 
 # The newest CPython X.Y that pyenv or the PATH has; empty when none runs.
 python_for() {

@@ -107,15 +107,13 @@ class Items:
         return self._items
 
 
-@pytest.mark.parametrize("items, message", [
-    ([("models",)], "not enough values to unpack (expected 2, got 1)"),
-    ([("models", [], "x")], "too many values to unpack (expected 2)"),
-    ([7], "cannot unpack non-iterable int object"),
-])
-def test_items_that_are_not_pairs(dorvane, items, message):
-    with pytest.raises((ValueError, TypeError)) as excinfo:
-        dorvane.check_project_structure(Items(items))
-    assert str(excinfo.value) == message
+@pytest.mark.parametrize("items", [[("models",)], [("models", [], "x")], [7]])
+def test_items_that_are_not_pairs(dorvane, items):
+    # The interpreter words these (3.14 added the count to "too many values
+    # to unpack"), so the plain def's error on the running one is the text.
+    expected = outcome(plain_check(dorvane.__file__, os), Items(items))
+    assert expected[0] in (ValueError, TypeError) and "unpack" in expected[1]
+    assert outcome(dorvane.check_project_structure, Items(items)) == expected
 
 
 def test_os_is_looked_up_at_call_time(dorvane, monkeypatch):
