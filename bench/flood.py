@@ -75,7 +75,7 @@ def main():
         env = dict(load.fleet_env(standin, site, "module", "gevent", args.c + 16),
                    WEBAPP_OUTPUT_MAX_BYTES=str(cap), WEBAPP_MAX_TEXT=str(args.max_text),
                    WEBAPP_WORKERS=str(args.workers))
-        with cluster.Fleet(work / "fleet", args.hosts, port=port, env=env, front=load.front_limits(args.c)) as fleet:
+        with cluster.Fleet(work / "fleet", args.hosts, port=port, env=env, front=load.front_limits(2 * args.c)) as fleet:
             # The stand-in synthesises the text once, asked directly, and
             # answers the flood from memory; the hosts meet the flood fresh,
             # as after a start.
