@@ -1,58 +1,71 @@
 """A flood of the largest text-to-speech calls a host accepts (the longest
-text at the slowest speed), from one client at C calls at once, into a host
-whose output store has a small cap, and into a stand-in with the same cap.
-Both stores are sampled throughout; the figure is their peak against the cap.
+text at the slowest speed), from one client at C calls at once, through the
+front into one host or a fleet of hosts on one shared output store with a
+small cap, and into a stand-in with the same cap. Both stores are sampled
+throughout; the figure is their peak against the cap. The client fetches
+every link the moment its answer is in, as a page does: a 200 whose link is
+gone is a failure reported as success.
 
-Every call holds its thread for the module's ten-second wait, so C at once
-is C / 10 calls a second, each writing the same few megabytes: at C = 48 the
-store takes more than twice the cap in about a minute.
+Every call holds its place for the module's ten-second wait, so C at once
+is at most C / 10 calls a second, each writing the same few megabytes.
 
-    .venv/bin/python bench/flood.py                        # C = 48, 6 rounds, a 640 MiB cap
-    .venv/bin/python bench/flood.py --c 16 --rounds 2 --cap-mib 64   # 503s: room for 5 at once
+    .venv/bin/python bench/flood.py                               # one host, C = 48, 6 rounds, a 640 MiB cap
+    .venv/bin/python bench/flood.py --hosts 3 --c 24 --rounds 4 --cap-mib 64
+    .venv/bin/python bench/flood.py --c 24 --calls 60 --cap-bytes 20000000
 """
 
 import argparse
 import contextlib
 import json
 import shutil
-import sys
+import ssl
 import tempfile
 import time
+import urllib.request
 from pathlib import Path
 
 import harness
 import load
 
+import expiry
+import fleet_calls
+from defaults import TTS_PATH
+
 cluster = load.cluster
 
 SENTENCE = "Every call in this flood asks for the longest text the host takes, spoken slowly. "
+SPEED = 0.5
 
 
-def folder_bytes(folder):
-    total = 0
-    for path in Path(folder).rglob("*"):
-        try:
-            total += path.stat().st_size if path.is_file() else 0
-        except FileNotFoundError:
-            pass  # swept while we looked
-    return total
+def speak(standin, text):
+    """The stand-in's audio for `text` at SPEED, as a host asks for it."""
+    body = json.dumps({"data": [text, "en-us", str(SPEED), "1", "1", "0"]}).encode()
+    context = ssl.create_default_context(cafile=str(standin.ca_path))
+    request = urllib.request.Request(standin.speech_url + TTS_PATH, data=body,
+                                     headers={"Content-Type": "application/json"})
+    with urllib.request.urlopen(request, context=context, timeout=120) as response:
+        link = json.load(response)["data"]["convert_result"][0]["oss_url"]
+    with urllib.request.urlopen(link, context=context, timeout=120) as response:
+        return response.read()
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--c", type=int, default=48, help="calls at once")
     parser.add_argument("--rounds", type=int, default=6, help="rounds of C calls")
+    parser.add_argument("--calls", type=int, help="calls in all, instead of --rounds")
+    parser.add_argument("--hosts", type=int, default=1, help="application hosts on the one store")
+    parser.add_argument("--workers", type=int, default=1, help="gunicorn workers per host")
     parser.add_argument("--cap-mib", type=int, default=640, help="the cap of both stores")
+    parser.add_argument("--cap-bytes", type=int, help="the cap in bytes, instead of --cap-mib")
     parser.add_argument("--max-text", type=int, default=1000, help="the host's WEBAPP_MAX_TEXT")
+    parser.add_argument("--pause", type=float, default=1.0, help="seconds a refused caller waits before its next call")
     parser.add_argument("--quick", action="store_true", help="C = 16, 2 rounds, a 200 MiB cap")
     args = parser.parse_args()
     if args.quick:
         args.c, args.rounds, args.cap_mib = 16, 2, 200
-    if not shutil.which("hey"):
-        sys.exit("hey is not installed (apt-get install hey)")
-    cap = args.cap_mib << 20
+    cap = args.cap_bytes or args.cap_mib << 20
     text = (SENTENCE * (args.max_text // len(SENTENCE) + 1))[:args.max_text]
-    body = json.dumps({"text": text, "voice_id": "en-us", "speed": 0.5})
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-flood-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
@@ -61,34 +74,45 @@ def main():
     try:
         port = load.launch.free_port()
         env = dict(load.fleet_env(standin, site, "module", "gevent", args.c + 16),
-                   WEBAPP_OUTPUT_MAX_BYTES=str(cap), WEBAPP_MAX_TEXT=str(args.max_text))
-        url = f"http://127.0.0.1:{port}/api/tts"
-        with cluster.Fleet(work / "fleet", 1, port=port, env=env, front=load.front_limits(args.c)) as fleet:
-            # One call first, untimed: the stand-in synthesises the text once
-            # and answers the flood from memory.
-            load.hey(["-n", "1"], url, 1, body=body)
-            size = folder_bytes(fleet.store)
-            folders = [fleet.store, standin.state / "audio"]
+                   WEBAPP_OUTPUT_MAX_BYTES=str(cap), WEBAPP_MAX_TEXT=str(args.max_text),
+                   WEBAPP_WORKERS=str(args.workers))
+        with cluster.Fleet(work / "fleet", args.hosts, port=port, env=env, front=load.front_limits(2 * args.c)) as fleet:
+            # The stand-in synthesises the text once, asked directly, and
+            # answers the flood from memory; the hosts meet the flood fresh,
+            # as after a start.
+            size = len(speak(standin, text))
+            # The store's folders as the fleet laid them out (the links'
+            # folders); its hidden files are the hosts' own bookkeeping.
+            folders = sorted(p.name for p in fleet.store.iterdir() if p.is_dir() and not p.name.startswith("."))
+            stores = [(fleet.store, folders), (standin.state, ["audio"])]
             with contextlib.ExitStack() as stack:
-                peaks = [stack.enter_context(harness.Peak(lambda f=f: folder_bytes(f), 0.05)) for f in folders]
+                peaks = [stack.enter_context(harness.Peak(lambda s=s, f=f: expiry.store_bytes(s, f), 0.05))
+                         for s, f in stores]
                 start = time.perf_counter()
-                calls = load.hey(["-n", str(args.rounds * args.c)], url, args.c, body=body)
+                outcomes = fleet_calls.callers(fleet.url, text, args.calls or args.rounds * args.c, args.c, speed=SPEED,
+                                             pause=args.pause)
                 wall = time.perf_counter() - start
-            statuses = [status for _, _, status in calls]
-            final = [folder_bytes(f) for f in folders]
+            final = [expiry.store_bytes(s, f) for s, f in stores]
     finally:
         standin.stop()
         shutil.rmtree(work, ignore_errors=True)
 
-    ok, refused = statuses.count(200), statuses.count(503)
+    served = [o for o in outcomes if o["status"] == 200]
+    gone = [o for o in served if not o.get("served")]
+    refused = [o for o in outcomes if o["status"] == 503]
+    timed = [o for o in refused if o["retry_after"]]
+    others = sorted({str(o["status"]) for o in outcomes} - {"200", "503"})
     mib = 1 << 20
-    print(f"\nflood: {args.rounds * args.c} calls, {args.c} at once, {args.max_text} characters at speed 0.5, "
-          f"{size / mib:.2f} MiB each; cap {args.cap_mib} MiB\n")
-    print(f"- {ok} answered 200 and {refused} 503 (no room for them) of {len(statuses)} in {wall:.1f} s "
-          f"({ok / wall:.2f} calls/s, {ok * size / mib / wall:.1f} MiB/s written, {ok * size / cap:.1f} × the cap in all)")
+    print(f"\nflood: {len(outcomes)} calls, {args.c} at once, {args.max_text} characters at speed {SPEED}, "
+          f"{size / mib:.2f} MiB each; {args.hosts} host(s) of {args.workers} worker(s) on one store; "
+          f"cap {cap / mib:.1f} MiB ({cap} bytes)\n")
+    print(f"- {len(served)} answered 200, of which {len(gone)} had a link that gave no complete WAV right after; "
+          f"{len(refused)} 503 (no room; {len(timed)} with Retry-After)"
+          + (f"; others: {', '.join(others)}" if others else "") + f"; in {wall:.1f} s "
+          f"({len(served) / wall:.2f} calls/s, {len(served) * size / cap:.1f} × the cap in all)")
     print("| store | peak (MiB) | peak / cap | at the end (MiB) |")
     print("|---|---|---|---|")
-    for name, peak, end in zip(("host's output", "stand-in's audio"), peaks, final):
+    for name, peak, end in zip(("hosts' output", "stand-in's audio"), peaks, final):
         print(f"| {name} | {peak.peak / mib:.1f} | {peak.peak / cap:.2f} | {end / mib:.1f} |")
 
 

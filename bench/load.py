@@ -67,6 +67,7 @@ WAIT = 10
 TARGET = {"c": 1000, "hosts": 3, "worker": "gevent", "ratio": 0.9, "p99": 12.0}
 TICK = os.sysconf("SC_CLK_TCK")
 TTS_BODY = json.dumps({"text": TEXT, "voice_id": "en-us"})
+STORE_CAP = 3 << 30
 # The application each implementation's hosts serve: the example's, or the
 # same made around the plain-Python generate_tts (plain_host.py, beside this).
 APPS = {"module": {}, "python": {
@@ -77,14 +78,19 @@ APPS = {"module": {}, "python": {
 
 def fleet_env(standin, site, impl, worker_class, per_host):
     """The fleet's whole environment, in one place: what its hosts call and
-    how many calls each may hold, and the front's limits set out of the
-    benchmark's way."""
+    how many calls each may hold, the store's cap, and the front's limits
+    set out of the benchmark's way."""
     return dict(
         os.environ, **launch.standin_environ(standin), WEBAPP_DORVANE_HOME=str(site), **APPS[impl],
         WEBAPP_WORKER_CLASS=worker_class,
         # Room on every host for every caller it may be given at once: a
         # greenlet each under gevent, a thread each under gthread.
         WEBAPP_WORKER_CONNECTIONS=str(per_host), WEBAPP_THREADS=str(per_host),
+        # Room in the store for what C callers write while each file is
+        # kept for its grace: C / 10 s files a second of some 140 KB for a
+        # minute, and C calls' room in flight, 2.2 GB at C = 2,000. Under the
+        # default cap (1 GiB) the store, not the hosts, would refuse calls.
+        WEBAPP_OUTPUT_MAX_BYTES=str(STORE_CAP),
     )
 
 

@@ -69,6 +69,15 @@ class Settings:
     output_max_age: float = 3600.0
     output_max_bytes: int = 1 << 30
     expiry_interval: float = 60.0
+    # A file a call answered with stays this many seconds after the answer
+    # whatever the limits, so that its client can fetch it; a call for which
+    # the store has no room meanwhile gets 503. More than the module's wait
+    # after its download (10 s), which the file also spends in the store.
+    output_grace: float = 60.0
+    # The room a cloning call reserves in the store: clone_voice keeps
+    # whatever its service sends, with no bound of its own. The stand-in
+    # hands back at most the 50 MiB of audio it takes in.
+    output_clone_reserve: int = 50 << 20
     # The longest text spoken in one call, in characters.
     max_text: int = 1000
     # Seconds the transcription service has to answer.
@@ -107,6 +116,17 @@ STALL = 30.0
 # The slowest speech the host asks for: at half of normal speed a text of
 # the longest length is some 5 MiB of audio.
 MIN_SPEED = 0.5
+# The room a text-to-speech call reserves in the store, at the lowest speed
+# (at twice the speed, half). Measured on the stand-in's speech (espeak-ng,
+# 16-bit mono at 22,050 Hz): English prose at speed 0.5 makes 5.6 to 7.8 KB
+# a character (1,000 characters: 5.4 to 7.4 MiB), the shortest text some
+# 70 KB, and both shrink as 1 / speed. So a call reserves 96 KiB and 8 KiB
+# a character: 7.9 MiB for 1,000 characters. Text that is mostly pauses or
+# spelled-out letters makes up to four times that room (32.6 MB from 1,000
+# characters); the store counts what such a call wrote and raises the room
+# of the worker's later calls to fit.
+TTS_ROOM = 96 * 1024
+TTS_ROOM_PER_CHARACTER = 8 * 1024
 # Numbers in a body are speeds, pitches, sizes and identifiers: none needs
 # more digits than this, and a longer one costs the parser quadratic time.
 MAX_DIGITS = 20
@@ -282,7 +302,7 @@ def create_app(dorvane=None, settings=None):
     # The module writes under the working directory as it is at the call,
     # which the server fixes before the application is made.
     store = expiry.Store(Path("output").absolute(), list(OUTPUT_FOLDERS), settings.output_max_age,
-                         settings.output_max_bytes, interval=settings.expiry_interval)
+                         settings.output_max_bytes, grace=settings.output_grace, interval=settings.expiry_interval)
     # Making the application starts nothing: the server starts the store's
     # timed sweep where it runs the application (start_expiry).
     app.extensions["webapp.store"] = store
@@ -327,10 +347,14 @@ def create_app(dorvane=None, settings=None):
 
     @app.errorhandler(expiry.Full)
     def store_full(e):
-        # The calls in flight take what the store may hold; they end within
-        # their wait, so a retry soon finds room.
-        return jsonify(error="the output store is full with the calls in progress; try again shortly"), 503, {
-            "Retry-After": "10"}
+        if not e.retry:
+            return jsonify(error=f"this call's output may take {e.room} bytes, more than the output store's cap "
+                                 f"of {e.cap}"), 503
+        # The calls in flight and the files handed out within their grace
+        # take what the store may hold; calls end within their wait and
+        # files come out of their grace, so a retry soon may find room.
+        return jsonify(error="the output store is full with the calls in progress and the files just handed "
+                             "out; try again shortly"), 503, {"Retry-After": "10"}
 
     @app.errorhandler(HTTPException)
     def http_error(e):
@@ -357,10 +381,11 @@ def create_app(dorvane=None, settings=None):
     def status():
         return respond(dorvane.check_project_structure())
 
-    def stored(folder, operation, kwargs):
-        """`operation(**kwargs)` within the room the store makes for a call,
-        with the files it wrote into `folder` counted."""
-        with store.call() as written:
+    def stored(folder, operation, kwargs, estimate):
+        """`operation(**kwargs)` within the room the store gives a call whose
+        output may take `estimate` bytes, with the files it wrote into
+        `folder` counted."""
+        with store.call(folder, estimate) as written:
             result = operation(**kwargs)
             written += written_files(result, kwargs["base_url"], store.root, folder)
         return result
@@ -377,7 +402,8 @@ def create_app(dorvane=None, settings=None):
         }
         if settings.speech_url:
             kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + TTS_PATH
-        return respond(stored("tts", dorvane.generate_tts, kwargs))
+        estimate = (TTS_ROOM + TTS_ROOM_PER_CHARACTER * len(kwargs["text"])) * MIN_SPEED / kwargs["speed"]
+        return respond(stored("tts", dorvane.generate_tts, kwargs, estimate))
 
     @app.post("/api/clone")
     def clone():
@@ -389,7 +415,7 @@ def create_app(dorvane=None, settings=None):
         }
         if settings.speech_url:
             kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + CLONE_PATH
-        return respond(stored("clone", dorvane.clone_voice, kwargs))
+        return respond(stored("clone", dorvane.clone_voice, kwargs, settings.output_clone_reserve))
 
     @app.post("/api/transcribe")
     def transcribe():

@@ -1,25 +1,47 @@
-"""Expiry of output files over the shared store, by age and by the store's
-size, by one sweeper at a time.
+"""The output store shared by every worker of every host: the room each
+call that writes output reserves in it before the module runs, and the
+expiry of its files by age and by its size, by one sweeper at a time.
 
-Every worker of every host sweeps on its own timer, and around each call
-that writes output when its estimate of the store's size, with room for the
-calls in flight, passes the cap. A flock on a file in the store lets one of
-them sweep at a time (the timers skip their turn when it is taken), so no
-coordinator is needed and losing any host loses nothing.
+A call reserves room for the largest output it can write in the store
+itself: each worker has a file in the hidden folder `.reserved` whose size
+is the room its calls in flight hold (a sparse file: it takes no disk). A
+flock on a file in the store lets one worker at a time count the store's
+files and every worker's room against the cap and add its call's, so the
+calls in flight on all hosts together never take more room than there is.
+A call for which there is none, even after a sweep, is refused before the
+module runs. Each worker holds a flock on its file for as long as it lives:
+the sweeps remove the file of a worker that died (a killed host) by finding
+that lock free.
 
-Two kinds of file are never removed: the writers' partial downloads (hidden
-names) unless their writer is long dead, and a file that a reader is
-sending, which holds a shared flock on it for as long as it sends.
+A worker counts the store's files by looking at it at most every few
+seconds. A call that ends gives its room back, and the files it wrote may
+have landed after another worker's latest look: for a few seconds a record
+of their bytes stays in `.reserved`, which a worker counts when its look
+did not find it.
+
+Every worker sweeps on its own timer, and before a call that finds no room;
+a flock lets one of them sweep at a time (the timers skip their turn when
+it is taken), so no coordinator is needed and losing any host loses
+nothing.
+
+Three kinds of file are never removed: a file younger than the grace (a
+call answered with it that recently: the host sets its time to the answer's,
+and its client may still be on its way to fetch it), the writers' partial
+downloads (hidden names) unless their writer is long dead, and a file that a
+reader is sending, which holds a shared flock on it for as long as it sends.
 """
 
 import contextlib
 import fcntl
 import logging
+import math
 import os
 import threading
 import time
+import weakref
 from dataclasses import dataclass, field
 from pathlib import Path
+from stat import S_ISREG
 
 import offload
 from locks import try_lock
@@ -27,30 +49,48 @@ from locks import try_lock
 log = logging.getLogger("webapp.expiry")
 
 LOCK_NAME = ".expiry.lock"
+# Held while a worker counts the room taken and adds its call's.
+RESERVE_LOCK = ".reserve.lock"
+# The workers' files, whose sizes are the room their calls hold, and the
+# records of calls just ended.
+RESERVED = ".reserved"
 # Hidden files are the writers' partial downloads. One still this old
 # belongs to a writer that died (a killed host): no call waits that long.
 STALE_PART_AGE = 6 * 3600
 # Over its cap the store is trimmed to this share of it, so that a flood
 # does not make every call that follows sweep again.
 LOW_WATER = 0.9
-# The share of the cap that a worker's calls in flight may take; the rest
-# keeps the files already handed out, whose links clients are fetching.
-IN_FLIGHT_SHARE = 0.5
 # How long a call waits for another's sweep before it goes on without its
-# own; a sweep of a full store takes milliseconds.
+# own, or for another worker's count of the room before it is refused;
+# either takes milliseconds.
 SWEEP_WAIT = 2.0
-# A worker's estimate counts only its own writes; it looks at the store
-# itself when its last look is older than this, which bounds what the other
-# writers may add unseen.
+# After a sweep that could not make room, a worker's calls that find none
+# are refused for this long (or the grace, if shorter) without sweeping
+# again: under a flood the store stays full until files come out of their
+# grace, and a sweep per refused call would only scan it over and over.
+SWEEP_BACKOFF = 1.0
+# A worker looks at the store's files again when its last look is older
+# than this.
 RESCAN_AFTER = 5.0
+# How far apart the clocks of the hosts on one store may be.
+CLOCK_SLACK = 1.0
+# How long the record of a call that ended is kept: past it, every worker's
+# look at the store, however late its count of the room, began after the
+# files it stands for had landed (the record's time is the writer's clock,
+# the sweep that removes it reads its own).
+RECORD_AGE = RESCAN_AFTER + SWEEP_WAIT + 2 * CLOCK_SLACK
 # Seconds between the timed sweeps.
 INTERVAL = 60.0
+# Seconds a file is kept after the call that wrote it answered.
+GRACE = 60.0
 
 
 @dataclass
 class Swept:
     removed: list = field(default_factory=list)
     remaining: int = 0  # bytes left in the folders, partial downloads included
+    reserved: int = 0  # bytes the calls in flight hold
+    records: set = field(default_factory=set)  # of the calls that ended, as the sweep began
 
 
 def _files(store, folders):
@@ -105,12 +145,112 @@ def _remove(entry):
         os.close(fd)
 
 
-def sweep(store, folders, max_age, max_bytes=0, now=None, reserve=0, wait=0.0):
+def _reservations(store):
+    """The names in the store's reservations folder, each split at its dots:
+    (worker,) for a worker's file, (worker, call, bytes, landed in
+    milliseconds) for the record of a call that ended, ("", worker) for a
+    worker's file being made."""
+    try:
+        names = os.listdir(Path(store) / RESERVED)
+    except (FileNotFoundError, NotADirectoryError):
+        return []  # no call has reserved room there yet
+    return [name.split(".") for name in names]
+
+
+def _number(text):
+    try:
+        return int(text)
+    except ValueError:
+        return None  # not one of ours
+
+
+def _records(entries):
+    return {".".join(parts) for parts in entries if len(parts) == 4}
+
+
+def look(store, folders):
+    """The records of ended calls in `store`, then the bytes in `folders`:
+    a record there before the count began stands for files it counted."""
+    return _records(_reservations(store)), store_bytes(store, folders)
+
+
+def reserved_bytes(store, seen=()):
+    """The bytes the calls in flight on `store` hold, and those of the
+    records of ended calls not in `seen`, the records a look at the store's
+    files found already there."""
+    folder = os.path.join(store, RESERVED)
+    total = 0
+    for parts in _reservations(store):
+        if len(parts) == 1:
+            with contextlib.suppress(FileNotFoundError):  # a dead worker's, just removed
+                total += os.stat(os.path.join(folder, parts[0])).st_size
+        elif len(parts) == 4 and ".".join(parts) not in seen:
+            total += _number(parts[2]) or 0
+    return total
+
+
+def _living_bytes(path):
+    """The room the worker whose file is at `path` holds, or None when the
+    worker is gone: it no longer holds the file's lock."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
+    except FileNotFoundError:
+        return 0
+    except OSError:
+        try:
+            return os.stat(path).st_size  # cannot tell: its room stays taken
+        except OSError:
+            return 0
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return None
+    except BlockingIOError:
+        return os.fstat(fd).st_size
+    finally:
+        os.close(fd)
+
+
+def _unlink(path):
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(path)
+
+
+def _tidy_reservations(store, now):
+    """Removes the files of workers that died and the records no worker
+    needs any more; returns the bytes the calls in flight hold and the
+    records there were. A sweep's own count of the files that follows
+    includes what the records stand for."""
+    folder = Path(store) / RESERVED
+    entries = _reservations(store)
+    held = 0
+    for parts in entries:
+        path = folder / ".".join(parts)
+        if len(parts) == 1:
+            living = _living_bytes(path)
+            if living is None:
+                _unlink(path)
+            else:
+                held += living
+        elif len(parts) == 4:
+            if (_number(parts[3]) or 0) / 1000 + RECORD_AGE < now:
+                _unlink(path)
+        elif len(parts) == 2 and not parts[0]:
+            # A worker's file is made under a hidden name and renamed once
+            # locked; one left so is a worker's that died in between.
+            with contextlib.suppress(OSError):
+                if _living_bytes(path) is None and now - os.stat(path).st_mtime > RECORD_AGE:
+                    _unlink(path)
+    return held, _records(entries)
+
+
+def sweep(store, folders, max_age, max_bytes=0, now=None, reserve=0, wait=0.0, grace=0.0):
     """Removes the files in `folders` (relative to `store`) older than
-    `max_age` seconds, then, while they hold more than `max_bytes` less
-    `reserve` (room for output on its way), the oldest ones down to
-    LOW_WATER of that (0 turns either rule off). Returns a Swept, or None
-    when another process holds the sweep for `wait` seconds."""
+    `max_age` seconds, then, while they and the room the calls in flight
+    hold come to more than `max_bytes` less `reserve` (room for a call about
+    to start), the oldest ones down to LOW_WATER of that (0 turns either
+    rule off); a file younger than `grace` seconds stays whatever the rules.
+    Returns a Swept, or None when another process holds the sweep for
+    `wait` seconds."""
     store = Path(store)
     now = time.time() if now is None else now
     if not store.is_dir():
@@ -119,6 +259,9 @@ def sweep(store, folders, max_age, max_bytes=0, now=None, reserve=0, wait=0.0):
     with try_lock(store / LOCK_NAME, wait) as held:
         if not held:
             return None
+        # The reservations before the files: a call that ends in between is
+        # counted twice, never missed.
+        reserved, swept.records = _tidy_reservations(store, now)
         files = list(_files(store, folders))
         total = sum(stat.st_size for _, stat in files)
         removable = []
@@ -127,140 +270,237 @@ def sweep(store, folders, max_age, max_bytes=0, now=None, reserve=0, wait=0.0):
             if entry.name.startswith("."):
                 expired, keep = age > max(max_age, STALE_PART_AGE), True
             else:
-                expired, keep = 0 < max_age < age, False
+                keep = age < grace
+                expired = 0 < max_age < age and not keep
             if expired and _remove(entry):
                 total -= stat.st_size
                 swept.removed.append(entry.path)
             elif not keep:
                 removable.append((stat.st_mtime, entry, stat))
-        if 0 < max_bytes < total + reserve:
+        if 0 < max_bytes < total + reserved + reserve:
             for _, entry, stat in sorted(removable, key=lambda item: item[0]):
-                if total + reserve <= max_bytes * LOW_WATER:
+                if total + reserved + reserve <= max_bytes * LOW_WATER:
                     break
                 if _remove(entry):
                     total -= stat.st_size
                     swept.removed.append(entry.path)
         swept.remaining = total
+        swept.reserved = reserved
     return swept
 
 
 class Full(Exception):
-    """No room can be made in the store for a call's output."""
+    """No room can be made in the store for a call's output. `retry` is
+    False when the call's room alone is more than the cap: no wait helps."""
+
+    def __init__(self, room, cap, retry=True):
+        super().__init__(room, cap, retry)
+        self.room = room
+        self.cap = cap
+        self.retry = retry
 
 
 class Store:
-    """One process's view of the output store: an estimate of its size kept
-    from the sweeps and the calls' own writes, and the sweeps that keep it
-    within its limits.
+    """One worker's view of the output store: its look at the files, kept
+    from its sweeps and scans, the room its calls reserve, and the sweeps
+    that keep the store within its limits.
 
-    A call's file lands in the store seconds before the call answers (the
-    module waits after its download), so room is made before each call for
-    the output of all of this worker's calls in flight, each counted as the
-    largest file the worker has written."""
+    A call's room is the largest output it can write: the caller's estimate
+    for it, raised by as much as this worker's calls of the same kind have
+    written over their estimates (an estimate met text it did not foresee)."""
 
-    def __init__(self, root, folders, max_age, max_bytes, rescan_after=RESCAN_AFTER, interval=INTERVAL):
+    def __init__(self, root, folders, max_age, max_bytes, grace=GRACE, interval=INTERVAL):
         self.root = Path(root)
         self.folders = list(folders)
         self.max_age = max_age
         self.max_bytes = max_bytes
-        self.rescan_after = rescan_after
+        self.grace = grace
         self.interval = interval
         self._lock = threading.Lock()
         self._known = None
-        self._looked = 0.0
-        self._in_flight = 0
-        self._largest = 0
+        self._looked = 0.0  # monotonic, when the look behind _known began
+        self._seen = set()  # the records that look found
+        self._full_until = 0.0
+        self._over = {}  # folder -> the largest written / estimated so far
+        self._held = 0  # bytes this worker's calls in flight hold
+        self._mine = None  # (name, pid, descriptor, its closing) of its file
+        # This worker's file and what it holds change under this lock.
+        self._owning = threading.Lock()
+        self._scanning = threading.Lock()
 
-    def _note(self, total):
+    def _note(self, total, looked, seen):
         with self._lock:
-            self._known = total
-            self._looked = time.monotonic()
+            self._known, self._looked, self._seen = total, looked, seen
 
     def _stale(self):
-        return self._known is None or time.monotonic() - self._looked >= self.rescan_after
+        return self._known is None or time.monotonic() - self._looked >= RESCAN_AFTER
+
+    def _fresh(self):
+        with self._lock:
+            return None if self._stale() else (self._known, self._seen)
+
+    def _look(self):
+        """The bytes of the store's files as of at most RESCAN_AFTER seconds
+        ago, and the records of ended calls that look found."""
+        fresh = self._fresh()
+        if fresh is not None:
+            return fresh
+        # One look at a time: the calls that arrive while it is under way
+        # take its result rather than scanning the store again each.
+        with self._scanning:
+            fresh = self._fresh()
+            if fresh is not None:
+                return fresh
+            looked = time.monotonic()
+            seen, total = offload.run(look, self.root, self.folders)
+            self._note(total, looked, seen)
+            return total, seen
 
     def bytes(self):
-        """The store's size, as of at most `rescan_after` seconds ago."""
-        with self._lock:
-            if not self._stale():
-                return self._known
-        total = offload.run(store_bytes, self.root, self.folders)
-        self._note(total)
-        return total
+        """The store's size, as of at most RESCAN_AFTER seconds ago."""
+        return self._look()[0]
 
     def sweep(self, now=None, reserve=0, wait=0.0):
         # Under gevent a scan of a large store would hold up the worker's
         # calls in flight: one that need not wait for another sweep runs on
         # the thread pool. One that waits polls the sweep's lock here, where
         # the wait yields.
+        looked = time.monotonic()
+        args = (self.root, self.folders, self.max_age, self.max_bytes, now, reserve)
         if wait:
-            swept = sweep(self.root, self.folders, self.max_age, self.max_bytes, now, reserve, wait)
+            swept = sweep(*args, wait, self.grace)
         else:
-            swept = offload.run(sweep, self.root, self.folders, self.max_age, self.max_bytes, now, reserve)
-        return self._noted(swept)
-
-    def _noted(self, swept):
+            swept = offload.run(sweep, *args, 0.0, self.grace)
         if swept is not None:
-            self._note(swept.remaining)
+            self._note(swept.remaining, looked, swept.records)
             if swept.removed:
                 log.info("expired %d output file(s); %d bytes left", len(swept.removed), swept.remaining)
         return swept
 
-    def _keep_room(self, added=0):
-        """Sweeps when the estimate (plus `added`) and the room reserved
-        for the calls in flight pass the cap, or the estimate is stale."""
-        with self._lock:
-            reserve = self._in_flight * self._largest
-            due = self._stale()
-            if not due:
-                self._known += added
-                due = self._known + reserve > self.max_bytes
-        if due:
-            # Waits a while for a sweep under way, which may have begun
-            # before this call's room was counted.
+    def _own_file(self):
+        """This worker's file among the reservations: its size is the room
+        the worker's calls in flight hold, and its lock tells the sweeps
+        that the worker lives. Made at the worker's first call, and again
+        after a fork or when it has gone (a sweep that could take its lock:
+        a file system whose locks do not reach every host)."""
+        folder = self.root / RESERVED
+        if self._mine is not None:
+            worker, pid, fd, closing = self._mine
+            if pid != os.getpid():
+                self._held = 0  # the parent's calls are the parent's
+            else:
+                try:
+                    if os.path.samestat(os.stat(folder / worker), os.fstat(fd)):
+                        return worker, fd
+                except FileNotFoundError:
+                    pass
+                closing()
+        worker = os.urandom(8).hex()
+        folder.mkdir(parents=True, exist_ok=True)
+        # Made under a hidden name and renamed once locked, so that no sweep
+        # meets it unlocked and takes it for a dead worker's.
+        making = folder / f".{worker}"
+        fd = os.open(making, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            os.ftruncate(fd, self._held)
+            os.rename(making, folder / worker)
+        except BaseException:
+            os.close(fd)
+            _unlink(making)
+            raise
+        self._mine = (worker, os.getpid(), fd, weakref.finalize(self, os.close, fd))
+        return worker, fd
+
+    def _reserve(self, room):
+        """Takes `room` bytes of the store for a call, sweeping once if
+        there are not so many free; raises Full if there are not then."""
+        if room > self.max_bytes:
+            raise Full(room, self.max_bytes, retry=False)
+        with self._owning:
+            self._own_file()  # and with it the folder the lock file needs
+        swept = False
+        while True:
+            known, seen = self._look()
+            with try_lock(self.root / RESERVE_LOCK, SWEEP_WAIT) as held, self._owning:
+                if held:
+                    _, fd = self._own_file()
+                    if known + reserved_bytes(self.root, seen) + room <= self.max_bytes:
+                        self._held += room
+                        os.ftruncate(fd, self._held)
+                        return
+            if swept:
+                # What lands meanwhile is in its grace: a sweep finds only
+                # what this one left.
+                self._full_until = time.monotonic() + min(SWEEP_BACKOFF, self.grace)
+            if swept or time.monotonic() < self._full_until:
+                raise Full(room, self.max_bytes)
             try:
-                self.sweep(reserve=reserve, wait=SWEEP_WAIT)
+                self.sweep(reserve=room, wait=SWEEP_WAIT)
             except OSError as e:
-                # The call goes on; the timer's sweep tries again.
                 log.warning("expiry sweep of %s failed: %s", self.root, e)
+            swept = True
+
+    def _release(self, room, written, landed):
+        """Gives a call's room back; first, while some worker's look at the
+        store may have been too early for the files it wrote, records them."""
+        with self._owning:
+            try:
+                worker, fd = self._own_file()
+                if written and time.time() < landed + RECORD_AGE:
+                    record = f"{worker}.{os.urandom(8).hex()}.{written}.{int(landed * 1000)}"
+                    os.close(os.open(self.root / RESERVED / record,
+                                     os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600))
+            finally:
+                # Given back whatever failed: held for good, it would shrink
+                # the store for as long as this worker lives.
+                self._held -= room
+            os.ftruncate(fd, self._held)
 
     @contextlib.contextmanager
-    def call(self):
-        """Brackets a call that writes output: makes room for it first, or
-        raises Full when the calls in flight would take more than their
-        share of the cap; the call adds the paths it wrote to the list it is
-        given."""
-        if self.max_bytes <= 0:
-            yield []
-            return
-        with self._lock:
-            full = (self._in_flight + 1) * self._largest > self.max_bytes * IN_FLIGHT_SHARE
-            if not full:
-                self._in_flight += 1
-        if full:
-            raise Full()
+    def call(self, folder, estimate):
+        """Brackets a call that writes output into `folder`, whose output
+        may take `estimate` bytes: reserves its room first, or raises Full;
+        the call adds the paths it wrote to the list it is given. Its files
+        are dated to its answer, which is when the grace begins."""
+        room = math.ceil(estimate * self._over.get(folder, 1.0))
+        reserving = self.max_bytes > 0
+        if reserving:
+            try:
+                self._reserve(room)
+            except OSError as e:
+                # A store that cannot be written (a mount gone away, a full
+                # disk) has no room either; the module would fail in it.
+                log.warning("no room could be reserved in %s: %s", self.root, e)
+                raise Full(room, self.max_bytes) from e
         written = []
         try:
-            self._keep_room()
             yield written
         finally:
-            added = 0
+            added, landed = 0, 0.0
             for path in written:
                 try:
-                    size = os.stat(path).st_size
+                    stat = os.stat(path, follow_symlinks=False)
+                    if not S_ISREG(stat.st_mode):
+                        continue
+                    os.utime(path, follow_symlinks=False)
                 except OSError:
-                    continue
-                added += size
-                with self._lock:
-                    self._largest = max(self._largest, size)
-            with self._lock:
-                self._in_flight -= 1
-            self._keep_room(added)
+                    continue  # gone, or not ours to date
+                added += stat.st_size
+                landed = max(landed, stat.st_mtime)
+            if estimate > 0 and added > room:
+                self._over[folder] = added / estimate
+                log.warning("a call wrote %d bytes into %s, more than its room of %d", added, folder, room)
+            if reserving:
+                try:
+                    self._release(room, added, landed)
+                except OSError as e:
+                    log.warning("the room of a call could not be given back in %s: %s", self.root, e)
 
     def start(self):
         """Sweeps every `interval` seconds on a daemon thread, and returns
-        it; None when both limits are off. The first call that writes
-        sweeps before that, if the store is over its cap."""
+        it; None when both limits are off. A call that finds no room in the
+        store sweeps before that."""
         if self.max_age <= 0 and self.max_bytes <= 0:
             return None
 

@@ -29,13 +29,15 @@ LOG_LINE = re.compile(r'\[(?P<received>[^]]+)\] "(?P<request>[^"]*)" (?P<status>
                       r'.* retries=\+?(?P<retries>\d+) queue=(?P<queue>-?\d+) .* call=(?P<call>\S+)$')
 
 
-def post_tts(base_url, text, call_id, timeout=120):
+def post_tts(base_url, text, call_id, timeout=120, speed=None):
     """One text-to-speech call; returns what came back, never raises."""
+    body = {"text": text, "voice_id": "en-us"}
+    if speed is not None:
+        body["speed"] = speed
     request = urllib.request.Request(
-        base_url.rstrip("/") + "/api/tts",
-        data=json.dumps({"text": text, "voice_id": "en-us"}).encode(),
+        base_url.rstrip("/") + "/api/tts", data=json.dumps(body).encode(),
         headers={"Content-Type": "application/json", "X-Call-Id": call_id})
-    outcome = {"call": call_id, "status": None, "served_by": None, "link": None, "error": None}
+    outcome = {"call": call_id, "status": None, "served_by": None, "link": None, "error": None, "retry_after": None}
     started = time.monotonic()
     try:
         with urllib.request.urlopen(request, timeout=timeout) as response:
@@ -43,7 +45,7 @@ def post_tts(base_url, text, call_id, timeout=120):
             answer = json.load(response)
         outcome["link"] = answer["data"]["convert_result"][0]["oss_url"]
     except urllib.error.HTTPError as e:
-        outcome.update(status=e.code, served_by=e.headers.get("X-Served-By"),
+        outcome.update(status=e.code, served_by=e.headers.get("X-Served-By"), retry_after=e.headers.get("Retry-After"),
                        error=e.read().decode(errors="replace")[:200])
     except (OSError, ValueError, KeyError, IndexError, TypeError) as e:
         outcome["error"] = repr(e)
@@ -217,6 +219,40 @@ def read_slowly(base_url, path, addresses, per_address, seconds, first=200):
             for a in range(addresses) for _ in range(per_address)])
 
     return asyncio.run(run())
+
+
+def callers(base_url, text, calls, at_once, speed=None, pause=1.0, label="flood"):
+    """`calls` text-to-speech calls, `at_once` at a time, as clients that
+    fetch each link the moment its answer is in: each outcome's `served`
+    says whether the link gave a complete WAV then. A caller refused takes
+    `pause` seconds before its next call."""
+    numbers = iter(range(calls))
+    lock = threading.Lock()
+    outcomes = []
+
+    def caller():
+        while True:
+            with lock:
+                number = next(numbers, None)
+            if number is None:
+                return
+            outcome = post_tts(base_url, text, f"{label}-{number}", speed=speed)
+            if outcome["link"]:
+                try:
+                    status, data = fetch(outcome["link"])
+                except OSError:
+                    status, data = None, b""
+                outcome["served"] = status == 200 and complete_wav(data)
+            outcomes.append(outcome)
+            if outcome["status"] != 200:
+                time.sleep(pause)
+
+    threads = [threading.Thread(target=caller, daemon=True) for _ in range(at_once)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return outcomes
 
 
 def complete_wav(data):
