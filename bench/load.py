@@ -306,13 +306,16 @@ def failure_run(fleet, calls):
     killed.kill()
     before = first.join()
     after = fleet_calls.Burst(fleet.url, calls, "load-after").start().join()
-    routed = fleet_calls.routed(fleet.access_log, [r["call"] for r in before])
+    logged = fleet_calls.entries(fleet.access_log, [r["call"] for r in before])
+    routed = {call: (e["status"], e["upstream"]) for call, e in logged.items()}
     failed = [r for r in before if r["status"] != 200]
     on_killed = [r for r in failed if r["status"] == 502 and routed.get(r["call"]) == (502, killed.server)]
+    moved = [r for r in before if logged.get(r["call"], {}).get("retries")]
     links = [r["link"] for r in before + after if r["status"] == 200]
     partial = [link for link in links if not fleet_calls.complete_wav(fleet_calls.fetch(link)[1])]
     return {
         "calls": calls, "in flight on the killed host": int(lost), "failed": len(failed),
+        "tried again on another host": len(moved),
         "failed, all 502 on the killed host": len(on_killed) == len(failed),
         "new calls after the kill": len(after), "of them failed": sum(r["status"] != 200 for r in after),
         "links checked": len(links), "links without a complete WAV": len(partial),
