@@ -81,7 +81,9 @@ test_abi3_torch() {
     install_beside_torch "$version" "$version" "$abi3"
     "$py" -m pip install --quiet -r requirements-demo.txt
     test_tools
-    run_suite "$version wheel" "" tests --ignore=tests/e2e/test_browser.py "$@"
+    # The fleet's overload and failure runs test the front and the launcher,
+    # not the module's build: the README's run has them, once.
+    run_suite "$version wheel" "" tests --ignore=tests/e2e/test_browser.py --ignore=tests/e2e/test_failover.py "$@"
 }
 
 # The abi3 wheel on CPython $1 with the torch stand-in, the rest are pytest's
