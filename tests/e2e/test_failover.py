@@ -8,12 +8,16 @@ Distinct loopback addresses stand for distinct clients; the hosts run the
 module's real wait."""
 
 import collections
+import json
 import os
 import resource
 import signal
 import subprocess
 import sys
+import threading
 import time
+import urllib.error
+import urllib.request
 
 import pytest
 
@@ -243,3 +247,38 @@ def test_a_hosts_firewall_lets_only_the_front_in(namespaced):
         tried = subprocess.run([*network.exec_prefix(second.index), sys.executable, "-c", probe,
                                 first.address[0], str(port)], capture_output=True)
         assert tried.returncode != 0
+
+
+def test_a_load_whose_host_dies_is_not_run_again_elsewhere(fleet_factory, fleet_calls):
+    """run_mod computes for ten seconds and is no speech call: a load cut
+    short by its host's death is the operator's to run again, not the front's."""
+    pytest.importorskip("torch")
+    fleet = fleet_factory(2, operator_token="load-token")
+    try:
+        request = urllib.request.Request(
+            fleet.url + "api/run_mod", data=json.dumps({"size": 0}).encode(),
+            headers={"Content-Type": "application/json", "Authorization": "Bearer load-token",
+                     "X-Call-Id": "the-load"})
+        outcome = {}
+
+        def load():
+            try:
+                with urllib.request.urlopen(request, timeout=60) as response:
+                    outcome["status"] = response.status
+            except urllib.error.HTTPError as e:
+                outcome["status"] = e.code
+
+        caller = threading.Thread(target=load)
+        caller.start()
+        wait_for(lambda: any(fleet_calls.in_flight(h, "/api/run_mod") for h in fleet.hosts), 10)
+        running = next(h for h in fleet.hosts if fleet_calls.in_flight(h, "/api/run_mod"))
+        running.signal(signal.SIGKILL)
+        caller.join(60)
+        assert outcome["status"] == 502
+        logged = fleet_calls.entries(fleet.access_log, ["the-load"])["the-load"]
+        assert (logged["retries"], logged["upstream"]) == (0, running.server)
+        # The other host never saw it.
+        other = next(h for h in fleet.hosts if h is not running)
+        assert 'route="/api/run_mod"' not in other.get("/metrics")[1].decode()
+    finally:
+        fleet.stop()
