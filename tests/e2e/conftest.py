@@ -133,7 +133,8 @@ def fleet_factory(launch, standin_services, tmp_path_factory, open_folders):
     """Starts fleets of application hosts behind the front (examples/webapp/
     cluster.py) on free ports, calling the in-process stand-in; stops them
     at the end of the session. `front` takes the front's limits
-    (cluster.Front's fields); the other settings go to the hosts."""
+    (cluster.Front's fields), `watchdog` is the supervisor's; the other
+    settings go to the hosts."""
     pytest.importorskip("gunicorn", reason="gunicorn is not installed (pip install -r requirements-demo.txt)")
     cluster = launch.cluster
     try:
@@ -144,13 +145,13 @@ def fleet_factory(launch, standin_services, tmp_path_factory, open_folders):
     home = launch.install_site(tmp_path_factory.mktemp("fleet-site") / "site")
     started = []
 
-    def start(hosts, front=None, **settings):
+    def start(hosts, front=None, watchdog=3.0, **settings):
         port = launch.free_port()
         env = dict(os.environ, **launch.standin_environ(standin_services), WEBAPP_DORVANE_HOME=str(home),
                    WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/",
                    **{"WEBAPP_" + k.upper(): str(v) for k, v in settings.items()})
         fleet = cluster.Fleet(open_folders("fleet"), hosts, port=port, env=env,
-                              front=cluster.Front(**(front or {})))
+                              front=cluster.Front(**(front or {})), watchdog=watchdog)
         started.append(fleet)
         return fleet.start()
 

@@ -282,3 +282,23 @@ def test_a_load_whose_host_dies_is_not_run_again_elsewhere(fleet_factory, fleet_
         assert 'route="/api/run_mod"' not in other.get("/metrics")[1].decode()
     finally:
         fleet.stop()
+
+
+def test_when_every_host_looks_down_at_once_the_front_ends_no_call(fleet_factory, fleet_calls):
+    """Every host failing its checks together says more of the front, or of
+    the machine under it, than of the hosts: their calls are left to finish."""
+    fleet = fleet_factory(2, watchdog=60)
+    try:
+        burst = fleet_calls.Burst(fleet.url, 8, "all-down").start()
+        wait_for(lambda: all(fleet_calls.in_flight(h) > 0 for h in fleet.hosts), 10)
+        for host in fleet.hosts:
+            host.signal(signal.SIGSTOP)
+        try:
+            wait_for(lambda: set(fleet.host_states().values()) == {"DOWN"}, 5)
+            time.sleep(fleet.front.down_grace + 1)  # past the grace, both still down
+        finally:
+            for host in fleet.hosts:
+                host.signal(signal.SIGCONT)
+        assert [r["status"] for r in burst.join(3 * WAIT)] == [200] * 8
+    finally:
+        fleet.stop()
