@@ -267,8 +267,9 @@ def raw(fleet, data, source="127.0.0.1", timeout=10):
 @pytest.mark.parametrize(
     "lengths, status",
     [
-        (["18446744073709551616"], {413}),    # 2^64: wraps to 0 as a 64-bit number
-        # Past 2^64 HAProxy's own parser may refuse it first, with 400.
+        # 2^64 wraps to 0 as a 64-bit number. From here on HAProxy's own
+        # parser may refuse a length first, with 400.
+        (["18446744073709551616"], {400, 413}),
         (["36893488147419103232"], {400, 413}),
         (["99999999999999999999999"], {400, 413}),
         (["100000"], {413}),                  # six digits: over the limit by its length alone
@@ -318,7 +319,7 @@ def test_bad_framing_is_refused_at_the_front_and_leaves_other_clients_keep_alive
 
     honest, results = in_parallel(8, keep_alive)
     join(attackers + honest, 30)
-    assert all(a.startswith(b"HTTP/1.1 413 ") for a in answers), {a[:40] for a in answers}
+    assert all(a.split(b" ", 2)[1] in (b"400", b"413") for a in answers), {a[:40] for a in answers}
     assert results == [[200] * 30] * 8
     # Refused at the front: none of them reached a host.
     routed = fleet_calls.routed(fleet.access_log, [f"wrapped-{i}" for i in range(60)])
