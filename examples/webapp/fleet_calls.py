@@ -196,9 +196,13 @@ async def _read_slowly(host, port, source, request, seconds):
     try:
         writer.write(request)
         deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if not await reader.read(1024):
-                return "closed"
+        while (left := deadline - time.monotonic()) > 0:
+            try:
+                # An answer that has not begun yet is still held open.
+                if not await asyncio.wait_for(reader.read(1024), left):
+                    return "closed"
+            except asyncio.TimeoutError:
+                break
             await asyncio.sleep(1)
         return "held"
     except OSError:
