@@ -111,10 +111,14 @@ def test_one_address_flooding_the_front_leaves_another_address_served(fleet, fle
     assert seconds < WAIT + 2, f"the honest call took {seconds:.1f} s"
     answered = [r for r in flooded if r[0] == 200]
     refused = [r for r in flooded if r[0] == 429]
-    assert len(answered) == fleet.front.client_calls and len(answered) + len(refused) == flood
+    # Two hundred connections at once from one address may hold more than
+    # its share for a moment: the front closes those over it unread.
+    closed = [r for r in flooded if r[0] is None]
+    assert len(answered) == fleet.front.client_calls and len(answered) + len(refused) + len(closed) == flood
     for _, headers, body, seconds in refused:
         assert int(headers["Retry-After"]) > 0 and "error" in json.loads(body)
         assert seconds < 2  # at once, not after a wait
+    assert all(seconds < 2 for _, _, _, seconds in closed)
     # No host ever saw a refused call.
     routed = fleet_calls.routed(fleet.access_log, [f"flood-{i}" for i in range(flood)])
     assert sum(routed[f"flood-{i}"][1].startswith("host-") for i in range(flood)) == fleet.front.client_calls
