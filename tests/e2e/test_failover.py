@@ -21,6 +21,8 @@ import urllib.request
 
 import pytest
 
+from .test_front import wait_for
+
 pytestmark = pytest.mark.real_wait
 
 # The module's fixed wait.
@@ -62,13 +64,6 @@ def namespaced(launch, site, open_folders):
     stack.stop()
     assert not [ns for ns in subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout.split()
                 if ns.startswith(f"dorvane-{stack.fleet.network.number}-")]
-
-
-def wait_for(condition, seconds, step=0.1):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        assert time.monotonic() < deadline, f"not within {seconds} s"
-        time.sleep(step)
 
 
 def all_up(fleet):
