@@ -244,5 +244,7 @@ def test_a_flood_of_the_largest_calls_keeps_the_store_within_its_cap_and_every_f
     assert len(outcomes) == calls and served
     # Every link was fetched the moment its answer was in: a complete WAV.
     assert [o["call"] for o in served if not o["served"]] == []
-    assert {(o["status"], o["retry_after"]) for o in refused} <= {(503, "10")}
+    # Refused before the module ran: by the store (10 s), or, where the
+    # hosts are threaded and hold few calls, by the front's queue (5 s).
+    assert {(o["status"], o["retry_after"]) for o in refused} <= {(503, "10"), (503, "5")}
     assert store.peak <= bound * cap, f"the store peaked at {store.peak / cap:.2f} × its cap"
