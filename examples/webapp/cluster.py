@@ -439,7 +439,10 @@ class Supervisor:
 
     def keep(self, host):
         restarts = collections.deque()
-        started, answered = time.monotonic(), None
+        # The fleet hands over hosts it has seen ready, so each has answered:
+        # one that hangs at once is killed after the watchdog, not after the
+        # start-up's patience, which only a host (re)starting here needs.
+        started = answered = time.monotonic()
         while not self.stopping.wait(self.every):
             process = host.process
             now = time.monotonic()

@@ -164,22 +164,28 @@ def test_a_host_that_stalls_briefly_keeps_its_calls(stack, fleet_calls):
     assert not [e for e in fleet.supervisor.events if e[1] == busy.server and "killed" in e[2]]
 
 
+class SilentHost:
+    """A host as the supervisor sees it: each start runs `code` in a process
+    group of its own, and its operator listener never answers."""
+
+    server = "host-x"
+    process = None
+
+    def __init__(self, code):
+        self.code = code
+
+    def start(self, env):
+        self.process = subprocess.Popen([sys.executable, "-c", self.code], start_new_session=True)
+        return self
+
+    def answers(self, timeout=1):
+        return False
+
+
 def test_a_host_that_keeps_dying_is_restarted_with_a_growing_back_off(webapp):
     import cluster
 
-    class Dying:
-        """A host whose every start exits at once."""
-        server = "host-x"
-        process = None
-
-        def start(self, env):
-            self.process = subprocess.Popen([sys.executable, "-c", "raise SystemExit(3)"])
-            return self
-
-        def answers(self, timeout=1):
-            return False
-
-    host = Dying().start({})
+    host = SilentHost("raise SystemExit(3)").start({})
     supervisor = cluster.Supervisor([host], {}, every=0.05, first_delay=0.05, longest_delay=0.4).start()
     try:
         time.sleep(2.5)
@@ -188,6 +194,29 @@ def test_a_host_that_keeps_dying_is_restarted_with_a_growing_back_off(webapp):
     delays = [float(what.split()[2]) for _, _, what in supervisor.events if what.startswith("restarted")]
     assert delays[:4] == [0.1, 0.1, 0.2, 0.4] or delays[:4] == [0.05, 0.1, 0.2, 0.4], delays
     assert max(delays) == 0.4 and len(delays) >= 5
+
+
+def test_a_host_that_hangs_as_soon_as_it_is_handed_over_is_killed_after_the_watchdog(webapp):
+    """The fleet hands the supervisor hosts it has seen ready: one that hangs
+    at once gets the watchdog's patience, not a starting host's (a minute)."""
+    import cluster
+
+    host = SilentHost("import time; time.sleep(60)").start({})
+    first = host.process
+    supervisor = cluster.Supervisor([host], {}, watchdog=0.5, every=0.05).start()
+    try:
+        started = time.monotonic()
+        while first.poll() is None and time.monotonic() - started < 10:
+            time.sleep(0.05)
+        killed = time.monotonic() - started
+    finally:
+        supervisor.stop()
+        for process in {first, host.process}:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+    assert first.returncode == -signal.SIGKILL and killed < 2, killed
+    assert supervisor.events[0][2] == "did not answer; killed"
 
 
 @pytest.mark.parametrize("fault", ["partition", "loss", "crash"])
