@@ -102,11 +102,14 @@ class Front:
     check_interval: float = 0.5
     check_timeout: float = 1
     check_fall: int = 2
-    # Seconds a host stays out before the front ends the calls it holds
-    # (a host cut off from the front never answers them). Longer than the
-    # supervisor's watchdog, which kills a hung host first, so that the
-    # calls it never read are tried again on another host.
-    down_grace: float = 5
+    # A host cut off from the front never answers the calls it holds: the
+    # kernel probes a call's connection to a host once it has been silent
+    # `keepalive_idle` seconds, then every second, and `keepalive_probes`
+    # probes unanswered end it, and the call goes to another host. Only a
+    # host out of reach fails them (its kernel answers however busy or hung
+    # its processes are): its calls move on within about 5 s of the cut.
+    keepalive_idle: int = 2
+    keepalive_probes: int = 3
     # The largest request body, in bytes (the application's own limit).
     body_max: int = 64 * 1024
     # Host names the front answers besides its own address and the base
@@ -596,8 +599,8 @@ class Fleet:
             "CHECK_INTERVAL": milliseconds(front.check_interval),
             "CHECK_TIMEOUT": milliseconds(front.check_timeout),
             "CHECK_FALL": front.check_fall,
-            "DOWN_GRACE": front.down_grace,
-            "HERE": HERE,
+            "KEEPALIVE_IDLE": front.keepalive_idle,
+            "KEEPALIVE_PROBES": front.keepalive_probes,
             "CLIENT_CONNECTIONS": front.client_connections,
             "CLIENT_RATE": front.client_rate,
             "CLIENT_CALLS": front.client_calls,

@@ -241,8 +241,9 @@ def test_a_host_on_a_machine_of_its_own_costs_no_new_call(namespaced, fleet_call
         assert seconds < 20
         if fault == "partition":
             # The cut-off host's own calls ended there within 12 s of the
-            # cut (the front's grace after the checks), and were tried
-            # again elsewhere; its neighbours' completed where they were.
+            # cut (their connections' keepalive probes went unanswered), and
+            # were tried again elsewhere; its neighbours' completed where
+            # they were.
             before = held.join(3 * WAIT)
             logged = fleet_calls.entries(fleet.access_log, [r["call"] for r in before])
             moved = [logged[r["call"]] for r in before if logged[r["call"]]["retries"]]
