@@ -586,6 +586,12 @@ class Fleet:
             "USER": user, "RUN": self.run, "STORE": self.store}))
         front = self.front
         self.calls_per_host = self.host_calls()
+        # Every call the front may hand a host at once waits in the host's
+        # listen backlog until a worker takes it. A smaller backlog refuses
+        # a burst's connects past it while the host has room: the front then
+        # sheds calls it had admitted, as many as its retries do not place
+        # elsewhere, and HAProxy 2.6 and 3.2 place different shares of them.
+        self.env.setdefault("WEBAPP_BACKLOG", str(self.calls_per_host))
         self.queue_max = front.queue_max or math.ceil(self.calls_per_host * len(self.hosts) / front.call_seconds)
         (self.front_dir / "haproxy.cfg").write_text(self.render("haproxy.cfg.in", {
             "RUN": self.front_dir,

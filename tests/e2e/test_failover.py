@@ -96,7 +96,9 @@ def test_a_flood_at_twice_the_capacity_is_shed_at_the_door_and_every_host_stays_
 
     statuses = collections.Counter(r["status"] for r in outcomes)
     assert not statuses.keys() - {200, 503, 429}, statuses
-    assert statuses[200] >= 1000, statuses
+    # Every call the hosts had room for was served: none of those the front
+    # admitted was refused by a host's full listen backlog.
+    assert statuses[200] == len(fleet.hosts) * fleet.calls_per_host, statuses
     for r in outcomes:
         assert r["seconds"] < 60, r
         if r["status"] != 200:
