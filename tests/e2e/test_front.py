@@ -111,13 +111,21 @@ def test_one_address_flooding_the_front_leaves_another_address_served(fleet, fle
     assert seconds < WAIT + 2, f"the honest call took {seconds:.1f} s"
     answered = [r for r in flooded if r[0] == 200]
     refused = [r for r in flooded if r[0] == 429]
-    assert len(answered) == fleet.front.client_calls and len(answered) + len(refused) == flood
+    # Two hundred connections at once from one address may hold more than
+    # its share for a moment: the front closes those over it unread.
+    closed = [r for r in flooded if r[0] is None]
+    assert len(answered) == fleet.front.client_calls and len(answered) + len(refused) + len(closed) == flood
     for _, headers, body, seconds in refused:
         assert int(headers["Retry-After"]) > 0 and "error" in json.loads(body)
         assert seconds < 2  # at once, not after a wait
-    # No host ever saw a refused call.
-    routed = fleet_calls.routed(fleet.access_log, [f"flood-{i}" for i in range(flood)])
-    assert sum(routed[f"flood-{i}"][1].startswith("host-") for i in range(flood)) == fleet.front.client_calls
+    assert all(seconds < 2 for _, _, _, seconds in closed)
+    # No host ever saw a refused call, nor a closed one (the front logs no
+    # line of those: it closed them before reading a request).
+    logged = [f"flood-{i}" for i, r in enumerate(flooded) if r[0] is not None]
+    routed = fleet_calls.routed(fleet.access_log, logged)
+    to_hosts = [call for call, (_, upstream) in routed.items()
+                if call.startswith("flood-") and upstream.startswith("host-")]
+    assert len(to_hosts) == fleet.front.client_calls
 
 
 def test_an_address_over_its_request_rate_gets_429_and_others_do_not(fleet):
