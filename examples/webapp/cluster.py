@@ -607,6 +607,7 @@ class Fleet:
             "CHECK_FALL": front.check_fall,
             "KEEPALIVE_IDLE": front.keepalive_idle,
             "KEEPALIVE_PROBES": front.keepalive_probes,
+            "HERE": HERE,
             "CLIENT_CONNECTIONS": front.client_connections,
             "CLIENT_RATE": front.client_rate,
             "CLIENT_CALLS": front.client_calls,
