@@ -73,17 +73,19 @@ install_beside_torch() {
     "$py" -c "import torch; print('$(basename "$0"): Python $1 with torch', torch.__version__, 'from', torch.__file__)"
 }
 
+# What test_abi3_torch runs: the whole suite but the browser tests. A script
+# may narrow it to a selection of its own.
+torch_suite=(tests --ignore=tests/e2e/test_browser.py)
+
 # The abi3 wheel beside torch on CPython $1, with the example host's
-# requirements: the whole suite but the browser tests.
+# requirements: $torch_suite, with the rest as further pytest arguments.
 test_abi3_torch() {
     local version=$1
     shift
     install_beside_torch "$version" "$version" "$abi3"
     "$py" -m pip install --quiet -r requirements-demo.txt
     test_tools
-    # The fleet's overload and failure runs test the front and the launcher,
-    # not the module's build: the README's run has them, once.
-    run_suite "$version wheel" "" tests --ignore=tests/e2e/test_browser.py --ignore=tests/e2e/test_failover.py "$@"
+    run_suite "$version wheel" "" "${torch_suite[@]}" "$@"
 }
 
 # The abi3 wheel on CPython $1 with the torch stand-in, the rest are pytest's

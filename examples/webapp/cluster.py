@@ -102,11 +102,14 @@ class Front:
     check_interval: float = 0.5
     check_timeout: float = 1
     check_fall: int = 2
-    # Seconds a host stays out before the front ends the calls it holds
-    # (a host cut off from the front never answers them). Longer than the
-    # supervisor's watchdog, which kills a hung host first, so that the
-    # calls it never read are tried again on another host.
-    down_grace: float = 5
+    # A host cut off from the front never answers the calls it holds: the
+    # kernel probes a call's connection to a host once it has been silent
+    # `keepalive_idle` seconds, then every second, and `keepalive_probes`
+    # probes unanswered end it, and the call goes to another host. Only a
+    # host out of reach fails them (its kernel answers however busy or hung
+    # its processes are): its calls move on within about 5 s of the cut.
+    keepalive_idle: int = 2
+    keepalive_probes: int = 3
     # The largest request body, in bytes (the application's own limit).
     body_max: int = 64 * 1024
     # Host names the front answers besides its own address and the base
@@ -583,6 +586,12 @@ class Fleet:
             "USER": user, "RUN": self.run, "STORE": self.store}))
         front = self.front
         self.calls_per_host = self.host_calls()
+        # Every call the front may hand a host at once waits in the host's
+        # listen backlog until a worker takes it. A smaller backlog refuses
+        # a burst's connects past it while the host has room: the front then
+        # sheds calls it had admitted, as many as its retries do not place
+        # elsewhere, and HAProxy 2.6 and 3.2 place different shares of them.
+        self.env.setdefault("WEBAPP_BACKLOG", str(self.calls_per_host))
         self.queue_max = front.queue_max or math.ceil(self.calls_per_host * len(self.hosts) / front.call_seconds)
         (self.front_dir / "haproxy.cfg").write_text(self.render("haproxy.cfg.in", {
             "RUN": self.front_dir,
@@ -596,7 +605,8 @@ class Fleet:
             "CHECK_INTERVAL": milliseconds(front.check_interval),
             "CHECK_TIMEOUT": milliseconds(front.check_timeout),
             "CHECK_FALL": front.check_fall,
-            "DOWN_GRACE": front.down_grace,
+            "KEEPALIVE_IDLE": front.keepalive_idle,
+            "KEEPALIVE_PROBES": front.keepalive_probes,
             "HERE": HERE,
             "CLIENT_CONNECTIONS": front.client_connections,
             "CLIENT_RATE": front.client_rate,

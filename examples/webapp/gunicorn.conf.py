@@ -31,8 +31,10 @@ forwarded_allow_ips = os.environ.get("WEBAPP_FORWARDED_ALLOW_IPS", "")
 # separated unix:PATH or HOST:PORT addresses.
 operator_bind = os.environ.get("WEBAPP_OPERATOR_BIND", "")
 # Connections the kernel queues for a host before its workers accept them.
-# Small: a hung host swallows no more than this many calls before connects
-# to it fail and the front tries another host.
+# Behind the front, the fleet sets it to the calls the front may hand the
+# host at once (cluster.Fleet): a burst within the host's room then never
+# finds its socket full, where a unix socket refuses a connect at once. A
+# hung host is the supervisor's to kill, and the calls queued there move on.
 backlog = int(os.environ.get("WEBAPP_BACKLOG", "128"))
 WORKER_CLASSES = ("gevent", "gthread")
 worker_class = os.environ.get("WEBAPP_WORKER_CLASS", "gevent")

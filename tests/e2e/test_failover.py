@@ -95,7 +95,9 @@ def test_a_flood_at_twice_the_capacity_is_shed_at_the_door_and_every_host_stays_
 
     statuses = collections.Counter(r["status"] for r in outcomes)
     assert not statuses.keys() - {200, 503, 429}, statuses
-    assert statuses[200] >= 1000, statuses
+    # Every call the hosts had room for was served: none of those the front
+    # admitted was refused by a host's full listen backlog.
+    assert statuses[200] == len(fleet.hosts) * fleet.calls_per_host, statuses
     for r in outcomes:
         assert r["seconds"] < 60, r
         if r["status"] != 200:
@@ -242,8 +244,9 @@ def test_a_host_on_a_machine_of_its_own_costs_no_new_call(namespaced, fleet_call
         assert seconds < 20
         if fault == "partition":
             # The cut-off host's own calls ended there within 12 s of the
-            # cut (the front's grace after the checks), and were tried
-            # again elsewhere; its neighbours' completed where they were.
+            # cut (their connections' keepalive probes went unanswered), and
+            # were tried again elsewhere; its neighbours' completed where
+            # they were.
             before = held.join(3 * WAIT)
             logged = fleet_calls.entries(fleet.access_log, [r["call"] for r in before])
             moved = [logged[r["call"]] for r in before if logged[r["call"]]["retries"]]
