@@ -2,6 +2,7 @@
 name on every answer, the metrics, the expiry of old output, and the same
 application made around the plain-Python text-to-speech."""
 
+import dataclasses
 import os
 import random
 import re
@@ -360,3 +361,39 @@ def test_a_call_is_refused_when_the_calls_in_flight_would_fill_the_store(sized_s
                 pass
     with store.call("tts", 100):
         pass  # the calls ended: room again
+
+
+@pytest.mark.parametrize("raw, value", [("false", False), ("0", False), ("no", False), ("true", True), ("1", True)])
+def test_a_switch_in_the_environment_means_what_it_says(webapp, raw, value):
+    import envsettings
+
+    @dataclasses.dataclass
+    class Switches:
+        on: bool = not value
+
+    assert envsettings.read(Switches, "TEST_", {"TEST_ON": raw}).on is value
+
+
+@pytest.mark.parametrize(
+    "variable, raw",
+    [
+        ("WEBAPP_MAX_TEXT", "1000x"),
+        ("WEBAPP_OUTPUT_MAX_BYTES", "1.5"),
+        ("WEBAPP_OUTPUT_MAX_AGE", "nan"),
+        ("WEBAPP_EXPIRY_INTERVAL", "soon"),
+        ("WEBAPP_TRANSCRIPTION_TIMEOUT", "0"),
+        ("WEBAPP_TRANSCRIPTION_TIMEOUT", "201"),
+    ],
+)
+def test_a_setting_its_field_cannot_take_stops_the_start_and_names_its_variable(webapp, variable, raw):
+    with pytest.raises(ValueError) as refused:
+        webapp.Settings.from_environ({variable: raw})
+    assert str(refused.value).startswith(f"{variable}={raw!r}: ")
+
+
+def test_the_environments_settings_reach_the_applications_config_typed(webapp, dorvane):
+    settings = webapp.Settings.from_environ({"WEBAPP_MAX_TEXT": "20", "WEBAPP_TRANSCRIPTION_TIMEOUT": "200",
+                                             "WEBAPP_OUTPUT_MAX_AGE": "0", "WEBAPP_OPERATOR_TOKEN": "1234"})
+    config = webapp.create_app(dorvane, settings).config
+    assert (config["MAX_TEXT"], config["TRANSCRIPTION_TIMEOUT"], config["OUTPUT_MAX_AGE"]) == (20, 200.0, 0.0)
+    assert config["OPERATOR_TOKEN"] == "1234"
