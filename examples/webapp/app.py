@@ -49,7 +49,7 @@ OUTPUT_FOLDERS = {"tts": "output/tts", "clone": "output/clone"}
 # host does: a lock held in one process would let each worker start its own
 # load, and one on the shared output store would serialise the whole fleet.
 RUN_MOD_LOCK = ".run_mod.lock"
-# The front gives a call 240 seconds, and gunicorn a silent worker as long:
+# A front gives a call 240 seconds (the example fleet's FRONT_CALL_TIMEOUT):
 # a transcription's time-out, the module's 10-second wait after it and the
 # exchanges around both must fit in that.
 TRANSCRIPTION_TIMEOUT_MAX = 200
