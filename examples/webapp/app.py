@@ -7,10 +7,15 @@ folders the module writes into, "output/tts" and "output/clone/" under the
 working directory, are served under the application root, so the links the
 module returns resolve. One page drives it all from a browser.
 
-Settings come from the environment (see `Settings`); gunicorn.conf.py holds the
-server's own (address, workers, threads).
+Three blueprints: the API's calls, the operator's load, and the files (the
+page and the module's output). Each route declares the body it takes (a
+`Body`); `create_app` puts the typed settings (`Settings`, from the
+WEBAPP_* environment) in `app.config` and registers the blueprints.
+gunicorn.conf.py holds the server's own settings (address, workers, threads).
 """
 
+import dataclasses
+import functools
 import hmac
 import json
 import logging
@@ -18,11 +23,14 @@ import math
 import os
 import socket
 import sys
-from dataclasses import dataclass
 from pathlib import Path
 from stat import S_ISREG
+from typing import Annotated
 
-from flask import Flask, jsonify, render_template, request, send_file
+from flask import Blueprint, Flask, current_app, jsonify, render_template, request, send_file
+from pydantic import BaseModel, ConfigDict, Field, PlainValidator, ValidationError, model_validator
+from pydantic.dataclasses import dataclass
+from pydantic_core import PydanticCustomError
 from werkzeug.security import safe_join
 from werkzeug.datastructures import WWWAuthenticate
 from werkzeug.exceptions import Conflict, HTTPException, NotFound, Unauthorized
@@ -41,12 +49,19 @@ OUTPUT_FOLDERS = {"tts": "output/tts", "clone": "output/clone"}
 # host does: a lock held in one process would let each worker start its own
 # load, and one on the shared output store would serialise the whole fleet.
 RUN_MOD_LOCK = ".run_mod.lock"
+# A front gives a call 240 seconds (the example fleet's FRONT_CALL_TIMEOUT):
+# a transcription's time-out, the module's 10-second wait after it and the
+# exchanges around both must fit in that.
+TRANSCRIPTION_TIMEOUT_MAX = 200
 log = logging.getLogger("webapp")
 
 
-@dataclass
+@dataclass(config=envsettings.FINITE)
 class Settings:
-    """Everything the application reads from its environment, in one place."""
+    """Everything the application reads from its environment, WEBAPP_<NAME>
+    for each field (envsettings), checked against its type whether read
+    from there or made in code. `create_app` files them in `app.config`
+    under their upper-case names (MAX_TEXT, SPEECH_URL, ...)."""
 
     # The folder dorvane is imported from, laid out with its model folders.
     dorvane_home: str = str(HERE / "site")
@@ -81,7 +96,7 @@ class Settings:
     # The longest text spoken in one call, in characters.
     max_text: int = 1000
     # Seconds the transcription service has to answer.
-    transcription_timeout: float = 60.0
+    transcription_timeout: Annotated[float, Field(gt=0, le=TRANSCRIPTION_TIMEOUT_MAX)] = 60.0
 
     @classmethod
     def from_environ(cls, environ=os.environ):
@@ -175,22 +190,6 @@ def parse_json(data):
         raise BadBody(f"the request body must be a JSON object, and is not valid JSON: {e}") from None
 
 
-def read_body(required, optional=()):
-    """The JSON object of the request, with its required members present."""
-    if not request.is_json:
-        raise BadBody("the request body must be a JSON object (Content-Type: application/json)")
-    body = parse_json(request.get_data(cache=False))
-    if not isinstance(body, dict):
-        raise BadBody("the request body must be a JSON object (Content-Type: application/json)")
-    missing = [name for name in required if body.get(name) is None or body.get(name) == ""]
-    if missing:
-        raise BadBody("missing field" + ("s" if len(missing) > 1 else "") + ": " + ", ".join(missing))
-    unknown = sorted(set(body) - set(required) - set(optional))
-    if unknown:
-        raise BadBody("unknown field" + ("s" if len(unknown) > 1 else "") + ": " + ", ".join(unknown))
-    return body
-
-
 def _unicode(name, value):
     # JSON's escapes can spell a lone surrogate, which no encoder takes.
     try:
@@ -200,24 +199,7 @@ def _unicode(name, value):
     return value
 
 
-def text_field(body, name, max_length=None):
-    value = body[name]
-    if not isinstance(value, str) or not value.strip():
-        raise BadBody(f"{name} must be a non-empty text")
-    if max_length is not None and len(value) > max_length:
-        raise BadBody(f"{name} must be at most {max_length} characters long, not {len(value)}")
-    return _unicode(name, value)
-
-
-def id_field(body, name):
-    value = body[name]
-    if isinstance(value, bool) or not isinstance(value, (str, int)):
-        raise BadBody(f"{name} must be a text or an integer")
-    return _unicode(name, value) if isinstance(value, str) else value
-
-
-def number_field(body, name, default, low, high):
-    value = body.get(name, default)
+def _number(name, value, low, high):
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
         raise BadBody(f"{name} must be a number")
     if not low <= value <= high:
@@ -225,13 +207,134 @@ def number_field(body, name, default, low, high):
     return value
 
 
-def whole_number_field(body, name, low, high):
-    value = number_field(body, name, None, low, high)
-    if isinstance(value, float):
-        if not value.is_integer():
-            raise BadBody(f"{name} must be a whole number from {low} to {high}, not {value}")
-        value = int(value)
-    return value
+def member(check):
+    """The kind of a body's member, checked by `check(name, value, limit)`,
+    which returns the value it takes or raises BadBody in the API's own
+    words. `limit(bound)` is the bound itself, or for a name the
+    application's setting of that name (the call's validation context)."""
+
+    def validate(value, info):
+        def limit(bound):
+            return info.context[bound] if isinstance(bound, str) else bound
+
+        try:
+            return check(info.field_name, value, limit)
+        except BadBody as e:
+            raise PydanticCustomError("member", "{reason}", {"reason": str(e)}) from None
+
+    return PlainValidator(validate)
+
+
+def text_field(max_length=None):
+    def check(name, value, limit):
+        if not isinstance(value, str) or not value.strip():
+            raise BadBody(f"{name} must be a non-empty text")
+        if max_length is not None and len(value) > limit(max_length):
+            raise BadBody(f"{name} must be at most {limit(max_length)} characters long, not {len(value)}")
+        return _unicode(name, value)
+
+    return Annotated[str, member(check)]
+
+
+def id_field():
+    def check(name, value, limit):
+        if isinstance(value, bool) or not isinstance(value, (str, int)):
+            raise BadBody(f"{name} must be a text or an integer")
+        return _unicode(name, value) if isinstance(value, str) else value
+
+    return Annotated[str | int, member(check)]
+
+
+def number_field(low, high):
+    return Annotated[float, member(lambda name, value, limit: _number(name, value, limit(low), limit(high)))]
+
+
+def whole_number_field(low, high):
+    def check(name, value, limit):
+        value = _number(name, value, limit(low), limit(high))
+        if isinstance(value, float):
+            if not value.is_integer():
+                raise BadBody(f"{name} must be a whole number from {limit(low)} to {limit(high)}, not {value}")
+            value = int(value)
+        return value
+
+    return Annotated[int, member(check)]
+
+
+# pydantic rather than msgspec: it reports every missing and unknown member
+# of a body at once, as the API's messages name them all, and hands each
+# member's check its name and the application's settings, so that the
+# messages clients get stay word for word. The members' checks stay the
+# API's own (a bool is no number, a float may be a whole size); the JSON
+# text is read strictly by parse_json before any of it.
+class Body(BaseModel):
+    """A request body as its route declares it: its members, the kind of
+    each, which ones it needs, and no others."""
+
+    model_config = ConfigDict(extra="forbid", frozen=True)
+
+    @model_validator(mode="before")
+    @classmethod
+    def blank_is_missing(cls, members):
+        # A client that sends a member it needs as null or "" has left it out.
+        required = {name for name, field in cls.model_fields.items() if field.is_required()}
+        return {name: value for name, value in members.items() if name not in required or value not in (None, "")}
+
+
+class SpeechBody(Body):
+    text: text_field(max_length="MAX_TEXT")
+    voice_id: id_field()
+    speed: number_field(MIN_SPEED, 4) = 1
+    pitch: number_field(0, 2) = 1
+
+
+class CloneBody(Body):
+    audio_url: text_field()
+    voice_id: id_field()
+
+
+class TranscriptionBody(Body):
+    audio_url: text_field()
+
+
+class MusicBody(Body):
+    prompt: text_field()
+
+
+class SeparationBody(Body):
+    url: text_field()
+
+
+class LoadBody(Body):
+    # The module turns GiB into a count of elements, which the tensor
+    # library takes only whole.
+    size: whole_number_field(0, "RUN_MOD_MAX_GB")
+
+
+def _plural(what, names):
+    return what + ("s" if len(names) > 1 else "") + ": " + ", ".join(names)
+
+
+def read_body(schema):
+    """The request's JSON object as the Body class `schema` declares it.
+    What is missing is told first, then what is unknown, then the first
+    member that is not of its kind."""
+    if not request.is_json:
+        raise BadBody("the request body must be a JSON object (Content-Type: application/json)")
+    body = parse_json(request.get_data(cache=False))
+    if not isinstance(body, dict):
+        raise BadBody("the request body must be a JSON object (Content-Type: application/json)")
+    try:
+        return schema.model_validate(body, context=current_app.config)
+    except ValidationError as e:
+        errors = e.errors(include_url=False, include_input=False)
+    missing = [error["loc"][0] for error in errors if error["type"] == "missing"]
+    if missing:
+        raise BadBody(_plural("missing field", missing))
+    unknown = sorted(error["loc"][0] for error in errors if error["type"] == "extra_forbidden")
+    if unknown:
+        raise BadBody(_plural("unknown field", unknown))
+    raise BadBody(errors[0]["msg"])
 
 
 def written_files(result, base, store, kind):
@@ -289,6 +392,189 @@ def respond(result):
     return jsonify(result), 200
 
 
+def _module():
+    return current_app.extensions["webapp.dorvane"]
+
+
+def _base_url():
+    return current_app.config["BASE_URL"] or request.host_url
+
+
+def _endpoint(argument, setting, path):
+    """The module's `argument` naming a service at the root URL the
+    setting holds; none where the setting is empty."""
+    url = current_app.config[setting]
+    return {argument: url.rstrip("/") + path} if url else {}
+
+
+def stored(folder, operation, kwargs, estimate):
+    """`operation(**kwargs)` within the room the store gives a call whose
+    output may take `estimate` bytes, with the files it wrote into
+    `folder` counted."""
+    store = current_app.extensions["webapp.store"]
+    with store.call(folder, estimate) as written:
+        result = operation(**kwargs)
+        written += written_files(result, kwargs["base_url"], store.root, folder)
+    return result
+
+
+api = Blueprint("api", __name__)
+
+
+@api.get("/api/status")
+def status():
+    return respond(_module().check_project_structure())
+
+
+@api.post("/api/tts")
+def tts():
+    body = read_body(SpeechBody)
+    kwargs = {"text": body.text, "voice_id": body.voice_id, "speed": body.speed, "pitch": body.pitch,
+              "base_url": _base_url(), **_endpoint("tts_endpoint", "SPEECH_URL", TTS_PATH)}
+    estimate = (TTS_ROOM + TTS_ROOM_PER_CHARACTER * len(body.text)) * MIN_SPEED / body.speed
+    return respond(stored("tts", _module().generate_tts, kwargs, estimate))
+
+
+@api.post("/api/clone")
+def clone():
+    body = read_body(CloneBody)
+    kwargs = {"audio_url": body.audio_url, "clone_voice_id": body.voice_id, "base_url": _base_url(),
+              **_endpoint("tts_endpoint", "SPEECH_URL", CLONE_PATH)}
+    return respond(stored("clone", _module().clone_voice, kwargs, current_app.config["OUTPUT_CLONE_RESERVE"]))
+
+
+@api.post("/api/transcribe")
+def transcribe():
+    body = read_body(TranscriptionBody)
+    kwargs = {"audio_url": body.audio_url, "timeout": current_app.config["TRANSCRIPTION_TIMEOUT"],
+              **_endpoint("stt_endpoint", "TRANSCRIPTION_URL", TRANSCRIBE_PATH)}
+    return respond(_module().transcribe_audio(**kwargs))
+
+
+@api.post("/api/music/generate")
+def gen_music():
+    return respond(_module().gen_music(read_body(MusicBody).prompt))
+
+
+@api.post("/api/music/separate")
+def sep_music():
+    return respond(_module().sep_music(read_body(SeparationBody).url))
+
+
+operator = Blueprint("operator", __name__)
+
+
+@operator.before_request
+def require_operator():
+    token = current_app.config["OPERATOR_TOKEN"]
+    if not token:
+        raise NotFound()
+    scheme, _, given = request.headers.get("Authorization", "").partition(" ")
+    # Constant time, so the answer's timing tells nothing of the token.
+    if scheme.lower() != "bearer" or not hmac.compare_digest(given.strip().encode(), token.encode()):
+        raise Unauthorized("this route needs the operator's bearer token", www_authenticate=WWWAuthenticate("bearer"))
+
+
+@operator.post("/api/run_mod")
+def run_mod():
+    size = read_body(LoadBody).size
+    with try_lock(RUN_MOD_LOCK) as held:
+        if not held:
+            raise Conflict("a load is already running on this host")
+        # Ten seconds of computation that never waits: off gevent's loop,
+        # so the calls in flight on this worker go on meanwhile.
+        offload.run(_module().run_mod, size)
+    return jsonify(status="done", size=size), 200
+
+
+files = Blueprint("files", __name__)
+
+
+@files.get("/")
+def index():
+    config = current_app.config
+    return render_template("index.html", max_text=config["MAX_TEXT"], min_speed=MIN_SPEED,
+                           transcription_timeout=config["TRANSCRIPTION_TIMEOUT"])
+
+
+@files.get("/output/<kind>/<name>")
+def output_file(kind, name):
+    # Only plain names inside the two folders: the route's converter keeps
+    # "/" out, safe_join refuses "..", and hidden names (the
+    # module's partial downloads) are not offered.
+    folder = OUTPUT_FOLDERS.get(kind)
+    if folder is None or name.startswith(".") or "\\" in name:
+        raise NotFound()
+    root = Path.cwd() / folder
+    # clone_voice stores a name with blanks as "%20" and links to it as
+    # such, so a client asks for the decoded name: find the stored one.
+    escaped = name.replace(" ", "%20")
+    if escaped != name and not (root / name).is_file() and (root / escaped).is_file():
+        name = escaped
+    path = safe_join(str(root), name)
+    if path is None:
+        raise NotFound()
+    return send_held(path, name)
+
+
+def name_the_host(response):
+    response.headers["X-Served-By"] = current_app.config["SERVED_BY"]
+    return response
+
+
+def bad_body(e):
+    return jsonify(error=str(e)), 400
+
+
+def store_full(e):
+    if not e.retry:
+        return jsonify(error=f"this call's output may take {e.room} bytes, more than the output store's cap "
+                             f"of {e.cap}"), 503
+    # The calls in flight and the files handed out within their grace
+    # take what the store may hold; calls end within their wait and
+    # files come out of their grace, so a retry soon may find room.
+    return jsonify(error="the output store is full with the calls in progress and the files just handed "
+                         "out; try again shortly"), 503, {"Retry-After": "10"}
+
+
+def http_error(e):
+    response = jsonify(error=e.description)
+    # The error's own headers (WWW-Authenticate, Allow) still go out.
+    for name, value in e.get_headers():
+        if name.lower() != "content-type":
+            response.headers.add(name, value)
+    return response, e.code
+
+
+def unexpected(e):
+    # The module lets some answers through as exceptions (an answer that is
+    # JSON but not an object); the client gets a message, the log the trace.
+    log.exception("unhandled error in %s %s", request.method, request.path)
+    return jsonify(error=f"the operation failed unexpectedly ({type(e).__name__}); see the server log"), 500
+
+
+def health(dorvane, store, settings):
+    """(problems, figures) of this host: what it needs to answer calls is
+    a complete installation and an output folder it can write (behind a
+    balancer, the shared store: a mount that went away leaves a dangling
+    link here). Asked off the event loop (operators.py), so it touches
+    nothing of the loop's: the store's size is counted here, not taken
+    from its estimate."""
+    problems = []
+    checked = dorvane.check_project_structure()
+    if "error" in checked:
+        problems.append(checked["error"])
+    output = Path("output")
+    if output.is_symlink() or output.exists():
+        if not (output.is_dir() and os.access(output, os.W_OK | os.X_OK)):
+            problems.append("the output folder is missing or not writable")
+    elif not os.access(".", os.W_OK | os.X_OK):
+        problems.append("the working directory is not writable")
+    figures = {"served_by": settings.served_by, "output_bytes": expiry.store_bytes(store.root, store.folders),
+               "output_max_bytes": settings.output_max_bytes}
+    return problems, figures
+
+
 def create_app(dorvane=None, settings=None):
     """The application. `dorvane` is the imported module; by default it is
     imported from `settings.dorvane_home`."""
@@ -298,6 +584,7 @@ def create_app(dorvane=None, settings=None):
 
     app = Flask(__name__)
     app.config["MAX_CONTENT_LENGTH"] = 64 * 1024
+    app.config.from_mapping({name.upper(): value for name, value in dataclasses.asdict(settings).items()})
     app.json.sort_keys = False  # payloads keep the order the module gave them
     # The module writes under the working directory as it is at the call,
     # which the server fixes before the application is made.
@@ -305,180 +592,21 @@ def create_app(dorvane=None, settings=None):
                          settings.output_max_bytes, grace=settings.output_grace, interval=settings.expiry_interval)
     # Making the application starts nothing: the server starts the store's
     # timed sweep where it runs the application (start_expiry).
+    app.extensions["webapp.dorvane"] = dorvane
     app.extensions["webapp.store"] = store
     app.extensions["webapp.settings"] = settings
+    # For the operator listener (operator_routes), kept off the routes the
+    # calls' socket serves: the front cannot route a client to it.
+    app.extensions["webapp.health"] = functools.partial(health, dorvane, store, settings)
+
     metrics.instrument(app)
-
-    def health():
-        # What a host needs to answer calls: a complete installation and an
-        # output folder it can write (behind a balancer, the shared store:
-        # a mount that went away leaves a dangling link here). Answered off
-        # the event loop (operators.py), so it touches nothing of the loop's:
-        # the store's size is counted here, not taken from its estimate.
-        problems = []
-        checked = dorvane.check_project_structure()
-        if "error" in checked:
-            problems.append(checked["error"])
-        output = Path("output")
-        if output.is_symlink() or output.exists():
-            if not (output.is_dir() and os.access(output, os.W_OK | os.X_OK)):
-                problems.append("the output folder is missing or not writable")
-        elif not os.access(".", os.W_OK | os.X_OK):
-            problems.append("the working directory is not writable")
-        figures = {"served_by": settings.served_by, "output_bytes": expiry.store_bytes(store.root, store.folders),
-                   "output_max_bytes": settings.output_max_bytes}
-        return problems, figures
-
-    # The operator listener's answers (operator_routes), kept off the routes
-    # the calls' socket serves: the front cannot route a client to them.
-    app.extensions["webapp.health"] = health
-
-    @app.after_request
-    def served_by(response):
-        response.headers["X-Served-By"] = settings.served_by
-        return response
-
-    def base_url():
-        return settings.base_url or request.host_url
-
-    @app.errorhandler(BadBody)
-    def bad_body(e):
-        return jsonify(error=str(e)), 400
-
-    @app.errorhandler(expiry.Full)
-    def store_full(e):
-        if not e.retry:
-            return jsonify(error=f"this call's output may take {e.room} bytes, more than the output store's cap "
-                                 f"of {e.cap}"), 503
-        # The calls in flight and the files handed out within their grace
-        # take what the store may hold; calls end within their wait and
-        # files come out of their grace, so a retry soon may find room.
-        return jsonify(error="the output store is full with the calls in progress and the files just handed "
-                             "out; try again shortly"), 503, {"Retry-After": "10"}
-
-    @app.errorhandler(HTTPException)
-    def http_error(e):
-        response = jsonify(error=e.description)
-        # The error's own headers (WWW-Authenticate, Allow) still go out.
-        for name, value in e.get_headers():
-            if name.lower() != "content-type":
-                response.headers.add(name, value)
-        return response, e.code
-
-    @app.errorhandler(Exception)
-    def unexpected(e):
-        # The module lets some answers through as exceptions (an answer that is
-        # JSON but not an object); the client gets a message, the log the trace.
-        log.exception("unhandled error in %s %s", request.method, request.path)
-        return jsonify(error=f"the operation failed unexpectedly ({type(e).__name__}); see the server log"), 500
-
-    @app.get("/")
-    def index():
-        return render_template("index.html", max_text=settings.max_text, min_speed=MIN_SPEED,
-                               transcription_timeout=settings.transcription_timeout)
-
-    @app.get("/api/status")
-    def status():
-        return respond(dorvane.check_project_structure())
-
-    def stored(folder, operation, kwargs, estimate):
-        """`operation(**kwargs)` within the room the store gives a call whose
-        output may take `estimate` bytes, with the files it wrote into
-        `folder` counted."""
-        with store.call(folder, estimate) as written:
-            result = operation(**kwargs)
-            written += written_files(result, kwargs["base_url"], store.root, folder)
-        return result
-
-    @app.post("/api/tts")
-    def tts():
-        body = read_body(["text", "voice_id"], ["speed", "pitch"])
-        kwargs = {
-            "text": text_field(body, "text", settings.max_text),
-            "voice_id": id_field(body, "voice_id"),
-            "speed": number_field(body, "speed", 1, MIN_SPEED, 4),
-            "pitch": number_field(body, "pitch", 1, 0, 2),
-            "base_url": base_url(),
-        }
-        if settings.speech_url:
-            kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + TTS_PATH
-        estimate = (TTS_ROOM + TTS_ROOM_PER_CHARACTER * len(kwargs["text"])) * MIN_SPEED / kwargs["speed"]
-        return respond(stored("tts", dorvane.generate_tts, kwargs, estimate))
-
-    @app.post("/api/clone")
-    def clone():
-        body = read_body(["audio_url", "voice_id"])
-        kwargs = {
-            "audio_url": text_field(body, "audio_url"),
-            "clone_voice_id": id_field(body, "voice_id"),
-            "base_url": base_url(),
-        }
-        if settings.speech_url:
-            kwargs["tts_endpoint"] = settings.speech_url.rstrip("/") + CLONE_PATH
-        return respond(stored("clone", dorvane.clone_voice, kwargs, settings.output_clone_reserve))
-
-    @app.post("/api/transcribe")
-    def transcribe():
-        body = read_body(["audio_url"])
-        kwargs = {"audio_url": text_field(body, "audio_url"), "timeout": settings.transcription_timeout}
-        if settings.transcription_url:
-            kwargs["stt_endpoint"] = settings.transcription_url.rstrip("/") + TRANSCRIBE_PATH
-        return respond(dorvane.transcribe_audio(**kwargs))
-
-    @app.post("/api/music/generate")
-    def gen_music():
-        body = read_body(["prompt"])
-        return respond(dorvane.gen_music(text_field(body, "prompt")))
-
-    @app.post("/api/music/separate")
-    def sep_music():
-        body = read_body(["url"])
-        return respond(dorvane.sep_music(text_field(body, "url")))
-
-    def require_operator():
-        if not settings.operator_token:
-            raise NotFound()
-        scheme, _, given = request.headers.get("Authorization", "").partition(" ")
-        # Constant time, so the answer's timing tells nothing of the token.
-        if scheme.lower() != "bearer" or not hmac.compare_digest(
-                given.strip().encode(), settings.operator_token.encode()):
-            raise Unauthorized("this route needs the operator's bearer token",
-                               www_authenticate=WWWAuthenticate("bearer"))
-
-    @app.post("/api/run_mod")
-    def run_mod():
-        require_operator()
-        body = read_body(["size"])
-        # The module turns GiB into a count of elements, which the tensor
-        # library takes only whole.
-        size = whole_number_field(body, "size", 0, settings.run_mod_max_gb)
-        with try_lock(RUN_MOD_LOCK) as held:
-            if not held:
-                raise Conflict("a load is already running on this host")
-            # Ten seconds of computation that never waits: off gevent's loop,
-            # so the calls in flight on this worker go on meanwhile.
-            offload.run(dorvane.run_mod, size)
-        return jsonify(status="done", size=size), 200
-
-    @app.get("/output/<kind>/<name>")
-    def output_file(kind, name):
-        # Only plain names inside the two folders: the route's converter keeps
-        # "/" out, safe_join refuses "..", and hidden names (the
-        # module's partial downloads) are not offered.
-        folder = OUTPUT_FOLDERS.get(kind)
-        if folder is None or name.startswith(".") or "\\" in name:
-            raise NotFound()
-        root = Path.cwd() / folder
-        # clone_voice stores a name with blanks as "%20" and links to it as
-        # such, so a client asks for the decoded name: find the stored one.
-        escaped = name.replace(" ", "%20")
-        if escaped != name and not (root / name).is_file() and (root / escaped).is_file():
-            name = escaped
-        path = safe_join(str(root), name)
-        if path is None:
-            raise NotFound()
-        return send_held(path, name)
-
+    app.after_request(name_the_host)
+    app.register_error_handler(BadBody, bad_body)
+    app.register_error_handler(expiry.Full, store_full)
+    app.register_error_handler(HTTPException, http_error)
+    app.register_error_handler(Exception, unexpected)
+    for blueprint in (api, operator, files):
+        app.register_blueprint(blueprint)
     return app
 
 

@@ -1,28 +1,38 @@
-"""What operators read and rely on, in process: the health route, the host's
-name on every answer, the metrics, the expiry of old output, and the same
-application made around the plain-Python text-to-speech."""
+"""What operators read and rely on, in process: the settings, the health
+route, the host's name on every answer, the metrics, the store's timed
+sweep and its caps under a flood, and the same application made around the
+plain-Python text-to-speech."""
 
+import dataclasses
 import os
 import random
-import re
 import runpy
 import string
 import threading
 import time
 import types
-from pathlib import Path
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+from prometheus_client.parser import text_string_to_metric_families
 
 from .test_webapp_routes import VALID
 
 
-def metric(client, name, **labels):
+def samples(client):
+    """The samples of the host's /metrics: {(name, labels): value}, the
+    labels a frozenset of (label, value) pairs."""
     text = client.operators.get("/metrics").get_data(as_text=True)
-    wanted = ",".join(f'{k}="{v}"' for k, v in sorted(labels.items()))
-    series = re.escape(name) + (r"\{%s\}" % re.escape(wanted) if labels else "")
-    match = re.search(r"^%s (\S+)$" % series, text, re.M)
-    return float(match[1]) if match else 0.0
+    return {(sample.name, frozenset(sample.labels.items())): sample.value
+            for family in text_string_to_metric_families(text) for sample in family.samples}
+
+
+def labelled(**labels):
+    return frozenset((name, str(value)) for name, value in labels.items())
+
+
+def metric(client, name, **labels):
+    return samples(client).get((name, labelled(**labels)), 0.0)
 
 
 @pytest.mark.parametrize(
@@ -87,69 +97,6 @@ def test_calls_in_flight_are_counted_while_they_run(make_client, dorvane, monkey
     assert metric(client, "webapp_requests_in_flight", route="/api/tts") == 0
 
 
-@pytest.fixture
-def store(webapp, tmp_path):
-    """An output store with files of every kind, aged as named."""
-    import expiry
-
-    now = 1_000_000.0
-    ages = {
-        "tts/old.wav": 7200, "tts/new.wav": 60, "clone/old%20clone.wav": 7200,
-        "tts/.dorvane-0a1b.part": 7200,                    # a download in progress
-        "tts/.dorvane-dead.part": expiry.STALE_PART_AGE + 1,  # one whose writer died
-        "music/old.wav": 7200,                               # not an output folder
-    }
-    for name, age in ages.items():
-        path = tmp_path / "store" / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(b"x")
-        os.utime(path, (now - age, now - age))
-    return expiry, tmp_path / "store", now
-
-
-def test_expiry_removes_old_output_and_never_a_download_in_progress(store):
-    expiry, root, now = store
-    removed = expiry.sweep(root, ["tts", "clone"], 3600, now=now).removed
-    assert sorted(Path(p).relative_to(root).as_posix() for p in removed) == [
-        "clone/old%20clone.wav", "tts/.dorvane-dead.part", "tts/old.wav"]
-    left = sorted(p.relative_to(root).as_posix() for p in root.rglob("*") if p.is_file())
-    assert left == [".expiry.lock", "music/old.wav", "tts/.dorvane-0a1b.part", "tts/new.wav"]
-
-
-def test_expiry_runs_on_one_host_at_a_time(store):
-    expiry, root, now = store
-    from locks import try_lock
-
-    with try_lock(root / expiry.LOCK_NAME) as held:
-        assert held
-        assert expiry.sweep(root, ["tts", "clone"], 3600, now=now) is None
-        assert (root / "tts" / "old.wav").exists()
-    assert len(expiry.sweep(root, ["tts", "clone"], 3600, now=now).removed) == 3
-
-
-@pytest.mark.parametrize("released_after, swept", [(0.1, True), (None, False)])
-def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(store, released_after, swept):
-    expiry, root, now = store
-    from locks import try_lock
-
-    held, release = threading.Event(), threading.Event()
-
-    def holder():
-        with try_lock(root / expiry.LOCK_NAME):
-            held.set()
-            release.wait(10)
-
-    thread = threading.Thread(target=holder)
-    thread.start()
-    assert held.wait(10)
-    if released_after is not None:
-        threading.Timer(released_after, release.set).start()
-    result = expiry.sweep(root, ["tts", "clone"], 3600, now=now, wait=1.0)
-    release.set()
-    thread.join(10)
-    assert (result is not None, (root / "tts" / "old.wav").exists()) == (swept, not swept)
-
-
 def test_the_application_made_around_the_plain_python_text_to_speech_serves_it(webapp, dorvane, standin, tmp_path,
                                                                                 sleeps, monkeypatch):
     import reference
@@ -169,8 +116,7 @@ def test_metrics_labels_come_from_fixed_sets_whatever_clients_send(make_client):
     client = make_client()
 
     def label_sets():
-        text = client.operators.get("/metrics").get_data(as_text=True)
-        return set(re.findall(r"^webapp_requests_total\{(.*)\} ", text, re.M))
+        return {labels for name, labels in samples(client) if name == "webapp_requests_total"}
 
     before = label_sets()
     others = metric(client, "webapp_requests_total", route="unmatched", method="other", status=405)
@@ -179,7 +125,7 @@ def test_metrics_labels_come_from_fixed_sets_whatever_clients_send(make_client):
         client.open(f"/no/such/{method}/{i}", method=method)
         client.open("/api/tts", method=method)
     new = label_sets() - before
-    assert new <= {'method="other",route="unmatched",status="404"', 'method="other",route="unmatched",status="405"'}
+    assert new <= {labelled(method="other", route="unmatched", status=status) for status in (404, 405)}
     assert metric(client, "webapp_requests_total", route="unmatched", method="other", status=405) == others + 40
 
 
@@ -192,45 +138,6 @@ def test_health_and_metrics_report_the_stores_bytes(make_client, tmp_path):
     health = client.operators.get("/healthz").get_json()
     assert (health["output_bytes"], health["output_max_bytes"]) == (2100, 10_000)
     assert metric(client, "webapp_output_bytes") == 2100
-
-
-@pytest.fixture
-def sized_store(webapp, tmp_path):
-    """Four finished files of 100 bytes, a minute apart in age, and a
-    download in progress older than all of them."""
-    import expiry
-
-    now = 1_000_000.0
-    root = tmp_path / "output"
-    (root / "tts").mkdir(parents=True)
-    for name, age in {"a.wav": 400, "b.wav": 300, "c.wav": 200, "d.wav": 100, ".dorvane-77.part": 500}.items():
-        (root / "tts" / name).write_bytes(b"x" * 100)
-        os.utime(root / "tts" / name, (now - age, now - age))
-    return expiry, root, now
-
-
-@pytest.mark.parametrize(
-    "max_bytes, held, left",
-    [
-        (0, None, "abcd"),
-        (500, None, "abcd"),
-        (450, None, "bcd"),    # over: down to 90% of the cap, oldest first
-        (300, None, "d"),
-        (300, "a.wav", "a"),   # a file being sent stays; the next oldest go instead
-        (50, None, ""),        # the download in progress stays even so
-    ],
-)
-def test_over_its_cap_the_store_loses_its_oldest_files_first(sized_store, max_bytes, held, left):
-    expiry, root, now = sized_store
-    reader = expiry.hold_for_reading(root / "tts" / held) if held else None
-    try:
-        swept = expiry.sweep(root, ["tts", "clone"], 0, max_bytes, now=now)
-    finally:
-        if reader is not None:
-            os.close(reader)
-    files = sorted(p.name for p in (root / "tts").iterdir())
-    assert files == [".dorvane-77.part"] + [f"{c}.wav" for c in left]
-    assert swept.remaining == sum((root / "tts" / f).stat().st_size for f in files) == 100 * (len(left) + 1)
 
 
 @pytest.mark.parametrize("limits, sweeps", [({"output_max_age": 3600}, True),
@@ -257,23 +164,6 @@ def test_the_servers_hook_starts_the_timed_sweep_that_making_the_application_doe
     assert old.exists() != sweeps
     # The timer runs on with the test process: it sleeps out the session.
     application.extensions["webapp.store"].interval = 86400
-
-
-def test_a_file_being_sent_is_kept_until_its_answer_ends(make_client, tmp_path):
-    folder = tmp_path / "output" / "tts"
-    folder.mkdir(parents=True)
-    for age, name in ((7200, "old.wav"), (60, "new.wav")):
-        (folder / name).write_bytes(name.encode() * 200)
-        os.utime(folder / name, (time.time() - age,) * 2)
-    client = make_client(output_max_age=3600)
-    store = client.application.extensions["webapp.store"]
-    sending = client.get("/output/tts/old.wav", buffered=False)
-    assert sending.status_code == 200
-    assert store.sweep().removed == []
-    assert (folder / "old.wav").exists() and (folder / "new.wav").exists()
-    assert sending.get_data() == b"old.wav" * 200
-    sending.close()
-    assert [Path(p).name for p in store.sweep().removed] == ["old.wav"]
 
 
 def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(make_client, standin, tmp_path, monkeypatch):
@@ -306,26 +196,27 @@ def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(make_client,
     # every answer is this same audio.
     first = client.post("/api/tts", json=text).get_json()
     size = len(client.get(first["data"]["convert_result"][0]["oss_url"].removeprefix("http://localhost")).data)
-    answers, peaks, done = [], [0, 0], threading.Event()
+    peaks, done = [0, 0], threading.Event()
 
     def sample():
         while not done.is_set():
             peaks[:] = [max(peaks[0], in_output(store)), max(peaks[1], on_disk(standin.audio_dir))]
 
-    def caller():
+    def caller(_):
+        answers = []
         for _ in range(calls_each):
             response = client.post("/api/tts", json=text)
             answers.append((response.status_code, response.headers.get("Retry-After"), response.get_json()))
+        return answers
 
     sampler = threading.Thread(target=sample)
-    threads = [threading.Thread(target=caller) for _ in range(callers)]
     sampler.start()
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(120)
-    done.set()
-    sampler.join(10)
+    try:
+        with ThreadPoolExecutor(callers) as pool:
+            answers = [answer for each in pool.map(caller, range(callers)) for answer in each]
+    finally:
+        done.set()
+        sampler.join(10)
 
     served = [a for a in answers if a[0] == 200]
     refused = [a for a in answers if a[0] != 200]
@@ -341,22 +232,37 @@ def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(make_client,
     assert on_disk(standin.audio_dir) <= cap and standin.audio_bytes <= cap
 
 
-def test_a_call_is_refused_when_the_calls_in_flight_would_fill_the_store(sized_store):
-    expiry, root, then = sized_store
-    for path in (root / "tts").iterdir():  # the same ages, as of now
-        os.utime(path, (path.stat().st_mtime - then + time.time(),) * 2)
-    store = expiry.Store(root, ["tts"], 0, 450)
-    with store.call("tts", 100) as written:
-        (root / "tts" / "e.wav").write_bytes(b"x" * 100)
-        written.append(root / "tts" / "e.wav")
-    # The oldest files went to make room, the download in progress stayed.
-    assert sorted(p.name for p in (root / "tts").iterdir()) == [".dorvane-77.part", "c.wav", "d.wav", "e.wav"]
-    with store.call("tts", 100), store.call("tts", 100):
-        # Room was made for both calls, oldest first; the file just handed
-        # out stays for its grace, so a third finds none.
-        assert sorted(p.name for p in (root / "tts").iterdir()) == [".dorvane-77.part", "e.wav"]
-        with pytest.raises(expiry.Full):
-            with store.call("tts", 100):
-                pass
-    with store.call("tts", 100):
-        pass  # the calls ended: room again
+@pytest.mark.parametrize("raw, value", [("false", False), ("0", False), ("no", False), ("true", True), ("1", True)])
+def test_a_switch_in_the_environment_means_what_it_says(webapp, raw, value):
+    import envsettings
+
+    @dataclasses.dataclass
+    class Switches:
+        on: bool = not value
+
+    assert envsettings.read(Switches, "TEST_", {"TEST_ON": raw}).on is value
+
+
+@pytest.mark.parametrize(
+    "variable, raw",
+    [
+        ("WEBAPP_MAX_TEXT", "1000x"),
+        ("WEBAPP_OUTPUT_MAX_BYTES", "1.5"),
+        ("WEBAPP_OUTPUT_MAX_AGE", "nan"),
+        ("WEBAPP_EXPIRY_INTERVAL", "soon"),
+        ("WEBAPP_TRANSCRIPTION_TIMEOUT", "0"),
+        ("WEBAPP_TRANSCRIPTION_TIMEOUT", "201"),
+    ],
+)
+def test_a_setting_its_field_cannot_take_stops_the_start_and_names_its_variable(webapp, variable, raw):
+    with pytest.raises(ValueError) as refused:
+        webapp.Settings.from_environ({variable: raw})
+    assert str(refused.value).startswith(f"{variable}={raw!r}: ")
+
+
+def test_the_environments_settings_reach_the_applications_config_typed(webapp, dorvane):
+    settings = webapp.Settings.from_environ({"WEBAPP_MAX_TEXT": "20", "WEBAPP_TRANSCRIPTION_TIMEOUT": "200",
+                                             "WEBAPP_OUTPUT_MAX_AGE": "0", "WEBAPP_OPERATOR_TOKEN": "1234"})
+    config = webapp.create_app(dorvane, settings).config
+    assert (config["MAX_TEXT"], config["TRANSCRIPTION_TIMEOUT"], config["OUTPUT_MAX_AGE"]) == (20, 200.0, 0.0)
+    assert config["OPERATOR_TOKEN"] == "1234"

@@ -1,0 +1,143 @@
+"""The expiry of the output store's files, and the room its calls reserve:
+old output goes, the oldest first when the store is over its cap, one
+sweeper at a time, and never a download in progress or a file being sent."""
+
+import os
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import expiry
+from locks import try_lock
+
+NOW = 1_000_000.0
+FOLDERS = ["tts", "clone"]
+
+
+def aged(root, files, now=NOW):
+    """Writes each of `files` (path under `root`: (age in seconds, its
+    content or its size)) as last changed that long before `now`; returns
+    `root`."""
+    for name, (age, content) in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(content if isinstance(content, bytes) else b"x" * content)
+        os.utime(path, (now - age, now - age))
+    return root
+
+
+@pytest.fixture
+def store(tmp_path):
+    """An output store with files of every kind, aged as named."""
+    return aged(tmp_path / "store", {
+        "tts/old.wav": (7200, 1), "tts/new.wav": (60, 1), "clone/old%20clone.wav": (7200, 1),
+        "tts/.dorvane-0a1b.part": (7200, 1),                    # a download in progress
+        "tts/.dorvane-dead.part": (expiry.STALE_PART_AGE + 1, 1),  # one whose writer died
+        "music/old.wav": (7200, 1),                               # not an output folder
+    })
+
+
+@pytest.fixture
+def sized_store(tmp_path):
+    """Four finished files of 100 bytes, a minute apart in age, and a
+    download in progress older than all of them."""
+    return aged(tmp_path / "output", {
+        "tts/a.wav": (400, 100), "tts/b.wav": (300, 100), "tts/c.wav": (200, 100), "tts/d.wav": (100, 100),
+        "tts/.dorvane-77.part": (500, 100),
+    })
+
+
+def test_expiry_removes_old_output_and_never_a_download_in_progress(store):
+    removed = expiry.sweep(store, FOLDERS, 3600, now=NOW).removed
+    assert sorted(Path(p).relative_to(store).as_posix() for p in removed) == [
+        "clone/old%20clone.wav", "tts/.dorvane-dead.part", "tts/old.wav"]
+    left = sorted(p.relative_to(store).as_posix() for p in store.rglob("*") if p.is_file())
+    assert left == [".expiry.lock", "music/old.wav", "tts/.dorvane-0a1b.part", "tts/new.wav"]
+
+
+def test_expiry_runs_on_one_host_at_a_time(store):
+    with try_lock(store / expiry.LOCK_NAME) as held:
+        assert held
+        assert expiry.sweep(store, FOLDERS, 3600, now=NOW) is None
+        assert (store / "tts" / "old.wav").exists()
+    assert len(expiry.sweep(store, FOLDERS, 3600, now=NOW).removed) == 3
+
+
+@pytest.mark.parametrize("released_after, swept", [(0.1, True), (None, False)])
+def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(store, released_after, swept):
+    held, release = threading.Event(), threading.Event()
+
+    def holder():
+        with try_lock(store / expiry.LOCK_NAME):
+            held.set()
+            release.wait(10)
+
+    thread = threading.Thread(target=holder)
+    thread.start()
+    assert held.wait(10)
+    if released_after is not None:
+        threading.Timer(released_after, release.set).start()
+    result = expiry.sweep(store, FOLDERS, 3600, now=NOW, wait=1.0)
+    release.set()
+    thread.join(10)
+    assert (result is not None, (store / "tts" / "old.wav").exists()) == (swept, not swept)
+
+
+@pytest.mark.parametrize(
+    "max_bytes, held, left",
+    [
+        (0, None, "abcd"),
+        (500, None, "abcd"),
+        (450, None, "bcd"),    # over: down to 90% of the cap, oldest first
+        (300, None, "d"),
+        (300, "a.wav", "a"),   # a file being sent stays; the next oldest go instead
+        (50, None, ""),        # the download in progress stays even so
+    ],
+)
+def test_over_its_cap_the_store_loses_its_oldest_files_first(sized_store, max_bytes, held, left):
+    reader = expiry.hold_for_reading(sized_store / "tts" / held) if held else None
+    try:
+        swept = expiry.sweep(sized_store, FOLDERS, 0, max_bytes, now=NOW)
+    finally:
+        if reader is not None:
+            os.close(reader)
+    files = sorted(p.name for p in (sized_store / "tts").iterdir())
+    assert files == [".dorvane-77.part"] + [f"{c}.wav" for c in left]
+    assert swept.remaining == sum((sized_store / "tts" / f).stat().st_size for f in files) == 100 * (len(left) + 1)
+
+
+def test_a_call_is_refused_when_the_calls_in_flight_would_fill_the_store(sized_store):
+    root = sized_store
+    for path in (root / "tts").iterdir():  # the same ages, as of now
+        os.utime(path, (path.stat().st_mtime - NOW + time.time(),) * 2)
+    store = expiry.Store(root, ["tts"], 0, 450)
+    with store.call("tts", 100) as written:
+        (root / "tts" / "e.wav").write_bytes(b"x" * 100)
+        written.append(root / "tts" / "e.wav")
+    # The oldest files went to make room, the download in progress stayed.
+    assert sorted(p.name for p in (root / "tts").iterdir()) == [".dorvane-77.part", "c.wav", "d.wav", "e.wav"]
+    with store.call("tts", 100), store.call("tts", 100):
+        # Room was made for both calls, oldest first; the file just handed
+        # out stays for its grace, so a third finds none.
+        assert sorted(p.name for p in (root / "tts").iterdir()) == [".dorvane-77.part", "e.wav"]
+        with pytest.raises(expiry.Full):
+            with store.call("tts", 100):
+                pass
+    with store.call("tts", 100):
+        pass  # the calls ended: room again
+
+
+def test_a_file_being_sent_is_kept_until_its_answer_ends(make_client, tmp_path):
+    files = {"tts/old.wav": (7200, b"old.wav" * 200), "tts/new.wav": (60, b"new.wav" * 200)}
+    folder = aged(tmp_path / "output", files, time.time()) / "tts"
+    client = make_client(output_max_age=3600)
+    store = client.application.extensions["webapp.store"]
+    sending = client.get("/output/tts/old.wav", buffered=False)
+    assert sending.status_code == 200
+    assert store.sweep().removed == []
+    assert (folder / "old.wav").exists() and (folder / "new.wav").exists()
+    assert sending.get_data() == b"old.wav" * 200
+    sending.close()
+    assert [Path(p).name for p in store.sweep().removed] == ["old.wav"]
