@@ -29,10 +29,9 @@ import tempfile
 import time
 
 import harness
-from defaults import CLONE_PATH
+from support.defaults import BASE_URL, CLONE_PATH
 
 GIB = 1024 * harness.MIB
-BASE_URL = "http://127.0.0.1:5000/"
 
 
 def child(side, root, size):
@@ -47,7 +46,7 @@ def child(side, root, size):
                                            tts_endpoint=root + CLONE_PATH,
                                            output_folder=output_folder, base_url=BASE_URL)
         else:
-            import reference  # and requests with it, before the reading, as dorvane's is
+            from support import reference  # and requests with it, before the reading, as dorvane's is
 
             def call():
                 return reference.clone_voice(root + "/audio/small.wav", "voice-1", root + CLONE_PATH, BASE_URL,

@@ -21,8 +21,8 @@ import os
 import timeit
 
 import harness
-from defaults import LAYOUT
-from reference import plain_check
+from support.defaults import LAYOUT
+from support.reference import plain_check
 
 
 def bare_stats(root):

@@ -60,7 +60,7 @@ import harness  # puts the example's folder on the path
 import cluster
 import fleet_calls
 import launch
-from defaults import TTS_PATH
+from support.defaults import TTS_PATH
 
 TEXT = "The quick brown fox jumps over the lazy dog."
 WAIT = 10

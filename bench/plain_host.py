@@ -9,7 +9,7 @@ WEBAPP_APP=plain_host:create_app() with this folder on PYTHONPATH.
 """
 
 import app
-import reference
+from support import reference
 
 
 def create_app():

@@ -25,7 +25,7 @@ import sys
 import time
 
 import harness
-import reference
+from support import reference
 
 
 class CountingTorch:

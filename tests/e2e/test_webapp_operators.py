@@ -152,7 +152,7 @@ def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(sto
 
 def test_the_application_made_around_the_plain_python_text_to_speech_serves_it(webapp, dorvane, standin, tmp_path,
                                                                                 sleeps, monkeypatch):
-    import reference
+    from support import reference
 
     monkeypatch.setattr(reference, "time", types.SimpleNamespace(sleep=sleeps.append))
     client = webapp.create_app(reference.PlainSpeech(dorvane), webapp.Settings(speech_url=standin.speech_url)).test_client()
