@@ -1,7 +1,8 @@
 """The defaults as the stack, the benchmarks and the tests need them: the
 ports and URLs the module calls and links to when built with its defaults,
-the installation layout its check asks for, the folders it writes, and the
-paths of the remote services' endpoints (the host's, which calls them).
+the installation layout its check asks for and the folders it writes. The
+paths of the remote services' endpoints and the application's port are the
+host's own (it needs nothing of this package): they are taken from it.
 
 The module keeps its own copy (CMakeLists.txt, src/module/); this is the
 one the Python side shares. The layout is checked against the module
@@ -10,12 +11,14 @@ there loudly.
 """
 
 from endpoints import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
+from serving import Server
 
 # The ports the module calls by default and where its links point by
-# default: the demo's stand-in and its application (or front) listen there.
+# default: the demo's stand-in and its application (or front) listen there,
+# the application where the host listens by default.
 SPEECH_PORT = 8443
 TRANSCRIPTION_PORT = 8444
-APP_PORT = 5000
+APP_PORT = int(Server.bind.rsplit(":", 1)[1])
 SPEECH_URL = f"https://127.0.0.1:{SPEECH_PORT}"
 TRANSCRIPTION_URL = f"https://127.0.0.1:{TRANSCRIPTION_PORT}"
 BASE_URL = f"http://127.0.0.1:{APP_PORT}/"

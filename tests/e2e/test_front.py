@@ -19,6 +19,8 @@ from pathlib import Path
 
 import pytest
 
+from support.processes import wait_until as wait_for
+
 pytestmark = pytest.mark.real_wait
 
 TTS = json.dumps({"text": "An honest caller.", "voice_id": "en-us"}).encode()
@@ -78,15 +80,6 @@ def join(threads, seconds):
     for thread in threads:
         thread.join(max(0.1, deadline - time.monotonic()))
     assert not any(t.is_alive() for t in threads), f"calls still running after {seconds} s"
-
-
-def wait_for(condition, seconds, step=0.05):
-    """Seconds until `condition()` held; fails after `seconds`."""
-    started = time.monotonic()
-    while not condition():
-        assert time.monotonic() - started < seconds, f"not within {seconds} s"
-        time.sleep(step)
-    return time.monotonic() - started
 
 
 def client_entry(fleet, address, table="per_client"):
