@@ -6,7 +6,7 @@ Each side runs in a child process of its own, one after the other, in turns:
 
 - dorvane: `clone_voice(...)` into a temporary output folder;
 - plain: the same exchange in plain Python (reference.clone_voice, from
-  examples/webapp): `requests.post` with the JSON body, `raise_for_status`,
+  support/): `requests.post` with the JSON body, `raise_for_status`,
   `json`, then `requests.get(url, stream=True)`, `raise_for_status` and
   `iter_content(8192)` written into a file.
 
