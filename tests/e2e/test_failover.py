@@ -322,7 +322,8 @@ def test_when_every_host_looks_down_at_once_the_front_ends_no_call(fleet_factory
             host.signal(signal.SIGSTOP)
         try:
             wait_for(lambda: set(fleet.host_states().values()) == {"DOWN"}, 5)
-            time.sleep(fleet.front.down_grace + 1)  # past the grace, both still down
+            # Past the time a cut-off host's calls are given, both still down.
+            time.sleep(fleet.front.keepalive_idle + fleet.front.keepalive_probes + 1)
         finally:
             for host in fleet.hosts:
                 host.signal(signal.SIGCONT)
