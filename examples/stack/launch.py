@@ -162,7 +162,8 @@ class Stack:
         fleet = self.fleet
         print(f"front (HAProxy) on {fleet.url} (config {STACK / 'haproxy.cfg'} with its hosts in "
               f"{fleet.front_dir / 'servers.cfg'}, log {fleet.access_log}, control socket {fleet.admin_socket})")
-        print(f"limits: {fleet.front}; calls per host: {fleet.calls_per_host}")
+        print(f"limits: {fleet.front}; calls per host: {fleet.calls_per_host}, each within {fleet.call_timeout} s "
+              f"and with a body of at most {fleet.body_max} bytes")
         for host in fleet.hosts:
             where = cluster.address_text(host.address)
             if host.network is not None:
