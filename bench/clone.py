@@ -6,7 +6,7 @@ Each side runs in a child process of its own, one after the other, in turns:
 
 - dorvane: `clone_voice(...)` into a temporary output folder;
 - plain: the same exchange in plain Python (reference.clone_voice, from
-  examples/webapp): `requests.post` with the JSON body, `raise_for_status`,
+  support/): `requests.post` with the JSON body, `raise_for_status`,
   `json`, then `requests.get(url, stream=True)`, `raise_for_status` and
   `iter_content(8192)` written into a file.
 
@@ -29,10 +29,9 @@ import tempfile
 import time
 
 import harness
-from defaults import CLONE_PATH
+from support.defaults import BASE_URL, CLONE_PATH
 
 GIB = 1024 * harness.MIB
-BASE_URL = "http://127.0.0.1:5000/"
 
 
 def child(side, root, size):
@@ -47,7 +46,7 @@ def child(side, root, size):
                                            tts_endpoint=root + CLONE_PATH,
                                            output_folder=output_folder, base_url=BASE_URL)
         else:
-            import reference  # and requests with it, before the reading, as dorvane's is
+            from support import reference  # and requests with it, before the reading, as dorvane's is
 
             def call():
                 return reference.clone_voice(root + "/audio/small.wav", "voice-1", root + CLONE_PATH, BASE_URL,

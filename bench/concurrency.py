@@ -26,10 +26,9 @@ import threading
 import time
 
 import harness
-import reference
-from defaults import TRANSCRIBE_PATH, TTS_PATH
+from support import reference
+from support.defaults import BASE_URL, TRANSCRIBE_PATH, TTS_PATH
 
-BASE_URL = "http://127.0.0.1:5000/"
 TARGETS = {32: 1.05, 128: 1.10}
 
 

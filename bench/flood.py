@@ -29,7 +29,7 @@ import load
 
 import expiry
 import fleet_calls
-from defaults import TTS_PATH
+from support.defaults import TTS_PATH
 
 cluster = load.cluster
 

@@ -35,8 +35,8 @@ import time
 import types
 
 import harness
-import reference
-from defaults import TTS_PATH
+from support import reference
+from support.defaults import TTS_PATH
 
 WORKLOADS = {"check": 20000, "gen_music": 20000, "generate_tts": 300,
              "plain check": 5000, "python loop": 20000}

@@ -6,7 +6,7 @@ repetition so that machine noise falls on all three alike:
 - dorvane.check_project_structure();
 - a plain-Python function doing the same ten tests with `os.path`, its `os`
   looked up as a module global, with `__file__` set to the module's file
-  (reference.plain_check, from examples/webapp; the tests compare with it too);
+  (reference.plain_check, from support/; the tests compare with it too);
 - the ten bare `os.stat` calls on precomputed paths, from Python (for reference).
 
 Target: the module at most 0.5 times the plain-Python function per call; its
@@ -21,8 +21,8 @@ import os
 import timeit
 
 import harness
-from defaults import LAYOUT
-from reference import plain_check
+from support.defaults import LAYOUT
+from support.reference import plain_check
 
 
 def bare_stats(root):

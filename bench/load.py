@@ -1,7 +1,7 @@
 """Load through the front, at the scale of the machine.
 
 C text-to-speech calls in flight at once over 1 and 3 application hosts
-(examples/webapp/cluster.py), gevent and gthread workers, the module against
+(examples/stack/cluster.py), gevent and gthread workers, the module against
 the plain-Python reference in the same host application, driven by hey; the stand-in alone at the same rate; then one
 host of three killed outright while calls are in flight.
 
@@ -55,12 +55,12 @@ import threading
 import time
 from pathlib import Path
 
-import harness  # puts the example's folder on the path
+import harness  # puts the root on the path, and through support the host and the stack
 
 import cluster
 import fleet_calls
 import launch
-from defaults import TTS_PATH
+from support.defaults import TTS_PATH
 
 TEXT = "The quick brown fox jumps over the lazy dog."
 WAIT = 10
@@ -69,11 +69,12 @@ TICK = os.sysconf("SC_CLK_TCK")
 TTS_BODY = json.dumps({"text": TEXT, "voice_id": "en-us"})
 STORE_CAP = 3 << 30
 # The application each implementation's hosts serve: the example's, or the
-# same made around the plain-Python generate_tts (plain_host.py, beside this).
+# same made around the plain-Python generate_tts (plain_host.py, beside this,
+# with the references of the support package at the root).
 APPS = {"module": {}, "python": {
     "WEBAPP_APP": "plain_host:create_app()",
-    "PYTHONPATH": os.pathsep.join(p for p in (str(Path(__file__).resolve().parent), os.environ.get("PYTHONPATH"))
-                                  if p)}}
+    "PYTHONPATH": os.pathsep.join(p for p in (str(Path(__file__).resolve().parent), str(harness.ROOT),
+                                              os.environ.get("PYTHONPATH")) if p)}}
 
 
 def fleet_env(standin, site, impl, worker_class, per_host):

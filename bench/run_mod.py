@@ -7,7 +7,7 @@ Both sides run in child processes of their own, one after the other, in turns
   that counts and time-stamps its `randn_like` calls;
 - plain: `tensor = torch.randn(n)`, then for 10 seconds of `time.time()`
   `tensor = tensor * torch.randn_like(tensor)`, through the same proxy
-  (reference.run_mod, from examples/webapp).
+  (reference.run_mod, from support/).
 
 Reported: the iterations each completes in its 10 seconds, the mean time
 from one iteration's start to the next, and the growth of the child's peak resident size
@@ -25,7 +25,7 @@ import sys
 import time
 
 import harness
-import reference
+from support import reference
 
 
 class CountingTorch:

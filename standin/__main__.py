@@ -6,14 +6,16 @@ import sys
 import tempfile
 import threading
 
+from support.defaults import CLONE_PATH, SPEECH_PORT, TRANSCRIBE_PATH, TRANSCRIPTION_PORT, TTS_PATH
+
 from .services import AUDIO_MAX_AGE, AUDIO_MAX_BYTES, Services
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m standin", description=__doc__)
     parser.add_argument("--host", default="127.0.0.1", help="loopback address to listen on")
-    parser.add_argument("--speech-port", type=int, default=8443)
-    parser.add_argument("--transcription-port", type=int, default=8444)
+    parser.add_argument("--speech-port", type=int, default=SPEECH_PORT)
+    parser.add_argument("--transcription-port", type=int, default=TRANSCRIPTION_PORT)
     parser.add_argument("--state-dir", help="where the CA file and the audio go (default: a new temporary folder)")
     parser.add_argument("--transcriber", choices=["auto", "pocketsphinx", "recorded"], default="auto",
                         help="auto: pocketsphinx when installed, else the texts recorded at synthesis")
@@ -34,8 +36,8 @@ def main(argv=None):
     stop = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: stop.set())
-    print(f"speech service:        {services.speech_url}  (/tts/index.php, /tts/cln.php)")
-    print(f"transcription service: {services.transcription_url}  (/transcribe)")
+    print(f"speech service:        {services.speech_url}  ({TTS_PATH}, {CLONE_PATH})")
+    print(f"transcription service: {services.transcription_url}  ({TRANSCRIBE_PATH})")
     print(f"CA file to trust:      {services.ca_path}")
     print(f"                       export REQUESTS_CA_BUNDLE={services.ca_path}")
     print(f"synthesis: {services.synthesiser}; transcription: {services.transcriber}", flush=True)

@@ -22,6 +22,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from urllib.parse import urlsplit
 
+from support.defaults import CLONE_PATH, SPEECH_PORT, TRANSCRIBE_PATH, TRANSCRIPTION_PORT, TTS_PATH
+
 from . import audio
 
 MAX_BODY = 1 << 20
@@ -74,7 +76,7 @@ class Services:
     URL (a host's local copy included) is recognised as its own.
     """
 
-    def __init__(self, state_dir, host="127.0.0.1", speech_port=8443, transcription_port=8444,
+    def __init__(self, state_dir, host="127.0.0.1", speech_port=SPEECH_PORT, transcription_port=TRANSCRIPTION_PORT,
                  transcriber="auto", audio_max_age=AUDIO_MAX_AGE, audio_max_bytes=AUDIO_MAX_BYTES):
         if not _is_loopback(host):
             raise ValueError(f"the stand-in serves loopback addresses only, not {host!r}")
@@ -117,8 +119,8 @@ class Services:
         ca.issue_cert(self.host, "localhost", "127.0.0.1").configure_cert(server_context)
         self._client_context = ssl.create_default_context(cafile=str(self.ca_path))
 
-        speech_routes = {"/tts/index.php": self.tts, "/tts/cln.php": self.clone}
-        transcription_routes = {"/transcribe": self.transcribe}
+        speech_routes = {TTS_PATH: self.tts, CLONE_PATH: self.clone}
+        transcription_routes = {TRANSCRIBE_PATH: self.transcribe}
         try:
             for port, routes, name in (
                 (self._ports[0], speech_routes, "speech"),

@@ -16,10 +16,11 @@ from pathlib import Path
 
 import pytest
 
-from defaults import LAYOUT, lay_out
 from doubles import FakeTorch, Reached, module_copy
-from launch import copy_module, free_port
 from scripted_server import ScriptedServer, stall
+from support.defaults import LAYOUT
+from support.installation import copy_module, lay_out, load
+from support.processes import free_port
 
 _install_root = None
 
@@ -64,10 +65,7 @@ class Installation:
 
 @pytest.fixture(scope="session")
 def dorvane():
-    import dorvane
-
-    assert Path(dorvane.__file__).parent == _install_root
-    return dorvane
+    return load(_install_root)
 
 
 @pytest.fixture

@@ -39,7 +39,7 @@ import envsettings
 import expiry
 import metrics
 import offload
-from defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
+from endpoints import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
 from locks import try_lock
 
 HERE = Path(__file__).resolve().parent

@@ -2,7 +2,7 @@
 
 The route tests run the application in this process, on the module under
 test (with the recorded waits); the browser tests run both as the demo does,
-as separate processes started by its launcher (examples/webapp/launch.py),
+as separate processes started by its launcher (examples/stack/launch.py),
 with the real waits.
 """
 
@@ -18,8 +18,8 @@ from pathlib import Path
 import pytest
 
 
-ROOT = Path(__file__).resolve().parents[2]
-WEBAPP = ROOT / "examples" / "webapp"
+from support import HOST as WEBAPP
+from support import ROOT
 
 
 @pytest.fixture(scope="session")
@@ -30,7 +30,7 @@ def webapp():
 
 @pytest.fixture(scope="session")
 def launch(webapp):
-    """examples/webapp/launch.py: the stack started as the demo starts it."""
+    """examples/stack/launch.py: the stack started as the demo starts it."""
     return importlib.import_module("launch")
 
 
@@ -122,7 +122,7 @@ def make_client(webapp, dorvane, tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def fleet_calls(webapp):
-    """examples/webapp/fleet_calls.py: calls through the front and what they prove."""
+    """examples/stack/fleet_calls.py: calls through the front and what they prove."""
     import fleet_calls
 
     return fleet_calls
@@ -130,7 +130,7 @@ def fleet_calls(webapp):
 
 @pytest.fixture(scope="session")
 def fleet_factory(launch, standin_services, tmp_path_factory, open_folders):
-    """Starts fleets of application hosts behind the front (examples/webapp/
+    """Starts fleets of application hosts behind the front (examples/stack/
     cluster.py) on free ports, calling the in-process stand-in; stops them
     at the end of the session. `front` takes the front's limits
     (cluster.Front's fields), `watchdog` is the supervisor's; the other

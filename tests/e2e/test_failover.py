@@ -21,7 +21,7 @@ import urllib.request
 
 import pytest
 
-from .test_front import wait_for
+from support.processes import wait_until as wait_for
 
 pytestmark = pytest.mark.real_wait
 

@@ -5,10 +5,12 @@ the Host header, hidden files, and hosts nobody reaches past the front.
 Distinct loopback source addresses stand for distinct clients. The hosts run
 the module's real wait: the flood and the hung host are about calls held."""
 
+import dataclasses
 import http.client
 import json
 import os
 import resource
+import runpy
 import shutil
 import signal
 import socket
@@ -18,6 +20,8 @@ import time
 from pathlib import Path
 
 import pytest
+
+from support.processes import wait_until as wait_for
 
 pytestmark = pytest.mark.real_wait
 
@@ -78,15 +82,6 @@ def join(threads, seconds):
     for thread in threads:
         thread.join(max(0.1, deadline - time.monotonic()))
     assert not any(t.is_alive() for t in threads), f"calls still running after {seconds} s"
-
-
-def wait_for(condition, seconds, step=0.05):
-    """Seconds until `condition()` held; fails after `seconds`."""
-    started = time.monotonic()
-    while not condition():
-        assert time.monotonic() - started < seconds, f"not within {seconds} s"
-        time.sleep(step)
-    return time.monotonic() - started
 
 
 def client_entry(fleet, address, table="per_client"):
@@ -478,6 +473,66 @@ def test_a_hosts_capacity_follows_its_gunicorn_settings_and_its_cpu(webapp, conf
     config = dict(config, worker_connections=1000)
     assert cluster.capacity(config) == capacity
     assert cluster.calls_in_flight(config, worker_rate=45, call_seconds=10.5) == cpu_bound
+
+
+@pytest.mark.parametrize(
+    "settings, front, expected",
+    [
+        # The front's bounds are the application's and its server's own.
+        ({}, {}, {"worker_class": "gevent", "capacity": 1000, "call_timeout": "240000ms", "body_max": "65536"}),
+        ({"WEBAPP_CALL_TIMEOUT": "300", "WEBAPP_WORKER_CLASS": "gthread", "WEBAPP_WORKERS": "3",
+          "WEBAPP_THREADS": "8"}, {}, {"worker_class": "gthread", "capacity": 24, "call_timeout": "300000ms"}),
+        # Unless the front is given others.
+        ({}, {"call_timeout": 4, "body_max": 1000}, {"call_timeout": "4000ms", "body_max": "1000"}),
+    ],
+)
+def test_the_fleet_sets_its_hosts_server_and_takes_the_fronts_bounds_from_the_host(
+        webapp, open_folders, settings, front, expected):
+    import cluster
+
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("WEBAPP_", "FRONT_"))}
+    fleet = cluster.Fleet(open_folders("bounds"), 2, port=1, env=dict(env, **settings),
+                          front=cluster.Front(host_calls=5, **front))
+    fleet.lay_out()
+    hosts = fleet.hosts[0].environ(fleet.env)
+    haproxy = fleet.front_environ()
+    if "capacity" in expected:
+        # Each host is told its server settings, which gunicorn.conf.py reads.
+        assert hosts["WEBAPP_WORKER_CLASS"] == expected["worker_class"]
+        assert cluster.capacity(dataclasses.asdict(fleet.server)) == expected["capacity"]
+    assert haproxy["CALL_TIMEOUT"] == expected["call_timeout"]
+    if "body_max" in expected:
+        assert haproxy["BODY_MAX"] == expected["body_max"]
+        assert haproxy["BODY_DIGITS"] == str(len(expected["body_max"]))
+    # HAProxy is given its settings and nothing else of the launcher's.
+    assert not [name for name in haproxy if name.startswith(("WEBAPP_", "FRONT_"))]
+
+
+def test_reading_the_hosts_gunicorn_settings_changes_nothing_and_starting_its_server_prepares_it(
+        webapp, tmp_path, monkeypatch):
+    workdir = tmp_path / "host"
+    stale = workdir / "metrics" / "counter_1.db"
+    stale.parent.mkdir(parents=True)
+    stale.write_bytes(b"an earlier run's figures")
+    for name in ("PROMETHEUS_MULTIPROC_DIR", "WEBAPP_SERVED_BY"):
+        # Set first, so that what the hooks set goes when the test does.
+        monkeypatch.setenv(name, "")
+        monkeypatch.delenv(name)
+    monkeypatch.setenv("WEBAPP_WORKDIR", str(workdir))
+    monkeypatch.setenv("WEBAPP_BIND", "127.0.0.1:5999")
+    monkeypatch.setenv("WEBAPP_OPERATOR_BIND", f"unix:{tmp_path / 'op.sock'}")
+    before = dict(os.environ)
+    config = runpy.run_path(str(webapp.HERE / "gunicorn.conf.py"))
+    assert dict(os.environ) == before and stale.exists()
+    assert (config["chdir"], config["timeout"], config["worker_class"]) == (str(workdir), 240, "gevent")
+    try:
+        config["on_starting"](None)
+        assert os.environ["PROMETHEUS_MULTIPROC_DIR"] == str(workdir / "metrics")
+        assert os.environ["WEBAPP_SERVED_BY"].endswith(":5999")
+        assert not stale.exists() and stale.parent.is_dir()
+    finally:
+        for listener in config["operator_listeners"]:
+            listener.close()
 
 
 def test_a_slowloris_from_many_addresses_leaves_a_new_address_served(fleet, fleet_calls):

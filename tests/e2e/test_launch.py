@@ -1,4 +1,4 @@
-"""The launcher as the demo runs it (examples/webapp/launch.py), in a process
+"""The launcher as the demo runs it (examples/stack/launch.py), in a process
 of its own on free ports, with the real wait for its one round trip."""
 
 import json

@@ -99,7 +99,7 @@ def test_calls_in_flight_are_counted_while_they_run(make_client, dorvane, monkey
 
 def test_the_application_made_around_the_plain_python_text_to_speech_serves_it(webapp, dorvane, standin, tmp_path,
                                                                                 sleeps, monkeypatch):
-    import reference
+    from support import reference
 
     monkeypatch.setattr(reference, "time", types.SimpleNamespace(sleep=sleeps.append))
     client = webapp.create_app(reference.PlainSpeech(dorvane), webapp.Settings(speech_url=standin.speech_url)).test_client()

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from defaults import TTS_PATH
+from support.defaults import TTS_PATH
 
 OPERATIONS = ["generate_tts", "clone_voice", "transcribe_audio", "gen_music", "sep_music", "run_mod",
               "check_project_structure"]

@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import dorvane as module
-from defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
+from support.defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
 from doubles import Reached, Stop
 from twins import twin
 

@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 
 # The plain def the benchmark times the module against is the reference here too.
 from doubles import module_copy
-from reference import plain_check
+from support.reference import plain_check
 
 MODELS = ["whisper_model.safetensors", "voice_clone_00001-of-00002.safetensors",
           "musicgen_00002-of-00002.bin", "D_Onigiri_50968.pth"]

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from defaults import CLONE_PATH
+from support.defaults import CLONE_PATH
 from doubles import Reply, module_copy
 from scripted_server import leftovers
 

@@ -27,7 +27,7 @@ import gevent
 import requests
 
 import dorvane
-from defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
+from support.defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
 from standin import Services, audio
 
 each, state = int(sys.argv[1]), sys.argv[2]

@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 import requests
 
-from defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
+from support.defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
 from doubles import Interrupt, Unrelated, client
 
 BASE = "http://app.test:5000/"

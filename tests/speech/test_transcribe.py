@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from defaults import TRANSCRIBE_PATH
+from support.defaults import TRANSCRIBE_PATH
 
 ENDPOINT = TRANSCRIBE_PATH
 

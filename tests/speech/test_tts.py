@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 from werkzeug import Response
 
-from defaults import TTS_PATH
+from support.defaults import TTS_PATH
 from scripted_server import leftovers
 
 ENDPOINT = TTS_PATH

@@ -22,9 +22,10 @@ import urllib.request
 import wave
 from pathlib import Path
 
+import repository  # noqa: F401
 import cluster
-
-HERE = Path(__file__).resolve().parent
+from support import STACK
+from support.defaults import BASE_URL
 LOG_LINE = re.compile(r'\[(?P<received>[^]]+)\] "(?P<request>[^"]*)" (?P<status>\d{3}) .* upstream=(?P<upstream>\S+) '
                       r'.* retries=\+?(?P<retries>\d+) queue=(?P<queue>-?\d+) .* call=(?P<call>\S+)$')
 
@@ -323,11 +324,11 @@ def in_flight(host, route="/api/tts"):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description="check a running fleet through its balancer")
-    parser.add_argument("--url", default="http://127.0.0.1:5000/")
+    parser.add_argument("--url", default=BASE_URL)
     parser.add_argument("--calls", type=int, default=24)
     parser.add_argument("--kill-one", action="store_true", help="then kill the first host outright")
     parser.add_argument("--after", type=int, default=12, help="calls after the kill")
-    parser.add_argument("--fleet", default=str(HERE / "var" / "fleet"), help="the fleet's folder")
+    parser.add_argument("--fleet", default=str(STACK / "var" / "fleet"), help="the fleet's folder")
     args = parser.parse_args(argv)
 
     def wave_of(count, label):

@@ -1,8 +1,9 @@
 """Starts the whole stack on one machine: the stand-in speech services, the
-example application's hosts (one on a loopback port, or N behind the front,
-cluster.py) and the module they import, copied from this environment into
-the application's own folder. The demo runs it; the end-to-end tests and the
-load benchmark start their stacks through the same classes.
+example application's hosts (examples/webapp: one on a loopback port, or N
+behind the front, cluster.py) and the module they import, copied from this
+environment into the application's own folder. The demo runs it; the
+end-to-end tests and the load benchmark start their stacks through the same
+classes.
 
     python launch.py                     # one host on port 5000; serve until Ctrl-C
     python launch.py --hosts 3 --check   # three hosts behind the front; one round trip, then stop
@@ -11,55 +12,26 @@ load benchmark start their stacks through the same classes.
 """
 
 import argparse
-import importlib.util
 import os
-import shutil
 import signal
-import socket
-import subprocess
 import sys
 import time
 from pathlib import Path
 
+import repository  # noqa: F401
 import cluster
 import roundtrip
+from support import HOST, ROOT, STACK
+from support.defaults import APP_PORT, SPEECH_PORT, TRANSCRIPTION_PORT
+from support.installation import install
+from support.processes import free_port, listening, start, stop, wait_until
 
-HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent.parent
-# The ports the module calls by default, and where the application's links
-# point by default: the demo's stand-in and host listen there.
-SPEECH_PORT, TRANSCRIPTION_PORT, APP_PORT = 8443, 8444, 5000
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def copy_module(home):
-    """Copies the module built into this environment (and its stub) into
-    `home`, the folder it is to be imported from, where its installation
-    check looks; returns `home`. Copied, not built again: the environment's
-    build is the one every host, test and benchmark runs."""
-    spec = importlib.util.find_spec("dorvane")
-    if spec is None or spec.origin is None:
-        raise RuntimeError("dorvane is not installed in this environment (bash scripts/setup builds it)")
-    home = Path(home)
-    home.mkdir(parents=True, exist_ok=True)
-    built = Path(spec.origin)
-    for old in home.glob("dorvane*.so"):
-        old.unlink()  # one built for another interpreter would be imported first
-    shutil.copy2(built, home / built.name)
-    if built.with_name("dorvane.pyi").exists():
-        shutil.copy2(built.with_name("dorvane.pyi"), home / "dorvane.pyi")
-    return home
 
 
 def install_site(home):
     """The module copied into `home` with the placeholder model layout
     beside it: the folder the application imports it from."""
-    copy_module(home)
-    subprocess.run([sys.executable, str(HERE / "placeholders.py"), str(home)], check=True, capture_output=True)
-    return Path(home)
+    return install(home)
 
 
 def standin_environ(standin):
@@ -89,29 +61,23 @@ class StandIn:
 
     def start(self, seconds=30):
         self.log.parent.mkdir(parents=True, exist_ok=True)
-        self.process = subprocess.Popen(
+        self.process = start(
             [sys.executable, "-m", "standin", "--speech-port", str(self.speech_port),
              "--transcription-port", str(self.transcription_port), "--state-dir", str(self.state), *self.options],
-            cwd=ROOT, stdout=self.log.open("ab"), stderr=subprocess.STDOUT, start_new_session=True)
-        for port in (self.speech_port, self.transcription_port):
-            try:
-                cluster.wait_until(lambda: cluster.listening(port), self.process, self.log, seconds, "the stand-in")
-            except BaseException:
-                self.stop()
-                raise
+            self.log, cwd=ROOT)
+        try:
+            wait_until(lambda: listening(self.speech_port) and listening(self.transcription_port), seconds,
+                       "the stand-in", self.process, self.log, step=0.1)
+        except BaseException:
+            self.stop()
+            raise
         return self
 
     def running(self):
         return self.process is not None and self.process.poll() is None
 
     def stop(self):
-        if self.running():
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop(self.process)
 
 
 class Stack:
@@ -194,9 +160,10 @@ class Stack:
             print(f"application on {self.base_url} (log {self.host.log}, audio {self.host.workdir / 'output'})")
             return
         fleet = self.fleet
-        print(f"front (HAProxy) on {fleet.url} (config {fleet.front_dir / 'haproxy.cfg'}, log {fleet.access_log}, "
-              f"control socket {fleet.admin_socket})")
-        print(f"limits: {fleet.front}; calls per host: {fleet.calls_per_host}")
+        print(f"front (HAProxy) on {fleet.url} (config {STACK / 'haproxy.cfg'} with its hosts in "
+              f"{fleet.front_dir / 'servers.cfg'}, log {fleet.access_log}, control socket {fleet.admin_socket})")
+        print(f"limits: {fleet.front}; calls per host: {fleet.calls_per_host}, each within {fleet.call_timeout} s "
+              f"and with a body of at most {fleet.body_max} bytes")
         for host in fleet.hosts:
             where = cluster.address_text(host.address)
             if host.network is not None:
@@ -228,8 +195,9 @@ def main(argv=None):
     parser.add_argument("--netns", action="store_true",
                         help="each host in a network namespace of its own, on TCP behind a firewall (needs root)")
     parser.add_argument("--check", action="store_true", help="stop after the round trip; the status says how it went")
-    parser.add_argument("--folder", default=str(HERE / "var"), help="logs, the stand-in's state, the output")
-    parser.add_argument("--site", default=str(HERE / "site"), help="where the module is copied to")
+    parser.add_argument("--folder", default=str(STACK / "var"), help="logs, the stand-in's state, the output")
+    parser.add_argument("--site", default=str(HOST / "site"),
+                        help="where the module is copied to (default: where the host looks by default)")
     parser.add_argument("--install-only", action="store_true", help="copy the module into --site, and stop")
     parser.add_argument("--port", type=int, default=APP_PORT, help="the application's (or the front's) port")
     parser.add_argument("--speech-port", type=int, default=SPEECH_PORT)
@@ -244,7 +212,7 @@ def main(argv=None):
         return 0
     # The fleet's hosts listen on unix sockets in its folder: only these ports are taken.
     for port in (args.speech_port, args.transcription_port, args.port):
-        if cluster.listening(port):
+        if listening(port):
             print(f"port {port} is in use; stop what listens there (an earlier demo?) and try again", file=sys.stderr)
             return 1
 

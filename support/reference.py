@@ -14,7 +14,7 @@ import time
 
 import requests
 
-from defaults import LAYOUT
+from .defaults import LAYOUT, OUTPUT_FOLDERS
 
 # The check as a plain def would be written in the module's place. The
 # mapping is a literal in its body, as such a def builds it afresh on every
@@ -45,7 +45,7 @@ def plain_check(module_file, os_module=os):
     return namespace["check_project_structure"]
 
 
-TTS_FOLDER = "output/tts"
+TTS_FOLDER = OUTPUT_FOLDERS["tts"]
 
 
 def write_atomically(path, data):
@@ -90,7 +90,8 @@ def make_generate_tts(check, like):
     return generate_tts
 
 
-def clone_voice(audio_url, clone_voice_id, tts_endpoint, base_url, timeout=100, output_folder="output/clone/"):
+def clone_voice(audio_url, clone_voice_id, tts_endpoint, base_url, timeout=100,
+                output_folder=OUTPUT_FOLDERS["clone"] + "/"):
     """clone_voice's exchange, the download streamed into the file in
     pieces of 8 KiB as requests is commonly used; no installation check and
     no temporary name, so that what is compared is the download itself."""

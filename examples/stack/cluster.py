@@ -3,7 +3,7 @@
 Each host is a gunicorn of the example application in its own working
 directory, as a separate machine would be, whose `output` is a link to the
 one shared store, as a shared mount would give it. HAProxy is the front
-(haproxy.cfg.in): the one address clients reach, with per-client limits,
+(haproxy.cfg): the one address clients reach, with per-client limits,
 a queue within each host's capacity and active health checks; it hands the
 audio links to nginx (nginx.conf.in), which serves them from the store. The
 hosts and nginx listen on unix sockets in a folder only the fleet's user may
@@ -14,6 +14,7 @@ the load benchmark all start it here, through launch.py:
 """
 
 import collections
+import dataclasses
 import grp
 import http.client
 import json
@@ -24,18 +25,22 @@ import resource
 import shutil
 import signal
 import socket
-import subprocess
 import sys
 import threading
 import time
+import types
 from dataclasses import dataclass
 from pathlib import Path
 from urllib.parse import urlsplit
 
+import repository  # noqa: F401
 import envsettings
 import netns as netns_module
+import serving
+from support import HOST, STACK
+from support.defaults import APP_PORT, OUTPUT_FOLDERS
+from support.processes import children, finish, kill_group, listening, start, stop, wait_until
 
-HERE = Path(__file__).resolve().parent
 # A host at the front: its calls' address, its state taken from its health
 # check on its operator listener (the `operators` backend).
 SERVER_LINE = "    server {name} {address} track operators/{name}"
@@ -92,8 +97,9 @@ class Front:
     # Seconds for a request's headers, and then for its body, in all.
     header_timeout: float = 10
     body_timeout: float = 10
-    # Seconds a call may take: the module's wait plus a transcription's time-out.
-    call_timeout: float = 240
+    # Seconds a call may take; 0: the hosts' own bound (WEBAPP_CALL_TIMEOUT,
+    # serving.py), the module's wait plus its remote exchanges.
+    call_timeout: float = 0
     # Active health, on each host's operator listener, which answers off
     # its event loop however busy the host is: a check every interval
     # (seconds), each given the time-out to answer; `check_fall` failed in
@@ -110,8 +116,9 @@ class Front:
     # its processes are): its calls move on within about 5 s of the cut.
     keepalive_idle: int = 2
     keepalive_probes: int = 3
-    # The largest request body, in bytes (the application's own limit).
-    body_max: int = 64 * 1024
+    # The largest request body, in bytes; 0: the application's own limit
+    # (host_body_max).
+    body_max: int = 0
     # Host names the front answers besides its own address and the base
     # URL's, separated by blanks.
     server_names: str = ""
@@ -156,59 +163,11 @@ def haproxy_binary():
     return binary("haproxy")
 
 
-def wait_until(ready, process, log, seconds, what):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if process.poll() is not None:
-            raise RuntimeError(f"{what} exited with {process.returncode}; its log ({log}):\n{log.read_text()}")
-        if ready():
-            return
-        time.sleep(0.1)
-    raise RuntimeError(f"{what} was not ready after {seconds} s; its log ({log}):\n{log.read_text()}")
-
-
-def children(pid):
-    """The processes `pid` started, as the kernel lists them; OSError once
-    it has gone."""
-    return [int(p) for p in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
-
-
-def listening(address, timeout=1):
-    """Whether something accepts connections at `address`: a loopback port,
-    an (address, port) pair or a unix socket's path."""
-    if isinstance(address, int):
-        address = ("127.0.0.1", address)
-    family = socket.AF_INET if isinstance(address, tuple) else socket.AF_UNIX
-    with socket.socket(family) as probe:
-        probe.settimeout(timeout)
-        try:
-            return probe.connect_ex(address if family == socket.AF_INET else str(address)) == 0
-        except OSError:
-            return False
-
-
-def gone(pid):
-    """Whether process `pid` has ended: exited (a zombie holds no socket) or reaped."""
-    try:
-        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] in ("Z", "X")
-    except OSError:
-        return True
-
-
 def kill_host(pid, seconds=10):
     """SIGKILL to a host's whole process group (master and workers), and
     returns once every one of them has ended: until the last has, the kernel
     still queues connections on its sockets, to be reset."""
-    try:
-        pids = [pid, *children(pid)]
-    except OSError:
-        pids = [pid]
-    os.killpg(pid, signal.SIGKILL)
-    deadline = time.monotonic() + seconds
-    while not all(gone(p) for p in pids):
-        if time.monotonic() > deadline:
-            raise RuntimeError(f"host {pid} still runs {seconds} s after the kill")
-        time.sleep(0.02)
+    kill_group(pid, seconds)
 
 
 class UnixConnection(http.client.HTTPConnection):
@@ -241,18 +200,16 @@ def http_get(address, route, timeout=5):
         connection.close()
 
 
-# Reads gunicorn.conf.py as gunicorn does, without loading the application,
-# and prints the settings that say how many calls a host serves at once.
-READ_GUNICORN_CONFIG = """
-import json, runpy, sys
-from gunicorn.config import Config
-config = Config()
-for name, value in runpy.run_path(sys.argv[1]).items():
-    if name in config.settings:
-        config.set(name, value)
-print(json.dumps({"workers": config.workers, "worker_class": config.worker_class_str,
-                  "threads": config.threads, "worker_connections": config.worker_connections}))
-"""
+
+def host_body_max(env):
+    """The largest request body the application takes (Flask's
+    MAX_CONTENT_LENGTH) as its settings under `env` make it: the front
+    refuses a larger one before any host sees it. Read from an application
+    made here around a placeholder, which no call reaches."""
+    import app
+
+    made = app.create_app(types.SimpleNamespace(), app.Settings.from_environ(env))
+    return made.config["MAX_CONTENT_LENGTH"]
 
 
 def capacity(config):
@@ -336,9 +293,8 @@ class Host:
     def start(self, env):
         self.workdir.mkdir(parents=True, exist_ok=True)
         prefix = self.network.exec_prefix(self.index) if self.network is not None else []
-        self.process = subprocess.Popen(
-            [*prefix, sys.executable, "-m", "gunicorn", "-c", str(HERE / "gunicorn.conf.py")],
-            env=self.environ(env), stdout=self.log.open("ab"), stderr=subprocess.STDOUT, start_new_session=True)
+        self.process = start([*prefix, sys.executable, "-m", "gunicorn", "-c", str(HOST / "gunicorn.conf.py")],
+                             self.log, env=self.environ(env))
         address = self.port or address_text(self.address)
         (self.workdir / "host.json").write_text(json.dumps({"pid": self.process.pid, "socket": address}))
         return self
@@ -363,7 +319,7 @@ class Host:
             return False
 
     def wait_ready(self, seconds=60):
-        wait_until(self.healthy, self.process, self.log, seconds, f"host {self.name}")
+        wait_until(self.healthy, seconds, f"host {self.name}", self.process, self.log, step=0.1)
 
     def pids(self):
         """The master and its workers; none once the master has gone."""
@@ -388,17 +344,7 @@ class Host:
             self.process.terminate()  # gunicorn lets the calls in flight finish
 
     def wait_stopped(self, seconds=20):
-        if self.process is None:
-            return
-        try:
-            self.process.wait(seconds)
-        except subprocess.TimeoutExpired:
-            pass
-        try:
-            os.killpg(self.process.pid, signal.SIGKILL)  # workers left behind
-        except ProcessLookupError:
-            pass
-        self.process.wait()
+        finish(self.process, seconds)  # and the workers left behind
 
 
 class Supervisor:
@@ -485,7 +431,7 @@ class Fleet:
     ports of the services the hosts call (the stand-in's), relayed into
     each namespace. `watchdog` is the supervisor's (`Supervisor`)."""
 
-    def __init__(self, folder, hosts=1, port=5000, env=None, front=None, netns=False, service_ports=(),
+    def __init__(self, folder, hosts=1, port=APP_PORT, env=None, front=None, netns=False, service_ports=(),
                  watchdog=3.0):
         self.folder = Path(folder).resolve()
         self.port = port
@@ -499,6 +445,15 @@ class Fleet:
         self.env = dict(os.environ if env is None else env)
         self.env.setdefault("WEBAPP_BASE_URL", self.url)
         self.front = front or Front.from_environ()
+        # The hosts' server settings as their gunicorn.conf.py reads them,
+        # set for them here explicitly: what a host holds at once, and so
+        # the front's room for it, follows from them.
+        self.server = serving.Server.from_environ(self.env)
+        for name in ("worker_class", "workers", "worker_connections", "threads", "call_timeout"):
+            self.env[f"WEBAPP_{name.upper()}"] = str(getattr(self.server, name))
+        # The front's bounds are the hosts' own, unless it is given others.
+        self.call_timeout = self.front.call_timeout or self.server.call_timeout
+        self.body_max = self.front.body_max or host_body_max(self.env)
         self.supervisor = Supervisor(self.hosts, self.env, watchdog)
         self.haproxy = None
         self.nginx = None
@@ -532,21 +487,60 @@ class Fleet:
         """Calls in flight per host: the setting, or what its CPU serves."""
         if self.front.host_calls > 0:
             return self.front.host_calls
-        host = self.hosts[0]
-        read = subprocess.run([sys.executable, "-c", READ_GUNICORN_CONFIG, str(HERE / "gunicorn.conf.py")],
-                              env=host.environ(self.env), capture_output=True, text=True)
-        if read.returncode != 0:
-            raise RuntimeError(f"gunicorn.conf.py could not be read:\n{read.stderr}")
-        return calls_in_flight(json.loads(read.stdout), self.front.worker_rate, self.front.call_seconds)
+        return calls_in_flight(dataclasses.asdict(self.server), self.front.worker_rate, self.front.call_seconds)
 
     def render(self, template, values):
-        config = (HERE / template).read_text()
+        config = (STACK / template).read_text()
         for key, value in values.items():
             config = config.replace(f"@{key}@", str(value))
         return config
 
+    def front_environ(self):
+        """The settings haproxy.cfg reads, as HAProxy takes them: the
+        front's environment, and nothing else of the launcher's."""
+        front = self.front
+        return {
+            "PATH": os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin"),
+            "STACK": str(STACK),
+            "RUN": str(self.front_dir),
+            "PORT": str(self.port),
+            "MAX_CONNECTIONS": str(front.max_connections),
+            "BUFSIZE": str(front.buffer_size),
+            "HEADER_TIMEOUT": milliseconds(front.header_timeout),
+            "BODY_TIMEOUT": milliseconds(front.body_timeout),
+            "CALL_TIMEOUT": milliseconds(self.call_timeout),
+            "QUEUE_TIMEOUT": milliseconds(front.queue_timeout),
+            "CHECK_INTERVAL": milliseconds(front.check_interval),
+            "CHECK_TIMEOUT": milliseconds(front.check_timeout),
+            "CHECK_FALL": str(front.check_fall),
+            "KEEPALIVE_IDLE": str(front.keepalive_idle),
+            "KEEPALIVE_PROBES": str(front.keepalive_probes),
+            "CLIENT_CONNECTIONS": str(front.client_connections),
+            "CLIENT_RATE": str(front.client_rate),
+            "CLIENT_CALLS": str(front.client_calls),
+            "BODY_MAX": str(self.body_max),
+            "BODY_DIGITS": str(len(str(self.body_max))),
+            # Words HAProxy splits ("${SERVER_NAMES[*]}").
+            "SERVER_NAMES": " ".join(self.server_names()),
+            "HOST_CALLS": str(self.calls_per_host),
+            "QUEUE_MAX": str(self.queue_max),
+            "NGINX_SOCKET": str(self.run / "nginx.sock"),
+        }
+
+    def servers(self):
+        """servers.cfg: the fleet's hosts, in the backends that take their
+        settings from haproxy.cfg's named defaults."""
+        return "\n".join([
+            "# The fleet's hosts, written by cluster.py; the settings are haproxy.cfg's.",
+            "backend hosts from hosts_settings",
+            *(SERVER_LINE.format(name=h.server, address=address_text(h.address)) for h in self.hosts),
+            "",
+            "backend operators from operators_settings",
+            *(CHECK_LINE.format(name=h.server, address=address_text(h.check_address)) for h in self.hosts),
+            ""])
+
     def lay_out(self):
-        for kind in ("tts", "clone"):
+        for kind in OUTPUT_FOLDERS:
             (self.store / kind).mkdir(parents=True, exist_ok=True)
         # Only the fleet's user may enter: whoever else reaches the machine
         # cannot open the hosts' sockets and must come through the front.
@@ -580,7 +574,7 @@ class Fleet:
                 raise RuntimeError(f"nginx's workers run as nobody, who cannot pass through {closed[-1]} "
                                    f"to the store {self.store}: start the fleet in a folder others may pass "
                                    "through (mode o+x on it and on each folder above)")
-            for folder in (self.store, self.store / "tts", self.store / "clone"):
+            for folder in (self.store, *(self.store / kind for kind in OUTPUT_FOLDERS)):
                 folder.chmod(0o755)
         (self.run / "nginx.conf").write_text(self.render("nginx.conf.in", {
             "USER": user, "RUN": self.run, "STORE": self.store}))
@@ -593,35 +587,7 @@ class Fleet:
         # elsewhere, and HAProxy 2.6 and 3.2 place different shares of them.
         self.env.setdefault("WEBAPP_BACKLOG", str(self.calls_per_host))
         self.queue_max = front.queue_max or math.ceil(self.calls_per_host * len(self.hosts) / front.call_seconds)
-        (self.front_dir / "haproxy.cfg").write_text(self.render("haproxy.cfg.in", {
-            "RUN": self.front_dir,
-            "PORT": self.port,
-            "MAX_CONNECTIONS": front.max_connections,
-            "BUFSIZE": front.buffer_size,
-            "HEADER_TIMEOUT": milliseconds(front.header_timeout),
-            "BODY_TIMEOUT": milliseconds(front.body_timeout),
-            "CALL_TIMEOUT": milliseconds(front.call_timeout),
-            "QUEUE_TIMEOUT": milliseconds(front.queue_timeout),
-            "CHECK_INTERVAL": milliseconds(front.check_interval),
-            "CHECK_TIMEOUT": milliseconds(front.check_timeout),
-            "CHECK_FALL": front.check_fall,
-            "KEEPALIVE_IDLE": front.keepalive_idle,
-            "KEEPALIVE_PROBES": front.keepalive_probes,
-            "HERE": HERE,
-            "CLIENT_CONNECTIONS": front.client_connections,
-            "CLIENT_RATE": front.client_rate,
-            "CLIENT_CALLS": front.client_calls,
-            "BODY_MAX": front.body_max,
-            "BODY_DIGITS": len(str(front.body_max)),
-            "SERVER_NAMES": " ".join(self.server_names()),
-            "HOST_CALLS": self.calls_per_host,
-            "QUEUE_MAX": self.queue_max,
-            "SERVERS": "\n".join(SERVER_LINE.format(name=h.server, address=address_text(h.address))
-                                 for h in self.hosts),
-            "CHECK_SERVERS": "\n".join(CHECK_LINE.format(name=h.server, address=address_text(h.check_address))
-                                       for h in self.hosts),
-            "NGINX_SOCKET": self.run / "nginx.sock",
-        }))
+        (self.front_dir / "servers.cfg").write_text(self.servers())
 
     def start(self):
         try:
@@ -633,18 +599,17 @@ class Fleet:
                 host.start(self.env)
             for host in self.hosts:
                 host.wait_ready()
-            self.nginx = subprocess.Popen(
-                [nginx_binary(), "-p", str(self.run), "-c", str(self.run / "nginx.conf"),
-                 "-e", str(self.run / "error.log")],
-                stdout=(self.run / "nginx.out").open("ab"), stderr=subprocess.STDOUT, start_new_session=True)
-            wait_until(lambda: listening(self.run / "nginx.sock"), self.nginx, self.run / "error.log", 30, "nginx")
+            self.nginx = start([nginx_binary(), "-p", str(self.run), "-c", str(self.run / "nginx.conf"),
+                                "-e", str(self.run / "error.log")], self.run / "nginx.out")
+            wait_until(lambda: listening(self.run / "nginx.sock"), 30, "nginx", self.nginx, self.run / "error.log",
+                       step=0.1)
             # -db: in the foreground, its log on stdout, its complaints on stderr.
             errors = self.front_dir / "haproxy.err"
-            self.haproxy = subprocess.Popen(
-                [haproxy_binary(), "-db", "-f", str(self.front_dir / "haproxy.cfg")],
-                stdout=self.access_log.open("ab"), stderr=errors.open("ab"), start_new_session=True,
+            self.haproxy = start(
+                [haproxy_binary(), "-db", "-f", str(STACK / "haproxy.cfg"), "-f", str(self.front_dir / "servers.cfg")],
+                self.access_log, errors, env=self.front_environ(),
                 preexec_fn=lambda: open_files(2 * self.front.max_connections + 1024))
-            wait_until(lambda: listening(self.port), self.haproxy, errors, 30, "haproxy")
+            wait_until(lambda: listening(self.port), 30, "haproxy", self.haproxy, errors, step=0.1)
             self.supervisor.start()
         except BaseException:
             self.stop()
@@ -675,20 +640,8 @@ class Fleet:
 
     def stop(self):
         self.supervisor.stop()
-        if self.haproxy is not None and self.haproxy.poll() is None:
-            self.haproxy.send_signal(signal.SIGUSR1)  # graceful: answers in progress finish
-            try:
-                self.haproxy.wait(10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.haproxy.pid, signal.SIGKILL)
-                self.haproxy.wait()
-        if self.nginx is not None and self.nginx.poll() is None:
-            self.nginx.send_signal(signal.SIGQUIT)
-            try:
-                self.nginx.wait(10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.nginx.pid, signal.SIGKILL)
-                self.nginx.wait()
+        stop(self.haproxy, signal.SIGUSR1)  # graceful: answers in progress finish
+        stop(self.nginx, signal.SIGQUIT)
         for host in self.hosts:
             host.terminate()
         for host in self.hosts:

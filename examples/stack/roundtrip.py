@@ -2,7 +2,7 @@
 goes in, the link comes back, and the audio it points at is fetched from the
 application itself.
 
-    python roundtrip.py [BASE_URL]     (default http://127.0.0.1:5000/)
+    python roundtrip.py [BASE_URL]     (default: the module's, support.defaults)
 """
 
 import io
@@ -11,6 +11,9 @@ import sys
 import urllib.error
 import urllib.request
 import wave
+
+import repository  # noqa: F401
+from support.defaults import BASE_URL
 
 TEXT = "Hello. The speech service and the web application are working."
 
@@ -47,4 +50,4 @@ def show(base_url):
 
 
 if __name__ == "__main__":
-    show(sys.argv[1] if len(sys.argv) > 1 else "http://127.0.0.1:5000/")
+    show(sys.argv[1] if len(sys.argv) > 1 else BASE_URL)

@@ -13,7 +13,7 @@ namespace: a partition drops all its packets, loss drops a share of them.
 
 Needs root, iproute2 and nftables (scripts/setup installs them).
 
-    python netns.py relay NAMESPACE... --ports 8443 8444   # what Network.start runs
+    python netns.py relay NAMESPACE... --ports PORT...   # what Network.start runs
 """
 
 import argparse
@@ -26,14 +26,17 @@ import subprocess
 import sys
 from pathlib import Path
 
+import repository  # noqa: F401
+from support.defaults import APP_PORT
+from support.processes import stop
+
 # Addresses only on the bridges this module makes: 10.201.N.0/24, one N a
 # fleet, the front at .1 and host i at .(10 + i).
 SUBNET = "10.201.{}.{}"
 # The ports a host listens on in its namespace: its calls and its operators.
-CALLS_PORT = 5000
-OPERATOR_PORT = 5001
+CALLS_PORT = APP_PORT
+OPERATOR_PORT = APP_PORT + 1
 CLONE_NEWNET = 0x40000000
-HERE = Path(__file__).resolve().parent
 
 
 def available():
@@ -162,9 +165,7 @@ table inet faults {{
         return ["ip", "netns", "exec", self.namespace(i)]
 
     def stop(self):
-        if self.relay is not None and self.relay.poll() is None:
-            self.relay.terminate()
-            self.relay.wait()
+        stop(self.relay)
         for kind, name in reversed(self.made):
             # A veth goes with its namespace; a link already gone is fine.
             command = ["ip", "netns", "del", name] if kind == "netns" else ["ip", "link", "del", name]

@@ -1,0 +1,44 @@
+"""The defaults as the stack, the benchmarks and the tests need them: the
+ports and URLs the module calls and links to when built with its defaults,
+the installation layout its check asks for and the folders it writes. The
+paths of the remote services' endpoints and the application's port are the
+host's own (it needs nothing of this package): they are taken from it.
+
+The module keeps its own copy (CMakeLists.txt, src/module/); this is the
+one the Python side shares. The layout is checked against the module
+wherever one is installed (installation.py), so a copy that drifted fails
+there loudly.
+"""
+
+from endpoints import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
+from serving import Server
+
+# The ports the module calls by default and where its links point by
+# default: the demo's stand-in and its application (or front) listen there,
+# the application where the host listens by default.
+SPEECH_PORT = 8443
+TRANSCRIPTION_PORT = 8444
+APP_PORT = int(Server.bind.rsplit(":", 1)[1])
+SPEECH_URL = f"https://127.0.0.1:{SPEECH_PORT}"
+TRANSCRIPTION_URL = f"https://127.0.0.1:{TRANSCRIPTION_PORT}"
+BASE_URL = f"http://127.0.0.1:{APP_PORT}/"
+
+# Folders beside the module and the files each must hold, in the order the
+# check tests them: the first shortfall in this order is the one reported.
+LAYOUT = {
+    "models": [
+        "whisper_model.safetensors",
+        "voice_clone_00001-of-00002.safetensors",
+        "musicgen_00002-of-00002.bin",
+        "D_Onigiri_50968.pth",
+    ],
+    "token": ["tokenizer.json", "mtl_tokenizer.json"],
+    "zonos": ["config.py"],
+}
+
+# Where the module writes its audio, under the working directory, by kind;
+# the links it returns name them under the base URL.
+OUTPUT_FOLDERS = {"tts": "output/tts", "clone": "output/clone"}
+
+__all__ = ["APP_PORT", "BASE_URL", "CLONE_PATH", "LAYOUT", "OUTPUT_FOLDERS", "SPEECH_PORT", "SPEECH_URL",
+           "TRANSCRIBE_PATH", "TRANSCRIPTION_PORT", "TRANSCRIPTION_URL", "TTS_PATH"]

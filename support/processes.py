@@ -1,0 +1,116 @@
+"""Starting, waiting for, stopping and killing the stack's processes: each
+is started as the leader of a process group of its own, so that a server
+and the workers it forked end together, and each is stopped the same way:
+asked with its own signal, then killed with its group once its time is up.
+"""
+
+import os
+import signal
+import socket
+import subprocess
+import time
+from pathlib import Path
+
+
+def start(command, log, errors=None, **options):
+    """`command` in a new session (its own process group), its output
+    appended to the file `log`, its error output too unless `errors` names
+    a file of its own."""
+    log = Path(log)
+    log.parent.mkdir(parents=True, exist_ok=True)
+    with log.open("ab") as out, (Path(errors).open("ab") if errors else open(os.devnull, "wb")) as err:
+        return subprocess.Popen(command, stdout=out, stderr=err if errors else subprocess.STDOUT,
+                                start_new_session=True, **options)
+
+
+def wait_until(ready, seconds, what="the condition", process=None, log=None, step=0.05):
+    """Seconds until `ready()` held. Raises TimeoutError after `seconds`, or
+    RuntimeError as soon as `process` (if given) has exited; either error
+    carries the text of `log` (if given)."""
+
+    def told(text):
+        if log is not None:
+            text += f"; its log ({log}):\n{Path(log).read_text(errors='replace') if Path(log).exists() else ''}"
+        return text
+
+    started = time.monotonic()
+    while not ready():
+        if process is not None and process.poll() is not None:
+            raise RuntimeError(told(f"{what} exited with {process.returncode}"))
+        if time.monotonic() - started >= seconds:
+            raise TimeoutError(told(f"{what} was not ready after {seconds} s"))
+        time.sleep(step)
+    return time.monotonic() - started
+
+
+def finish(process, seconds=10):
+    """Waits up to `seconds` for `process` to end, then kills what is left of
+    its process group (workers it left behind, or the whole group if it has
+    not ended) and reaps it."""
+    if process is None:
+        return
+    try:
+        process.wait(seconds)
+    except subprocess.TimeoutExpired:
+        pass
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    process.wait()
+
+
+def stop(process, sig=signal.SIGTERM, seconds=10):
+    """Asks `process` to end with `sig` (its graceful one), then `finish`."""
+    if process is None:
+        return
+    if process.poll() is None:
+        process.send_signal(sig)
+    finish(process, seconds)
+
+
+def children(pid):
+    """The processes `pid` started, as the kernel lists them; OSError once
+    it has gone."""
+    return [int(p) for p in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
+
+
+def gone(pid):
+    """Whether process `pid` has ended: exited (a zombie holds no socket) or reaped."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except OSError:
+        return True
+
+
+def kill_group(pid, seconds=10):
+    """SIGKILL to the whole process group `pid` leads, and returns once every
+    one of its processes has ended: until the last has, the kernel still
+    queues connections on the sockets they hold."""
+    try:
+        pids = [pid, *children(pid)]
+    except OSError:
+        pids = [pid]
+    os.killpg(pid, signal.SIGKILL)
+    wait_until(lambda: all(gone(p) for p in pids), seconds, f"the process group of {pid} after SIGKILL", step=0.02)
+
+
+def listening(address, timeout=1):
+    """Whether something accepts connections at `address`: a loopback port,
+    an (address, port) pair or a unix socket's path."""
+    if isinstance(address, int):
+        address = ("127.0.0.1", address)
+    family = socket.AF_INET if isinstance(address, tuple) else socket.AF_UNIX
+    with socket.socket(family) as probe:
+        probe.settimeout(timeout)
+        try:
+            return probe.connect_ex(address if family == socket.AF_INET else str(address)) == 0
+        except OSError:
+            return False
+
+
+def free_port():
+    """A loopback port nothing listens on now."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
