@@ -115,7 +115,7 @@ def load_dorvane(home):
     """
     home = Path(home).resolve()
     if not home.is_dir():
-        raise RuntimeError(f"no dorvane installation folder at {home}: run examples/webapp/install-module")
+        raise RuntimeError(f"no dorvane installation folder at {home}: run examples/stack/install-module")
     sys.path.insert(0, str(home))
     import dorvane
 
