@@ -22,6 +22,8 @@ import urllib.request
 import wave
 from pathlib import Path
 
+from prometheus_client.parser import text_string_to_metric_families
+
 import repository  # noqa: F401
 import cluster
 from support import STACK
@@ -317,9 +319,10 @@ def retried(access_log, calls=(), seconds=5):
 
 def in_flight(host, route="/api/tts"):
     """The calls a host (a cluster.Host) is answering now, from its own /metrics."""
-    text = host.get("/metrics")[1].decode()
-    match = re.search(r'^webapp_requests_in_flight\{route="%s"\} (\S+)$' % re.escape(route), text, re.M)
-    return float(match[1]) if match else 0.0
+    for family in text_string_to_metric_families(host.get("/metrics")[1].decode()):
+        if family.name == "webapp_requests_in_flight":
+            return sum(s.value for s in family.samples if s.labels.get("route") == route)
+    return 0.0
 
 
 def main(argv=None):

@@ -2,8 +2,8 @@
 
 Under gunicorn every worker is its own process, so the figures go through
 prometheus_client's multi-process mode: each worker writes its own files in
-PROMETHEUS_MULTIPROC_DIR (set per host by gunicorn.conf.py, which also clears
-it at start and marks dead workers), and the operator listener's /metrics
+PROMETHEUS_MULTIPROC_DIR (set per host when its gunicorn server starts, which
+also clears it then and marks dead workers), and the operator listener's /metrics
 adds them up. Without that
 variable, as in the in-process tests, the process's own registry answers.
 """

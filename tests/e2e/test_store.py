@@ -11,6 +11,7 @@ import subprocess
 import sys
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -94,17 +95,15 @@ def test_fresh_workers_admit_no_more_calls_than_the_store_can_hold(webapp, dorva
         response = client.post("/api/tts", json=LONGEST)
         answers.append((response.status_code, response.headers.get("Retry-After"), response.get_json()))
 
-    threads = [threading.Thread(target=call, args=(clients[i % workers],)) for i in range(callers)]
-    for thread in threads:
-        thread.start()
-    deadline = time.monotonic() + 20
-    while len(held_tts.inside) + len(answers) < callers and time.monotonic() < deadline:
-        time.sleep(0.01)
-    admitted = len(held_tts.inside)
-    refused = list(answers)
-    held_tts.release.set()
-    for thread in threads:
-        thread.join(30)
+    with ThreadPoolExecutor(callers) as pool:
+        for i in range(callers):
+            pool.submit(call, clients[i % workers])
+        deadline = time.monotonic() + 20
+        while len(held_tts.inside) + len(answers) < callers and time.monotonic() < deadline:
+            time.sleep(0.01)
+        admitted = len(held_tts.inside)
+        refused = list(answers)
+        held_tts.release.set()
 
     # All the calls were in before any ended: those the module ran must fit
     # the cap together, the others were refused before it ran.
