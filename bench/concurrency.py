@@ -129,7 +129,7 @@ def main():
                         continue  # its reference is the slowest single call
                     names = [row] * k if row != MIXED else [MODULE_OPS[i % 3] for i in range(k)]
                     wall, gained, results = burst([ops[name][0] for name in names])
-                    wrong = [r for r, name in zip(results, names) if r != ops[name][1]]
+                    wrong = [r for r, name in zip(results, names, strict=True) if r != ops[name][1]]
                     if wrong:
                         sys.exit(f"{row}, K={k}: {len(wrong)} calls went wrong, first: {wrong[0]!r}")
                     walls[row, k].append(wall)

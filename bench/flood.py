@@ -112,7 +112,7 @@ def main():
           f"({len(served) / wall:.2f} calls/s, {len(served) * size / cap:.1f} × the cap in all)")
     print("| store | peak (MiB) | peak / cap | at the end (MiB) |")
     print("|---|---|---|---|")
-    for name, peak, end in zip(("hosts' output", "stand-in's audio"), peaks, final):
+    for name, peak, end in zip(("hosts' output", "stand-in's audio"), peaks, final, strict=True):
         print(f"| {name} | {peak.peak / mib:.1f} | {peak.peak / cap:.2f} | {end / mib:.1f} |")
 
 

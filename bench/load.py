@@ -221,7 +221,7 @@ def measure(fleet, standin, c, duration, settle, groups):
         "cpu ms": {k: 1000 * v / max(len(ok), 1) for k, v in cpu.items()},
         "rss": [m.peak / 1024 for m in memory], "others": others / wall,
         # What a call in flight adds to its host's resident size, on average over the hosts.
-        "kib per call": statistics.mean(m.peak - i for m, i in zip(memory, idle)) / (c / len(fleet.hosts)),
+        "kib per call": statistics.mean(m.peak - i for m, i in zip(memory, idle, strict=True)) / (c / len(fleet.hosts)),
         "statuses": sorted({status for _, _, status in calls} - {200}),
     }
 

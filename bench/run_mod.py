@@ -111,7 +111,7 @@ def main():
           "peak RSS growth (MiB) | growth / (3 × tensor) | target |")
     print("|---|---|---|---|---|---|---|---|---|")
     for size in sizes:
-        def med(side, key):
+        def med(side, key, size=size):
             return harness.median([f[key] for f in figures[side, size]])
 
         for side in sides:

@@ -35,7 +35,7 @@ def check_project_structure(required_folders=None):
         if missing_files:
             return {"error": "Files not found in '" + folder + "': " + ", ".join(missing_files)}
     return {"status": True}
-''' % (LAYOUT,)
+''' % (LAYOUT,)  # noqa: UP031 (the %r of a dict is the literal wanted)
 
 
 def plain_check(module_file, os_module=os):

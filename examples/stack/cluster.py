@@ -633,7 +633,7 @@ class Fleet:
         header = lines[0].lstrip("# ").split(",")
         states = {}
         for line in lines[1:]:
-            row = dict(zip(header, line.split(",")))
+            row = dict(zip(header, line.split(","), strict=False))
             if row.get("pxname") == "hosts" and row.get("svname", "").startswith("host-"):
                 states[row["svname"]] = row["status"].split()[0]
         return states

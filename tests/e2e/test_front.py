@@ -412,7 +412,7 @@ def test_calls_over_a_hosts_capacity_wait_briefly_or_get_503_at_once_and_time_ou
     assert statuses == [503, 503, 503, 503, 504, 504]
     waits = sorted(seconds for status, _, _, seconds in results if status == 503)
     assert waits[1] < 1 and 1.5 < waits[2] < 4 and 1.5 < waits[3] < 4, waits
-    for status, headers, body, seconds in results:
+    for status, headers, body, _ in results:
         assert "error" in json.loads(body)
         if status == 503:
             assert int(headers["Retry-After"]) > 0
@@ -567,7 +567,7 @@ def test_slow_readers_cost_the_front_a_bounded_memory_that_the_next_ones_reuse(f
     for _ in range(2):
         peak, stop = [0.0], threading.Event()
 
-        def sample():
+        def sample(peak=peak, stop=stop):
             while not stop.is_set():
                 peak[0] = max(peak[0], haproxy_mib(fleet))
                 time.sleep(0.2)
