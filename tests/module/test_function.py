@@ -3,12 +3,7 @@
 import copy
 import inspect
 import itertools
-import os
 import pickle
-import shutil
-import subprocess
-import sysconfig
-from pathlib import Path
 
 import pytest
 
@@ -29,7 +24,6 @@ SIGNATURES = {
 
 
 FUNCTIONS = {name: getattr(module, name) for name in SIGNATURES}
-ROOT = Path(__file__).resolve().parents[2]
 
 
 def calls(params):
@@ -186,28 +180,3 @@ def test_a_cleared_function_reads_as_cpythons_do(child):
         "TypeError|run_mod() missing 1 required positional argument: 'size'",
         "NameError|name 'torch' is not defined",
     ]
-
-
-TABLE = """
-#include "module/function.h"
-void table(nb::module_ &m) {
-    dorvane::add_function(m, "f", {%s}, dorvane::run_mod);
-}
-"""
-
-
-@pytest.mark.parametrize("count, compiles", [(7, True), (8, False)])
-def test_a_table_entry_must_fit_the_binding_array(tmp_path, count, compiles):
-    nanobind = pytest.importorskip("nanobind", reason="the compile check needs the build requirements")
-    compiler = shutil.which(os.environ.get("CXX", "c++"))
-    if compiler is None:
-        pytest.skip("no C++ compiler")
-    source = tmp_path / "table.cpp"
-    source.write_text(TABLE % ", ".join(f'"p{i}"' for i in range(count)))
-    result = subprocess.run(
-        [compiler, "-std=c++17", "-fsyntax-only", f"-I{ROOT / 'src'}", f"-I{nanobind.include_dir()}",
-         f"-I{sysconfig.get_paths()['include']}", str(source)],
-        capture_output=True, text=True)
-    assert (result.returncode == 0) == compiles, result.stderr
-    if not compiles:
-        assert "more parameters than max_params holds" in result.stderr
