@@ -22,8 +22,8 @@ bool seconds_left(const Namespace &ns, nb::handle start_time) {
 
 } // namespace
 
-nb::object run_mod(const Namespace &ns, Args args) {
-    nb::object size_in_gb = nb::borrow(args[0]);
+nb::object run_mod(const Namespace &ns, const RunModArgs &args) {
+    nb::object size_in_gb = nb::borrow(args.size);
     // The interpreter's own arithmetic: exact for an integer size, a float
     // for a float size, handed to the library as it is.
     nb::object num_elements =

@@ -1,6 +1,7 @@
 // The function type that gives the operations Python-function manners.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <utility>
 
@@ -13,9 +14,9 @@ namespace dorvane {
 constexpr Py_ssize_t max_params = 7;
 
 // One parameter: its name, and its default when it has one, as `speed=1`
-// in a `def`. The function table writes these, and the function keeps them
-// as its one record of the signature, which the binder, `__defaults__`,
-// `__signature__` and the twin all read.
+// in a `def`. An operation's list (dorvane.h) makes these, and the function
+// keeps them as its one record of the signature, which the binder,
+// `__defaults__`, `__signature__` and the twin all read.
 struct Parameter {
     nb::str name;     // interned, so call sites' keywords match by identity
     nb::object value; // the default; empty for a parameter without one
@@ -26,6 +27,10 @@ struct Parameter {
     Parameter(const char *name, T &&value)
         : name(nb::borrow<nb::str>(interned(name))), value(nb::cast(std::forward<T>(value))) {}
 };
+
+// An operation as the function calls it, with the arguments as the binder
+// lays them out.
+using Operation = nb::object (*)(const Namespace &ns, Args args);
 
 // One operation as the interpreter sees it: a callable with a name, a module,
 // parameters, defaults and a signature, bound like a `def` of that signature.
@@ -44,16 +49,24 @@ struct Function {
 
 namespace detail {
 void add_function(nb::module_ &module, const char *name, const Parameter *params, size_t count, Operation operation);
+
+template <typename Arguments> struct ArgumentsOf;
+template <typename Arguments> struct ArgumentsOf<nb::object (*)(const Namespace &, const Arguments &)> {
+    using type = Arguments;
+};
 } // namespace detail
 
-// Creates the function `name` over `operation` and binds it on `module`. The
-// parameter count is checked against the binding array where the table is
-// written, so an entry that does not fit fails to compile; a parameter
-// without a default after one with a default is refused as a `def` refuses it.
-template <size_t Count>
-void add_function(nb::module_ &module, const char *name, const Parameter (&params)[Count], Operation operation) {
-    static_assert(Count <= size_t(max_params), "more parameters than max_params holds");
-    detail::add_function(module, name, params, Count, operation);
+// Creates the function `name` over `operation` and binds it on `module`,
+// its parameters made from the list its arguments are read by (dorvane.h).
+// The parameter count is checked against the binding array here, so a list
+// that does not fit fails to compile; a parameter without a default after
+// one with a default is refused as a `def` refuses it.
+template <auto operation> void add_function(nb::module_ &module, const char *name) {
+    using Arguments = typename detail::ArgumentsOf<decltype(operation)>::type;
+    static_assert(Arguments::count <= size_t(max_params), "more parameters than max_params holds");
+    std::array<Parameter, Arguments::count> params = Arguments::template parameters<Parameter>();
+    detail::add_function(module, name, params.data(), params.size(),
+                         [](const Namespace &ns, Args args) { return operation(ns, Arguments{args}); });
 }
 
 // Fills `bound` with the arguments of a call when they fit the parameters by

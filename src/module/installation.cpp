@@ -102,8 +102,8 @@ void prepare_installation_check() {
     prepare_fast_check();
 }
 
-nb::object check_project_structure(const Namespace &ns, Args args) {
-    nb::handle required_folders = args[0];
+nb::object check_project_structure(const Namespace &ns, const CheckArgs &args) {
+    nb::handle required_folders = args.required_folders;
 
     // Fetched through `os` on every call, once per call and in the def's
     // order, so a patch is seen on the next call; by interned names, as this

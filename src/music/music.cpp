@@ -15,8 +15,8 @@ nb::object gpu_required(const Namespace &ns) {
 
 } // namespace
 
-nb::object gen_music(const Namespace &ns, Args) { return gpu_required(ns); }
+nb::object gen_music(const Namespace &ns, const GenMusicArgs &) { return gpu_required(ns); }
 
-nb::object sep_music(const Namespace &ns, Args) { return gpu_required(ns); }
+nb::object sep_music(const Namespace &ns, const SepMusicArgs &) { return gpu_required(ns); }
 
 } // namespace dorvane

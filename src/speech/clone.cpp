@@ -44,22 +44,19 @@ nb::object download(const Namespace &ns, nb::handle returned_url, nb::handle out
 
 } // namespace
 
-nb::object clone_voice(const Namespace &ns, Args args) {
-    nb::handle audio_url = args[0], clone_voice_id = args[1], tts_endpoint = args[2],
-               timeout = args[3], output_folder = args[4], base_url = args[5];
-
+nb::object clone_voice(const Namespace &ns, const CloneArgs &args) {
     // Created before the gate runs: callers have always found the folder in
     // place after any call, a refused one included.
-    ns["os"].attr("makedirs")(output_folder, nb::arg("exist_ok") = true);
+    ns["os"].attr("makedirs")(args.output_folder, nb::arg("exist_ok") = true);
 
     if (auto refused = installation_gate(ns))
         return std::move(*refused);
 
     nb::dict payload;
-    payload["url"] = audio_url;
-    payload["id"] = clone_voice_id;
+    payload["url"] = args.audio_url;
+    payload["id"] = args.clone_voice_id;
 
-    Exchange reply = post_json(ns, tts_endpoint, payload, timeout,
+    Exchange reply = post_json(ns, args.tts_endpoint, payload, args.timeout,
                                "Server did not respond within ");
     if (reply.error.is_valid())
         return reply.error;
@@ -75,7 +72,7 @@ nb::object clone_voice(const Namespace &ns, Args args) {
     if (truthy(returned_url) && PyUnicode_Check(returned_url.ptr())) {
         returned_url = returned_url.attr("replace")(" ", "%20");
         try {
-            resp_json["data"] = download(ns, returned_url, output_folder, base_url, timeout);
+            resp_json["data"] = download(ns, returned_url, args.output_folder, args.base_url, args.timeout);
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_Exception))
                 throw;

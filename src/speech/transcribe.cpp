@@ -5,16 +5,14 @@
 
 namespace dorvane {
 
-nb::object transcribe_audio(const Namespace &ns, Args args) {
-    nb::handle audio_url = args[0], stt_endpoint = args[1], timeout = args[2];
-
+nb::object transcribe_audio(const Namespace &ns, const TranscribeArgs &args) {
     if (auto refused = installation_gate(ns))
         return std::move(*refused);
 
     nb::dict payload;
-    payload["url"] = audio_url;
+    payload["url"] = args.audio_url;
 
-    Exchange reply = post_json(ns, stt_endpoint, payload, timeout,
+    Exchange reply = post_json(ns, args.stt_endpoint, payload, args.timeout,
                                "Server did not respond within ",
                                "Request failed: GPU Overload");
     if (reply.error.is_valid())

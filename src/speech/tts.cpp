@@ -15,24 +15,21 @@ nb::object as_text(nb::handle value) {
 
 } // namespace
 
-nb::object generate_tts(const Namespace &ns, Args args) {
-    nb::handle text = args[0], voice_id = args[1], speed = args[2], pitch = args[3],
-               base_url = args[4], tts_endpoint = args[5], wait_time = args[6];
-
+nb::object generate_tts(const Namespace &ns, const TtsArgs &args) {
     if (auto refused = installation_gate(ns))
         return std::move(*refused);
 
     nb::list fields;
-    fields.append(text);
-    fields.append(voice_id);
-    fields.append(as_text(speed));
+    fields.append(args.text);
+    fields.append(args.voice_id);
+    fields.append(as_text(args.speed));
     fields.append("1");
-    fields.append(as_text(pitch));
+    fields.append(as_text(args.pitch));
     fields.append("0");
     nb::dict post_data;
     post_data["data"] = fields;
 
-    Exchange reply = post_json(ns, tts_endpoint, post_data, wait_time,
+    Exchange reply = post_json(ns, args.tts_endpoint, post_data, args.wait_time,
                                "TTS server did not respond within ");
     if (reply.error.is_valid())
         return reply.error;
@@ -65,7 +62,7 @@ nb::object generate_tts(const Namespace &ns, Args args) {
         nb::object local_path = os.attr("path").attr("join")(output_folder, filename);
 
         try {
-            nb::object audio_resp = ns["requests"].attr("get")(oss_url, nb::arg("timeout") = wait_time);
+            nb::object audio_resp = ns["requests"].attr("get")(oss_url, nb::arg("timeout") = args.wait_time);
             audio_resp.attr("raise_for_status")();
             AtomicFile f(ns, local_path);
             f.write(audio_resp.attr("content"));
@@ -80,7 +77,7 @@ nb::object generate_tts(const Namespace &ns, Args args) {
             continue;
         }
 
-        nb::object full_url = base_url.attr("rstrip")("/") + nb::str("/") +
+        nb::object full_url = args.base_url.attr("rstrip")("/") + nb::str("/") +
                               local_path.attr("replace")("\\", "/");
         item["oss_url"] = full_url;
     }

@@ -1,6 +1,7 @@
 """The installation check and the gate every operation but run_mod passes first."""
 
 import os
+import socket
 import sys
 import threading
 import types
@@ -12,7 +13,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 # The plain def the benchmark times the module against is the reference here too.
-from doubles import module_copy
+from doubles import Reached, Unrelated, module_copy
+from operations import GATED
 from support.reference import plain_check
 
 MODELS = ["whisper_model.safetensors", "voice_clone_00001-of-00002.safetensors",
@@ -39,15 +41,34 @@ def test_first_shortfall_is_reported(dorvane, installation, breakage, message):
     assert dorvane.check_project_structure() == {"error": message}
 
 
-def test_a_file_in_place_of_a_folder_is_a_missing_folder(dorvane, installation):
+def _unix_socket(path):
+    with socket.socket(socket.AF_UNIX) as bound:
+        bound.bind(str(path))  # the socket file stays when the socket closes
+
+
+# What may stand where the layout wants a folder or a file. A socket's type
+# bits hold both a folder's and a file's, so only the whole type field tells.
+IN_PLACE = {
+    "file": lambda path: path.write_bytes(b""),
+    "folder": lambda path: path.mkdir(),
+    "fifo": os.mkfifo,
+    "unix-socket": _unix_socket,
+}
+
+
+@pytest.mark.parametrize("kind", ["file", "fifo", "unix-socket"])
+def test_anything_but_a_folder_in_place_of_a_folder_is_a_missing_folder(dorvane, installation, kind):
     installation.remove("models")
-    (installation.root / "models").write_bytes(b"")
+    IN_PLACE[kind](installation.root / "models")
+    assert not os.path.isdir(installation.root / "models")
     assert dorvane.check_project_structure() == {"error": "Code is not complete. 'models' folder is missing."}
 
 
-def test_a_folder_in_place_of_a_file_is_a_missing_file(dorvane, installation):
+@pytest.mark.parametrize("kind", ["folder", "fifo", "unix-socket"])
+def test_anything_but_a_file_in_place_of_a_file_is_a_missing_file(dorvane, installation, kind):
     installation.remove("token/mtl_tokenizer.json")
-    (installation.root / "token" / "mtl_tokenizer.json").mkdir()
+    IN_PLACE[kind](installation.root / "token" / "mtl_tokenizer.json")
+    assert not os.path.isfile(installation.root / "token" / "mtl_tokenizer.json")
     assert dorvane.check_project_structure() == {"error": "Files not found in 'token': mtl_tokenizer.json"}
 
 
@@ -124,33 +145,88 @@ def test_os_is_looked_up_at_call_time(dorvane, monkeypatch):
     assert [os.path.basename(p) for p in seen] == ["models", "token", "zonos"]
 
 
-GATED = {
-    "generate_tts": ("hello", "voice"),
-    "clone_voice": ("http://127.0.0.1:9/a.wav", "voice"),
-    "transcribe_audio": ("http://127.0.0.1:9/a.wav",),
-    "gen_music": ("a song",),
-    "sep_music": ("http://127.0.0.1:9/a.wav",),
-}
+class Falsy:
+    """An answer whose truth is False though it is no bool."""
+
+    def __bool__(self):
+        return False
 
 
-@pytest.mark.parametrize("name", GATED)
-def test_gate_refuses_an_incomplete_installation(dorvane, installation, sleeps, monkeypatch, name):
+@pytest.mark.parametrize("answer", [False, 0, None, "", [], Falsy()],
+                         ids=["False", "0", "None", "empty-str", "empty-list", "falsy-object"])
+@pytest.mark.parametrize("name, message", [
+    ("isdir", "Code is not complete. 'models' folder is missing."),
+    ("isfile", "Files not found in 'models': " + ", ".join(MODELS)),
+])
+def test_a_patched_test_is_answered_by_its_truth(dorvane, monkeypatch, name, message, answer):
+    monkeypatch.setattr(os.path, name, lambda path: answer)
+    assert dorvane.check_project_structure() == {"error": message}
+
+
+class Undecided:
+    """An answer that raises when asked for its truth."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __bool__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("name", ["isdir", "isfile"])
+def test_an_answer_whose_truth_raises_raises_that_error(dorvane, monkeypatch, name):
+    error = Unrelated("no truth")
+    monkeypatch.setattr(os.path, name, lambda path: Undecided(error))
+    with pytest.raises(Unrelated) as raised:
+        dorvane.check_project_structure()
+    assert raised.value is error
+
+
+@pytest.fixture(params=GATED, ids=str)
+def gated(request):
+    return request.param
+
+
+@pytest.mark.parametrize("remove, message", [
+    ("models", "Code is not complete. 'models' folder is missing."),
+    ("zonos", "Code is not complete. 'zonos' folder is missing."),
+    ("token/tokenizer.json", "Files not found in 'token': tokenizer.json"),
+    ("token/mtl_tokenizer.json", "Files not found in 'token': mtl_tokenizer.json"),
+    ("zonos/config.py", "Files not found in 'zonos': config.py"),
+    ("models/whisper_model.safetensors", "Files not found in 'models': whisper_model.safetensors"),
+])
+def test_gate_refuses_an_incomplete_installation(dorvane, installation, sleeps, monkeypatch, gated, remove, message):
     posts = []
     monkeypatch.setattr(dorvane.requests, "post", lambda *a, **k: posts.append(a))
-    installation.remove("token/tokenizer.json")
-    result = getattr(dorvane, name)(*GATED[name])
-    assert result == ({"error": "Files not found in 'token': tokenizer.json"}, 400)
+    installation.remove(remove)
+    result = gated.call(dorvane)
+    assert result == ({"error": message}, 400)
     assert type(result) is tuple and type(result[1]) is int
     assert posts == [] and sleeps == []
-    assert not os.path.exists("output/tts")
+    assert sorted(str(path) for path in Path().rglob("*")) == gated.leaves
 
 
-@pytest.mark.parametrize("name", GATED)
-def test_gate_returns_the_check_payload_itself(dorvane, monkeypatch, name):
+def test_gate_returns_the_check_payload_itself(dorvane, monkeypatch, gated):
     refusal = {"error": "custom", "extra": 1}
     monkeypatch.setattr(dorvane, "check_project_structure", lambda: refusal)
-    payload, status = getattr(dorvane, name)(*GATED[name])
+    payload, status = gated.call(dorvane)
     assert payload is refusal and status == 400
+
+
+# A host's own check may say nothing of the installation's state; only an
+# "error" in what it returns refuses the call.
+@pytest.mark.parametrize("check", [{}, {"status": False}, {"warning": "slow disk"}],
+                         ids=["empty", "status-false", "other-key"])
+def test_gate_lets_through_a_check_without_an_error(dorvane, monkeypatch, gated, check):
+    def reached(*args, **kwargs):
+        raise Reached
+
+    monkeypatch.setattr(dorvane, "check_project_structure", lambda: check)
+    # The first step after the gate: the request, or the music operations' wait.
+    monkeypatch.setattr(dorvane, "requests", types.SimpleNamespace(post=reached))
+    monkeypatch.setattr(dorvane, "time", types.SimpleNamespace(sleep=reached))
+    with pytest.raises(Reached):
+        gated.call(dorvane)
 
 
 def outcome(check, *args):
@@ -249,6 +325,11 @@ def _non_ascii(root):
     return {"token": ["modèle-🎙.json", "absent-é"], "tökën": []}
 
 
+def _rooted(name):
+    """`name` as a str whose class claims it starts with whatever is asked."""
+    return type("Rooted", (str,), {"startswith": lambda self, prefix, *bounds: True})(name)
+
+
 NAMES = {
     "bytes": lambda root: {b"models": [b"x"]},
     "bytes-file": lambda root: {"models": [b"whisper_model.safetensors"]},
@@ -276,6 +357,10 @@ NAMES = {
     # A def asks the mapping for its items; the dict beneath is never read.
     "dict-subclass-items": lambda root: type("Layout", (dict,), {"items": lambda self: [("token", ["absent"])]})(
         models=[MODELS[0]]),
+    # join asks each name whether it starts with a slash; these names say
+    # yes, so a def takes them as they are, relative to the current folder.
+    "str-subclass-folder": lambda root: {_rooted("models"): [MODELS[0]]},
+    "str-subclass-file": lambda root: {"token": [_rooted("tokenizer.json"), "mtl_tokenizer.json"]},
     "not-a-str-folder": lambda root: {7: []},
     "second-folder-missing": lambda root: {"models": [MODELS[0]], "weights": ["x"], "token": ["absent"]},
 }

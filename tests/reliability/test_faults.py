@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+from operations import DOWNLOADING, OPERATIONS, REQUESTING
 from scripted_server import cut_short, json_response, leftovers, reset, resources, response, stall, wait_for_close
 
 OLD = b"the earlier file"
@@ -79,65 +80,47 @@ def earlier_files():
 
 
 @pytest.mark.parametrize("fault", FAULTS)
-def test_generate_tts_request_fault(dorvane, scripted, earlier_files, held, sleeps, fault):
-    scripted.route("/tts", lambda r: FAULTS[fault](b'{"data": {"convert_result": ['))
-    result = dorvane.generate_tts("hi", "v", tts_endpoint=scripted.url + "/tts", wait_time=1)
+@pytest.mark.parametrize("op", REQUESTING, ids=str)
+def test_request_fault(dorvane, scripted, earlier_files, held, sleeps, op, fault):
+    scripted.route(op.request.path, lambda r: FAULTS[fault](op.opening()))
+    result = op.call(dorvane, scripted.url, 1)
     if fault == "stall":
-        assert result == {"error": "TTS server did not respond within 1 seconds."}
-    else:
+        assert result == {"error": op.request.timed_out.format(1)}
+    elif op.request.quotes_client:
         assert list(result) == ["error"] and result["error"].startswith("Request failed: ")
-    assert sleeps == []
-    no_debris("output/tts")
-
-
-@pytest.mark.parametrize("fault", FAULTS)
-def test_generate_tts_download_fault(dorvane, scripted, earlier_files, held, sleeps, fault):
-    answer = {"data": {"convert_result": [{"oss_url": scripted.url + "/files/voice.wav"}]}}
-    scripted.route("/tts", lambda r: json_response(answer))
-    scripted.route("/files/", lambda r: FAULTS[fault](b"RIFF"))
-    result = dorvane.generate_tts("hi", "v", tts_endpoint=scripted.url + "/tts", wait_time=1)
-    assert result["data"]["convert_result"][0]["oss_url"].startswith("Error downloading file: ")
-    assert sleeps == [10]
-    no_debris("output/tts")
-
-
-@pytest.mark.parametrize("fault", FAULTS)
-def test_clone_voice_request_fault(dorvane, scripted, earlier_files, held, fault):
-    scripted.route("/cln", lambda r: FAULTS[fault](b'{"data": "'))
-    result = dorvane.clone_voice("http://x/ref.wav", "v", scripted.url + "/cln", 1)
-    if fault == "stall":
-        assert result == {"error": "Server did not respond within 1 seconds."}
     else:
-        assert list(result) == ["error"] and result["error"].startswith("Request failed: ")
-    no_debris("output/clone")
-
-
-@pytest.mark.parametrize("fault", FAULTS)
-def test_clone_voice_download_fault(dorvane, scripted, earlier_files, held, fault):
-    scripted.route("/cln", lambda r: json_response({"data": scripted.url + "/files/voice.wav"}))
-    scripted.route("/files/", lambda r: FAULTS[fault](b"RIFF"))
-    result = dorvane.clone_voice("http://x/ref.wav", "v", scripted.url + "/cln", 1)
-    assert result == {"error": "Failed to cloned audio"}
-    no_debris("output/clone")
-
-
-@pytest.mark.parametrize("fault", FAULTS)
-def test_transcribe_audio_request_fault(dorvane, scripted, held, sleeps, fault):
-    scripted.route("/stt", lambda r: FAULTS[fault](b'{"transcription": "'))
-    result = dorvane.transcribe_audio("http://x/a.wav", scripted.url + "/stt", 1)
-    if fault == "stall":
-        assert result == {"error": "Server did not respond within 1 seconds."}
-    else:
-        assert result == {"error": "Request failed: GPU Overload"}
+        assert result == {"error": op.request.failed("")}
     assert sleeps == []
+    no_debris(op.request.output or ".")
+
+
+@pytest.mark.parametrize("fault", FAULTS)
+@pytest.mark.parametrize("op", DOWNLOADING, ids=str)
+def test_download_fault(dorvane, scripted, earlier_files, held, sleeps, op, fault):
+    scripted.route(op.request.path, lambda r: json_response(op.request.linked(scripted.url + "/files/voice.wav")))
+    scripted.route("/files/", lambda r: FAULTS[fault](b"RIFF"))
+    result = op.call(dorvane, scripted.url, 1)
+    # Text-to-speech reports each failed download in its own entry and still
+    # waits; cloning has the one file, and fails the call.
+    if op.name == "generate_tts":
+        assert result["data"]["convert_result"][0]["oss_url"].startswith("Error downloading file: ")
+        assert sleeps == [10]
+    else:
+        assert result == {"error": "Failed to cloned audio"}
+    no_debris(op.request.output)
+
+
+def serve_links(scripted, files):
+    """Each downloading operation's service answering with a link to
+    /files/voice.wav, which `files` answers."""
+    for op in DOWNLOADING:
+        scripted.route(op.request.path, lambda r, op=op: json_response(op.request.linked(scripted.url + "/files/voice.wav")))
+    scripted.route("/files/", files)
 
 
 @pytest.fixture
 def files_service(scripted):
-    scripted.route("/tts", lambda r: json_response(
-        {"data": {"convert_result": [{"oss_url": scripted.url + "/files/voice.wav"}]}}))
-    scripted.route("/cln", lambda r: json_response({"data": scripted.url + "/files/voice.wav"}))
-    scripted.route("/files/", lambda r: response(BODY, content_type="audio/wav"))
+    serve_links(scripted, lambda r: response(BODY, content_type="audio/wav"))
     return scripted
 
 
@@ -146,7 +129,7 @@ def test_generate_tts_output_folder_is_a_file(dorvane, files_service, held, bloc
     os.makedirs(os.path.dirname(blocked) or ".", exist_ok=True)
     Path(blocked).write_bytes(OLD)
     with pytest.raises(OSError):
-        dorvane.generate_tts("hi", "v", tts_endpoint=files_service.url + "/tts", wait_time=5)
+        OPERATIONS["generate_tts"].call(dorvane, files_service.url, 5)
     assert Path(blocked).read_bytes() == OLD
     assert leftovers(".") == []
 
@@ -154,7 +137,7 @@ def test_generate_tts_output_folder_is_a_file(dorvane, files_service, held, bloc
 def test_clone_voice_output_folder_is_a_file(dorvane, files_service, held):
     Path("taken").write_bytes(OLD)
     with pytest.raises(FileExistsError):
-        dorvane.clone_voice("http://x/ref.wav", "v", files_service.url + "/cln", 5, "taken")
+        OPERATIONS["clone_voice"].call(dorvane, files_service.url, 5, output_folder="taken")
     assert Path("taken").read_bytes() == OLD
     assert files_service.requests == []
 
@@ -171,7 +154,7 @@ dorvane.time = types.SimpleNamespace(sleep=lambda seconds: None)
 call = getattr(dorvane, config["function"])
 os.makedirs("warm-up", exist_ok=True)
 os.chdir("warm-up")
-call(*config["args"])
+call(**config["kwargs"])
 os.chdir("..")
 if config.get("fsize"):
     resource.setrlimit(resource.RLIMIT_FSIZE, (config["fsize"], config["fsize"]))
@@ -189,7 +172,7 @@ def resources():
 
 before = resources()
 try:
-    outcome = {"result": call(*config["args"])}
+    outcome = {"result": call(**config["kwargs"])}
 except Exception as error:
     outcome = {"raised": type(error).__name__, "errno": getattr(error, "errno", None)}
 outcome["resources"] = [before, resources()]
@@ -197,26 +180,21 @@ print(json.dumps(outcome))
 """
 
 
-def run_child(child, function, args, **restrictions):
-    outcome = json.loads(child(CHILD, json.dumps({"function": function, "args": args, **restrictions}), timeout=60))
+def run_child(child, op, url, **restrictions):
+    kwargs = {**op.kwargs, op.request.endpoint: url + op.request.path, op.request.timeout: 5}
+    outcome = json.loads(child(CHILD, json.dumps({"function": op.name, "kwargs": kwargs, **restrictions}), timeout=60))
     before, after = outcome.pop("resources")
     assert before == after
     return outcome
 
 
-CASES = {
-    "generate_tts": (lambda url: ["hi", "v", 1, 1, "http://h/", url + "/tts", 5], "output/tts"),
-    "clone_voice": (lambda url: ["http://x/ref.wav", "v", url + "/cln", 5], "output/clone/"),
-}
-
-
-@pytest.mark.parametrize("function", CASES)
-def test_file_size_limit_hit_while_writing(child, files_service, function):
-    args, folder = CASES[function]
+@pytest.mark.parametrize("op", DOWNLOADING, ids=str)
+def test_file_size_limit_hit_while_writing(child, files_service, op):
+    folder = op.request.output
     os.makedirs(folder)
     Path(folder, "voice.wav").write_bytes(OLD)
-    outcome = run_child(child, function, args(files_service.url), fsize=len(BODY) // 3)
-    if function == "generate_tts":
+    outcome = run_child(child, op, files_service.url, fsize=len(BODY) // 3)
+    if op.name == "generate_tts":
         # A file that cannot be written is not the client's failure: it leaves.
         assert outcome == {"raised": "OSError", "errno": 27}  # EFBIG
     else:
@@ -226,15 +204,15 @@ def test_file_size_limit_hit_while_writing(child, files_service, function):
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs to drop from root to another user")
-@pytest.mark.parametrize("function", CASES)
-def test_read_only_output_folder(child, files_service, tmp_path, function):
-    args, folder = CASES[function]
+@pytest.mark.parametrize("op", DOWNLOADING, ids=str)
+def test_read_only_output_folder(child, files_service, tmp_path, op):
+    folder = op.request.output
     os.makedirs(folder)
     Path(folder, "voice.wav").write_bytes(OLD)
     os.chmod(folder, 0o555)
     os.chmod(tmp_path, 0o755)
-    outcome = run_child(child, function, args(files_service.url), user="nobody")
-    if function == "generate_tts":
+    outcome = run_child(child, op, files_service.url, user="nobody")
+    if op.name == "generate_tts":
         assert outcome == {"raised": "PermissionError", "errno": 13}
     else:
         assert outcome == {"result": {"error": "Failed to cloned audio"}}
@@ -256,22 +234,18 @@ def remove_folder_mid_body(folder, wait_for_part):
     return answer
 
 
-@pytest.mark.parametrize("function", CASES)
-def test_output_folder_removed_under_a_running_download(dorvane, scripted, held, sleeps, function):
-    args, folder = CASES[function]
+@pytest.mark.parametrize("op", DOWNLOADING, ids=str)
+def test_output_folder_removed_under_a_running_download(dorvane, scripted, held, sleeps, op):
+    folder = op.request.output
     os.makedirs(folder)
-    scripted.route("/tts", lambda r: json_response(
-        {"data": {"convert_result": [{"oss_url": scripted.url + "/files/voice.wav"}]}}))
-    scripted.route("/cln", lambda r: json_response({"data": scripted.url + "/files/voice.wav"}))
     # clone_voice streams into its temporary file; generate_tts downloads
     # first and opens the file after.
-    scripted.route("/files/", lambda r: remove_folder_mid_body(folder, function == "clone_voice"))
-    call = getattr(dorvane, function)
-    if function == "generate_tts":
+    serve_links(scripted, lambda r: remove_folder_mid_body(folder, op.name == "clone_voice"))
+    if op.name == "generate_tts":
         with pytest.raises(FileNotFoundError):
-            call(*args(scripted.url))
+            op.call(dorvane, scripted.url, 5)
         assert sleeps == []
     else:
-        assert call(*args(scripted.url)) == {"error": "Failed to cloned audio"}
+        assert op.call(dorvane, scripted.url, 5) == {"error": "Failed to cloned audio"}
     assert leftovers(".") == []
     assert not os.path.exists(folder)

@@ -1,8 +1,9 @@
-"""Helpers local to the speech tests: the local service, a file server
-whose transfers go wrong half-way."""
+"""Helpers local to the speech tests: the local service, the files it links
+to, a file server whose transfers go wrong half-way."""
 
 import pytest
 
+from operations import OPERATIONS
 from scripted_server import cut_short
 
 
@@ -29,6 +30,30 @@ def service(httpserver):
         return call
 
     return bind
+
+
+@pytest.fixture
+def calling(dorvane, service):
+    """`calling(name)`: the operation `name` bound by `service` to its path,
+    its endpoint argument and its arguments in the operation table."""
+
+    def bind(name):
+        op = OPERATIONS[name]
+        return service(getattr(dorvane, name), op.request.path, op.request.endpoint, **op.kwargs)
+
+    return bind
+
+
+@pytest.fixture
+def serve_file(httpserver):
+    """`serve_file(path, body, status=200, **match)`: the local server
+    answers a GET of `path` (and `match`) with `body`; gives its URL."""
+
+    def serve(path, body, status=200, **match):
+        httpserver.expect_request(path, method="GET", **match).respond_with_data(body, status=status)
+        return httpserver.url_for(path)
+
+    return serve
 
 
 @pytest.fixture

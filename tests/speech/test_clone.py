@@ -7,26 +7,21 @@ import types
 from pathlib import Path
 
 import pytest
+import requests
 
 from support.defaults import CLONE_PATH
-from doubles import Reply, module_copy
+from doubles import Interrupt, Reply, module_copy
+from operations import BASE
 from scripted_server import leftovers
 
 ENDPOINT = CLONE_PATH
-BASE = "http://app.test:5000/"
 OUT = Path("output/clone")
 
 
 @pytest.fixture
-def clone(dorvane, service):
-    return service(
-        dorvane.clone_voice, ENDPOINT, "tts_endpoint", audio_url="http://in.test/voice.wav", clone_voice_id="id-1", base_url=BASE
-    )
+def clone(calling):
+    return calling("clone_voice")
 
-
-def serve_file(httpserver, path, body, status=200, **match):
-    httpserver.expect_request(path, method="GET", **match).respond_with_data(body, status=status)
-    return httpserver.url_for(path)
 
 
 def downloads(httpserver):
@@ -84,6 +79,32 @@ def test_download_is_streamed_with_the_call_timeout(clone, dorvane, monkeypatch)
     assert (OUT / "a.wav").read_bytes() == b"abcd"
 
 
+# A streamed response holds its connection until closed; left open, every
+# call would keep one, failed calls too.
+@pytest.mark.parametrize("error, where, outcome", [
+    (None, None, {"data": "http://app.test:5000/output/clone/a.wav"}),
+    (requests.exceptions.HTTPError("404"), "status", {"error": "Failed to cloned audio"}),
+    (requests.exceptions.ChunkedEncodingError("cut"), "body", {"error": "Failed to cloned audio"}),
+    (Interrupt(), "body", Interrupt),
+], ids=["downloaded", "error-status", "cut-body", "interrupted"])
+def test_the_streamed_response_is_closed(clone, dorvane, monkeypatch, error, where, outcome):
+    closed = []
+
+    class Streamed(Reply):
+        def close(self):
+            closed.append(self)
+
+    streamed = Streamed(None, error, where)
+    monkeypatch.setattr(dorvane, "requests", types.SimpleNamespace(
+        post=lambda *a, **k: Reply({"data": "http://files.test/a.wav"}), get=lambda url, **kwargs: streamed))
+    if outcome is Interrupt:
+        with pytest.raises(Interrupt):
+            clone()
+    else:
+        assert clone() == outcome
+    assert closed == [streamed]
+
+
 @pytest.mark.parametrize(
     "answer",
     [{"ok": 1}, {"data": None}, {"data": ""}, {"data": 5}, {"data": ["http://f/a.wav"]}, {"a": 1, "data": {"u": "x"}}],
@@ -94,8 +115,8 @@ def test_data_not_a_link_returns_answer_unchanged(clone, httpserver, answer):
     assert os.listdir(OUT) == []
 
 
-def test_blank_in_name_is_escaped(clone, httpserver):
-    served = serve_file(httpserver, "/files/a b.wav", b"AB")
+def test_blank_in_name_is_escaped(clone, httpserver, serve_file):
+    served = serve_file("/files/a b.wav", b"AB")
     answer = {"code": 0, "data": served, "meta": {"z": 1, "a": [2]}, "msg": "ok"}
     result = clone(answer)
     assert list(result.items()) == [
@@ -109,8 +130,8 @@ def test_blank_in_name_is_escaped(clone, httpserver):
     assert (OUT / "a%20b.wav").read_bytes() == b"AB"
 
 
-def test_query_stays_in_name(clone, httpserver):
-    served = serve_file(httpserver, "/clip.wav", b"Q", query_string="sig=1")
+def test_query_stays_in_name(clone, serve_file):
+    served = serve_file("/clip.wav", b"Q", query_string="sig=1")
     assert clone({"data": served + "?sig=1"}) == {"data": "http://app.test:5000/output/clone/clip.wav?sig=1"}
     assert (OUT / "clip.wav?sig=1").read_bytes() == b"Q"
 
@@ -125,11 +146,11 @@ def test_query_stays_in_name(clone, httpserver):
     ],
     ids=["trailing-slash", "404", "no-slash", "refused"],
 )
-def test_failed_download(clone, httpserver, refused_url, make_url, status, requested):
+def test_failed_download(clone, httpserver, refused_url, make_url, status, requested, serve_file):
     OUT.mkdir(parents=True)
     (OUT / "clip.wav").write_bytes(b"kept")
-    serve_file(httpserver, "/dir/", b"listing", status=status)
-    serve_file(httpserver, "/clip.wav", b"gone", status=status)
+    serve_file("/dir/", b"listing", status=status)
+    serve_file("/clip.wav", b"gone", status=status)
     assert clone({"data": make_url(httpserver, refused_url), "x": 1}) == {"error": "Failed to cloned audio"}
     assert downloads(httpserver) == requested
     assert os.listdir(OUT) == ["clip.wav"]
@@ -138,8 +159,8 @@ def test_failed_download(clone, httpserver, refused_url, make_url, status, reque
 
 
 @pytest.mark.parametrize("base_url", [5, None, b"http://app.test/"])
-def test_base_url_not_text_keeps_file(clone, httpserver, base_url):
-    served = serve_file(httpserver, "/a.wav", b"WRITTEN")
+def test_base_url_not_text_keeps_file(clone, base_url, serve_file):
+    served = serve_file("/a.wav", b"WRITTEN")
     assert clone({"data": served}, base_url=base_url) == {"error": "Failed to cloned audio"}
     assert (OUT / "a.wav").read_bytes() == b"WRITTEN"
 
@@ -153,25 +174,25 @@ def test_base_url_not_text_keeps_file(clone, httpserver, base_url):
         ("ABSOLUTE", BASE, "ABSOLUTE"),
     ],
 )
-def test_folder_and_link(clone, httpserver, tmp_path, folder, base_url, middle):
+def test_folder_and_link(clone, tmp_path, folder, base_url, middle, serve_file):
     absolute = str(tmp_path / "srv" / "clone") + "/"
     folder = folder.replace("ABSOLUTE", absolute)
     middle = middle.replace("ABSOLUTE", absolute.strip("/"))
-    served = serve_file(httpserver, "/a.wav", b"A")
+    served = serve_file("/a.wav", b"A")
     assert clone({"data": served}, output_folder=folder, base_url=base_url) == {
         "data": f"http://app.test:5000/{middle}/a.wav"
     }
     assert (Path(folder) / "a.wav").read_bytes() == b"A"
 
 
-def test_large_body_written_whole(clone, httpserver):
+def test_large_body_written_whole(clone, serve_file):
     body = os.urandom(300_000)
-    clone({"data": serve_file(httpserver, "/big.wav", body)})
+    clone({"data": serve_file("/big.wav", body)})
     assert (OUT / "big.wav").read_bytes() == body
     assert leftovers(OUT) == []
 
 
-def test_the_file_is_whole_and_closed_when_renamed(clone, dorvane, httpserver, monkeypatch):
+def test_the_file_is_whole_and_closed_when_renamed(clone, dorvane, monkeypatch, serve_file):
     # The rename gives the file its final name: by then every byte must be
     # in it and its handle closed, or a failed close would leave a partial
     # file under that name. A small body stays in the writer's buffer until
@@ -184,7 +205,7 @@ def test_the_file_is_whole_and_closed_when_renamed(clone, dorvane, httpserver, m
         os.replace(src, dst)
 
     monkeypatch.setattr(dorvane, "os", module_copy(os, replace=replace))
-    clone({"data": serve_file(httpserver, "/whole.wav", body)})
+    clone({"data": serve_file("/whole.wav", body)})
     assert handed == [body]
     assert (OUT / "whole.wav").read_bytes() == body
 
@@ -207,7 +228,7 @@ def test_transfer_failing_mid_body_keeps_old_file(clone, partial_server, then):
     assert leftovers(OUT) == []
 
 
-def test_download_without_answer_is_bounded(clone, stalled_url, httpserver):
+def test_download_without_answer_is_bounded(clone, stalled_url):
     outcome = []
     caller = threading.Thread(target=lambda: outcome.append(clone({"data": stalled_url + "/clip.wav"}, timeout=1)))
     caller.start()
@@ -217,10 +238,10 @@ def test_download_without_answer_is_bounded(clone, stalled_url, httpserver):
     assert os.listdir(OUT) == []
 
 
-def test_concurrent_calls_same_name_leave_one_body(dorvane, httpserver):
+def test_concurrent_calls_same_name_leave_one_body(dorvane, httpserver, serve_file):
     bodies = {n: bytes([n]) * 200_000 for n in range(4)}
     for n, body in bodies.items():
-        serve_file(httpserver, f"/{n}/same.wav", body)
+        serve_file(f"/{n}/same.wav", body)
     errors = []
 
     def call(n):

@@ -12,8 +12,8 @@ ENDPOINT = TRANSCRIBE_PATH
 
 
 @pytest.fixture
-def transcribe(dorvane, service):
-    return service(dorvane.transcribe_audio, ENDPOINT, "stt_endpoint", audio_url="http://in.test/talk.wav")
+def transcribe(calling):
+    return calling("transcribe_audio")
 
 
 @pytest.mark.parametrize("audio_url", ["http://in.test/talk.wav", "", "  padded url \n", "ü?a=1&b= 2", 7, None])

@@ -10,21 +10,17 @@ import pytest
 from werkzeug import Response
 
 from support.defaults import TTS_PATH
+from operations import BASE
 from scripted_server import leftovers
 
 ENDPOINT = TTS_PATH
-BASE = "http://app.test:5000/"
 OUT = Path("output/tts")
 
 
 @pytest.fixture
-def tts(dorvane, service):
-    return service(dorvane.generate_tts, ENDPOINT, "tts_endpoint", text="hello", voice_id="v1", base_url=BASE)
+def tts(calling):
+    return calling("generate_tts")
 
-
-def serve_file(httpserver, path, body, status=200, **match):
-    httpserver.expect_request(path, method="GET", **match).respond_with_data(body, status=status)
-    return httpserver.url_for(path)
 
 
 def answer_with(*urls):
@@ -65,9 +61,9 @@ def test_convert_result_not_a_list(tts, sleeps, convert_result):
     assert sleeps == []
 
 
-def test_rewrites_downloaded_links_and_keeps_everything_else(tts, httpserver, sleeps):
-    spaced = serve_file(httpserver, "/files/voice 1.wav", b"RIFF-spaced")
-    queried = serve_file(httpserver, "/files/clip.wav", b"RIFF-query", query_string="sig=1")
+def test_rewrites_downloaded_links_and_keeps_everything_else(tts, httpserver, sleeps, serve_file):
+    spaced = serve_file("/files/voice 1.wav", b"RIFF-spaced")
+    queried = serve_file("/files/clip.wav", b"RIFF-query", query_string="sig=1")
     untouched = [3, "x", None, [1], {}, {"oss_url": None}, {"oss_url": ""}, {"oss_url": 0}, {"oss_url": False}]
     answer = {
         "code": 0,
@@ -99,16 +95,16 @@ def test_rewrites_downloaded_links_and_keeps_everything_else(tts, httpserver, sl
         ("", "/output/tts/a.wav"),
     ],
 )
-def test_link_under_base_url(tts, httpserver, base_url, link):
-    url = serve_file(httpserver, "/a.wav", b"A")
+def test_link_under_base_url(tts, base_url, link, serve_file):
+    url = serve_file("/a.wav", b"A")
     result = tts(answer_with(url), base_url=base_url)
     assert result["data"]["convert_result"][0]["oss_url"] == link
 
 
-def test_failed_download_among_good_ones(tts, httpserver, sleeps):
-    first = serve_file(httpserver, "/one.wav", b"ONE")
-    missing = serve_file(httpserver, "/missing.wav", b"gone", status=404)
-    last = serve_file(httpserver, "/three.wav", b"THREE")
+def test_failed_download_among_good_ones(tts, sleeps, serve_file):
+    first = serve_file("/one.wav", b"ONE")
+    missing = serve_file("/missing.wav", b"gone", status=404)
+    last = serve_file("/three.wav", b"THREE")
     result = tts(answer_with(first, missing, last))
     links = [item["oss_url"] for item in result["data"]["convert_result"]]
     assert links == [
@@ -120,9 +116,9 @@ def test_failed_download_among_good_ones(tts, httpserver, sleeps):
     assert sleeps == [10]
 
 
-def test_same_name_twice_keeps_second_download(tts, httpserver):
-    first = serve_file(httpserver, "/a/same.wav", b"first")
-    second = serve_file(httpserver, "/b/same.wav", b"second")
+def test_same_name_twice_keeps_second_download(tts, serve_file):
+    first = serve_file("/a/same.wav", b"first")
+    second = serve_file("/b/same.wav", b"second")
     result = tts(answer_with(first, second))
     assert [item["oss_url"] for item in result["data"]["convert_result"]] == [
         "http://app.test:5000/output/tts/same.wav"
@@ -130,10 +126,10 @@ def test_same_name_twice_keeps_second_download(tts, httpserver):
     assert (OUT / "same.wav").read_bytes() == b"second"
 
 
-def test_download_overwrites_existing_file(tts, httpserver):
+def test_download_overwrites_existing_file(tts, serve_file):
     OUT.mkdir(parents=True)
     (OUT / "a.wav").write_bytes(b"old content that is longer")
-    tts(answer_with(serve_file(httpserver, "/a.wav", b"new")))
+    tts(answer_with(serve_file("/a.wav", b"new")))
     assert (OUT / "a.wav").read_bytes() == b"new"
     assert leftovers(OUT) == []
 
@@ -147,11 +143,11 @@ def test_download_stalls_past_wait_time(tts, stalled_url, sleeps):
     assert sleeps == [10]
 
 
-def test_download_breaking_mid_body_keeps_old_file(tts, httpserver, partial_server, sleeps):
+def test_download_breaking_mid_body_keeps_old_file(tts, partial_server, sleeps, serve_file):
     broken = partial_server("break")
     OUT.mkdir(parents=True)
     (OUT / "clip.wav").write_bytes(b"old clip")
-    after = serve_file(httpserver, "/after.wav", b"AFTER")
+    after = serve_file("/after.wav", b"AFTER")
     result = tts(answer_with(broken.url + "/clip.wav", after))
     first, second = (item["oss_url"] for item in result["data"]["convert_result"])
     assert first.startswith("Error downloading file: ")
@@ -162,7 +158,7 @@ def test_download_breaking_mid_body_keeps_old_file(tts, httpserver, partial_serv
     assert sleeps == [10]
 
 
-def test_write_failure_keeps_old_file(tts, dorvane, httpserver, monkeypatch, sleeps):
+def test_write_failure_keeps_old_file(tts, dorvane, monkeypatch, sleeps, serve_file):
     OUT.mkdir(parents=True)
     (OUT / "a.wav").write_bytes(b"old")
     error = OSError(28, "No space left on device")
@@ -186,16 +182,16 @@ def test_write_failure_keeps_old_file(tts, dorvane, httpserver, monkeypatch, sle
 
     monkeypatch.setattr(dorvane, "open", lambda *a, **k: HalfWriter(open(*a, **k)), raising=False)
     with pytest.raises(OSError) as excinfo:
-        tts(answer_with(serve_file(httpserver, "/a.wav", b"new audio body")))
+        tts(answer_with(serve_file("/a.wav", b"new audio body")))
     assert excinfo.value is error
     assert (OUT / "a.wav").read_bytes() == b"old"
     assert leftovers(OUT) == []
     assert sleeps == []
 
 
-def test_name_naming_the_folder_raises_after_download(tts, httpserver, sleeps):
-    good = serve_file(httpserver, "/good.wav", b"GOOD")
-    folder = serve_file(httpserver, "/dir/", b"listing")
+def test_name_naming_the_folder_raises_after_download(tts, httpserver, sleeps, serve_file):
+    good = serve_file("/good.wav", b"GOOD")
+    folder = serve_file("/dir/", b"listing")
     with pytest.raises(OSError):
         tts(answer_with(good, folder))
     assert [entry[0].path for entry in httpserver.log[1:]] == ["/good.wav", "/dir/"]
@@ -212,7 +208,7 @@ def test_non_text_link_raises(tts, httpserver, sleeps, oss_url):
     assert sleeps == []
 
 
-def test_output_folder_that_cannot_be_made_raises(tts, httpserver, sleeps):
+def test_output_folder_that_cannot_be_made_raises(tts, sleeps):
     Path("output").write_text("a file where the folder goes")
     with pytest.raises(OSError):
         tts({"data": {}})
@@ -238,12 +234,12 @@ def test_over_https(dorvane, https_server, monkeypatch, sleeps, trusted):
 
 
 @pytest.mark.real_wait
-def test_threads_wait_together(dorvane, httpserver):
+def test_threads_wait_together(dorvane, httpserver, serve_file):
     # Each call sleeps the real 10 seconds; run one after the other they
     # would take 40, which is what a wait that holds the interpreter lock gives.
     callers = 4
     for n in range(callers):
-        serve_file(httpserver, f"/t{n}.wav", f"audio {n}".encode())
+        serve_file(f"/t{n}.wav", f"audio {n}".encode())
     httpserver.expect_request(ENDPOINT).respond_with_handler(
         lambda request: Response(
             json.dumps(answer_with(httpserver.url_for(f"/t{request.get_json()['data'][0]}.wav"))),
