@@ -78,11 +78,13 @@ install_beside_torch() {
 torch_suite=(tests --ignore=tests/e2e/test_browser.py)
 
 # The abi3 wheel beside torch on CPython $1, with the example host's
-# requirements: $torch_suite, with the rest as further pytest arguments.
+# requirements: $torch_suite, with the rest as further pytest arguments. Its
+# environment is build/wheel-venvs/$torch_venv (by default the version), so
+# that two lanes may each test a part of the suite in one of their own.
 test_abi3_torch() {
     local version=$1
     shift
-    install_beside_torch "$version" "$version" "$abi3"
+    install_beside_torch "$version" "${torch_venv:-$version}" "$abi3"
     "$py" -m pip install --quiet -r requirements-demo.txt
     test_tools
     run_suite "$version wheel" "" "${torch_suite[@]}" "$@"
