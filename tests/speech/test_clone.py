@@ -188,7 +188,9 @@ def test_folder_and_link(clone, tmp_path, folder, base_url, middle, serve_file):
 
 def test_large_body_written_whole(clone, serve_file):
     body = os.urandom(300_000)
-    clone({"data": serve_file("/big.wav", body)})
+    # The answer first: a call that failed says why, where the file would
+    # only be missing.
+    assert clone({"data": serve_file("/big.wav", body)}) == {"data": BASE + "output/clone/big.wav"}
     assert (OUT / "big.wav").read_bytes() == body
     assert leftovers(OUT) == []
 
