@@ -12,9 +12,12 @@ AtomicFile::AtomicFile(const Namespace &ns, nb::handle final_path)
     temp_path_ = os_.attr("path").attr("join")(folder, concat(".dorvane-", token, ".part"));
     // Exclusive creation: never an existing file, nor one a link points at.
     file_ = ns["open"](temp_path_, "xb");
+    // Fetched once: a download writes thousands of chunks, and a fresh
+    // lookup and bound method for each made it cost more than the plain loop.
+    write_ = file_.attr("write");
 }
 
-void AtomicFile::write(nb::handle data) { file_.attr("write")(data); }
+void AtomicFile::write(nb::handle data) { write_(data); }
 
 void AtomicFile::commit() {
     nb::object file = std::move(file_);

@@ -28,6 +28,7 @@ private:
     nb::object final_path_;
     nb::object temp_path_;
     nb::object file_;
+    nb::object write_; // the file's own `write`
     bool committed_ = false;
 };
 

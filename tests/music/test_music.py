@@ -1,7 +1,7 @@
 """gen_music and sep_music: the gate, the fixed wait and the fixed answer."""
 
-import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -43,16 +43,14 @@ def test_binding_errors_come_before_the_gate(dorvane, installation, monkeypatch,
 
 @pytest.mark.real_wait
 def test_waits_release_the_interpreter_lock(dorvane):
-    results = []
-    threads = [threading.Thread(target=lambda: results.append(dorvane.sep_music("x"))) for _ in range(4)]
     start = time.perf_counter()
-    for thread in threads:
-        thread.start()
-    # The main thread keeps running Python while the calls wait.
-    spins = 0
-    while any(t.is_alive() for t in threads):
-        spins += 1
-        time.sleep(0.01)
+    with ThreadPoolExecutor(4) as pool:
+        calls = [pool.submit(dorvane.sep_music, "x") for _ in range(4)]
+        # The main thread keeps running Python while the calls wait.
+        spins = 0
+        while not all(call.done() for call in calls):
+            spins += 1
+            time.sleep(0.01)
     elapsed = time.perf_counter() - start
-    assert results == [GPU_REQUIRED] * 4
+    assert [call.result() for call in calls] == [GPU_REQUIRED] * 4
     assert 10 <= elapsed < 20 and spins > 100

@@ -3,6 +3,7 @@ own documented answer, and the file ends up as one complete download, never
 a mix of several or a cut one."""
 
 import threading
+from concurrent.futures import ThreadPoolExecutor, wait
 
 import pytest
 
@@ -40,23 +41,18 @@ def audio_service(scripted):
 
 
 def run_workers(calls):
-    results = [None] * len(calls)
+    """Each call on a thread of its own, all let go at once; what each
+    returned, or what it raised."""
     start = threading.Barrier(len(calls))
 
-    def work(i):
+    def work(call):
         start.wait()
-        try:
-            results[i] = calls[i]()
-        except Exception as error:  # noqa: BLE001 - reported below
-            results[i] = error
+        return call()
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(calls))]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(60)
-    assert not any(thread.is_alive() for thread in threads)
-    return results
+    with ThreadPoolExecutor(len(calls)) as pool:
+        futures = [pool.submit(work, call) for call in calls]
+        assert not wait(futures, timeout=60).not_done
+    return [future.exception() or future.result() for future in futures]
 
 
 @pytest.mark.parametrize("mix", ["generate_tts", "clone_voice", "both into one folder"])

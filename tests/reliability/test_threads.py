@@ -10,6 +10,7 @@ import posixpath
 import threading
 import time
 import types
+from concurrent.futures import ThreadPoolExecutor, wait
 
 import pytest
 import requests
@@ -146,16 +147,14 @@ def test_every_function_from_many_threads_while_patched(dorvane, services, swaps
         except BaseException as error:  # noqa: BLE001 - reported below
             failures.append(error)
 
-    workers = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
-    toggler = threading.Thread(target=toggle)
-    for thread in [*workers, toggler]:
-        thread.start()
-    start.wait()
-    for thread in workers:
-        thread.join(240)
-    done.set()
-    toggler.join(10)
-    assert not any(thread.is_alive() for thread in [*workers, toggler])
+    with ThreadPoolExecutor(THREADS + 1) as pool:
+        workers = [pool.submit(work, i) for i in range(THREADS)]
+        toggler = pool.submit(toggle)
+        start.wait()
+        finished = wait(workers, timeout=240)
+        done.set()
+        assert not wait([toggler], timeout=10).not_done
+    assert not finished.not_done
     assert failures == []
     assert len(swaps.sleeps) == THREADS * ROUNDS * waits
     assert set(swaps.sleeps) == {10}

@@ -1,8 +1,8 @@
 """transcribe_audio against a local transcription service."""
 
 import json
-import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -53,15 +53,8 @@ def test_threads_wait_together(dorvane, httpserver):
     # Two calls with the real 10-second wait: a wait that holds the
     # interpreter lock would make them take 20 seconds together.
     httpserver.expect_request(ENDPOINT).respond_with_json({"transcription": " words "})
-    results = []
-    threads = [
-        threading.Thread(target=lambda: results.append(dorvane.transcribe_audio("u", httpserver.url_for(ENDPOINT))))
-        for _ in range(2)
-    ]
     start = time.monotonic()
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    with ThreadPoolExecutor(2) as pool:
+        results = list(pool.map(lambda _: dorvane.transcribe_audio("u", httpserver.url_for(ENDPOINT)), range(2)))
     assert time.monotonic() - start < 20
     assert results == [{"transcription": "words"}] * 2

@@ -2,8 +2,8 @@
 
 import json
 import os
-import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -246,17 +246,13 @@ def test_threads_wait_together(dorvane, httpserver, serve_file):
             content_type="application/json",
         )
     )
-    results = [None] * callers
 
     def call(n):
-        results[n] = dorvane.generate_tts(str(n), "v", base_url=BASE, tts_endpoint=httpserver.url_for(ENDPOINT))
+        return dorvane.generate_tts(str(n), "v", base_url=BASE, tts_endpoint=httpserver.url_for(ENDPOINT))
 
-    threads = [threading.Thread(target=call, args=(n,)) for n in range(callers)]
     start = time.monotonic()
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    with ThreadPoolExecutor(callers) as pool:
+        results = list(pool.map(call, range(callers)))
     elapsed = time.monotonic() - start
     assert elapsed < 20
     for n, result in enumerate(results):
