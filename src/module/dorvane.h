@@ -12,18 +12,35 @@ namespace dorvane {
 // one the caller must give, HAS(name, default) for one with a default. The
 // function table makes the signature from the list, and the operation reads
 // its arguments by the list's names, so the order is written here alone.
-#define DORVANE_CHECK_PROJECT_STRUCTURE(NEED, HAS) HAS(required_folders, nb::none())
-#define DORVANE_GENERATE_TTS(NEED, HAS)                                                                      \
-    NEED(text) NEED(voice_id) HAS(speed, 1) HAS(pitch, 1) HAS(base_url, DORVANE_BASE_URL)                      \
-    HAS(tts_endpoint, DORVANE_SPEECH_URL "/tts/index.php") HAS(wait_time, 10)
-#define DORVANE_CLONE_VOICE(NEED, HAS)                                                                       \
-    NEED(audio_url) NEED(clone_voice_id) HAS(tts_endpoint, DORVANE_SPEECH_URL "/tts/cln.php") HAS(timeout, 100) \
-    HAS(output_folder, "output/clone/") HAS(base_url, DORVANE_BASE_URL)
-#define DORVANE_TRANSCRIBE_AUDIO(NEED, HAS)                                                                  \
-    NEED(audio_url) HAS(stt_endpoint, DORVANE_TRANSCRIPTION_URL "/transcribe") HAS(timeout, 200)
-#define DORVANE_GEN_MUSIC(NEED, HAS) NEED(music_prompt)
-#define DORVANE_SEP_MUSIC(NEED, HAS) NEED(url)
-#define DORVANE_RUN_MOD(NEED, HAS) NEED(size)
+// clang-format off: one parameter a line, as a def's signature reads
+#define DORVANE_CHECK_PROJECT_STRUCTURE(NEED, HAS) \
+    HAS(required_folders, nb::none())
+#define DORVANE_GENERATE_TTS(NEED, HAS) \
+    NEED(text) \
+    NEED(voice_id) \
+    HAS(speed, 1) \
+    HAS(pitch, 1) \
+    HAS(base_url, DORVANE_BASE_URL) \
+    HAS(tts_endpoint, DORVANE_SPEECH_URL "/tts/index.php") \
+    HAS(wait_time, 10)
+#define DORVANE_CLONE_VOICE(NEED, HAS) \
+    NEED(audio_url) \
+    NEED(clone_voice_id) \
+    HAS(tts_endpoint, DORVANE_SPEECH_URL "/tts/cln.php") \
+    HAS(timeout, 100) \
+    HAS(output_folder, "output/clone/") \
+    HAS(base_url, DORVANE_BASE_URL)
+#define DORVANE_TRANSCRIBE_AUDIO(NEED, HAS) \
+    NEED(audio_url) \
+    HAS(stt_endpoint, DORVANE_TRANSCRIPTION_URL "/transcribe") \
+    HAS(timeout, 200)
+#define DORVANE_GEN_MUSIC(NEED, HAS) \
+    NEED(music_prompt)
+#define DORVANE_SEP_MUSIC(NEED, HAS) \
+    NEED(url)
+#define DORVANE_RUN_MOD(NEED, HAS) \
+    NEED(size)
+// clang-format on
 
 // The arguments of one call, bound to the parameters in parameter order,
 // defaults filled in.
@@ -41,16 +58,16 @@ using Args = const nb::handle *;
 // `Parameter` is the function type's record of one (function.h), named only
 // where the table is made.
 #define DORVANE_ARGUMENTS(Type, PARAMS)                                                                      \
-    struct Type {                                                                                              \
-        struct index {                                                                                         \
-            enum : std::size_t { PARAMS(DORVANE_INDEX_NEED, DORVANE_INDEX_HAS) count };                        \
-        };                                                                                                     \
-        static constexpr std::size_t count = index::count;                                                     \
-        template <typename Parameter> static std::array<Parameter, count> parameters() {                      \
-            return {PARAMS(DORVANE_PARAMETER_NEED, DORVANE_PARAMETER_HAS)};                                   \
-        }                                                                                                      \
-        Args bound;                                                                                            \
-        PARAMS(DORVANE_ARGUMENT_NEED, DORVANE_ARGUMENT_HAS)                                                    \
+    struct Type {                                                                                            \
+        struct index {                                                                                       \
+            enum : std::size_t { PARAMS(DORVANE_INDEX_NEED, DORVANE_INDEX_HAS) count };                      \
+        };                                                                                                   \
+        static constexpr std::size_t count = index::count;                                                   \
+        template <typename Parameter> static std::array<Parameter, count> parameters() {                     \
+            return {PARAMS(DORVANE_PARAMETER_NEED, DORVANE_PARAMETER_HAS)};                                  \
+        }                                                                                                    \
+        Args bound;                                                                                          \
+        PARAMS(DORVANE_ARGUMENT_NEED, DORVANE_ARGUMENT_HAS)                                                  \
     };
 
 DORVANE_ARGUMENTS(CheckArgs, DORVANE_CHECK_PROJECT_STRUCTURE)

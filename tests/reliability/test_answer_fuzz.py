@@ -10,14 +10,15 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
 from scripted_server import ScriptedServer, leftovers, response
 
 BASE = "http://files.example/"
 
-SETTINGS = settings(max_examples=60, deadline=None,
-                    suppress_health_check=[HealthCheck.function_scoped_fixture,
-                                           HealthCheck.too_slow])
+SETTINGS = settings(
+    max_examples=60,
+    deadline=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
+)
 
 
 class Service(ScriptedServer):
@@ -56,12 +57,20 @@ def service():
 
 
 JSON_SCALARS = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.integers(min_value=10**40, max_value=10**300),
-    st.floats(), st.text(max_size=20))
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.integers(min_value=10**40, max_value=10**300),
+    st.floats(),
+    st.text(max_size=20),
+)
 JSON_VALUES = st.recursive(
     JSON_SCALARS,
-    lambda children: st.lists(children, max_size=4) | st.dictionaries(st.text(max_size=8), children, max_size=4),
-    max_leaves=12)
+    lambda children: (
+        st.lists(children, max_size=4) | st.dictionaries(st.text(max_size=8), children, max_size=4)
+    ),
+    max_leaves=12,
+)
 
 
 def encode(value, ascii_only):
@@ -85,7 +94,10 @@ def raw_answers(draw, shaped, kinds):
         return encode(draw(shaped), draw(st.booleans()))
     if kind == "duplicate":
         first, second = draw(shaped), draw(shaped)
-        inner = lambda v: encode(v, True)[1:-1] if isinstance(v, dict) and v else b'"x": 1'
+
+        def inner(v):
+            return encode(v, True)[1:-1] if isinstance(v, dict) and v else b'"x": 1'
+
         return b"{" + inner(first) + b", " + inner(second) + b", " + inner(first) + b"}"
     if kind == "deep":
         depth = draw(st.integers(1, 100_000))
@@ -93,8 +105,12 @@ def raw_answers(draw, shaped, kinds):
         return opener * depth + b"1" + closer * depth
     if kind == "number":
         digits = draw(st.integers(1, 20_000))
-        return draw(st.sampled_from([b"", b'{"data": ', b'{"transcription": '])) + b"9" * digits + \
-            draw(st.sampled_from([b"", b"e999", b".5e-99999"])) + b"}"
+        return (
+            draw(st.sampled_from([b"", b'{"data": ', b'{"transcription": ']))
+            + b"9" * digits
+            + draw(st.sampled_from([b"", b"e999", b".5e-99999"]))
+            + b"}"
+        )
     if kind == "bytes":
         return draw(st.binary(max_size=64))
     body = encode(draw(shaped), True)
@@ -107,9 +123,27 @@ def file_names():
     return st.one_of(
         st.text("ab.- _~%", min_size=1, max_size=8),
         st.text(max_size=30),
-        st.sampled_from(["", ".", "..", "a/..", "../escape.wav", "../../escape.wav", "x/", "%2e%2e",
-                         "..%2fescape.wav", "\\..\\escape.wav", "missing.wav", "voice 1.wav",
-                         "clip.wav?sig=1#frag", "a" * 300, "nul\x00.wav", "\ud800.wav"]))
+        st.sampled_from(
+            [
+                "",
+                ".",
+                "..",
+                "a/..",
+                "../escape.wav",
+                "../../escape.wav",
+                "x/",
+                "%2e%2e",
+                "..%2fescape.wav",
+                "\\..\\escape.wav",
+                "missing.wav",
+                "voice 1.wav",
+                "clip.wav?sig=1#frag",
+                "a" * 300,
+                "nul\x00.wav",
+                "\ud800.wav",
+            ]
+        ),
+    )
 
 
 def links(service):
@@ -117,15 +151,13 @@ def links(service):
     name, a text that is no URL (never one leading off this machine), or a
     value that is not text at all."""
     served = file_names().map(lambda name: f"{service.url}/files/{name}")
-    return st.one_of(
-        served, served, served,
-        st.text(max_size=20).filter(lambda t: ":" not in t),
-        JSON_VALUES)
+    return st.one_of(served, served, served, st.text(max_size=20).filter(lambda t: ":" not in t), JSON_VALUES)
 
 
 def tts_answers(service, mixed):
-    entry = st.fixed_dictionaries({"oss_url": links(service)},
-                                  optional={"id": JSON_VALUES, "duration": st.floats()})
+    entry = st.fixed_dictionaries(
+        {"oss_url": links(service)}, optional={"id": JSON_VALUES, "duration": st.floats()}
+    )
     item = st.one_of(entry, JSON_VALUES)
     entries = st.lists(item, min_size=1, max_size=4)
     if not mixed:
@@ -134,7 +166,8 @@ def tts_answers(service, mixed):
     data = st.one_of(
         st.fixed_dictionaries({"convert_result": result}, optional={"extra": JSON_VALUES}),
         st.fixed_dictionaries({}, optional={"extra": JSON_VALUES}),
-        JSON_VALUES)
+        JSON_VALUES,
+    )
     return st.fixed_dictionaries({"data": data}, optional={"code": st.integers()})
 
 
@@ -143,8 +176,9 @@ def clone_answers(service, mixed):
 
 
 def transcribe_answers(service, mixed):
-    return st.fixed_dictionaries({}, optional={"transcription": st.one_of(st.text(), JSON_VALUES),
-                                               "language": st.text(max_size=5)})
+    return st.fixed_dictionaries(
+        {}, optional={"transcription": st.one_of(st.text(), JSON_VALUES), "language": st.text(max_size=5)}
+    )
 
 
 def call_in_sandbox(tmp_path, call):
@@ -189,8 +223,11 @@ def linked_file(link, written):
 def test_generate_tts_survives_any_answer(dorvane, service, tmp_path, kinds, data):
     service.answer = data.draw(raw_answers(tts_answers(service, kinds != ["shaped"]), kinds))
     outcome, escaped, written, parts = call_in_sandbox(
-        tmp_path, lambda: dorvane.generate_tts("hi", "v1", base_url=BASE,
-                                               tts_endpoint=service.url + "/answer", wait_time=5))
+        tmp_path,
+        lambda: dorvane.generate_tts(
+            "hi", "v1", base_url=BASE, tts_endpoint=service.url + "/answer", wait_time=5
+        ),
+    )
     check_files(service, escaped, written, parts, "output/tts")
     if isinstance(outcome, Exception):
         # Not an object; a true "oss_url" that is not text; a file that
@@ -200,8 +237,12 @@ def test_generate_tts_survives_any_answer(dorvane, service, tmp_path, kinds, dat
         assert not isinstance(outcome, json.JSONDecodeError)
         return
     assert type(outcome) is dict
-    if "error" in outcome and len(outcome) == 1 and isinstance(outcome["error"], str) \
-            and not outcome["error"].startswith("Error downloading"):
+    if (
+        "error" in outcome
+        and len(outcome) == 1
+        and isinstance(outcome["error"], str)
+        and not outcome["error"].startswith("Error downloading")
+    ):
         return
     for item in outcome["data"].get("convert_result", []):
         link = item.get("oss_url") if isinstance(item, dict) else None
@@ -215,8 +256,9 @@ def test_generate_tts_survives_any_answer(dorvane, service, tmp_path, kinds, dat
 def test_clone_voice_survives_any_answer(dorvane, service, tmp_path, kinds, data):
     service.answer = data.draw(raw_answers(clone_answers(service, kinds != ["shaped"]), kinds))
     outcome, escaped, written, parts = call_in_sandbox(
-        tmp_path, lambda: dorvane.clone_voice("http://x/ref.wav", "v1", service.url + "/answer",
-                                              5, base_url=BASE))
+        tmp_path,
+        lambda: dorvane.clone_voice("http://x/ref.wav", "v1", service.url + "/answer", 5, base_url=BASE),
+    )
     check_files(service, escaped, written, parts, "output/clone")
     if isinstance(outcome, Exception):
         assert isinstance(outcome, (AttributeError, RecursionError)), outcome
@@ -233,7 +275,8 @@ def test_clone_voice_survives_any_answer(dorvane, service, tmp_path, kinds, data
 def test_transcribe_audio_survives_any_answer(dorvane, service, tmp_path, kinds, data):
     service.answer = data.draw(raw_answers(transcribe_answers(service, kinds != ["shaped"]), kinds))
     outcome, escaped, written, parts = call_in_sandbox(
-        tmp_path, lambda: dorvane.transcribe_audio("http://x/a.wav", service.url + "/answer", 5))
+        tmp_path, lambda: dorvane.transcribe_audio("http://x/a.wav", service.url + "/answer", 5)
+    )
     assert escaped == [] and written == {} and parts == []
     if isinstance(outcome, Exception):
         # Not an object, a transcription without `strip`, or too deep.
