@@ -29,6 +29,7 @@ import tempfile
 import time
 
 import harness
+
 from support.defaults import BASE_URL, CLONE_PATH
 
 GIB = 1024 * harness.MIB
@@ -42,15 +43,24 @@ def child(side, root, size):
             dorvane, _ = harness.install()
 
             def call():
-                return dorvane.clone_voice(root + "/audio/small.wav", "voice-1",
-                                           tts_endpoint=root + CLONE_PATH,
-                                           output_folder=output_folder, base_url=BASE_URL)
+                return dorvane.clone_voice(
+                    root + "/audio/small.wav",
+                    "voice-1",
+                    tts_endpoint=root + CLONE_PATH,
+                    output_folder=output_folder,
+                    base_url=BASE_URL,
+                )
         else:
             from support import reference  # and requests with it, before the reading, as dorvane's is
 
             def call():
-                return reference.clone_voice(root + "/audio/small.wav", "voice-1", root + CLONE_PATH, BASE_URL,
-                                             output_folder=output_folder)
+                return reference.clone_voice(
+                    root + "/audio/small.wav",
+                    "voice-1",
+                    root + CLONE_PATH,
+                    BASE_URL,
+                    output_folder=output_folder,
+                )
 
         harness.reset_peak_rss()
         base = harness.proc_status_kib("VmRSS")
@@ -87,31 +97,45 @@ def main():
             for side in sides if run % 2 == 0 else sides[::-1]:
                 out = subprocess.run(
                     [sys.executable, __file__, "--size", str(size), "--child", side, service.url],
-                    check=True, capture_output=True, text=True,
+                    check=True,
+                    capture_output=True,
+                    text=True,
                 ).stdout
                 figure = json.loads(out)
                 figures[side].append(figure)
-                print(f"run {run + 1}/{runs} {side:<8} {size / harness.MIB / figure['seconds']:8.1f} MiB/s"
-                      f"  {figure['cpu']:6.2f} s CPU  peak +{figure['growth_kib'] / 1024:.1f} MiB", file=sys.stderr, flush=True)
+                print(
+                    f"run {run + 1}/{runs} {side:<8} {size / harness.MIB / figure['seconds']:8.1f} MiB/s"
+                    f"  {figure['cpu']:6.2f} s CPU  peak +{figure['growth_kib'] / 1024:.1f} MiB",
+                    file=sys.stderr,
+                    flush=True,
+                )
 
     rate = {s: [size / harness.MIB / f["seconds"] for f in figures[s]] for s in sides}
     cpu = {s: [f["cpu"] for f in figures[s]] for s in sides}
     growth = {s: [f["growth_kib"] / 1024 for f in figures[s]] for s in sides}
     ratio = harness.median(rate["dorvane"]) / harness.median(rate["plain"])
-    print(f"\ncloning download: {size / harness.MIB:.0f} MiB over loopback, {runs} run(s) per side, medians;"
-          " CPU is the child's own (user + system) during the call\n")
-    print("| side | throughput (MiB/s) | spread | throughput ratio | CPU (s) | CPU ratio | peak RSS growth (MiB) | target |")
+    print(
+        f"\ncloning download: {size / harness.MIB:.0f} MiB over loopback, {runs} run(s) per side, medians;"
+        " CPU is the child's own (user + system) during the call\n"
+    )
+    print(
+        "| side | throughput (MiB/s) | spread | throughput ratio | CPU (s) | CPU ratio | peak RSS growth (MiB) | target |"
+    )
     print("|---|---|---|---|---|---|---|---|")
     for side in sides:
         g = harness.median(growth[side])
         target = ""
         if side == "dorvane":
-            target = (f"ratio ≥ 0.95 {'met' if ratio >= 0.95 else 'MISSED'}; "
-                      f"growth ≤ 32 MiB {'met' if g <= 32 else 'MISSED'}")
-        print(f"| {side} | {harness.median(rate[side]):.1f} | {harness.spread(rate[side])} | "
-              f"{harness.median(rate[side]) / harness.median(rate['plain']):.3f} | "
-              f"{harness.median(cpu[side]):.2f} | {harness.median(cpu[side]) / harness.median(cpu['plain']):.3f} | "
-              f"{g:.1f} | {target} |")
+            target = (
+                f"ratio ≥ 0.95 {'met' if ratio >= 0.95 else 'MISSED'}; "
+                f"growth ≤ 32 MiB {'met' if g <= 32 else 'MISSED'}"
+            )
+        print(
+            f"| {side} | {harness.median(rate[side]):.1f} | {harness.spread(rate[side])} | "
+            f"{harness.median(rate[side]) / harness.median(rate['plain']):.3f} | "
+            f"{harness.median(cpu[side]):.2f} | {harness.median(cpu[side]) / harness.median(cpu['plain']):.3f} | "
+            f"{g:.1f} | {target} |"
+        )
 
 
 if __name__ == "__main__":

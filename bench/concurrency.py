@@ -26,6 +26,7 @@ import threading
 import time
 
 import harness
+
 from support import reference
 from support.defaults import BASE_URL, TRANSCRIBE_PATH, TTS_PATH
 
@@ -34,16 +35,16 @@ TARGETS = {32: 1.05, 128: 1.10}
 
 def operations(dorvane, root):
     """name -> (call, expected result)."""
-    plain_generate_tts = reference.make_generate_tts(reference.plain_check(dorvane.__file__), dorvane.generate_tts)
+    plain_generate_tts = reference.make_generate_tts(
+        reference.plain_check(dorvane.__file__), dorvane.generate_tts
+    )
     return {
         "generate_tts": (
-            lambda: dorvane.generate_tts("hello", "voice-1", base_url=BASE_URL,
-                                         tts_endpoint=root + TTS_PATH),
+            lambda: dorvane.generate_tts("hello", "voice-1", base_url=BASE_URL, tts_endpoint=root + TTS_PATH),
             {"data": {"convert_result": [{"oss_url": BASE_URL + "output/tts/small.wav"}]}},
         ),
         "transcribe_audio": (
-            lambda: dorvane.transcribe_audio(root + "/audio/small.wav",
-                                             stt_endpoint=root + TRANSCRIBE_PATH),
+            lambda: dorvane.transcribe_audio(root + "/audio/small.wav", stt_endpoint=root + TRANSCRIBE_PATH),
             {"transcription": "hello world"},
         ),
         "sep_music": (
@@ -51,8 +52,7 @@ def operations(dorvane, root):
             {"error": "A100 GPU is required to run this code."},
         ),
         "plain-Python generate_tts (reference)": (
-            lambda: plain_generate_tts("hello", "voice-1", base_url=BASE_URL,
-                                       tts_endpoint=root + TTS_PATH),
+            lambda: plain_generate_tts("hello", "voice-1", base_url=BASE_URL, tts_endpoint=root + TTS_PATH),
             {"data": {"convert_result": [{"oss_url": BASE_URL + "output/tts/small.wav"}]}},
         ),
     }
@@ -93,7 +93,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--ks", default="1,8,32,128", help="thread counts, comma-separated")
     parser.add_argument("--runs", type=int, default=3, help="runs per figure (median)")
-    parser.add_argument("--only", default="", help="comma-separated operations (default: all, then all three at once)")
+    parser.add_argument(
+        "--only", default="", help="comma-separated operations (default: all, then all three at once)"
+    )
     parser.add_argument("--quick", action="store_true", help="K = 1, 8 and one run")
     args = parser.parse_args()
     ks = [1, 8] if args.quick else [int(k) for k in args.ks.split(",")]
@@ -124,7 +126,7 @@ def main():
                 # Threads that only sleep: what a thread costs by itself.
                 _, gained, _ = burst([lambda: time.sleep(0.5)] * k)
                 bare[k].append(gained / k)
-                for row in rows[run % len(rows):] + rows[: run % len(rows)]:
+                for row in rows[run % len(rows) :] + rows[: run % len(rows)]:
                     if row == MIXED and k == 1:
                         continue  # its reference is the slowest single call
                     names = [row] * k if row != MIXED else [MODULE_OPS[i % 3] for i in range(k)]
@@ -134,14 +136,20 @@ def main():
                         sys.exit(f"{row}, K={k}: {len(wrong)} calls went wrong, first: {wrong[0]!r}")
                     walls[row, k].append(wall)
                     gains[row, k].append(gained / k)
-                    print(f"run {run + 1}/{runs} {row[:24]:<24} K={k:<4} wall {wall:7.3f} s  "
-                          f"+{gained / k:7.1f} KiB/call", file=sys.stderr, flush=True)
+                    print(
+                        f"run {run + 1}/{runs} {row[:24]:<24} K={k:<4} wall {wall:7.3f} s  "
+                        f"+{gained / k:7.1f} KiB/call",
+                        file=sys.stderr,
+                        flush=True,
+                    )
         if MIXED in rows:
             walls[MIXED, 1] = [max(harness.median(walls[name, 1]) for name in MODULE_OPS)]
             gains[MIXED, 1] = [float("nan")]
 
     print(f"\nconcurrency: {runs} run(s), median wall; ratio = wall(K) / wall(1) of the same row\n")
-    print("| operation | K | wall (s) | wall(K)/wall(1) | target | RSS per call in flight (KiB) | bare sleeping thread (KiB) |")
+    print(
+        "| operation | K | wall (s) | wall(K)/wall(1) | target | RSS per call in flight (KiB) | bare sleeping thread (KiB) |"
+    )
     print("|---|---|---|---|---|---|---|")
     for row in rows:
         one = harness.median(walls[row, 1])
@@ -151,9 +159,11 @@ def main():
             target = TARGETS.get(k) if row in MODULE_OPS or row == MIXED else None
             verdict = "" if target is None else f"≤ {target:.2f} {'met' if ratio <= target else 'MISSED'}"
             gain = harness.median(gains[row, k])
-            print(f"| {row} | {k} | {wall:.3f} ({harness.spread(walls[row, k])}) | "
-                  f"{ratio:.4f} | {verdict} | {'n/a' if gain != gain else f'{gain:.0f}'} | "
-                  f"{harness.median(bare[k]):.0f} |")
+            print(
+                f"| {row} | {k} | {wall:.3f} ({harness.spread(walls[row, k])}) | "
+                f"{ratio:.4f} | {verdict} | {'n/a' if gain != gain else f'{gain:.0f}'} | "
+                f"{harness.median(bare[k]):.0f} |"
+            )
 
 
 if __name__ == "__main__":

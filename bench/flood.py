@@ -25,10 +25,11 @@ import urllib.request
 from pathlib import Path
 
 import harness
-import load
 
 import expiry
 import fleet_calls
+import load
+
 from support.defaults import TTS_PATH
 
 cluster = load.cluster
@@ -41,8 +42,9 @@ def speak(standin, text):
     """The stand-in's audio for `text` at SPEED, as a host asks for it."""
     body = json.dumps({"data": [text, "en-us", str(SPEED), "1", "1", "0"]}).encode()
     context = ssl.create_default_context(cafile=str(standin.ca_path))
-    request = urllib.request.Request(standin.speech_url + TTS_PATH, data=body,
-                                     headers={"Content-Type": "application/json"})
+    request = urllib.request.Request(
+        standin.speech_url + TTS_PATH, data=body, headers={"Content-Type": "application/json"}
+    )
     with urllib.request.urlopen(request, context=context, timeout=120) as response:
         link = json.load(response)["data"]["convert_result"][0]["oss_url"]
     with urllib.request.urlopen(link, context=context, timeout=120) as response:
@@ -59,13 +61,15 @@ def main():
     parser.add_argument("--cap-mib", type=int, default=640, help="the cap of both stores")
     parser.add_argument("--cap-bytes", type=int, help="the cap in bytes, instead of --cap-mib")
     parser.add_argument("--max-text", type=int, default=1000, help="the host's WEBAPP_MAX_TEXT")
-    parser.add_argument("--pause", type=float, default=1.0, help="seconds a refused caller waits before its next call")
+    parser.add_argument(
+        "--pause", type=float, default=1.0, help="seconds a refused caller waits before its next call"
+    )
     parser.add_argument("--quick", action="store_true", help="C = 16, 2 rounds, a 200 MiB cap")
     args = parser.parse_args()
     if args.quick:
         args.c, args.rounds, args.cap_mib = 16, 2, 200
     cap = args.cap_bytes or args.cap_mib << 20
-    text = (SENTENCE * (args.max_text // len(SENTENCE) + 1))[:args.max_text]
+    text = (SENTENCE * (args.max_text // len(SENTENCE) + 1))[: args.max_text]
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-flood-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
@@ -73,24 +77,34 @@ def main():
     standin = load.start_standin(work, "--audio-max-bytes", str(cap))
     try:
         port = load.launch.free_port()
-        env = dict(load.fleet_env(standin, site, "module", "gevent", args.c + 16),
-                   WEBAPP_OUTPUT_MAX_BYTES=str(cap), WEBAPP_MAX_TEXT=str(args.max_text),
-                   WEBAPP_WORKERS=str(args.workers))
-        with cluster.Fleet(work / "fleet", args.hosts, port=port, env=env, front=load.front_limits(2 * args.c)) as fleet:
+        env = dict(
+            load.fleet_env(standin, site, "module", "gevent", args.c + 16),
+            WEBAPP_OUTPUT_MAX_BYTES=str(cap),
+            WEBAPP_MAX_TEXT=str(args.max_text),
+            WEBAPP_WORKERS=str(args.workers),
+        )
+        with cluster.Fleet(
+            work / "fleet", args.hosts, port=port, env=env, front=load.front_limits(2 * args.c)
+        ) as fleet:
             # The stand-in synthesises the text once, asked directly, and
             # answers the flood from memory; the hosts meet the flood fresh,
             # as after a start.
             size = len(speak(standin, text))
             # The store's folders as the fleet laid them out (the links'
             # folders); its hidden files are the hosts' own bookkeeping.
-            folders = sorted(p.name for p in fleet.store.iterdir() if p.is_dir() and not p.name.startswith("."))
+            folders = sorted(
+                p.name for p in fleet.store.iterdir() if p.is_dir() and not p.name.startswith(".")
+            )
             stores = [(fleet.store, folders), (standin.state, ["audio"])]
             with contextlib.ExitStack() as stack:
-                peaks = [stack.enter_context(harness.Peak(lambda s=s, f=f: expiry.store_bytes(s, f), 0.05))
-                         for s, f in stores]
+                peaks = [
+                    stack.enter_context(harness.Peak(lambda s=s, f=f: expiry.store_bytes(s, f), 0.05))
+                    for s, f in stores
+                ]
                 start = time.perf_counter()
-                outcomes = fleet_calls.callers(fleet.url, text, args.calls or args.rounds * args.c, args.c, speed=SPEED,
-                                             pause=args.pause)
+                outcomes = fleet_calls.callers(
+                    fleet.url, text, args.calls or args.rounds * args.c, args.c, speed=SPEED, pause=args.pause
+                )
                 wall = time.perf_counter() - start
             final = [expiry.store_bytes(s, f) for s, f in stores]
     finally:
@@ -103,13 +117,18 @@ def main():
     timed = [o for o in refused if o["retry_after"]]
     others = sorted({str(o["status"]) for o in outcomes} - {"200", "503"})
     mib = 1 << 20
-    print(f"\nflood: {len(outcomes)} calls, {args.c} at once, {args.max_text} characters at speed {SPEED}, "
-          f"{size / mib:.2f} MiB each; {args.hosts} host(s) of {args.workers} worker(s) on one store; "
-          f"cap {cap / mib:.1f} MiB ({cap} bytes)\n")
-    print(f"- {len(served)} answered 200, of which {len(gone)} had a link that gave no complete WAV right after; "
-          f"{len(refused)} 503 (no room; {len(timed)} with Retry-After)"
-          + (f"; others: {', '.join(others)}" if others else "") + f"; in {wall:.1f} s "
-          f"({len(served) / wall:.2f} calls/s, {len(served) * size / cap:.1f} × the cap in all)")
+    print(
+        f"\nflood: {len(outcomes)} calls, {args.c} at once, {args.max_text} characters at speed {SPEED}, "
+        f"{size / mib:.2f} MiB each; {args.hosts} host(s) of {args.workers} worker(s) on one store; "
+        f"cap {cap / mib:.1f} MiB ({cap} bytes)\n"
+    )
+    print(
+        f"- {len(served)} answered 200, of which {len(gone)} had a link that gave no complete WAV right after; "
+        f"{len(refused)} 503 (no room; {len(timed)} with Retry-After)"
+        + (f"; others: {', '.join(others)}" if others else "")
+        + f"; in {wall:.1f} s "
+        f"({len(served) / wall:.2f} calls/s, {len(served) * size / cap:.1f} × the cap in all)"
+    )
     print("| store | peak (MiB) | peak / cap | at the end (MiB) |")
     print("|---|---|---|---|")
     for name, peak, end in zip(("hosts' output", "stand-in's audio"), peaks, final, strict=True):

@@ -35,11 +35,17 @@ import time
 import types
 
 import harness
+
 from support import reference
 from support.defaults import TTS_PATH
 
-WORKLOADS = {"check": 20000, "gen_music": 20000, "generate_tts": 300,
-             "plain check": 5000, "python loop": 20000}
+WORKLOADS = {
+    "check": 20000,
+    "gen_music": 20000,
+    "generate_tts": 300,
+    "plain check": 5000,
+    "python loop": 20000,
+}
 
 
 def python_loop():
@@ -98,9 +104,12 @@ def measure(repetitions, scale):
                 two = wall(call, 2, count)
                 singles.append(one / count)
                 ratios.append(2 * one / two)
-            figures[name] = {"count": count, "scaling": harness.median(ratios),
-                             "spread": harness.spread(ratios),
-                             "call_us": harness.median(singles) * 1e6}
+            figures[name] = {
+                "count": count,
+                "scaling": harness.median(ratios),
+                "spread": harness.spread(ratios),
+                "call_us": harness.median(singles) * 1e6,
+            }
     return {"gil": sys._is_gil_enabled(), "figures": figures}
 
 
@@ -116,8 +125,10 @@ def main():
     if not sysconfig.get_config_var("Py_GIL_DISABLED"):
         sys.exit("run this with a free-threaded interpreter (python3.13t)")
 
-    print(f"Python {sys.version.split()[0]} (free-threaded), {os.cpu_count()} cores, "
-          f"{repetitions} repetitions; scaling = 2 x wall(1 thread) / wall(2 threads)")
+    print(
+        f"Python {sys.version.split()[0]} (free-threaded), {os.cpu_count()} cores, "
+        f"{repetitions} repetitions; scaling = 2 x wall(1 thread) / wall(2 threads)"
+    )
     results = {}
     for lock in ("0", "1"):
         env = dict(os.environ, PYTHON_GIL=lock)
@@ -129,11 +140,15 @@ def main():
     print(f"{'workload':<14}{'calls':>7}  {'lock off':>22}  {'lock on':>22}  {'1 thread, off / on':>22}")
     for name in WORKLOADS:
         off, on = results["0"]["figures"][name], results["1"]["figures"][name]
-        print(f"{name:<14}{off['count']:>7}  {off['scaling']:>7.3f} ({off['spread']:>12})  "
-              f"{on['scaling']:>7.3f} ({on['spread']:>12})  "
-              f"{off['call_us']:>9.2f} / {on['call_us']:.2f} us")
+        print(
+            f"{name:<14}{off['count']:>7}  {off['scaling']:>7.3f} ({off['spread']:>12})  "
+            f"{on['scaling']:>7.3f} ({on['spread']:>12})  "
+            f"{off['call_us']:>9.2f} / {on['call_us']:.2f} us"
+        )
     check = results["0"]["figures"]["check"]["scaling"]
-    print(f"check scaling with the lock off: {check:.3f} (target >= 1.8: {'met' if check >= 1.8 else 'not met'})")
+    print(
+        f"check scaling with the lock off: {check:.3f} (target >= 1.8: {'met' if check >= 1.8 else 'not met'})"
+    )
 
 
 if __name__ == "__main__":

@@ -21,6 +21,7 @@ import os
 import timeit
 
 import harness
+
 from support.defaults import LAYOUT
 from support.reference import plain_check
 
@@ -59,7 +60,7 @@ def main():
     names = list(sides)
     times = {name: [] for name in names}
     for rep in range(reps):
-        order = names[rep % 3:] + names[: rep % 3]
+        order = names[rep % 3 :] + names[: rep % 3]
         for name in order:
             times[name].append(timeit.timeit(sides[name], number=number) / number * 1e6)
 
@@ -74,7 +75,9 @@ def main():
         target = ""
         if name == names[0]:
             target = f"≤ 0.50 {'met' if ratio <= 0.5 else 'MISSED'}"
-        print(f"| {name} | {value:.2f} | {harness.spread(times[name])} | {ratio:.3f} | {value / stats:.3f} | {target} |")
+        print(
+            f"| {name} | {value:.2f} | {harness.spread(times[name])} | {ratio:.3f} | {value / stats:.3f} | {target} |"
+        )
 
 
 if __name__ == "__main__":

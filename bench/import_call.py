@@ -40,7 +40,7 @@ def time_imports(runs):
     times = {name: [] for name in IMPORTS}
     names = list(IMPORTS)
     for run in range(runs):
-        for name in names[run % len(names):] + names[: run % len(names)]:
+        for name in names[run % len(names) :] + names[: run % len(names)]:
             start = time.perf_counter()
             subprocess.run([sys.executable, "-c", IMPORTS[name]], check=True)
             times[name].append(time.perf_counter() - start)
@@ -160,14 +160,23 @@ def main():
     for name, values in times.items():
         ratio = harness.median(values) / libraries
         target = f"≤ 1.05 {'met' if ratio <= 1.05 else 'MISSED'}" if name == "import dorvane" else ""
-        print(f"| `python -c \"{IMPORTS[name]}\"` | {harness.median(values):.3f} | "
-              f"{harness.spread(values)} | {ratio:.3f} | {target} |")
+        print(
+            f'| `python -c "{IMPORTS[name]}"` | {harness.median(values):.3f} | '
+            f"{harness.spread(values)} | {ratio:.3f} | {target} |"
+        )
 
     dorvane, _ = harness.install()
-    print_rows(f"binding error (TypeError raised and caught): {reps} x {number} calls, median µs per call",
-               time_errors(dorvane, reps, number), 1.5)
-    print_rows(f"successful call, refused by the gate: {reps} x {number} calls, median µs per call",
-               time_calls(dorvane, reps, number), None)
+    print_rows(
+        f"binding error (TypeError raised and caught): {reps} x {number} calls, median µs per call",
+        time_errors(dorvane, reps, number),
+        1.5,
+    )
+    print_rows(
+        f"successful call, refused by the gate: {reps} x {number} calls, median µs per call",
+        time_calls(dorvane, reps, number),
+        None,
+    )
+
 
 if __name__ == "__main__":
     main()

@@ -60,6 +60,7 @@ import harness  # puts the root on the path, and through support the host and th
 import cluster
 import fleet_calls
 import launch
+
 from support.defaults import TTS_PATH
 
 TEXT = "The quick brown fox jumps over the lazy dog."
@@ -71,10 +72,17 @@ STORE_CAP = 3 << 30
 # The application each implementation's hosts serve: the example's, or the
 # same made around the plain-Python generate_tts (plain_host.py, beside this,
 # with the references of the support package at the root).
-APPS = {"module": {}, "python": {
-    "WEBAPP_APP": "plain_host:create_app()",
-    "PYTHONPATH": os.pathsep.join(p for p in (str(Path(__file__).resolve().parent), str(harness.ROOT),
-                                              os.environ.get("PYTHONPATH")) if p)}}
+APPS = {
+    "module": {},
+    "python": {
+        "WEBAPP_APP": "plain_host:create_app()",
+        "PYTHONPATH": os.pathsep.join(
+            p
+            for p in (str(Path(__file__).resolve().parent), str(harness.ROOT), os.environ.get("PYTHONPATH"))
+            if p
+        ),
+    },
+}
 
 
 def fleet_env(standin, site, impl, worker_class, per_host):
@@ -82,11 +90,15 @@ def fleet_env(standin, site, impl, worker_class, per_host):
     how many calls each may hold, the store's cap, and the front's limits
     set out of the benchmark's way."""
     return dict(
-        os.environ, **launch.standin_environ(standin), WEBAPP_DORVANE_HOME=str(site), **APPS[impl],
+        os.environ,
+        **launch.standin_environ(standin),
+        WEBAPP_DORVANE_HOME=str(site),
+        **APPS[impl],
         WEBAPP_WORKER_CLASS=worker_class,
         # Room on every host for every caller it may be given at once: a
         # greenlet each under gevent, a thread each under gthread.
-        WEBAPP_WORKER_CONNECTIONS=str(per_host), WEBAPP_THREADS=str(per_host),
+        WEBAPP_WORKER_CONNECTIONS=str(per_host),
+        WEBAPP_THREADS=str(per_host),
         # Room in the store for what C callers write while each file is
         # kept for its grace: C / 10 s files a second of some 140 KB for a
         # minute, and C calls' room in flight, 2.2 GB at C = 2,000. Under the
@@ -99,15 +111,21 @@ def front_limits(c, host_calls=0):
     """The front's per-client limits set above C: hey is one client on one
     address, and the capacity is what is measured. `host_calls`: each
     host's cap (0: the fleet's own, from what its CPU serves)."""
-    return cluster.Front(client_calls=c, client_connections=c + 64, client_rate=100 * c,
-                         max_connections=max(4096, 2 * c + 256), host_calls=host_calls)
+    return cluster.Front(
+        client_calls=c,
+        client_connections=c + 64,
+        client_rate=100 * c,
+        max_connections=max(4096, 2 * c + 256),
+        host_calls=host_calls,
+    )
 
 
 def start_standin(work, *options):
     """The stand-in services in a process of their own, as in the demo,
     transcribing by the texts they spoke."""
-    return launch.StandIn(work / "standin", log=work / "standin.log",
-                          options=["--transcriber", "recorded", *options]).start()
+    return launch.StandIn(
+        work / "standin", log=work / "standin.log", options=["--transcriber", "recorded", *options]
+    ).start()
 
 
 def cpu_seconds(pids):
@@ -215,13 +233,21 @@ def measure(fleet, standin, c, duration, settle, groups):
     steady = [latency for start, latency, status in ok if settle <= start + latency <= duration]
     rate = len(steady) / (duration - settle)
     return {
-        "c": c, "calls": len(calls), "errors": len(calls) - len(ok), "rate": rate, "ideal": c / WAIT,
-        "ratio": rate / (c / WAIT), "p50": percentile(steady, 0.5), "p99": percentile(steady, 0.99),
+        "c": c,
+        "calls": len(calls),
+        "errors": len(calls) - len(ok),
+        "rate": rate,
+        "ideal": c / WAIT,
+        "ratio": rate / (c / WAIT),
+        "p50": percentile(steady, 0.5),
+        "p99": percentile(steady, 0.99),
         "max": max((latency for _, latency, _ in calls), default=float("nan")),
         "cpu ms": {k: 1000 * v / max(len(ok), 1) for k, v in cpu.items()},
-        "rss": [m.peak / 1024 for m in memory], "others": others / wall,
+        "rss": [m.peak / 1024 for m in memory],
+        "others": others / wall,
         # What a call in flight adds to its host's resident size, on average over the hosts.
-        "kib per call": statistics.mean(m.peak - i for m, i in zip(memory, idle, strict=True)) / (c / len(fleet.hosts)),
+        "kib per call": statistics.mean(m.peak - i for m, i in zip(memory, idle, strict=True))
+        / (c / len(fleet.hosts)),
         "statuses": sorted({status for _, _, status in calls} - {200}),
     }
 
@@ -234,39 +260,61 @@ def overload(fleet, factor, duration, settle, groups):
     c = math.ceil(factor * capacity)
     hey(["-n", str(8 * len(fleet.hosts))], fleet.url + "api/tts", 8 * len(fleet.hosts), body=TTS_BODY)
     calls = drive(fleet.url + "api/tts", c, duration, groups, options=["-q", "0.2"])
-    ended = [(start, latency, status) for start, latency, status in calls if settle <= start + latency <= duration]
+    ended = [
+        (start, latency, status) for start, latency, status in calls if settle <= start + latency <= duration
+    ]
     ok = [latency for _, latency, status in ended if status == 200]
     shed = sum(status in (503, 429) for _, _, status in ended)
     return {
-        "factor": factor, "c": c, "capacity": capacity, "rate": len(ok) / (duration - settle),
-        "ideal": capacity / fleet.front.call_seconds, "p50": percentile(ok, 0.5), "p99": percentile(ok, 0.99),
-        "shed": shed / max(len(ended), 1), "answered": len(ended),
-        "other errors": sorted(collections.Counter(s for _, _, s in ended if s not in (200, 503, 429)).items()),
+        "factor": factor,
+        "c": c,
+        "capacity": capacity,
+        "rate": len(ok) / (duration - settle),
+        "ideal": capacity / fleet.front.call_seconds,
+        "p50": percentile(ok, 0.5),
+        "p99": percentile(ok, 0.99),
+        "shed": shed / max(len(ended), 1),
+        "answered": len(ended),
+        "other errors": sorted(
+            collections.Counter(s for _, _, s in ended if s not in (200, 503, 429)).items()
+        ),
         "slowest": max((latency for _, latency, _ in calls), default=float("nan")),
         "states": fleet.host_states(),
     }
 
 
 def overload_table(rows, args):
-    print(f"\noverload: 3 gevent hosts at the fleet's own caps; callers at a multiple of them, in {args.groups} hey "
-          f"processes over {WAIT} s, until {args.duration} s, each pausing 5 s after a refusal; "
-          f"figures over {args.settle}..{args.duration} s\n")
-    print("| load | callers | caps (calls in flight) | goodput (calls/s) | caps / 10.5 s | goodput / caps | "
-          "p50 (s) | p99 (s) | shed (503/429) | other errors | slowest (s) | hosts at the end |")
+    print(
+        f"\noverload: 3 gevent hosts at the fleet's own caps; callers at a multiple of them, in {args.groups} hey "
+        f"processes over {WAIT} s, until {args.duration} s, each pausing 5 s after a refusal; "
+        f"figures over {args.settle}..{args.duration} s\n"
+    )
+    print(
+        "| load | callers | caps (calls in flight) | goodput (calls/s) | caps / 10.5 s | goodput / caps | "
+        "p50 (s) | p99 (s) | shed (503/429) | other errors | slowest (s) | hosts at the end |"
+    )
     print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         states = ", ".join(sorted(set(r["states"].values())))
-        print(f"| {r['factor']}× | {r['c']} | {r['capacity']} | {r['rate']:.1f} | {r['ideal']:.1f} | "
-              f"{r['rate'] / r['ideal']:.3f} | {r['p50']:.2f} | {r['p99']:.2f} | {100 * r['shed']:.1f} % | "
-              f"{r['other errors'] or 0} | {r['slowest']:.1f} | {len(r['states'])} {states} |")
+        print(
+            f"| {r['factor']}× | {r['c']} | {r['capacity']} | {r['rate']:.1f} | {r['ideal']:.1f} | "
+            f"{r['rate'] / r['ideal']:.3f} | {r['p50']:.2f} | {r['p99']:.2f} | {100 * r['shed']:.1f} % | "
+            f"{r['other errors'] or 0} | {r['slowest']:.1f} | {len(r['states'])} {states} |"
+        )
 
 
 def standin_alone(standin, c, seconds):
     """The stand-in with nothing else running, at the rate C callers give it:
     C / 10 s text-to-speech requests a second and as many downloads."""
     speak = json.dumps({"data": [TEXT, "en-us", "1", "1", "1", "0"]})
-    answer = json.loads(subprocess.run(["curl", "-sk", "-d", speak, standin.speech_url + TTS_PATH],
-                                       capture_output=True, text=True, check=True).stdout)
+    answer = json.loads(
+        subprocess.run(
+            ["curl", "-sk", "-d", speak, standin.speech_url + TTS_PATH],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout
+    )
     audio = answer["data"]["convert_result"][0]["oss_url"]
     rate = c / WAIT
     # Each caller asks once a second, on a new connection as the hosts do;
@@ -279,8 +327,10 @@ def standin_alone(standin, c, seconds):
     def run(name, url, body):
         results[name] = drive(url, callers, seconds, groups, 1.0, pace, body)
 
-    threads = [threading.Thread(target=run, args=("post", standin.speech_url + TTS_PATH, speak)),
-               threading.Thread(target=run, args=("get", audio, None))]
+    threads = [
+        threading.Thread(target=run, args=("post", standin.speech_url + TTS_PATH, speak)),
+        threading.Thread(target=run, args=("get", audio, None)),
+    ]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -289,9 +339,14 @@ def standin_alone(standin, c, seconds):
     posts, gets = results["post"], results["get"]
     ok = sum(status == 200 for _, _, status in posts + gets)
     return {
-        "c": c, "rate": rate, "posts/s": len(posts) / seconds, "gets/s": len(gets) / seconds,
-        "errors": len(posts) + len(gets) - ok, "p99 ms": 1000 * percentile([lat for _, lat, _ in posts + gets], 0.99),
-        "cpu ms per call": 1000 * cpu / max(len(posts), 1), "cores": cpu / seconds,
+        "c": c,
+        "rate": rate,
+        "posts/s": len(posts) / seconds,
+        "gets/s": len(gets) / seconds,
+        "errors": len(posts) + len(gets) - ok,
+        "p99 ms": 1000 * percentile([lat for _, lat, _ in posts + gets], 0.99),
+        "cpu ms per call": 1000 * cpu / max(len(posts), 1),
+        "cores": cpu / seconds,
     }
 
 
@@ -315,11 +370,15 @@ def failure_run(fleet, calls):
     links = [r["link"] for r in before + after if r["status"] == 200]
     partial = [link for link in links if not fleet_calls.complete_wav(fleet_calls.fetch(link)[1])]
     return {
-        "calls": calls, "in flight on the killed host": int(lost), "failed": len(failed),
+        "calls": calls,
+        "in flight on the killed host": int(lost),
+        "failed": len(failed),
         "tried again on another host": len(moved),
         "failed, all 502 on the killed host": len(on_killed) == len(failed),
-        "new calls after the kill": len(after), "of them failed": sum(r["status"] != 200 for r in after),
-        "links checked": len(links), "links without a complete WAV": len(partial),
+        "new calls after the kill": len(after),
+        "of them failed": sum(r["status"] != 200 for r in after),
+        "links checked": len(links),
+        "links without a complete WAV": len(partial),
     }
 
 
@@ -334,8 +393,11 @@ def check_limits(cs):
         print(f"warning: open files limited to {hard}, C = {max(cs)} wants {wanted}", file=sys.stderr)
     somaxconn = int(Path("/proc/sys/net/core/somaxconn").read_text())
     if somaxconn < max(cs):
-        print(f"warning: net.core.somaxconn is {somaxconn}: a burst of {max(cs)} connections may be "
-              "dropped and retried a second later", file=sys.stderr)
+        print(
+            f"warning: net.core.somaxconn is {somaxconn}: a burst of {max(cs)} connections may be "
+            "dropped and retried a second later",
+            file=sys.stderr,
+        )
 
 
 def split(text, kind=str):
@@ -344,21 +406,35 @@ def split(text, kind=str):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--concurrency", "--cs", default="500,1000,2000", help="calls in flight, comma-separated")
-    parser.add_argument("--hosts", default="1,3", help="host counts, comma-separated; empty: the stand-in alone")
+    parser.add_argument(
+        "--concurrency", "--cs", default="500,1000,2000", help="calls in flight, comma-separated"
+    )
+    parser.add_argument(
+        "--hosts", default="1,3", help="host counts, comma-separated; empty: the stand-in alone"
+    )
     parser.add_argument("--worker-class", default="gevent,gthread", help="gunicorn worker classes")
     parser.add_argument("--impl", "--implementations", default="module,python", help="module, python or both")
     parser.add_argument("--duration", type=int, default=50, help="seconds hey keeps the callers busy")
-    parser.add_argument("--settle", type=int, default=2 * WAIT,
-                        help="seconds left out of the rate at the start (callers start over the first wait)")
+    parser.add_argument(
+        "--settle",
+        type=int,
+        default=2 * WAIT,
+        help="seconds left out of the rate at the start (callers start over the first wait)",
+    )
     parser.add_argument("--groups", type=int, default=20, help="hey processes, started one after another")
-    parser.add_argument("--standin-seconds", type=int, default=20, help="the stand-in alone, per C; 0 skips it")
+    parser.add_argument(
+        "--standin-seconds", type=int, default=20, help="the stand-in alone, per C; 0 skips it"
+    )
     parser.add_argument("--no-failure", action="store_true", help="skip the host-failure run")
     parser.add_argument("--failure-calls", type=int, default=90)
-    parser.add_argument("--overload", default="",
-                        help="multiples of the fleet's caps, comma-separated: only the overload runs")
-    parser.add_argument("--quick", action="store_true",
-                        help="C = 1000 on 3 gevent hosts, the module, 40 s, no failure run")
+    parser.add_argument(
+        "--overload",
+        default="",
+        help="multiples of the fleet's caps, comma-separated: only the overload runs",
+    )
+    parser.add_argument(
+        "--quick", action="store_true", help="C = 1000 on 3 gevent hosts, the module, 40 s, no failure run"
+    )
     args = parser.parse_args()
     if args.quick:
         args.concurrency, args.hosts, args.worker_class, args.impl = "1000", "3", "gevent", "module"
@@ -397,8 +473,12 @@ def main():
                         for c in cs:
                             row = measure(fleet, standin, c, args.duration, args.settle, args.groups)
                             rows.append({"hosts": hosts, "worker": worker, "impl": impl, **row})
-                            print(f"{hosts} host(s), {worker}, {impl}, C={c}: {row['rate']:.1f} calls/s, "
-                                  f"{row['errors']} errors", file=sys.stderr, flush=True)
+                            print(
+                                f"{hosts} host(s), {worker}, {impl}, C={c}: {row['rate']:.1f} calls/s, "
+                                f"{row['errors']} errors",
+                                file=sys.stderr,
+                                flush=True,
+                            )
                         if not args.no_failure and (hosts, impl) == (3, "module") and failure is None:
                             failure = failure_run(fleet, args.failure_calls)
         report(rows, alone, failure, args)
@@ -437,44 +517,63 @@ def run_overload(factors, args):
 
 
 def table(rows, args, cores):
-    print(f"\nload through the front: C callers in {args.groups} hey processes started over {WAIT} s, until "
-          f"{args.duration} s; text-to-speech; rate over {args.settle}..{args.duration} s; {cores} cores\n")
-    print("| hosts | worker | impl | C | completed/s | ideal C/10 s | ratio | median (s) | p99 (s) | slowest (s) "
-          "| errors | CPU per call (ms): hosts / front / stand-in / hey | calls/s at all cores busy "
-          "| peak RSS per host (MiB) | RSS per call in flight (KiB) | others (cores) |")
+    print(
+        f"\nload through the front: C callers in {args.groups} hey processes started over {WAIT} s, until "
+        f"{args.duration} s; text-to-speech; rate over {args.settle}..{args.duration} s; {cores} cores\n"
+    )
+    print(
+        "| hosts | worker | impl | C | completed/s | ideal C/10 s | ratio | median (s) | p99 (s) | slowest (s) "
+        "| errors | CPU per call (ms): hosts / front / stand-in / hey | calls/s at all cores busy "
+        "| peak RSS per host (MiB) | RSS per call in flight (KiB) | others (cores) |"
+    )
     print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         cpu = r["cpu ms"]
         limit = 1000 * cores / sum(cpu.values()) if sum(cpu.values()) else float("nan")
         errors = f"{r['errors']}" + (f" ({', '.join(map(str, r['statuses']))})" if r["errors"] else "")
-        print(f"| {r['hosts']} | {r['worker']} | {r['impl']} | {r['c']} | {r['rate']:.1f} | {r['ideal']:.0f} | "
-              f"{r['ratio']:.3f} | {r['p50']:.2f} | {r['p99']:.2f} | {r['max']:.2f} | {errors} | "
-              f"{cpu['hosts']:.1f} / {cpu['front']:.1f} / {cpu['stand-in']:.1f} / {cpu['driver']:.1f} | "
-              f"{limit:.0f} | {' / '.join(f'{m:.0f}' for m in r['rss'])} | {r['kib per call']:.0f} | {r['others']:.2f} |")
+        print(
+            f"| {r['hosts']} | {r['worker']} | {r['impl']} | {r['c']} | {r['rate']:.1f} | {r['ideal']:.0f} | "
+            f"{r['ratio']:.3f} | {r['p50']:.2f} | {r['p99']:.2f} | {r['max']:.2f} | {errors} | "
+            f"{cpu['hosts']:.1f} / {cpu['front']:.1f} / {cpu['stand-in']:.1f} / {cpu['driver']:.1f} | "
+            f"{limit:.0f} | {' / '.join(f'{m:.0f}' for m in r['rss'])} | {r['kib per call']:.0f} | {r['others']:.2f} |"
+        )
 
 
 def report(rows, alone, failure, args):
     if rows:
         table(rows, args, os.cpu_count())
     if alone:
-        print("\nthe stand-in alone, at the rate of C callers (a text-to-speech request and a download per call):\n")
+        print(
+            "\nthe stand-in alone, at the rate of C callers (a text-to-speech request and a download per call):\n"
+        )
         print("| C | calls/s asked | requests/s served | errors | p99 (ms) | CPU per call (ms) | cores |")
         print("|---|---|---|---|---|---|---|")
         for a in alone:
-            print(f"| {a['c']} | {a['rate']:.0f} | {a['posts/s'] + a['gets/s']:.0f} | {a['errors']} | "
-                  f"{a['p99 ms']:.0f} | {a['cpu ms per call']:.2f} | {a['cores']:.2f} |")
+            print(
+                f"| {a['c']} | {a['rate']:.0f} | {a['posts/s'] + a['gets/s']:.0f} | {a['errors']} | "
+                f"{a['p99 ms']:.0f} | {a['cpu ms per call']:.2f} | {a['cores']:.2f} |"
+            )
     print()
     by_key = {(r["hosts"], r["worker"], r["impl"], r["c"]): r for r in rows}
     for r in rows:
-        if (r["hosts"], r["worker"], r["impl"], r["c"]) == (TARGET["hosts"], TARGET["worker"], "module", TARGET["c"]):
+        if (r["hosts"], r["worker"], r["impl"], r["c"]) == (
+            TARGET["hosts"],
+            TARGET["worker"],
+            "module",
+            TARGET["c"],
+        ):
             met = r["ratio"] >= TARGET["ratio"] and r["errors"] == 0 and r["p99"] <= TARGET["p99"]
-            print(f"- target, C = {TARGET['c']} on {TARGET['hosts']} {TARGET['worker']} hosts: ≥ {TARGET['ratio']} "
-                  f"of ideal, no error, p99 ≤ {TARGET['p99']} s: {'met' if met else 'MISSED'} "
-                  f"({r['ratio']:.3f}, {r['errors']} errors, p99 {r['p99']:.2f} s)")
+            print(
+                f"- target, C = {TARGET['c']} on {TARGET['hosts']} {TARGET['worker']} hosts: ≥ {TARGET['ratio']} "
+                f"of ideal, no error, p99 ≤ {TARGET['p99']} s: {'met' if met else 'MISSED'} "
+                f"({r['ratio']:.3f}, {r['errors']} errors, p99 {r['p99']:.2f} s)"
+            )
         plain = by_key.get((r["hosts"], r["worker"], "python", r["c"]))
         if r["impl"] == "module" and plain:
-            print(f"- {r['hosts']} host(s), {r['worker']}, C = {r['c']}: module / plain rate "
-                  f"{r['rate'] / plain['rate']:.3f}, median {r['p50']:.2f} against {plain['p50']:.2f} s")
+            print(
+                f"- {r['hosts']} host(s), {r['worker']}, C = {r['c']}: module / plain rate "
+                f"{r['rate'] / plain['rate']:.3f}, median {r['p50']:.2f} against {plain['p50']:.2f} s"
+            )
     if failure:
         print("\nhost failure, 3 hosts, module:", json.dumps(failure, indent=1))
 

@@ -10,6 +10,7 @@ root (the support package) on PYTHONPATH.
 """
 
 import app
+
 from support import reference
 
 

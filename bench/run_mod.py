@@ -25,6 +25,7 @@ import sys
 import time
 
 import harness
+
 from support import reference
 
 
@@ -71,12 +72,16 @@ def child(side, size):
     base = harness.proc_status_kib("VmRSS")
     call()
     peak = harness.proc_status_kib("VmHWM")
-    print(json.dumps({
-        "iterations": proxy.count,
-        # Mean time from one iteration's start to the next one's.
-        "gap": (proxy.last - proxy.first) / (proxy.count - 1) if proxy.count > 1 else float("nan"),
-        "growth_kib": peak - base,
-    }))
+    print(
+        json.dumps(
+            {
+                "iterations": proxy.count,
+                # Mean time from one iteration's start to the next one's.
+                "gap": (proxy.last - proxy.first) / (proxy.count - 1) if proxy.count > 1 else float("nan"),
+                "growth_kib": peak - base,
+            }
+        )
+    )
 
 
 def main():
@@ -96,21 +101,33 @@ def main():
     for run in range(runs):
         for size in sizes:
             for side in sides if run % 2 == 0 else sides[::-1]:
-                out = subprocess.run([sys.executable, __file__, "--child", side, str(size)],
-                                     check=True, capture_output=True, text=True).stdout
+                out = subprocess.run(
+                    [sys.executable, __file__, "--child", side, str(size)],
+                    check=True,
+                    capture_output=True,
+                    text=True,
+                ).stdout
                 figure = json.loads(out.splitlines()[-1])
                 figures[side, size].append(figure)
-                print(f"run {run + 1}/{runs} size {size} {side:<8} {figure['iterations']:8d} iterations"
-                      f"  {figure['gap'] * 1e3:9.3f} ms each  peak +{figure['growth_kib'] / 1024:.0f} MiB",
-                      file=sys.stderr, flush=True)
+                print(
+                    f"run {run + 1}/{runs} size {size} {side:<8} {figure['iterations']:8d} iterations"
+                    f"  {figure['gap'] * 1e3:9.3f} ms each  peak +{figure['growth_kib'] / 1024:.0f} MiB",
+                    file=sys.stderr,
+                    flush=True,
+                )
 
-    print(f"\nrun_mod on the CPU: {runs} run(s) per side and size, medians. An iteration of"
-          " a large tensor takes seconds, so the count in 10 s is coarse; the work rate"
-          " (plain ms per iteration / dorvane ms per iteration) is the finer figure\n")
-    print("| size (GiB) | side | iterations in 10 s | iteration ratio | ms per iteration | work-rate ratio | "
-          "peak RSS growth (MiB) | growth / (3 × tensor) | target |")
+    print(
+        f"\nrun_mod on the CPU: {runs} run(s) per side and size, medians. An iteration of"
+        " a large tensor takes seconds, so the count in 10 s is coarse; the work rate"
+        " (plain ms per iteration / dorvane ms per iteration) is the finer figure\n"
+    )
+    print(
+        "| size (GiB) | side | iterations in 10 s | iteration ratio | ms per iteration | work-rate ratio | "
+        "peak RSS growth (MiB) | growth / (3 × tensor) | target |"
+    )
     print("|---|---|---|---|---|---|---|---|---|")
     for size in sizes:
+
         def med(side, key, size=size):
             return harness.median([f[key] for f in figures[side, size]])
 
@@ -122,13 +139,18 @@ def main():
             share = f"{growth / three:.3f}" if three else "n/a"
             target = ""
             if side == "dorvane":
-                target = (f"iterations ≥ 0.97 {'met' if ratio >= 0.97 else 'MISSED'}; "
-                          f"work rate ≥ 0.97 {'met' if rate >= 0.97 else 'MISSED'}")
+                target = (
+                    f"iterations ≥ 0.97 {'met' if ratio >= 0.97 else 'MISSED'}; "
+                    f"work rate ≥ 0.97 {'met' if rate >= 0.97 else 'MISSED'}"
+                )
                 if three:
                     target += f"; peak ≤ 3 × tensor {'met' if growth <= three * 1.02 else 'MISSED'}"
             spread = harness.spread([f["iterations"] for f in figures[side, size]])
-            print(f"| {size} | {side} | {med(side, 'iterations'):.0f} ({spread}) | {ratio:.3f} | "
-                  f"{med(side, 'gap') * 1e3:.4g} | {rate:.3f} | {growth:.0f} | {share} | {target} |")
+            print(
+                f"| {size} | {side} | {med(side, 'iterations'):.0f} ({spread}) | {ratio:.3f} | "
+                f"{med(side, 'gap') * 1e3:.4g} | {rate:.3f} | {growth:.0f} | {share} | {target} |"
+            )
+
 
 if __name__ == "__main__":
     main()

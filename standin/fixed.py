@@ -30,9 +30,13 @@ class Fixed:
     trailing slash. `body_bytes` sets the size of the large download."""
 
     def __init__(self, body_bytes=1024):
-        self.process = subprocess.Popen([sys.executable, "-m", "standin.fixed", str(body_bytes)],
-                                        cwd=Path(__file__).resolve().parent.parent, stdout=subprocess.PIPE,
-                                        text=True, start_new_session=True)
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "standin.fixed", str(body_bytes)],
+            cwd=Path(__file__).resolve().parent.parent,
+            stdout=subprocess.PIPE,
+            text=True,
+            start_new_session=True,
+        )
         port = int(self.process.stdout.readline())
         self.url = f"http://127.0.0.1:{port}"
 

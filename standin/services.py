@@ -76,8 +76,16 @@ class Services:
     URL (a host's local copy included) is recognised as its own.
     """
 
-    def __init__(self, state_dir, host="127.0.0.1", speech_port=SPEECH_PORT, transcription_port=TRANSCRIPTION_PORT,
-                 transcriber="auto", audio_max_age=AUDIO_MAX_AGE, audio_max_bytes=AUDIO_MAX_BYTES):
+    def __init__(
+        self,
+        state_dir,
+        host="127.0.0.1",
+        speech_port=SPEECH_PORT,
+        transcription_port=TRANSCRIPTION_PORT,
+        transcriber="auto",
+        audio_max_age=AUDIO_MAX_AGE,
+        audio_max_bytes=AUDIO_MAX_BYTES,
+    ):
         if not _is_loopback(host):
             raise ValueError(f"the stand-in serves loopback addresses only, not {host!r}")
         if transcriber == "auto":
@@ -136,8 +144,9 @@ class Services:
             thread.start()
             self._threads.append(thread)
         self._stopping.clear()
-        expiry = threading.Thread(target=self._expire_every, args=(EXPIRY_INTERVAL,), name="audio-expiry",
-                                  daemon=True)
+        expiry = threading.Thread(
+            target=self._expire_every, args=(EXPIRY_INTERVAL,), name="audio-expiry", daemon=True
+        )
         expiry.start()
         self._threads.append(expiry)
         return self
@@ -310,7 +319,7 @@ class Services:
             raise BadRequest('"data" must be a list: text, voice, speed, "1", pitch, "0"')
         text, voice = fields[0], fields[1]
         if not isinstance(text, str) or not text.strip():
-            raise BadRequest("the text (first element of \"data\") must be a non-empty text")
+            raise BadRequest('the text (first element of "data") must be a non-empty text')
         if len(text) > audio.MAX_TEXT:
             raise BadRequest(f"the text is longer than {audio.MAX_TEXT} characters")
         speed = fields[2] if len(fields) > 2 else 1
@@ -397,7 +406,7 @@ class _Handler(BaseHTTPRequestHandler):
             return
         prefix = "/tts/audio/"
         if self.server.name == "speech" and path.startswith(prefix):
-            found = self.server.services.audio_file(path[len(prefix):])
+            found = self.server.services.audio_file(path[len(prefix) :])
             try:
                 data = found.read_bytes() if found is not None else None
             except FileNotFoundError:

@@ -40,5 +40,16 @@ LAYOUT = {
 # the links it returns name them under the base URL.
 OUTPUT_FOLDERS = {"tts": "output/tts", "clone": "output/clone"}
 
-__all__ = ["APP_PORT", "BASE_URL", "CLONE_PATH", "LAYOUT", "OUTPUT_FOLDERS", "SPEECH_PORT", "SPEECH_URL",
-           "TRANSCRIBE_PATH", "TRANSCRIPTION_PORT", "TRANSCRIPTION_URL", "TTS_PATH"]
+__all__ = [
+    "APP_PORT",
+    "BASE_URL",
+    "CLONE_PATH",
+    "LAYOUT",
+    "OUTPUT_FOLDERS",
+    "SPEECH_PORT",
+    "SPEECH_URL",
+    "TRANSCRIBE_PATH",
+    "TRANSCRIPTION_PORT",
+    "TRANSCRIPTION_URL",
+    "TTS_PATH",
+]

@@ -80,8 +80,12 @@ def install(home):
     copy already); returns `home`."""
     copy_module(home)
     lay_out(home)
-    checked = subprocess.run([sys.executable, "-m", "support.installation", str(home)],
-                             cwd=Path(__file__).resolve().parent.parent, capture_output=True, text=True)
+    checked = subprocess.run(
+        [sys.executable, "-m", "support.installation", str(home)],
+        cwd=Path(__file__).resolve().parent.parent,
+        capture_output=True,
+        text=True,
+    )
     if checked.returncode != 0:
         raise RuntimeError(checked.stderr.strip() or f"the installation in {home} failed its check")
     return Path(home)

@@ -18,9 +18,14 @@ def start(command, log, errors=None, **options):
     a file of its own."""
     log = Path(log)
     log.parent.mkdir(parents=True, exist_ok=True)
-    with log.open("ab") as out, (Path(errors).open("ab") if errors else open(os.devnull, "wb")) as err:
-        return subprocess.Popen(command, stdout=out, stderr=err if errors else subprocess.STDOUT,
-                                start_new_session=True, **options)
+    with log.open("ab") as out, Path(errors).open("ab") if errors else open(os.devnull, "wb") as err:
+        return subprocess.Popen(
+            command,
+            stdout=out,
+            stderr=err if errors else subprocess.STDOUT,
+            start_new_session=True,
+            **options,
+        )
 
 
 def wait_until(ready, seconds, what="the condition", process=None, log=None, step=0.05):
@@ -30,7 +35,9 @@ def wait_until(ready, seconds, what="the condition", process=None, log=None, ste
 
     def told(text):
         if log is not None:
-            text += f"; its log ({log}):\n{Path(log).read_text(errors='replace') if Path(log).exists() else ''}"
+            text += (
+                f"; its log ({log}):\n{Path(log).read_text(errors='replace') if Path(log).exists() else ''}"
+            )
         return text
 
     started = time.monotonic()
@@ -92,7 +99,9 @@ def kill_group(pid, seconds=10):
     except OSError:
         pids = [pid]
     os.killpg(pid, signal.SIGKILL)
-    wait_until(lambda: all(gone(p) for p in pids), seconds, f"the process group of {pid} after SIGKILL", step=0.02)
+    wait_until(
+        lambda: all(gone(p) for p in pids), seconds, f"the process group of {pid} after SIGKILL", step=0.02
+    )
 
 
 def listening(address, timeout=1):

@@ -19,7 +19,7 @@ from .defaults import LAYOUT, OUTPUT_FOLDERS
 # The check as a plain def would be written in the module's place. The
 # mapping is a literal in its body, as such a def builds it afresh on every
 # call; that construction is part of the cost compared.
-PLAIN_CHECK = '''
+PLAIN_CHECK = """
 def check_project_structure(required_folders=None):
     if required_folders is None:
         required_folders = %r
@@ -35,7 +35,7 @@ def check_project_structure(required_folders=None):
         if missing_files:
             return {"error": "Files not found in '" + folder + "': " + ", ".join(missing_files)}
     return {"status": True}
-''' % (LAYOUT,)  # noqa: UP031 (the %r of a dict is the literal wanted)
+""" % (LAYOUT,)  # noqa: UP031 (the %r of a dict is the literal wanted)
 
 
 def plain_check(module_file, os_module=os):
@@ -70,9 +70,9 @@ def make_generate_tts(check, like):
     def generate_tts(text, voice_id, speed, pitch, base_url, tts_endpoint, wait_time):
         if "error" in (checked := check()):
             return checked, 400
-        response = requests.post(tts_endpoint,
-                                 json={"data": [text, voice_id, str(speed), "1", str(pitch), "0"]},
-                                 timeout=wait_time)
+        response = requests.post(
+            tts_endpoint, json={"data": [text, voice_id, str(speed), "1", str(pitch), "0"]}, timeout=wait_time
+        )
         response.raise_for_status()
         resp_json = response.json()
         os.makedirs(TTS_FOLDER, exist_ok=True)
@@ -90,8 +90,14 @@ def make_generate_tts(check, like):
     return generate_tts
 
 
-def clone_voice(audio_url, clone_voice_id, tts_endpoint, base_url, timeout=100,
-                output_folder=OUTPUT_FOLDERS["clone"] + "/"):
+def clone_voice(
+    audio_url,
+    clone_voice_id,
+    tts_endpoint,
+    base_url,
+    timeout=100,
+    output_folder=OUTPUT_FOLDERS["clone"] + "/",
+):
     """clone_voice's exchange, the download streamed into the file in
     pieces of 8 KiB as requests is commonly used; no installation check and
     no temporary name, so that what is compared is the download itself."""

@@ -15,9 +15,9 @@ import types
 from pathlib import Path
 
 import pytest
-
 from doubles import FakeTorch, Reached, module_copy
 from scripted_server import ScriptedServer, stall
+
 from support.defaults import LAYOUT
 from support.installation import copy_module, lay_out, load
 from support.processes import free_port
@@ -85,8 +85,14 @@ def child(child_env):
     def run(code, *args, env=None, path=(), cwd=None, timeout=120, flags=()):
         env = dict(child_env if env is None else env)
         env["PYTHONPATH"] = os.pathsep.join([env.get("PYTHONPATH", ""), *map(str, path)]).strip(os.pathsep)
-        done = subprocess.run([sys.executable, *flags, "-c", code, *map(str, args)], env=env, cwd=cwd,
-                              capture_output=True, text=True, timeout=timeout)
+        done = subprocess.run(
+            [sys.executable, *flags, "-c", code, *map(str, args)],
+            env=env,
+            cwd=cwd,
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
         assert done.returncode == 0, done.stderr[-3000:]
         return done.stdout
 
@@ -150,9 +156,14 @@ def stop_after_binding(dorvane, monkeypatch):
         raise Reached
 
     monkeypatch.setattr(dorvane, "check_project_structure", refuse)
-    monkeypatch.setattr(dorvane, "torch", types.SimpleNamespace(cuda=types.SimpleNamespace(is_available=refuse)))
-    monkeypatch.setattr(dorvane, "os", types.SimpleNamespace(
-        path=types.SimpleNamespace(dirname=refuse, abspath=refuse), makedirs=refuse))
+    monkeypatch.setattr(
+        dorvane, "torch", types.SimpleNamespace(cuda=types.SimpleNamespace(is_available=refuse))
+    )
+    monkeypatch.setattr(
+        dorvane,
+        "os",
+        types.SimpleNamespace(path=types.SimpleNamespace(dirname=refuse, abspath=refuse), makedirs=refuse),
+    )
 
 
 @pytest.fixture

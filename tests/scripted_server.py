@@ -14,6 +14,7 @@ import threading
 import time
 from pathlib import Path
 
+
 class Request:
     def __init__(self, method, path, headers, body):
         self.method = method
@@ -29,8 +30,13 @@ def response(body=b"", status=200, content_type="application/json", headers=()):
     """A complete HTTP/1.1 answer; the connection closes after it."""
     if isinstance(body, str):
         body = body.encode()
-    head = [f"HTTP/1.1 {status} X", f"Content-Type: {content_type}",
-            f"Content-Length: {len(body)}", "Connection: close", *headers]
+    head = [
+        f"HTTP/1.1 {status} X",
+        f"Content-Type: {content_type}",
+        f"Content-Length: {len(body)}",
+        "Connection: close",
+        *headers,
+    ]
     return ("\r\n".join(head) + "\r\n\r\n").encode() + body
 
 
@@ -90,6 +96,7 @@ def stall(conn, server):
 def cut_short(body, sent, then):
     """Announces `body` whole, sends its first `sent` bytes, then "stall"s,
     "break"s the connection off or "reset"s it."""
+
     def answer(conn, server):
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body[:sent])
         if then == "stall":
@@ -99,6 +106,7 @@ def cut_short(body, sent, then):
         else:
             time.sleep(0.05)
             reset(conn)
+
     return answer
 
 

@@ -34,9 +34,11 @@ from pathlib import Path
 from urllib.parse import urlsplit
 
 import repository  # noqa: F401
+
 import envsettings
 import netns as netns_module
 import serving
+
 from support import HOST, STACK
 from support.defaults import APP_PORT, OUTPUT_FOLDERS
 from support.processes import children, finish, kill_group, listening, start, stop, wait_until
@@ -200,7 +202,6 @@ def http_get(address, route, timeout=5):
         connection.close()
 
 
-
 def host_body_max(env):
     """The largest request body the application takes (Flask's
     MAX_CONTENT_LENGTH) as its settings under `env` make it: the front
@@ -248,10 +249,13 @@ class Host:
         self.server = f"host-{index}"  # its name at the front
         # Its X-Served-By: behind the front its name there; on its own,
         # gunicorn.conf.py's host name:port.
-        self.name = f"{socket.gethostname()}/{self.server}" if port is None else f"{socket.gethostname()}:{port}"
+        self.name = (
+            f"{socket.gethostname()}/{self.server}" if port is None else f"{socket.gethostname()}:{port}"
+        )
         self.socket = socket_path
-        self.operator = workdir / "operator.sock" if port is not None else socket_path.with_name(
-            f"op-{index}.sock")
+        self.operator = (
+            workdir / "operator.sock" if port is not None else socket_path.with_name(f"op-{index}.sock")
+        )
         self.process = None
 
     @property
@@ -287,14 +291,21 @@ class Host:
             # The front's address, and nobody else's, may tell the host
             # who the client was.
             place["WEBAPP_FORWARDED_ALLOW_IPS"] = self.network.front_address
-        return dict(env, **place, WEBAPP_WORKDIR=str(self.workdir),
-                    PROMETHEUS_MULTIPROC_DIR=str(self.workdir / "metrics"))
+        return dict(
+            env,
+            **place,
+            WEBAPP_WORKDIR=str(self.workdir),
+            PROMETHEUS_MULTIPROC_DIR=str(self.workdir / "metrics"),
+        )
 
     def start(self, env):
         self.workdir.mkdir(parents=True, exist_ok=True)
         prefix = self.network.exec_prefix(self.index) if self.network is not None else []
-        self.process = start([*prefix, sys.executable, "-m", "gunicorn", "-c", str(HOST / "gunicorn.conf.py")],
-                             self.log, env=self.environ(env))
+        self.process = start(
+            [*prefix, sys.executable, "-m", "gunicorn", "-c", str(HOST / "gunicorn.conf.py")],
+            self.log,
+            env=self.environ(env),
+        )
         address = self.port or address_text(self.address)
         (self.workdir / "host.json").write_text(json.dumps({"pid": self.process.pid, "socket": address}))
         return self
@@ -375,8 +386,10 @@ class Supervisor:
         print(f"supervisor: {host.server} {what}", file=sys.stderr, flush=True)
 
     def start(self):
-        self.threads = [threading.Thread(target=self.keep, args=(host,), name=f"supervise-{host.server}", daemon=True)
-                        for host in self.hosts]
+        self.threads = [
+            threading.Thread(target=self.keep, args=(host,), name=f"supervise-{host.server}", daemon=True)
+            for host in self.hosts
+        ]
         for thread in self.threads:
             thread.start()
         return self
@@ -431,8 +444,17 @@ class Fleet:
     ports of the services the hosts call (the stand-in's), relayed into
     each namespace. `watchdog` is the supervisor's (`Supervisor`)."""
 
-    def __init__(self, folder, hosts=1, port=APP_PORT, env=None, front=None, netns=False, service_ports=(),
-                 watchdog=3.0):
+    def __init__(
+        self,
+        folder,
+        hosts=1,
+        port=APP_PORT,
+        env=None,
+        front=None,
+        netns=False,
+        service_ports=(),
+        watchdog=3.0,
+    ):
         self.folder = Path(folder).resolve()
         self.port = port
         self.store = self.folder / "store"
@@ -440,8 +462,15 @@ class Fleet:
         self.run = self.folder / "nginx"
         self.front_dir = self.folder / "front"
         self.network = netns_module.Network(hosts, service_ports) if netns else None
-        self.hosts = [Host(i + 1, self.folder / f"host-{i + 1}", self.sockets / f"host-{i + 1}.sock",
-                           network=self.network) for i in range(hosts)]
+        self.hosts = [
+            Host(
+                i + 1,
+                self.folder / f"host-{i + 1}",
+                self.sockets / f"host-{i + 1}.sock",
+                network=self.network,
+            )
+            for i in range(hosts)
+        ]
         self.env = dict(os.environ if env is None else env)
         self.env.setdefault("WEBAPP_BASE_URL", self.url)
         self.front = front or Front.from_environ()
@@ -487,7 +516,9 @@ class Fleet:
         """Calls in flight per host: the setting, or what its CPU serves."""
         if self.front.host_calls > 0:
             return self.front.host_calls
-        return calls_in_flight(dataclasses.asdict(self.server), self.front.worker_rate, self.front.call_seconds)
+        return calls_in_flight(
+            dataclasses.asdict(self.server), self.front.worker_rate, self.front.call_seconds
+        )
 
     def render(self, template, values):
         config = (STACK / template).read_text()
@@ -530,14 +561,20 @@ class Fleet:
     def servers(self):
         """servers.cfg: the fleet's hosts, in the backends that take their
         settings from haproxy.cfg's named defaults."""
-        return "\n".join([
-            "# The fleet's hosts, written by cluster.py; the settings are haproxy.cfg's.",
-            "backend hosts from hosts_settings",
-            *(SERVER_LINE.format(name=h.server, address=address_text(h.address)) for h in self.hosts),
-            "",
-            "backend operators from operators_settings",
-            *(CHECK_LINE.format(name=h.server, address=address_text(h.check_address)) for h in self.hosts),
-            ""])
+        return "\n".join(
+            [
+                "# The fleet's hosts, written by cluster.py; the settings are haproxy.cfg's.",
+                "backend hosts from hosts_settings",
+                *(SERVER_LINE.format(name=h.server, address=address_text(h.address)) for h in self.hosts),
+                "",
+                "backend operators from operators_settings",
+                *(
+                    CHECK_LINE.format(name=h.server, address=address_text(h.check_address))
+                    for h in self.hosts
+                ),
+                "",
+            ]
+        )
 
     def lay_out(self):
         for kind in OUTPUT_FOLDERS:
@@ -547,10 +584,15 @@ class Fleet:
         for folder in (self.sockets, self.front_dir):
             folder.mkdir(parents=True, exist_ok=True)
             folder.chmod(0o700)
-        for path in [h.socket for h in self.hosts] + [h.operator for h in self.hosts] + [
-                self.run / "nginx.sock", self.admin_socket]:
+        for path in (
+            [h.socket for h in self.hosts]
+            + [h.operator for h in self.hosts]
+            + [self.run / "nginx.sock", self.admin_socket]
+        ):
             if len(str(path)) > SOCKET_PATH_MAX:
-                raise RuntimeError(f"the socket path {path} is too long for a unix socket; use a shorter folder")
+                raise RuntimeError(
+                    f"the socket path {path} is too long for a unix socket; use a shorter folder"
+                )
         for host in self.hosts:
             host.workdir.mkdir(parents=True, exist_ok=True)
             output = host.workdir / "output"
@@ -571,13 +613,16 @@ class Fleet:
             user = f"user {nobody.pw_name} {grp.getgrgid(nobody.pw_gid).gr_name};"
             closed = [p for p in [self.store, *self.store.parents] if not p.stat().st_mode & 0o001]
             if closed:
-                raise RuntimeError(f"nginx's workers run as nobody, who cannot pass through {closed[-1]} "
-                                   f"to the store {self.store}: start the fleet in a folder others may pass "
-                                   "through (mode o+x on it and on each folder above)")
+                raise RuntimeError(
+                    f"nginx's workers run as nobody, who cannot pass through {closed[-1]} "
+                    f"to the store {self.store}: start the fleet in a folder others may pass "
+                    "through (mode o+x on it and on each folder above)"
+                )
             for folder in (self.store, *(self.store / kind for kind in OUTPUT_FOLDERS)):
                 folder.chmod(0o755)
-        (self.run / "nginx.conf").write_text(self.render("nginx.conf.in", {
-            "USER": user, "RUN": self.run, "STORE": self.store}))
+        (self.run / "nginx.conf").write_text(
+            self.render("nginx.conf.in", {"USER": user, "RUN": self.run, "STORE": self.store})
+        )
         front = self.front
         self.calls_per_host = self.host_calls()
         # Every call the front may hand a host at once waits in the host's
@@ -586,7 +631,9 @@ class Fleet:
         # sheds calls it had admitted, as many as its retries do not place
         # elsewhere, and HAProxy 2.6 and 3.2 place different shares of them.
         self.env.setdefault("WEBAPP_BACKLOG", str(self.calls_per_host))
-        self.queue_max = front.queue_max or math.ceil(self.calls_per_host * len(self.hosts) / front.call_seconds)
+        self.queue_max = front.queue_max or math.ceil(
+            self.calls_per_host * len(self.hosts) / front.call_seconds
+        )
         (self.front_dir / "servers.cfg").write_text(self.servers())
 
     def start(self):
@@ -599,16 +646,42 @@ class Fleet:
                 host.start(self.env)
             for host in self.hosts:
                 host.wait_ready()
-            self.nginx = start([nginx_binary(), "-p", str(self.run), "-c", str(self.run / "nginx.conf"),
-                                "-e", str(self.run / "error.log")], self.run / "nginx.out")
-            wait_until(lambda: listening(self.run / "nginx.sock"), 30, "nginx", self.nginx, self.run / "error.log",
-                       step=0.1)
+            self.nginx = start(
+                [
+                    nginx_binary(),
+                    "-p",
+                    str(self.run),
+                    "-c",
+                    str(self.run / "nginx.conf"),
+                    "-e",
+                    str(self.run / "error.log"),
+                ],
+                self.run / "nginx.out",
+            )
+            wait_until(
+                lambda: listening(self.run / "nginx.sock"),
+                30,
+                "nginx",
+                self.nginx,
+                self.run / "error.log",
+                step=0.1,
+            )
             # -db: in the foreground, its log on stdout, its complaints on stderr.
             errors = self.front_dir / "haproxy.err"
             self.haproxy = start(
-                [haproxy_binary(), "-db", "-f", str(STACK / "haproxy.cfg"), "-f", str(self.front_dir / "servers.cfg")],
-                self.access_log, errors, env=self.front_environ(),
-                preexec_fn=lambda: open_files(2 * self.front.max_connections + 1024))
+                [
+                    haproxy_binary(),
+                    "-db",
+                    "-f",
+                    str(STACK / "haproxy.cfg"),
+                    "-f",
+                    str(self.front_dir / "servers.cfg"),
+                ],
+                self.access_log,
+                errors,
+                env=self.front_environ(),
+                preexec_fn=lambda: open_files(2 * self.front.max_connections + 1024),
+            )
             wait_until(lambda: listening(self.port), 30, "haproxy", self.haproxy, errors, step=0.1)
             self.supervisor.start()
         except BaseException:

@@ -22,14 +22,18 @@ import urllib.request
 import wave
 from pathlib import Path
 
+import repository  # noqa: F401
+
+import cluster
 from prometheus_client.parser import text_string_to_metric_families
 
-import repository  # noqa: F401
-import cluster
 from support import STACK
 from support.defaults import BASE_URL
-LOG_LINE = re.compile(r'\[(?P<received>[^]]+)\] "(?P<request>[^"]*)" (?P<status>\d{3}) .* upstream=(?P<upstream>\S+) '
-                      r'.* retries=\+?(?P<retries>\d+) queue=(?P<queue>-?\d+) .* call=(?P<call>\S+)$')
+
+LOG_LINE = re.compile(
+    r'\[(?P<received>[^]]+)\] "(?P<request>[^"]*)" (?P<status>\d{3}) .* upstream=(?P<upstream>\S+) '
+    r".* retries=\+?(?P<retries>\d+) queue=(?P<queue>-?\d+) .* call=(?P<call>\S+)$"
+)
 
 
 def post_tts(base_url, text, call_id, timeout=120, speed=None):
@@ -38,9 +42,18 @@ def post_tts(base_url, text, call_id, timeout=120, speed=None):
     if speed is not None:
         body["speed"] = speed
     request = urllib.request.Request(
-        base_url.rstrip("/") + "/api/tts", data=json.dumps(body).encode(),
-        headers={"Content-Type": "application/json", "X-Call-Id": call_id})
-    outcome = {"call": call_id, "status": None, "served_by": None, "link": None, "error": None, "retry_after": None}
+        base_url.rstrip("/") + "/api/tts",
+        data=json.dumps(body).encode(),
+        headers={"Content-Type": "application/json", "X-Call-Id": call_id},
+    )
+    outcome = {
+        "call": call_id,
+        "status": None,
+        "served_by": None,
+        "link": None,
+        "error": None,
+        "retry_after": None,
+    }
     started = time.monotonic()
     try:
         with urllib.request.urlopen(request, timeout=timeout) as response:
@@ -48,8 +61,12 @@ def post_tts(base_url, text, call_id, timeout=120, speed=None):
             answer = json.load(response)
         outcome["link"] = answer["data"]["convert_result"][0]["oss_url"]
     except urllib.error.HTTPError as e:
-        outcome.update(status=e.code, served_by=e.headers.get("X-Served-By"), retry_after=e.headers.get("Retry-After"),
-                       error=e.read().decode(errors="replace")[:200])
+        outcome.update(
+            status=e.code,
+            served_by=e.headers.get("X-Served-By"),
+            retry_after=e.headers.get("Retry-After"),
+            error=e.read().decode(errors="replace")[:200],
+        )
     except (OSError, ValueError, KeyError, IndexError, TypeError) as e:
         outcome["error"] = repr(e)
     outcome["ended"] = time.monotonic()
@@ -105,7 +122,7 @@ async def _raw_call(host, port, source, request, timeout):
                 await reader.read()  # the body, to the close
             finally:
                 writer.close()
-    except (OSError, asyncio.IncompleteReadError, asyncio.TimeoutError, ValueError, IndexError) as e:
+    except (TimeoutError, OSError, asyncio.IncompleteReadError, ValueError, IndexError) as e:
         outcome["error"] = repr(e)
     outcome["seconds"] = time.monotonic() - started
     return outcome
@@ -121,12 +138,17 @@ def flood(base_url, addresses, per_address, text="A caller among many.", timeout
     body = json.dumps({"text": text, "voice_id": "en-us"}).encode()
 
     def request(call_id):
-        return (f"POST {path} HTTP/1.1\r\nHost: {url.netloc}\r\nContent-Type: application/json\r\n"
-                f"Content-Length: {len(body)}\r\nX-Call-Id: {call_id}\r\nConnection: close\r\n\r\n").encode() + body
+        return (
+            f"POST {path} HTTP/1.1\r\nHost: {url.netloc}\r\nContent-Type: application/json\r\n"
+            f"Content-Length: {len(body)}\r\nX-Call-Id: {call_id}\r\nConnection: close\r\n\r\n"
+        ).encode() + body
 
     async def run():
-        calls = [_raw_call(url.hostname, url.port, flood_address(a), request(f"flood-{a}-{i}"), timeout)
-                 for a in range(addresses) for i in range(per_address)]
+        calls = [
+            _raw_call(url.hostname, url.port, flood_address(a), request(f"flood-{a}-{i}"), timeout)
+            for a in range(addresses)
+            for i in range(per_address)
+        ]
         return await asyncio.gather(*calls)
 
     return asyncio.run(run())
@@ -170,9 +192,13 @@ class Trickle:
     async def _run(self):
         addresses, per_address, seconds, first = self.args
         head = f"POST /api/tts HTTP/1.1\r\nHost: {self.url.netloc}\r\nX-Slow: ".encode()
-        self.outcomes = await asyncio.gather(*[
-            _trickle(self.url.hostname, self.url.port, flood_address(first + a), head, seconds, self.held)
-            for a in range(addresses) for _ in range(per_address)])
+        self.outcomes = await asyncio.gather(
+            *[
+                _trickle(self.url.hostname, self.url.port, flood_address(first + a), head, seconds, self.held)
+                for a in range(addresses)
+                for _ in range(per_address)
+            ]
+        )
 
     def start(self):
         self.thread.start()
@@ -204,7 +230,7 @@ async def _read_slowly(host, port, source, request, seconds):
                 # An answer that has not begun yet is still held open.
                 if not await asyncio.wait_for(reader.read(1024), left):
                     return "closed"
-            except asyncio.TimeoutError:
+            except TimeoutError:
                 break
             await asyncio.sleep(1)
         return "held"
@@ -221,9 +247,13 @@ def read_slowly(base_url, path, addresses, per_address, seconds, first=200):
     request = f"GET {path} HTTP/1.1\r\nHost: {url.netloc}\r\n\r\n".encode()
 
     async def run():
-        return await asyncio.gather(*[
-            _read_slowly(url.hostname, url.port, flood_address(first + a), request, seconds)
-            for a in range(addresses) for _ in range(per_address)])
+        return await asyncio.gather(
+            *[
+                _read_slowly(url.hostname, url.port, flood_address(first + a), request, seconds)
+                for a in range(addresses)
+                for _ in range(per_address)
+            ]
+        )
 
     return asyncio.run(run())
 
@@ -298,10 +328,15 @@ def entries(access_log, calls=(), seconds=5):
             match = LOG_LINE.search(line)
             if match and match["call"] != "-":
                 received = datetime.datetime.strptime(match["received"], "%d/%b/%Y:%H:%M:%S.%f").replace(
-                    tzinfo=datetime.timezone.utc)
-                seen[match["call"]] = {"status": int(match["status"]), "upstream": match["upstream"],
-                                       "retries": int(match["retries"]), "received": received.timestamp(),
-                                       "moved": max(0, int(match["queue"])) / 1000}
+                    tzinfo=datetime.UTC
+                )
+                seen[match["call"]] = {
+                    "status": int(match["status"]),
+                    "upstream": match["upstream"],
+                    "retries": int(match["retries"]),
+                    "received": received.timestamp(),
+                    "moved": max(0, int(match["queue"])) / 1000,
+                }
         if set(calls) <= seen.keys() or time.monotonic() > deadline:
             return seen
         time.sleep(0.05)
@@ -339,8 +374,10 @@ def main(argv=None):
         failed = [r for r in results if r["status"] != 200 or r["link"] is None]
         hosts = sorted({r["served_by"] for r in results if r["status"] == 200})
         bad_links = [r["link"] for r in results if r["link"] and not complete_wav(fetch(r["link"])[1])]
-        print(f"{label}: {count} calls, {count - len(failed)} answered by {hosts}; "
-              f"{len(failed)} failed; {len(bad_links)} links without a complete WAV")
+        print(
+            f"{label}: {count} calls, {count - len(failed)} answered by {hosts}; "
+            f"{len(failed)} failed; {len(bad_links)} links without a complete WAV"
+        )
         for r in failed[:5]:
             print(f"  failed: {r}")
         return not failed and not bad_links, hosts

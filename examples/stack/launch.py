@@ -19,13 +19,14 @@ import time
 from pathlib import Path
 
 import repository  # noqa: F401
+
 import cluster
 import roundtrip
+
 from support import HOST, ROOT, STACK
 from support.defaults import APP_PORT, SPEECH_PORT, TRANSCRIPTION_PORT
 from support.installation import install
 from support.processes import free_port, listening, start, stop, wait_until
-
 
 
 def install_site(home):
@@ -38,8 +39,11 @@ def standin_environ(standin):
     """What a host needs to call these stand-in services (a `StandIn` here,
     or `standin.Services` in-process): their URLs, and their certificate
     authority for the module's HTTP client."""
-    return {"REQUESTS_CA_BUNDLE": str(standin.ca_path), "WEBAPP_SPEECH_URL": standin.speech_url,
-            "WEBAPP_TRANSCRIPTION_URL": standin.transcription_url}
+    return {
+        "REQUESTS_CA_BUNDLE": str(standin.ca_path),
+        "WEBAPP_SPEECH_URL": standin.speech_url,
+        "WEBAPP_TRANSCRIPTION_URL": standin.transcription_url,
+    }
 
 
 class StandIn:
@@ -62,12 +66,30 @@ class StandIn:
     def start(self, seconds=30):
         self.log.parent.mkdir(parents=True, exist_ok=True)
         self.process = start(
-            [sys.executable, "-m", "standin", "--speech-port", str(self.speech_port),
-             "--transcription-port", str(self.transcription_port), "--state-dir", str(self.state), *self.options],
-            self.log, cwd=ROOT)
+            [
+                sys.executable,
+                "-m",
+                "standin",
+                "--speech-port",
+                str(self.speech_port),
+                "--transcription-port",
+                str(self.transcription_port),
+                "--state-dir",
+                str(self.state),
+                *self.options,
+            ],
+            self.log,
+            cwd=ROOT,
+        )
         try:
-            wait_until(lambda: listening(self.speech_port) and listening(self.transcription_port), seconds,
-                       "the stand-in", self.process, self.log, step=0.1)
+            wait_until(
+                lambda: listening(self.speech_port) and listening(self.transcription_port),
+                seconds,
+                "the stand-in",
+                self.process,
+                self.log,
+                step=0.1,
+            )
         except BaseException:
             self.stop()
             raise
@@ -90,20 +112,37 @@ class Stack:
     `netns`, a fleet's hosts run in network namespaces of their own
     (cluster.Fleet), with the stand-in relayed into them."""
 
-    def __init__(self, folder, hosts=1, port=None, speech_port=None, transcription_port=None, env=None,
-                 front=None, netns=False):
+    def __init__(
+        self,
+        folder,
+        hosts=1,
+        port=None,
+        speech_port=None,
+        transcription_port=None,
+        env=None,
+        front=None,
+        netns=False,
+    ):
         self.folder = Path(folder).resolve()
         self.port = port or free_port()
-        self.standin = StandIn(self.folder / "standin", speech_port, transcription_port,
-                               log=self.folder / "standin.log")
+        self.standin = StandIn(
+            self.folder / "standin", speech_port, transcription_port, log=self.folder / "standin.log"
+        )
         self.env = dict(os.environ if env is None else env, **standin_environ(self.standin))
         self.env.setdefault("WEBAPP_BASE_URL", f"http://127.0.0.1:{self.port}/")
         self.host = self.fleet = None
         if hosts == 1:
             self.host = cluster.Host(1, self.folder, port=self.port)
         else:
-            self.fleet = cluster.Fleet(self.folder / "fleet", hosts, self.port, self.env, front, netns=netns,
-                                       service_ports=(self.standin.speech_port, self.standin.transcription_port))
+            self.fleet = cluster.Fleet(
+                self.folder / "fleet",
+                hosts,
+                self.port,
+                self.env,
+                front,
+                netns=netns,
+                service_ports=(self.standin.speech_port, self.standin.transcription_port),
+            )
 
     @property
     def base_url(self):
@@ -119,7 +158,11 @@ class Stack:
         front's to route around."""
         if self.host:
             return {"the stand-in": self.standin.process, "the host": self.host.process}
-        return {"the stand-in": self.standin.process, "the front": self.fleet.haproxy, "nginx": self.fleet.nginx}
+        return {
+            "the stand-in": self.standin.process,
+            "the front": self.fleet.haproxy,
+            "nginx": self.fleet.nginx,
+        }
 
     def start(self):
         self.folder.mkdir(parents=True, exist_ok=True)
@@ -154,22 +197,32 @@ class Stack:
         self.stop()
 
     def describe(self):
-        print(f"stand-in: {self.standin.speech_url} (speech), {self.standin.transcription_url} (transcription); "
-              f"CA {self.standin.ca_path}, log {self.standin.log}")
+        print(
+            f"stand-in: {self.standin.speech_url} (speech), {self.standin.transcription_url} (transcription); "
+            f"CA {self.standin.ca_path}, log {self.standin.log}"
+        )
         if self.host:
-            print(f"application on {self.base_url} (log {self.host.log}, audio {self.host.workdir / 'output'})")
+            print(
+                f"application on {self.base_url} (log {self.host.log}, audio {self.host.workdir / 'output'})"
+            )
             return
         fleet = self.fleet
-        print(f"front (HAProxy) on {fleet.url} (config {STACK / 'haproxy.cfg'} with its hosts in "
-              f"{fleet.front_dir / 'servers.cfg'}, log {fleet.access_log}, control socket {fleet.admin_socket})")
-        print(f"limits: {fleet.front}; calls per host: {fleet.calls_per_host}, each within {fleet.call_timeout} s "
-              f"and with a body of at most {fleet.body_max} bytes")
+        print(
+            f"front (HAProxy) on {fleet.url} (config {STACK / 'haproxy.cfg'} with its hosts in "
+            f"{fleet.front_dir / 'servers.cfg'}, log {fleet.access_log}, control socket {fleet.admin_socket})"
+        )
+        print(
+            f"limits: {fleet.front}; calls per host: {fleet.calls_per_host}, each within {fleet.call_timeout} s "
+            f"and with a body of at most {fleet.body_max} bytes"
+        )
         for host in fleet.hosts:
             where = cluster.address_text(host.address)
             if host.network is not None:
                 where += f" in network namespace {host.network.namespace(host.index)}"
-            print(f"host {host.name}: {where}, operators on {host.operator}, working directory {host.workdir}, "
-                  f"log {host.log}")
+            print(
+                f"host {host.name}: {where}, operators on {host.operator}, working directory {host.workdir}, "
+                f"log {host.log}"
+            )
         print(f"shared output store: {fleet.store}, served by nginx (config {fleet.run / 'nginx.conf'})")
 
 
@@ -183,7 +236,9 @@ def serve(stack):
     while not stopping:
         for name, process in stack.processes().items():
             if process.poll() is not None:
-                print(f"{name} stopped on its own ({process.returncode}); see the logs above", file=sys.stderr)
+                print(
+                    f"{name} stopped on its own ({process.returncode}); see the logs above", file=sys.stderr
+                )
                 return 1
         time.sleep(0.5)
     return stopping[0]
@@ -191,13 +246,23 @@ def serve(stack):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--hosts", type=int, default=1, help="application hosts; more than one: behind the front")
-    parser.add_argument("--netns", action="store_true",
-                        help="each host in a network namespace of its own, on TCP behind a firewall (needs root)")
-    parser.add_argument("--check", action="store_true", help="stop after the round trip; the status says how it went")
+    parser.add_argument(
+        "--hosts", type=int, default=1, help="application hosts; more than one: behind the front"
+    )
+    parser.add_argument(
+        "--netns",
+        action="store_true",
+        help="each host in a network namespace of its own, on TCP behind a firewall (needs root)",
+    )
+    parser.add_argument(
+        "--check", action="store_true", help="stop after the round trip; the status says how it went"
+    )
     parser.add_argument("--folder", default=str(STACK / "var"), help="logs, the stand-in's state, the output")
-    parser.add_argument("--site", default=str(HOST / "site"),
-                        help="where the module is copied to (default: where the host looks by default)")
+    parser.add_argument(
+        "--site",
+        default=str(HOST / "site"),
+        help="where the module is copied to (default: where the host looks by default)",
+    )
     parser.add_argument("--install-only", action="store_true", help="copy the module into --site, and stop")
     parser.add_argument("--port", type=int, default=APP_PORT, help="the application's (or the front's) port")
     parser.add_argument("--speech-port", type=int, default=SPEECH_PORT)
@@ -213,14 +278,18 @@ def main(argv=None):
     # The fleet's hosts listen on unix sockets in its folder: only these ports are taken.
     for port in (args.speech_port, args.transcription_port, args.port):
         if listening(port):
-            print(f"port {port} is in use; stop what listens there (an earlier demo?) and try again", file=sys.stderr)
+            print(
+                f"port {port} is in use; stop what listens there (an earlier demo?) and try again",
+                file=sys.stderr,
+            )
             return 1
 
     env = {**os.environ, "WEBAPP_DORVANE_HOME": str(site)}
     if args.netns and args.hosts < 2:
         parser.error("--netns needs --hosts 2 or more")
-    stack = Stack(args.folder, args.hosts, args.port, args.speech_port, args.transcription_port, env,
-                  netns=args.netns)
+    stack = Stack(
+        args.folder, args.hosts, args.port, args.speech_port, args.transcription_port, env, netns=args.netns
+    )
     # Ctrl-C while starting stops what has started (Stack.start), as later.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:

@@ -27,6 +27,7 @@ import sys
 from pathlib import Path
 
 import repository  # noqa: F401
+
 from support.defaults import APP_PORT
 from support.processes import stop
 
@@ -113,9 +114,17 @@ class Network:
             if self.service_ports:
                 names = [self.namespace(i) for i in range(1, self.hosts + 1)]
                 self.relay = subprocess.Popen(
-                    [sys.executable, str(Path(__file__).resolve()), "relay", *names,
-                     "--ports", *map(str, self.service_ports)],
-                    stdout=subprocess.PIPE, start_new_session=True)
+                    [
+                        sys.executable,
+                        str(Path(__file__).resolve()),
+                        "relay",
+                        *names,
+                        "--ports",
+                        *map(str, self.service_ports),
+                    ],
+                    stdout=subprocess.PIPE,
+                    start_new_session=True,
+                )
                 if self.relay.stdout.readline().strip() != b"ready":
                     raise RuntimeError("the relay to the stand-in did not start")
         except BaseException:
@@ -129,7 +138,9 @@ class Network:
     def firewall(self, i):
         """The hosts' rule: their ports answer the front's address and
         nobody else's."""
-        self.nft(i, f"""
+        self.nft(
+            i,
+            f"""
 table inet webapp {{
     chain input {{
         type filter hook input priority 0;
@@ -137,7 +148,8 @@ table inet webapp {{
         tcp dport {{ {CALLS_PORT}, {OPERATOR_PORT} }} drop
     }}
 }}
-""")
+""",
+        )
 
     def fault(self, i, rule):
         """Every packet into and out of host i's namespace meets `rule`
@@ -222,7 +234,9 @@ async def _relay(namespaces, ports):
 
     for namespace in namespaces:
         for port in ports:
-            await asyncio.start_server(lambda r, w, port=port: forward(port, r, w), sock=listen_in(namespace, port))
+            await asyncio.start_server(
+                lambda r, w, port=port: forward(port, r, w), sock=listen_in(namespace, port)
+            )
     print("ready", flush=True)
     await asyncio.Event().wait()
 

@@ -13,6 +13,7 @@ import urllib.request
 import wave
 
 import repository  # noqa: F401
+
 from support.defaults import BASE_URL
 
 TEXT = "Hello. The speech service and the web application are working."
@@ -28,7 +29,9 @@ def round_trip(base_url):
         with urllib.request.urlopen(request, timeout=90) as response:
             answer = json.load(response)
     except urllib.error.HTTPError as e:
-        raise SystemExit(f"the application answered HTTP {e.code}: {e.read().decode(errors='replace')}") from None
+        raise SystemExit(
+            f"the application answered HTTP {e.code}: {e.read().decode(errors='replace')}"
+        ) from None
     if "error" in answer:
         raise SystemExit(f"text-to-speech failed: {answer['error']}")
     link = answer["data"]["convert_result"][0]["oss_url"]

@@ -27,20 +27,19 @@ from pathlib import Path
 from stat import S_ISREG
 from typing import Annotated
 
-from flask import Blueprint, Flask, current_app, jsonify, render_template, request, send_file
-from pydantic import BaseModel, ConfigDict, Field, PlainValidator, ValidationError, model_validator
-from pydantic.dataclasses import dataclass
-from pydantic_core import PydanticCustomError
-from werkzeug.security import safe_join
-from werkzeug.datastructures import WWWAuthenticate
-from werkzeug.exceptions import Conflict, HTTPException, NotFound, Unauthorized
-
 import envsettings
 import expiry
 import metrics
 import offload
 from endpoints import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
+from flask import Blueprint, Flask, current_app, jsonify, render_template, request, send_file
 from locks import try_lock
+from pydantic import BaseModel, ConfigDict, Field, PlainValidator, ValidationError, model_validator
+from pydantic.dataclasses import dataclass
+from pydantic_core import PydanticCustomError
+from werkzeug.datastructures import WWWAuthenticate
+from werkzeug.exceptions import Conflict, HTTPException, NotFound, Unauthorized
+from werkzeug.security import safe_join
 
 HERE = Path(__file__).resolve().parent
 OUTPUT_FOLDERS = {"tts": "output/tts", "clone": "output/clone"}
@@ -182,8 +181,13 @@ def parse_json(data):
     except UnicodeDecodeError:
         raise BadBody("the request body is not UTF-8 text") from None
     try:
-        return json.loads(text, parse_constant=_refuse_constant, parse_float=_finite_float,
-                          parse_int=_bounded_int, object_pairs_hook=_unique_members)
+        return json.loads(
+            text,
+            parse_constant=_refuse_constant,
+            parse_float=_finite_float,
+            parse_int=_bounded_int,
+            object_pairs_hook=_unique_members,
+        )
     except RecursionError:
         raise BadBody("the request body is nested too deeply") from None
     except ValueError as e:
@@ -254,7 +258,9 @@ def whole_number_field(low, high):
         value = _number(name, value, limit(low), limit(high))
         if isinstance(value, float):
             if not value.is_integer():
-                raise BadBody(f"{name} must be a whole number from {limit(low)} to {limit(high)}, not {value}")
+                raise BadBody(
+                    f"{name} must be a whole number from {limit(low)} to {limit(high)}, not {value}"
+                )
             value = int(value)
         return value
 
@@ -278,7 +284,9 @@ class Body(BaseModel):
     def blank_is_missing(cls, members):
         # A client that sends a member it needs as null or "" has left it out.
         required = {name for name, field in cls.model_fields.items() if field.is_required()}
-        return {name: value for name, value in members.items() if name not in required or value not in (None, "")}
+        return {
+            name: value for name, value in members.items() if name not in required or value not in (None, "")
+        }
 
 
 class SpeechBody(Body):
@@ -345,7 +353,7 @@ def written_files(result, base, store, kind):
 
     def walk(value):
         if isinstance(value, str):
-            name = value[len(prefix):] if value.startswith(prefix) else ""
+            name = value[len(prefix) :] if value.startswith(prefix) else ""
             if name and "/" not in name and not name.startswith("."):
                 found.append(store / kind / name)
         elif isinstance(value, dict):
@@ -374,8 +382,14 @@ def send_held(path, name):
         raise NotFound()
     file = os.fdopen(fd, "rb")
     try:
-        response = send_file(file, download_name=name, conditional=False, etag=f"{stat.st_mtime}-{stat.st_size}",
-                             last_modified=stat.st_mtime, max_age=0)
+        response = send_file(
+            file,
+            download_name=name,
+            conditional=False,
+            etag=f"{stat.st_mtime}-{stat.st_size}",
+            last_modified=stat.st_mtime,
+            max_age=0,
+        )
         # A file object tells send_file no length; ranges (audio elements
         # seek) need it.
         response.content_length = stat.st_size
@@ -429,8 +443,14 @@ def status():
 @api.post("/api/tts")
 def tts():
     body = read_body(SpeechBody)
-    kwargs = {"text": body.text, "voice_id": body.voice_id, "speed": body.speed, "pitch": body.pitch,
-              "base_url": _base_url(), **_endpoint("tts_endpoint", "SPEECH_URL", TTS_PATH)}
+    kwargs = {
+        "text": body.text,
+        "voice_id": body.voice_id,
+        "speed": body.speed,
+        "pitch": body.pitch,
+        "base_url": _base_url(),
+        **_endpoint("tts_endpoint", "SPEECH_URL", TTS_PATH),
+    }
     estimate = (TTS_ROOM + TTS_ROOM_PER_CHARACTER * len(body.text)) * MIN_SPEED / body.speed
     return respond(stored("tts", _module().generate_tts, kwargs, estimate))
 
@@ -438,16 +458,23 @@ def tts():
 @api.post("/api/clone")
 def clone():
     body = read_body(CloneBody)
-    kwargs = {"audio_url": body.audio_url, "clone_voice_id": body.voice_id, "base_url": _base_url(),
-              **_endpoint("tts_endpoint", "SPEECH_URL", CLONE_PATH)}
+    kwargs = {
+        "audio_url": body.audio_url,
+        "clone_voice_id": body.voice_id,
+        "base_url": _base_url(),
+        **_endpoint("tts_endpoint", "SPEECH_URL", CLONE_PATH),
+    }
     return respond(stored("clone", _module().clone_voice, kwargs, current_app.config["OUTPUT_CLONE_RESERVE"]))
 
 
 @api.post("/api/transcribe")
 def transcribe():
     body = read_body(TranscriptionBody)
-    kwargs = {"audio_url": body.audio_url, "timeout": current_app.config["TRANSCRIPTION_TIMEOUT"],
-              **_endpoint("stt_endpoint", "TRANSCRIPTION_URL", TRANSCRIBE_PATH)}
+    kwargs = {
+        "audio_url": body.audio_url,
+        "timeout": current_app.config["TRANSCRIPTION_TIMEOUT"],
+        **_endpoint("stt_endpoint", "TRANSCRIPTION_URL", TRANSCRIBE_PATH),
+    }
     return respond(_module().transcribe_audio(**kwargs))
 
 
@@ -472,7 +499,9 @@ def require_operator():
     scheme, _, given = request.headers.get("Authorization", "").partition(" ")
     # Constant time, so the answer's timing tells nothing of the token.
     if scheme.lower() != "bearer" or not hmac.compare_digest(given.strip().encode(), token.encode()):
-        raise Unauthorized("this route needs the operator's bearer token", www_authenticate=WWWAuthenticate("bearer"))
+        raise Unauthorized(
+            "this route needs the operator's bearer token", www_authenticate=WWWAuthenticate("bearer")
+        )
 
 
 @operator.post("/api/run_mod")
@@ -493,8 +522,12 @@ files = Blueprint("files", __name__)
 @files.get("/")
 def index():
     config = current_app.config
-    return render_template("index.html", max_text=config["MAX_TEXT"], min_speed=MIN_SPEED,
-                           transcription_timeout=config["TRANSCRIPTION_TIMEOUT"])
+    return render_template(
+        "index.html",
+        max_text=config["MAX_TEXT"],
+        min_speed=MIN_SPEED,
+        transcription_timeout=config["TRANSCRIPTION_TIMEOUT"],
+    )
 
 
 @files.get("/output/<kind>/<name>")
@@ -528,13 +561,20 @@ def bad_body(e):
 
 def store_full(e):
     if not e.retry:
-        return jsonify(error=f"this call's output may take {e.room} bytes, more than the output store's cap "
-                             f"of {e.cap}"), 503
+        return jsonify(
+            error=f"this call's output may take {e.room} bytes, more than the output store's cap of {e.cap}"
+        ), 503
     # The calls in flight and the files handed out within their grace
     # take what the store may hold; calls end within their wait and
     # files come out of their grace, so a retry soon may find room.
-    return jsonify(error="the output store is full with the calls in progress and the files just handed "
-                         "out; try again shortly"), 503, {"Retry-After": "10"}
+    return (
+        jsonify(
+            error="the output store is full with the calls in progress and the files just handed "
+            "out; try again shortly"
+        ),
+        503,
+        {"Retry-After": "10"},
+    )
 
 
 def http_error(e):
@@ -570,8 +610,11 @@ def health(dorvane, store, settings):
             problems.append("the output folder is missing or not writable")
     elif not os.access(".", os.W_OK | os.X_OK):
         problems.append("the working directory is not writable")
-    figures = {"served_by": settings.served_by, "output_bytes": expiry.store_bytes(store.root, store.folders),
-               "output_max_bytes": settings.output_max_bytes}
+    figures = {
+        "served_by": settings.served_by,
+        "output_bytes": expiry.store_bytes(store.root, store.folders),
+        "output_max_bytes": settings.output_max_bytes,
+    }
     return problems, figures
 
 
@@ -588,8 +631,14 @@ def create_app(dorvane=None, settings=None):
     app.json.sort_keys = False  # payloads keep the order the module gave them
     # The module writes under the working directory as it is at the call,
     # which the server fixes before the application is made.
-    store = expiry.Store(Path("output").absolute(), list(OUTPUT_FOLDERS), settings.output_max_age,
-                         settings.output_max_bytes, grace=settings.output_grace, interval=settings.expiry_interval)
+    store = expiry.Store(
+        Path("output").absolute(),
+        list(OUTPUT_FOLDERS),
+        settings.output_max_age,
+        settings.output_max_bytes,
+        grace=settings.output_grace,
+        interval=settings.expiry_interval,
+    )
     # Making the application starts nothing: the server starts the store's
     # timed sweep where it runs the application (start_expiry).
     app.extensions["webapp.dorvane"] = dorvane

@@ -449,8 +449,13 @@ class Store:
                 worker, fd = self._own_file()
                 if written and time.time() < landed + RECORD_AGE:
                     record = f"{worker}.{os.urandom(8).hex()}.{written}.{int(landed * 1000)}"
-                    os.close(os.open(self.root / RESERVED / record,
-                                     os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600))
+                    os.close(
+                        os.open(
+                            self.root / RESERVED / record,
+                            os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC,
+                            0o600,
+                        )
+                    )
             finally:
                 # Given back whatever failed: held for good, it would shrink
                 # the store for as long as this worker lives.

@@ -69,7 +69,9 @@ def on_starting(server):
     # a dead one's place) serves the same sockets.
     import operators
 
-    operator_listeners.extend(operators.listen(settings.operator_bind or f"unix:{os.path.join(chdir, 'operator.sock')}"))
+    operator_listeners.extend(
+        operators.listen(settings.operator_bind or f"unix:{os.path.join(chdir, 'operator.sock')}")
+    )
 
 
 def post_worker_init(worker):

@@ -12,19 +12,36 @@ import os
 import time
 
 from flask import g, request
-from prometheus_client import (CONTENT_TYPE_LATEST, REGISTRY, CollectorRegistry, Counter, Gauge, Histogram,
-                               generate_latest, multiprocess)
+from prometheus_client import (
+    CONTENT_TYPE_LATEST,
+    REGISTRY,
+    CollectorRegistry,
+    Counter,
+    Gauge,
+    Histogram,
+    generate_latest,
+    multiprocess,
+)
 
-REQUESTS = Counter("webapp_requests", "Requests answered, by route, method and status",
-                   ["route", "method", "status"])
+REQUESTS = Counter(
+    "webapp_requests", "Requests answered, by route, method and status", ["route", "method", "status"]
+)
 # The speech calls wait a fixed ten seconds, so the buckets are dense there.
-LATENCY = Histogram("webapp_request_duration_seconds", "Time to answer, by route", ["route"],
-                    buckets=(0.005, 0.025, 0.1, 0.5, 1, 2.5, 5, 10, 10.25, 10.5, 11, 12, 15, 20, 30, 60, 120, 240))
-IN_FLIGHT = Gauge("webapp_requests_in_flight", "Requests being answered, by route", ["route"],
-                  multiprocess_mode="livesum")
+LATENCY = Histogram(
+    "webapp_request_duration_seconds",
+    "Time to answer, by route",
+    ["route"],
+    buckets=(0.005, 0.025, 0.1, 0.5, 1, 2.5, 5, 10, 10.25, 10.5, 11, 12, 15, 20, 30, 60, 120, 240),
+)
+IN_FLIGHT = Gauge(
+    "webapp_requests_in_flight", "Requests being answered, by route", ["route"], multiprocess_mode="livesum"
+)
 # Every worker looks at the one store; the figure of the latest look wins.
-OUTPUT_BYTES = Gauge("webapp_output_bytes", "Bytes in the output store, as of the latest look",
-                     multiprocess_mode="livemostrecent")
+OUTPUT_BYTES = Gauge(
+    "webapp_output_bytes",
+    "Bytes in the output store, as of the latest look",
+    multiprocess_mode="livemostrecent",
+)
 
 # A label value is a series for good: only these methods are named, and any
 # other word a client sends as its method is counted as "other".

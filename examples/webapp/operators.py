@@ -36,8 +36,11 @@ def _native():
     except ImportError:
         monkey = None
     if monkey is not None and monkey.is_module_patched("socket"):
-        return (monkey.get_original("_thread", "start_new_thread"), monkey.get_original("socket", "socket"),
-                monkey.get_original("_thread", "allocate_lock"))
+        return (
+            monkey.get_original("_thread", "start_new_thread"),
+            monkey.get_original("socket", "socket"),
+            monkey.get_original("_thread", "allocate_lock"),
+        )
     import _thread
 
     return _thread.start_new_thread, socket.socket, _thread.allocate_lock
@@ -100,8 +103,14 @@ def answer(routes, request_line):
     return status, content_type, b"" if method == "HEAD" else body
 
 
-REASONS = {200: "OK", 400: "Bad Request", 404: "Not Found", 405: "Method Not Allowed",
-           500: "Internal Server Error", 503: "Service Unavailable"}
+REASONS = {
+    200: "OK",
+    400: "Bad Request",
+    404: "Not Found",
+    405: "Method Not Allowed",
+    500: "Internal Server Error",
+    503: "Service Unavailable",
+}
 
 
 def _handle(conn, routes, served_by):
@@ -118,8 +127,10 @@ def _handle(conn, routes, served_by):
         except Exception as e:  # a route that failed is the host's fault, not the connection's
             status, content_type = 500, "application/json"
             body = json.dumps({"error": f"{type(e).__name__}: {e}"}).encode()
-        head = (f"HTTP/1.1 {status} {REASONS.get(status, 'Unknown')}\r\nContent-Type: {content_type}\r\n"
-                f"Content-Length: {len(body)}\r\nX-Served-By: {served_by}\r\nConnection: close\r\n\r\n")
+        head = (
+            f"HTTP/1.1 {status} {REASONS.get(status, 'Unknown')}\r\nContent-Type: {content_type}\r\n"
+            f"Content-Length: {len(body)}\r\nX-Served-By: {served_by}\r\nConnection: close\r\n\r\n"
+        )
         conn.sendall(head.encode() + body)
     except OSError:
         pass  # the peer went away

@@ -60,9 +60,10 @@ class Server:
 
     def __post_init__(self):
         if self.worker_class not in WORKER_CLASSES:
-            raise ValueError(f"WEBAPP_WORKER_CLASS is one of {', '.join(WORKER_CLASSES)}, not {self.worker_class!r}")
+            raise ValueError(
+                f"WEBAPP_WORKER_CLASS is one of {', '.join(WORKER_CLASSES)}, not {self.worker_class!r}"
+            )
 
     @classmethod
     def from_environ(cls, environ=os.environ):
         return envsettings.read(cls, "WEBAPP_", environ)
-

@@ -31,8 +31,8 @@ Py_ssize_t find_param(const Function &function, PyObject *keyword) {
 
 } // namespace
 
-bool bind_arguments(const Function &function, PyObject *const *args,
-                    Py_ssize_t nargs, PyObject *kwnames, nb::handle *bound) {
+bool bind_arguments(const Function &function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                    nb::handle *bound) {
     Py_ssize_t count = function.count;
     if (nargs > count)
         return false;

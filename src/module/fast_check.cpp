@@ -166,7 +166,7 @@ std::optional<Stock> standard_library_functions() {
         if (!nb::module_::import_("codecs").attr("lookup")(encoding).attr("name").equal(nb::str("utf-8")) ||
             !os.attr("path").is(posixpath))
             return std::nullopt;
-        Stock stock{posixpath.attr("join"), posixpath.attr("isdir"), posixpath.attr("isfile"),
+        Stock stock{posixpath.attr("join"),    posixpath.attr("isdir"),   posixpath.attr("isfile"),
                     posixpath.attr("abspath"), posixpath.attr("dirname"), os.attr("stat")};
         nb::handle function = types.attr("FunctionType");
         bool own = defined_by(stock.join, posixpath, "join", function) &&
@@ -175,7 +175,8 @@ std::optional<Stock> standard_library_functions() {
                    defined_by(stock.abspath, posixpath, "abspath", function) &&
                    defined_by(stock.dirname, posixpath, "dirname", function) &&
                    stock.stat.type().is(types.attr("BuiltinFunctionType")) &&
-                   stock.stat.attr("__self__").is(posix) && stock.stat.attr("__name__").equal(nb::str("stat"));
+                   stock.stat.attr("__self__").is(posix) &&
+                   stock.stat.attr("__name__").equal(nb::str("stat"));
         if (!own)
             return std::nullopt;
         return stock;
@@ -282,7 +283,8 @@ struct CallerLayout {
             encoded.folders.push_back({name, encoded.files.size(), static_cast<std::size_t>(count)});
             folders.push_back(nb::borrow(folder));
             for (Py_ssize_t i = 0; i < count; ++i) {
-                PyObject *file = list ? PyList_GetItem(files_read.ptr(), i) : PyTuple_GetItem(files_read.ptr(), i);
+                PyObject *file =
+                    list ? PyList_GetItem(files_read.ptr(), i) : PyTuple_GetItem(files_read.ptr(), i);
                 if (!PyUnicode_CheckExact(file) || !encoder.encode(file, name))
                     return false;
                 encoded.files.push_back(name);

@@ -41,8 +41,7 @@ template <typename Body> PyObject *guarded(Body &&body) noexcept {
 
 // A call that did not bind goes to the twin, whose binding raises the
 // interpreter's own TypeError for it.
-PyObject *refuse_binding(const Function &function, PyObject *const *args,
-                         size_t nargsf, PyObject *kwnames) {
+PyObject *refuse_binding(const Function &function, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     if (PyErr_Occurred())
         return nullptr;
     nb::object result = nb::steal(PyObject_Vectorcall(function.twin.ptr(), args, nargsf, kwnames));
@@ -51,8 +50,7 @@ PyObject *refuse_binding(const Function &function, PyObject *const *args,
     return nullptr;
 }
 
-PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
-                              size_t nargsf, PyObject *kwnames) {
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     return guarded([&] {
         const Function &function = *as_function(self);
         nb::handle bound[max_params];
@@ -88,9 +86,7 @@ int function_clear(PyObject *self) {
     return 0;
 }
 
-PyObject *new_ref_or_none(nb::handle value) {
-    return Py_NewRef(value.is_valid() ? value.ptr() : Py_None);
-}
+PyObject *new_ref_or_none(nb::handle value) { return Py_NewRef(value.is_valid() ? value.ptr() : Py_None); }
 
 PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->name.ptr(), self);
@@ -101,14 +97,14 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     if (obj == nullptr || obj == Py_None)
         return Py_NewRef(self);
     return guarded([&] {
-        return nb::module_::import_("types").attr("MethodType")(nb::handle(self), nb::handle(obj))
-            .release().ptr();
+        return nb::module_::import_("types")
+            .attr("MethodType")(nb::handle(self), nb::handle(obj))
+            .release()
+            .ptr();
     });
 }
 
-PyObject *get_name(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->name.ptr());
-}
+PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name.ptr()); }
 
 PyObject *get_module(PyObject *self, void *) {
     const Function &function = *as_function(self);
@@ -159,9 +155,7 @@ PyObject *get_signature(PyObject *self, void *) {
 }
 
 // Pickled by reference, like any module-level function.
-PyObject *function_reduce(PyObject *self, PyObject *) {
-    return Py_NewRef(as_function(self)->name.ptr());
-}
+PyObject *function_reduce(PyObject *self, PyObject *) { return Py_NewRef(as_function(self)->name.ptr()); }
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -202,8 +196,7 @@ PyType_Spec function_spec = {
     "dorvane.function",
     sizeof(Function),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 
@@ -228,7 +221,8 @@ void detail::add_function(nb::module_ &module, const char *name, const Parameter
         if (params[i].value.is_valid() && first_default == Py_ssize_t(count))
             first_default = Py_ssize_t(i);
         else if (!params[i].value.is_valid() && first_default < Py_ssize_t(count)) {
-            PyErr_SetString(PyExc_SyntaxError, "parameter without a default follows parameter with a default");
+            PyErr_SetString(PyExc_SyntaxError,
+                            "parameter without a default follows parameter with a default");
             throw nb::python_error();
         }
         source += std::string(i ? ", " : "") + params[i].name.c_str();

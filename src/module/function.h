@@ -35,8 +35,7 @@ using Operation = nb::object (*)(const Namespace &ns, Args args);
 // One operation as the interpreter sees it: a callable with a name, a module,
 // parameters, defaults and a signature, bound like a `def` of that signature.
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     Operation operation;
     nb::str name;
     nb::dict globals; // the namespace of the module that defines it
@@ -48,7 +47,8 @@ struct Function {
 };
 
 namespace detail {
-void add_function(nb::module_ &module, const char *name, const Parameter *params, size_t count, Operation operation);
+void add_function(nb::module_ &module, const char *name, const Parameter *params, size_t count,
+                  Operation operation);
 
 template <typename Arguments> struct ArgumentsOf;
 template <typename Arguments> struct ArgumentsOf<nb::object (*)(const Namespace &, const Arguments &)> {
@@ -72,7 +72,7 @@ template <auto operation> void add_function(nb::module_ &module, const char *nam
 // Fills `bound` with the arguments of a call when they fit the parameters by
 // CPython's rules for a `def` of the same signature. False when they do not
 // fit; then a Python error is set only if comparing a keyword raised.
-bool bind_arguments(const Function &function, PyObject *const *args,
-                    Py_ssize_t nargs, PyObject *kwnames, nb::handle *bound);
+bool bind_arguments(const Function &function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                    nb::handle *bound);
 
 } // namespace dorvane

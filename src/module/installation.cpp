@@ -53,7 +53,8 @@ nb::dict folder_missing(nb::handle folder) {
 }
 
 nb::dict files_missing(nb::handle folder, nb::handle missing_files) {
-    return error_payload(concat("Files not found in '", folder, "': ", nb::str(", ").attr("join")(missing_files)));
+    return error_payload(
+        concat("Files not found in '", folder, "': ", nb::str(", ").attr("join")(missing_files)));
 }
 
 nb::dict answer(const Finding &finding) {
@@ -97,8 +98,8 @@ nb::dict check_by_calls(nb::handle required_folders, nb::handle base_dir, nb::ha
 } // namespace
 
 void prepare_installation_check() {
-    unpack = new nb::object(
-        python_def(nb::str("def unpack(item):\n    folder, files = item\n    return folder, files\n"), "unpack"));
+    unpack = new nb::object(python_def(
+        nb::str("def unpack(item):\n    folder, files = item\n    return folder, files\n"), "unpack"));
     prepare_fast_check();
 }
 

@@ -17,7 +17,8 @@ struct RequiredFolder {
 };
 
 namespace layout {
-inline constexpr const char *models[] = {"whisper_model.safetensors", "voice_clone_00001-of-00002.safetensors",
+inline constexpr const char *models[] = {"whisper_model.safetensors",
+                                         "voice_clone_00001-of-00002.safetensors",
                                          "musicgen_00002-of-00002.bin", "D_Onigiri_50968.pth"};
 inline constexpr const char *token[] = {"tokenizer.json", "mtl_tokenizer.json"};
 inline constexpr const char *zonos[] = {"config.py"};

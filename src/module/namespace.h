@@ -51,8 +51,6 @@ nb::object python_def(const nb::str &source, const char *name);
 
 // A payload holding only "error" = `message`.
 nb::dict error_payload(nb::handle message);
-inline nb::dict error_payload(const char *message) {
-    return error_payload(nb::str(message));
-}
+inline nb::dict error_payload(const char *message) { return error_payload(nb::str(message)); }
 
 } // namespace dorvane

@@ -18,8 +18,8 @@ nb::object download(const Namespace &ns, nb::handle returned_url, nb::handle out
 
     // Bounded like the request itself, so a stalled transfer cannot hold a
     // web worker forever.
-    nb::object r = ns["requests"].attr("get")(returned_url, nb::arg("stream") = true,
-                                              nb::arg("timeout") = timeout);
+    nb::object r =
+        ns["requests"].attr("get")(returned_url, nb::arg("stream") = true, nb::arg("timeout") = timeout);
     struct Release {
         nb::handle response;
         ~Release() {
@@ -37,8 +37,8 @@ nb::object download(const Namespace &ns, nb::handle returned_url, nb::handle out
         f.write(chunk);
     f.commit();
 
-    nb::object link = path.attr("join")(base_url.attr("rstrip")("/"),
-                                        output_folder.attr("strip")("/"), filename);
+    nb::object link =
+        path.attr("join")(base_url.attr("rstrip")("/"), output_folder.attr("strip")("/"), filename);
     return link.attr("replace")("\\", "/");
 }
 
@@ -56,8 +56,8 @@ nb::object clone_voice(const Namespace &ns, const CloneArgs &args) {
     payload["url"] = args.audio_url;
     payload["id"] = args.clone_voice_id;
 
-    Exchange reply = post_json(ns, args.tts_endpoint, payload, args.timeout,
-                               "Server did not respond within ");
+    Exchange reply =
+        post_json(ns, args.tts_endpoint, payload, args.timeout, "Server did not respond within ");
     if (reply.error.is_valid())
         return reply.error;
     std::optional<nb::object> decoded = decode_json(reply.response);

@@ -3,11 +3,11 @@
 
 namespace dorvane {
 
-Exchange post_json(const Namespace &ns, nb::handle url, nb::handle body,
-                   nb::handle timeout, const char *timed_out, const char *failed) {
+Exchange post_json(const Namespace &ns, nb::handle url, nb::handle body, nb::handle timeout,
+                   const char *timed_out, const char *failed) {
     try {
-        nb::object response = ns["requests"].attr("post")(url, nb::arg("json") = body,
-                                                          nb::arg("timeout") = timeout);
+        nb::object response =
+            ns["requests"].attr("post")(url, nb::arg("json") = body, nb::arg("timeout") = timeout);
         response.attr("raise_for_status")();
         return {response, nb::object()};
     } catch (nb::python_error &e) {
@@ -16,8 +16,8 @@ Exchange post_json(const Namespace &ns, nb::handle url, nb::handle body,
         if (e.matches(ns["Timeout"]))
             return {nb::object(), error_payload(concat(timed_out, timeout, " seconds."))};
         if (e.matches(ns["RequestException"]))
-            return {nb::object(), error_payload(failed ? nb::str(failed)
-                                                       : concat("Request failed: ", e.value()))};
+            return {nb::object(),
+                    error_payload(failed ? nb::str(failed) : concat("Request failed: ", e.value()))};
         throw;
     }
 }

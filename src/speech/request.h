@@ -20,9 +20,8 @@ struct Exchange {
 // " seconds."; any other client failure, error statuses included, becomes
 // "Request failed: " + the client's text, or `failed` when given. Anything
 // else the client raises goes on to the caller.
-Exchange post_json(const Namespace &ns, nb::handle url, nb::handle body,
-                   nb::handle timeout, const char *timed_out,
-                   const char *failed = nullptr);
+Exchange post_json(const Namespace &ns, nb::handle url, nb::handle body, nb::handle timeout,
+                   const char *timed_out, const char *failed = nullptr);
 
 // The answer decoded as JSON, or nothing when its body is not JSON.
 std::optional<nb::object> decode_json(nb::handle response);

@@ -12,8 +12,7 @@ nb::object transcribe_audio(const Namespace &ns, const TranscribeArgs &args) {
     nb::dict payload;
     payload["url"] = args.audio_url;
 
-    Exchange reply = post_json(ns, args.stt_endpoint, payload, args.timeout,
-                               "Server did not respond within ",
+    Exchange reply = post_json(ns, args.stt_endpoint, payload, args.timeout, "Server did not respond within ",
                                "Request failed: GPU Overload");
     if (reply.error.is_valid())
         return reply.error;

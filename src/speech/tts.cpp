@@ -29,8 +29,8 @@ nb::object generate_tts(const Namespace &ns, const TtsArgs &args) {
     nb::dict post_data;
     post_data["data"] = fields;
 
-    Exchange reply = post_json(ns, args.tts_endpoint, post_data, args.wait_time,
-                               "TTS server did not respond within ");
+    Exchange reply =
+        post_json(ns, args.tts_endpoint, post_data, args.wait_time, "TTS server did not respond within ");
     if (reply.error.is_valid())
         return reply.error;
     std::optional<nb::object> decoded = decode_json(reply.response);
@@ -77,8 +77,8 @@ nb::object generate_tts(const Namespace &ns, const TtsArgs &args) {
             continue;
         }
 
-        nb::object full_url = args.base_url.attr("rstrip")("/") + nb::str("/") +
-                              local_path.attr("replace")("\\", "/");
+        nb::object full_url =
+            args.base_url.attr("rstrip")("/") + nb::str("/") + local_path.attr("replace")("\\", "/");
         item["oss_url"] = full_url;
     }
 

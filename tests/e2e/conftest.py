@@ -18,10 +18,6 @@ from pathlib import Path
 import pytest
 
 
-from support import HOST as WEBAPP
-from support import ROOT
-
-
 @pytest.fixture(scope="session")
 def webapp():
     pytest.importorskip("flask", reason="flask is not installed (pip install -r requirements-demo.txt)")
@@ -57,8 +53,9 @@ def standin_services(tmp_path_factory):
     pytest.importorskip("trustme")
     from standin import Services
 
-    services = Services(tmp_path_factory.mktemp("standin"), speech_port=0, transcription_port=0,
-                        transcriber="recorded").start()
+    services = Services(
+        tmp_path_factory.mktemp("standin"), speech_port=0, transcription_port=0, transcriber="recorded"
+    ).start()
     yield services
     services.close()
 
@@ -147,11 +144,21 @@ def fleet_factory(launch, standin_services, tmp_path_factory, open_folders):
 
     def start(hosts, front=None, watchdog=3.0, **settings):
         port = launch.free_port()
-        env = dict(os.environ, **launch.standin_environ(standin_services), WEBAPP_DORVANE_HOME=str(home),
-                   WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/",
-                   **{"WEBAPP_" + k.upper(): str(v) for k, v in settings.items()})
-        fleet = cluster.Fleet(open_folders("fleet"), hosts, port=port, env=env,
-                              front=cluster.Front(**(front or {})), watchdog=watchdog)
+        env = dict(
+            os.environ,
+            **launch.standin_environ(standin_services),
+            WEBAPP_DORVANE_HOME=str(home),
+            WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/",
+            **{"WEBAPP_" + k.upper(): str(v) for k, v in settings.items()},
+        )
+        fleet = cluster.Fleet(
+            open_folders("fleet"),
+            hosts,
+            port=port,
+            env=env,
+            front=cluster.Front(**(front or {})),
+            watchdog=watchdog,
+        )
         started.append(fleet)
         return fleet.start()
 

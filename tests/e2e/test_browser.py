@@ -13,8 +13,10 @@ CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 
 pytestmark = [
-    pytest.mark.skipif(not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)),
-                       reason="chromium and chromium-driver are not installed (scripts/setup installs them)"),
+    pytest.mark.skipif(
+        not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)),
+        reason="chromium and chromium-driver are not installed (scripts/setup installs them)",
+    ),
     pytest.mark.real_wait,
 ]
 
@@ -39,14 +41,21 @@ def standin_running(stack):
 
 @pytest.fixture(scope="module")
 def browser():
-    webdriver = pytest.importorskip("selenium.webdriver",
-                                    reason="selenium is not installed (pip install -r requirements-demo.txt)")
+    webdriver = pytest.importorskip(
+        "selenium.webdriver", reason="selenium is not installed (pip install -r requirements-demo.txt)"
+    )
     from selenium.webdriver.chrome.service import Service
 
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
-    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                "--mute-audio", "--autoplay-policy=no-user-gesture-required"):
+    for arg in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-dev-shm-usage",
+        "--disable-gpu",
+        "--mute-audio",
+        "--autoplay-policy=no-user-gesture-required",
+    ):
         options.add_argument(arg)
     # Both paths are given, so selenium looks for, and downloads, no browser.
     driver = webdriver.Chrome(options=options, service=Service(executable_path=CHROMEDRIVER))
@@ -76,8 +85,11 @@ def test_typed_text_comes_back_as_audio_served_by_the_application(browser, stand
     submit_text(browser, stack, "The browser asked for this sentence.")
     # The module waits ten seconds before it answers.
     audio = WebDriverWait(browser, 45).until(
-        lambda b: b.find_elements(By.CSS_SELECTOR, "#tts-result audio") or b.find_element(By.ID, "tts-error").text,
-        message=stack.logs())
+        lambda b: (
+            b.find_elements(By.CSS_SELECTOR, "#tts-result audio") or b.find_element(By.ID, "tts-error").text
+        ),
+        message=stack.logs(),
+    )
     assert isinstance(audio, list), f"the page shows an error: {audio}"
     src = audio[0].get_attribute("src")
     assert src.startswith(stack.base_url + "output/tts/")
@@ -85,8 +97,10 @@ def test_typed_text_comes_back_as_audio_served_by_the_application(browser, stand
     assert (stack.workdir / "output" / "tts" / name).stat().st_size > 44
 
     # The browser fetched the local copy and read its length from it.
-    WebDriverWait(browser, 15).until(lambda b: b.execute_script("return arguments[0].readyState", audio[0]) >= 1,
-                                     message="the audio element never loaded its source")
+    WebDriverWait(browser, 15).until(
+        lambda b: b.execute_script("return arguments[0].readyState", audio[0]) >= 1,
+        message="the audio element never loaded its source",
+    )
     assert browser.execute_script("return arguments[0].duration", audio[0]) > 0
     assert browser.execute_script("return arguments[0].error", audio[0]) is None
     assert browser.find_element(By.ID, "tts-error").text == ""
@@ -99,8 +113,9 @@ def test_a_stopped_speech_service_shows_the_modules_error_on_the_page(browser, s
     stack = standin_running
     stack.standin.stop()
     submit_text(browser, stack, "Nobody is listening.")
-    error = WebDriverWait(browser, 30).until(lambda b: b.find_element(By.ID, "tts-error").text,
-                                             message=stack.logs())
+    error = WebDriverWait(browser, 30).until(
+        lambda b: b.find_element(By.ID, "tts-error").text, message=stack.logs()
+    )
     # The module reports the refused connection as a payload; the page shows it.
     assert error.startswith("Request failed: ")
     assert f"port={stack.standin.speech_port}" in error

@@ -7,9 +7,8 @@ import threading
 import time
 from pathlib import Path
 
-import pytest
-
 import expiry
+import pytest
 from locks import try_lock
 
 NOW = 1_000_000.0
@@ -31,28 +30,42 @@ def aged(root, files, now=NOW):
 @pytest.fixture
 def store(tmp_path):
     """An output store with files of every kind, aged as named."""
-    return aged(tmp_path / "store", {
-        "tts/old.wav": (7200, 1), "tts/new.wav": (60, 1), "clone/old%20clone.wav": (7200, 1),
-        "tts/.dorvane-0a1b.part": (7200, 1),                    # a download in progress
-        "tts/.dorvane-dead.part": (expiry.STALE_PART_AGE + 1, 1),  # one whose writer died
-        "music/old.wav": (7200, 1),                               # not an output folder
-    })
+    return aged(
+        tmp_path / "store",
+        {
+            "tts/old.wav": (7200, 1),
+            "tts/new.wav": (60, 1),
+            "clone/old%20clone.wav": (7200, 1),
+            "tts/.dorvane-0a1b.part": (7200, 1),  # a download in progress
+            "tts/.dorvane-dead.part": (expiry.STALE_PART_AGE + 1, 1),  # one whose writer died
+            "music/old.wav": (7200, 1),  # not an output folder
+        },
+    )
 
 
 @pytest.fixture
 def sized_store(tmp_path):
     """Four finished files of 100 bytes, a minute apart in age, and a
     download in progress older than all of them."""
-    return aged(tmp_path / "output", {
-        "tts/a.wav": (400, 100), "tts/b.wav": (300, 100), "tts/c.wav": (200, 100), "tts/d.wav": (100, 100),
-        "tts/.dorvane-77.part": (500, 100),
-    })
+    return aged(
+        tmp_path / "output",
+        {
+            "tts/a.wav": (400, 100),
+            "tts/b.wav": (300, 100),
+            "tts/c.wav": (200, 100),
+            "tts/d.wav": (100, 100),
+            "tts/.dorvane-77.part": (500, 100),
+        },
+    )
 
 
 def test_expiry_removes_old_output_and_never_a_download_in_progress(store):
     removed = expiry.sweep(store, FOLDERS, 3600, now=NOW).removed
     assert sorted(Path(p).relative_to(store).as_posix() for p in removed) == [
-        "clone/old%20clone.wav", "tts/.dorvane-dead.part", "tts/old.wav"]
+        "clone/old%20clone.wav",
+        "tts/.dorvane-dead.part",
+        "tts/old.wav",
+    ]
     left = sorted(p.relative_to(store).as_posix() for p in store.rglob("*") if p.is_file())
     assert left == [".expiry.lock", "music/old.wav", "tts/.dorvane-0a1b.part", "tts/new.wav"]
 
@@ -90,10 +103,10 @@ def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(sto
     [
         (0, None, "abcd"),
         (500, None, "abcd"),
-        (450, None, "bcd"),    # over: down to 90% of the cap, oldest first
+        (450, None, "bcd"),  # over: down to 90% of the cap, oldest first
         (300, None, "d"),
-        (300, "a.wav", "a"),   # a file being sent stays; the next oldest go instead
-        (50, None, ""),        # the download in progress stays even so
+        (300, "a.wav", "a"),  # a file being sent stays; the next oldest go instead
+        (50, None, ""),  # the download in progress stays even so
     ],
 )
 def test_over_its_cap_the_store_loses_its_oldest_files_first(sized_store, max_bytes, held, left):
@@ -105,7 +118,11 @@ def test_over_its_cap_the_store_loses_its_oldest_files_first(sized_store, max_by
             os.close(reader)
     files = sorted(p.name for p in (sized_store / "tts").iterdir())
     assert files == [".dorvane-77.part"] + [f"{c}.wav" for c in left]
-    assert swept.remaining == sum((sized_store / "tts" / f).stat().st_size for f in files) == 100 * (len(left) + 1)
+    assert (
+        swept.remaining
+        == sum((sized_store / "tts" / f).stat().st_size for f in files)
+        == 100 * (len(left) + 1)
+    )
 
 
 def test_a_call_is_refused_when_the_calls_in_flight_would_fill_the_store(sized_store):

@@ -62,8 +62,11 @@ def namespaced(launch, site, open_folders):
     stack = start_stack(launch, open_folders("netns"), site, netns=True)
     yield stack
     stack.stop()
-    assert not [ns for ns in subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout.split()
-                if ns.startswith(f"dorvane-{stack.fleet.network.number}-")]
+    assert not [
+        ns
+        for ns in subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout.split()
+        if ns.startswith(f"dorvane-{stack.fleet.network.number}-")
+    ]
 
 
 def all_up(fleet):
@@ -80,7 +83,9 @@ def calls(fleet_calls, stack, count, label):
 
 
 def assert_all_served(outcomes, fleet_calls):
-    assert [r["status"] for r in outcomes] == [200] * len(outcomes), [r for r in outcomes if r["status"] != 200]
+    assert [r["status"] for r in outcomes] == [200] * len(outcomes), [
+        r for r in outcomes if r["status"] != 200
+    ]
     for r in outcomes:
         status, data = fleet_calls.fetch(r["link"])
         assert status == 200 and fleet_calls.complete_wav(data), r["link"]
@@ -123,7 +128,9 @@ def test_calls_right_after_a_crash_all_succeed_and_the_host_comes_back(stack, fl
     # Restarted by the supervisor, and back in the rotation within seconds.
     wait_for(lambda: crashed.healthy() and fleet.host_states()[crashed.server] == "UP", 10)
     assert [what for _, name, what in fleet.supervisor.events if name == crashed.server][:2] == [
-        "exited (-9)", "restarted after 0.1 s"]
+        "exited (-9)",
+        "restarted after 0.1 s",
+    ]
     again, _ = calls(fleet_calls, stack, 9, "after-restart")
     assert_all_served(again, fleet_calls)
     assert crashed.name in {r["served_by"] for r in again}
@@ -144,7 +151,9 @@ def test_calls_sent_a_second_after_a_hang_all_succeed_within_twenty_seconds(stac
     # The front had handed some of them to the hung host; they were tried again.
     routed = fleet_calls.retried(fleet.access_log, [r["call"] for r in outcomes])
     assert any(routed.values()), routed
-    assert "did not answer; killed" in [what for _, name, what in fleet.supervisor.events if name == hung.server]
+    assert "did not answer; killed" in [
+        what for _, name, what in fleet.supervisor.events if name == hung.server
+    ]
     wait_for(lambda: hung.healthy(), 15)
 
 
@@ -263,16 +272,22 @@ def test_a_hosts_firewall_lets_only_the_front_in(namespaced):
     fleet = namespaced.fleet
     network = fleet.network
     wait_for(lambda: all_up(fleet), 15)
-    probe = ("import socket, sys; s = socket.socket(); s.settimeout(2); "
-             "sys.exit(s.connect_ex((sys.argv[1], int(sys.argv[2]))))")
+    probe = (
+        "import socket, sys; s = socket.socket(); s.settimeout(2); "
+        "sys.exit(s.connect_ex((sys.argv[1], int(sys.argv[2]))))"
+    )
     first, second = fleet.hosts[:2]
     for port in (first.address[1], first.check_address[1]):
         # From the front's address: open.
-        tried = subprocess.run([sys.executable, "-c", probe, first.address[0], str(port)], capture_output=True)
+        tried = subprocess.run(
+            [sys.executable, "-c", probe, first.address[0], str(port)], capture_output=True
+        )
         assert tried.returncode == 0
         # From another host's namespace: dropped.
-        tried = subprocess.run([*network.exec_prefix(second.index), sys.executable, "-c", probe,
-                                first.address[0], str(port)], capture_output=True)
+        tried = subprocess.run(
+            [*network.exec_prefix(second.index), sys.executable, "-c", probe, first.address[0], str(port)],
+            capture_output=True,
+        )
         assert tried.returncode != 0
 
 
@@ -283,9 +298,14 @@ def test_a_load_whose_host_dies_is_not_run_again_elsewhere(fleet_factory, fleet_
     fleet = fleet_factory(2, operator_token="load-token")
     try:
         request = urllib.request.Request(
-            fleet.url + "api/run_mod", data=json.dumps({"size": 0}).encode(),
-            headers={"Content-Type": "application/json", "Authorization": "Bearer load-token",
-                     "X-Call-Id": "the-load"})
+            fleet.url + "api/run_mod",
+            data=json.dumps({"size": 0}).encode(),
+            headers={
+                "Content-Type": "application/json",
+                "Authorization": "Bearer load-token",
+                "X-Call-Id": "the-load",
+            },
+        )
         outcome = {}
 
         def load():

@@ -20,7 +20,7 @@ def fleet(fleet_factory):
 @pytest.mark.parametrize(
     "stored, path, served",
     [
-        ("a%20b.wav", "/output/clone/a%20b.wav", True),   # clone_voice's escaped blank, as linked
+        ("a%20b.wav", "/output/clone/a%20b.wav", True),  # clone_voice's escaped blank, as linked
         ("a b.wav", "/output/clone/a%20b.wav", True),
         ("plain.wav", "/output/tts/plain.wav", True),
         (".dorvane-00ff.part", "/output/tts/.dorvane-00ff.part", False),
@@ -54,8 +54,12 @@ def test_each_host_answers_health_and_metrics_under_its_name(fleet, fleet_calls)
         # that is a loop running late. Threaded workers have no loop.
         lag = health.pop("loop_lag_seconds", None)
         assert lag is None or 0 <= lag < 5, lag
-        assert health == {"status": "ok", "served_by": host.name, "output_bytes": on_disk,
-                          "output_max_bytes": 1 << 30}
+        assert health == {
+            "status": "ok",
+            "served_by": host.name,
+            "output_bytes": on_disk,
+            "output_max_bytes": 1 << 30,
+        }
         assert fleet_calls.in_flight(host) == 0
     # A host's figures and health are read from the host, by the front and
     # the operators; the front gives them to nobody else.

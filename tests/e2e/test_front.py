@@ -42,7 +42,9 @@ def fleet(fleet_factory):
 def request(fleet, method, path, body=None, source="127.0.0.1", headers=None, timeout=60, version=None):
     """One request to the front from `source`: (status, headers, body,
     seconds); status None when the front closed the connection instead."""
-    connection = http.client.HTTPConnection("127.0.0.1", fleet.port, timeout=timeout, source_address=(source, 0))
+    connection = http.client.HTTPConnection(
+        "127.0.0.1", fleet.port, timeout=timeout, source_address=(source, 0)
+    )
     if version == "HTTP/1.0":
         connection._http_vsn, connection._http_vsn_str = 10, "HTTP/1.0"
     started = time.monotonic()
@@ -94,12 +96,17 @@ def client_entry(fleet, address, table="per_client"):
 
 def test_one_address_flooding_the_front_leaves_another_address_served(fleet, fleet_calls):
     flood = 200
-    threads, flooded = in_parallel(flood, lambda i: request(
-        fleet, "POST", "/api/tts", TTS, source="127.0.0.2", headers={"X-Call-Id": f"flood-{i}"}))
+    threads, flooded = in_parallel(
+        flood,
+        lambda i: request(
+            fleet, "POST", "/api/tts", TTS, source="127.0.0.2", headers={"X-Call-Id": f"flood-{i}"}
+        ),
+    )
     # The honest call goes in once the flood holds all it may hold.
     wait_for(lambda: sum(fleet_calls.in_flight(h) for h in fleet.hosts) >= fleet.front.client_calls, 8)
-    status, _, body, seconds = request(fleet, "POST", "/api/tts", TTS, source="127.0.0.3",
-                                       headers={"X-Call-Id": "honest"})
+    status, _, body, seconds = request(
+        fleet, "POST", "/api/tts", TTS, source="127.0.0.3", headers={"X-Call-Id": "honest"}
+    )
     join(threads, 3 * WAIT)
 
     assert status == 200 and json.loads(body)["data"]["convert_result"][0]["oss_url"].startswith(fleet.url)
@@ -118,14 +125,19 @@ def test_one_address_flooding_the_front_leaves_another_address_served(fleet, fle
     # line of those: it closed them before reading a request).
     logged = [f"flood-{i}" for i, r in enumerate(flooded) if r[0] is not None]
     routed = fleet_calls.routed(fleet.access_log, logged)
-    to_hosts = [call for call, (_, upstream) in routed.items()
-                if call.startswith("flood-") and upstream.startswith("host-")]
+    to_hosts = [
+        call
+        for call, (_, upstream) in routed.items()
+        if call.startswith("flood-") and upstream.startswith("host-")
+    ]
     assert len(to_hosts) == fleet.front.client_calls
 
 
 def test_an_address_over_its_request_rate_gets_429_and_others_do_not(fleet):
     limit = fleet.front.client_rate
-    statuses = [request(fleet, "GET", "/output/tts/none.wav", source="127.0.0.4")[0] for _ in range(limit + 5)]
+    statuses = [
+        request(fleet, "GET", "/output/tts/none.wav", source="127.0.0.4")[0] for _ in range(limit + 5)
+    ]
     assert statuses[:limit] == [404] * limit and statuses[limit:] == [429] * 5
     # Other addresses are not slowed by it.
     assert request(fleet, "GET", "/output/tts/none.wav", source="127.0.0.5")[0] == 404
@@ -215,13 +227,22 @@ def test_trickling_clients_are_cut_and_cannot_crowd_out_others(fleet, part, sour
         # parser lets through to the front's rules.
         ({"Host": "127.0.0.1:{port};x"}, None, 400),
         ({"Host": "127.0.0.1%3A{port}"}, None, 400),
-        ({"X-Forwarded-Proto": "https", "X-Forwarded-Host": "evil.example", "Forwarded": "host=evil.example"},
-         None, 200),
+        (
+            {
+                "X-Forwarded-Proto": "https",
+                "X-Forwarded-Host": "evil.example",
+                "Forwarded": "host=evil.example",
+            },
+            None,
+            200,
+        ),
     ],
 )
 def test_links_come_from_the_fleet_never_from_the_request(fleet, headers, version, expected):
     headers = {k: v.format(port=fleet.port) for k, v in headers.items()}
-    status, answer_headers, body, _ = request(fleet, "POST", "/api/tts", TTS, headers=headers, version=version)
+    status, answer_headers, body, _ = request(
+        fleet, "POST", "/api/tts", TTS, headers=headers, version=version
+    )
     assert status == expected and "Server" not in answer_headers
     if expected == 200:
         assert json.loads(body)["data"]["convert_result"][0]["oss_url"].startswith(fleet.url)
@@ -252,10 +273,24 @@ def test_partial_downloads_are_never_served(fleet, path, through):
     assert status == 404 and b"half a file" not in body
 
 
-@pytest.mark.parametrize("path", [
-    "/healthz", "/%68ealthz", "/healthz?full=1", "//healthz", "/%2fhealthz", "/%2Fhealthz", "/./healthz",
-    "/metrics", "/metric%73", "//metrics", "/%2fmetrics", "/./metrics", "/api/../metrics",
-])
+@pytest.mark.parametrize(
+    "path",
+    [
+        "/healthz",
+        "/%68ealthz",
+        "/healthz?full=1",
+        "//healthz",
+        "/%2fhealthz",
+        "/%2Fhealthz",
+        "/./healthz",
+        "/metrics",
+        "/metric%73",
+        "//metrics",
+        "/%2fmetrics",
+        "/./metrics",
+        "/api/../metrics",
+    ],
+)
 def test_health_and_figures_are_not_answered_to_the_public(fleet, path):
     status, _, body, _ = request(fleet, "GET", path)
     assert status == 404 and b"served_by" not in body and b"webapp_requests" not in body
@@ -264,13 +299,19 @@ def test_health_and_figures_are_not_answered_to_the_public(fleet, path):
 def raw(fleet, data, source="127.0.0.1", timeout=10):
     """`data` sent as it is on a connection of its own; what came back
     before the front closed it or the time-out ran out."""
-    with socket.create_connection(("127.0.0.1", fleet.port), timeout=timeout, source_address=(source, 0)) as conn:
+    with socket.create_connection(
+        ("127.0.0.1", fleet.port), timeout=timeout, source_address=(source, 0)
+    ) as conn:
         conn.sendall(data)
         answer = b""
         try:
             while chunk := conn.recv(65536):
                 answer += chunk
-                if b"\r\n\r\n" in answer and b"Connection: close" not in answer and b"connection: close" not in answer:
+                if (
+                    b"\r\n\r\n" in answer
+                    and b"Connection: close" not in answer
+                    and b"connection: close" not in answer
+                ):
                     break
         except (TimeoutError, ConnectionResetError):
             pass
@@ -286,8 +327,8 @@ def raw(fleet, data, source="127.0.0.1", timeout=10):
         (["10000000000000000000"], {400}),
         (["36893488147419103232"], {400}),
         (["99999999999999999999999"], {400}),
-        (["9999999999999999999"], {413}),     # 19 digits: a number, far over the limit
-        (["100000"], {413}),                  # six digits: over the limit by its length alone
+        (["9999999999999999999"], {413}),  # 19 digits: a number, far over the limit
+        (["100000"], {413}),  # six digits: over the limit by its length alone
         (["65537"], {413}),
         (["-1"], {400}),
         (["1e3"], {400}),
@@ -299,11 +340,14 @@ def raw(fleet, data, source="127.0.0.1", timeout=10):
         (["20, 21"], {400}),
     ],
 )
-def test_a_content_length_that_is_not_one_plain_bounded_number_is_refused_by_the_front(fleet, fleet_calls, lengths,
-                                                                                         status):
+def test_a_content_length_that_is_not_one_plain_bounded_number_is_refused_by_the_front(
+    fleet, fleet_calls, lengths, status
+):
     call = f"framing-{'-'.join(lengths)}".replace(" ", "").replace(",", "c")
-    head = (f"POST /api/tts HTTP/1.1\r\nHost: 127.0.0.1:{fleet.port}\r\nContent-Type: application/json\r\n"
-            f"X-Call-Id: {call}\r\n" + "".join(f"Content-Length: {n}\r\n" for n in lengths) + "\r\n")
+    head = (
+        f"POST /api/tts HTTP/1.1\r\nHost: 127.0.0.1:{fleet.port}\r\nContent-Type: application/json\r\n"
+        f"X-Call-Id: {call}\r\n" + "".join(f"Content-Length: {n}\r\n" for n in lengths) + "\r\n"
+    )
     answer = raw(fleet, head.encode() + TTS[:20])
     assert (int(answer.split(b" ", 2)[1]) if answer else None) in status, answer[:200]
     # The front answered itself: no host saw it.
@@ -312,14 +356,17 @@ def test_a_content_length_that_is_not_one_plain_bounded_number_is_refused_by_the
 
 def test_bad_framing_is_refused_at_the_front_and_leaves_other_clients_keep_alive_requests_unharmed(fleet):
     def bad(i):
-        return (f"POST /api/tts HTTP/1.1\r\nHost: 127.0.0.1:{fleet.port}\r\nContent-Type: application/json\r\n"
-                f"X-Call-Id: wrapped-{i}\r\nContent-Length: 18446744073709551616\r\n\r\n").encode() + TTS
+        return (
+            f"POST /api/tts HTTP/1.1\r\nHost: 127.0.0.1:{fleet.port}\r\nContent-Type: application/json\r\n"
+            f"X-Call-Id: wrapped-{i}\r\nContent-Length: 18446744073709551616\r\n\r\n"
+        ).encode() + TTS
 
     attackers, answers = in_parallel(60, lambda i: raw(fleet, bad(i), source=f"127.0.3.{i % 20 + 1}"))
 
     def keep_alive(i):
-        connection = http.client.HTTPConnection("127.0.0.1", fleet.port, timeout=10,
-                                                source_address=(f"127.0.4.{i + 1}", 0))
+        connection = http.client.HTTPConnection(
+            "127.0.0.1", fleet.port, timeout=10, source_address=(f"127.0.4.{i + 1}", 0)
+        )
         statuses = []
         try:
             for _ in range(30):
@@ -337,6 +384,7 @@ def test_bad_framing_is_refused_at_the_front_and_leaves_other_clients_keep_alive
     join(attackers + honest, 30)
     assert all(a.startswith(b"HTTP/1.1 400 ") for a in answers), {a[:40] for a in answers}
     assert results == [[200] * 30] * 8
+
     # Refused at the front: none of them reached a host. Their lines are
     # found by address, as HAProxy 3's parser refuses the length itself and
     # logs no header of the request, its call id neither.
@@ -356,8 +404,12 @@ def test_hosts_listen_only_where_the_front_reaches_them(fleet):
                 target = os.readlink(fd)
                 if target.startswith("socket:["):
                     inodes.add(target[8:-1])
-        listening = [line.split()[9] for name in ("tcp", "tcp6")
-                     for line in Path(f"/proc/net/{name}").read_text().splitlines()[1:] if line.split()[3] == "0A"]
+        listening = [
+            line.split()[9]
+            for name in ("tcp", "tcp6")
+            for line in Path(f"/proc/net/{name}").read_text().splitlines()[1:]
+            if line.split()[3] == "0A"
+        ]
         assert not inodes & set(listening)
         assert host.healthy()
     # The sockets' folder is closed to every other user of the machine.
@@ -367,8 +419,13 @@ def test_hosts_listen_only_where_the_front_reaches_them(fleet):
     if os.geteuid() == 0 and system_python:
         probe = "import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])"
         for host in fleet.hosts:
-            tried = subprocess.run([system_python, "-c", probe, str(host.socket)], user=65534, cwd="/",
-                                   capture_output=True, text=True)
+            tried = subprocess.run(
+                [system_python, "-c", probe, str(host.socket)],
+                user=65534,
+                cwd="/",
+                capture_output=True,
+                text=True,
+            )
             assert tried.returncode != 0 and "PermissionError" in tried.stderr
 
 
@@ -384,10 +441,16 @@ def test_a_host_on_a_tcp_address_believes_no_forwarded_headers(fleet, tmp_path):
     try:
         host.wait_ready()
         connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
-        connection.request("POST", "/api/tts", TTS, {"Content-Type": "application/json",
-                                                     "X-Forwarded-Proto": "https", "X-Forwarded-Ssl": "on"})
+        connection.request(
+            "POST",
+            "/api/tts",
+            TTS,
+            {"Content-Type": "application/json", "X-Forwarded-Proto": "https", "X-Forwarded-Ssl": "on"},
+        )
         answer = json.loads(connection.getresponse().read())
-        assert answer["data"]["convert_result"][0]["oss_url"].startswith(f"http://127.0.0.1:{port}/output/tts/")
+        assert answer["data"]["convert_result"][0]["oss_url"].startswith(
+            f"http://127.0.0.1:{port}/output/tts/"
+        )
     finally:
         host.terminate()
         host.wait_stopped()
@@ -403,7 +466,9 @@ def narrow(fleet_factory):
 
 
 def test_calls_over_a_hosts_capacity_wait_briefly_or_get_503_at_once_and_time_outs_leave_the_host_in(narrow):
-    threads, results = in_parallel(6, lambda i: (time.sleep(0.3 * (i >= 2)), request(narrow, "POST", "/api/tts", TTS))[1])
+    threads, results = in_parallel(
+        6, lambda i: (time.sleep(0.3 * (i >= 2)), request(narrow, "POST", "/api/tts", TTS))[1]
+    )
     join(threads, 3 * WAIT)
     statuses = sorted(r[0] for r in results)
     # Two calls reached the host and outlived the call time-out (504); two
@@ -424,8 +489,13 @@ def test_calls_over_a_hosts_capacity_wait_briefly_or_get_503_at_once_and_time_ou
 def test_a_hung_host_is_taken_out_killed_and_restarted_and_its_calls_move_on(fleet, fleet_calls):
     hung, live = fleet.hosts
     # Each outcome with the moment it came back.
-    threads, first = in_parallel(16, lambda i: (*request(fleet, "POST", "/api/tts", TTS,
-                                                         headers={"X-Call-Id": f"hung-{i}"}), time.monotonic()))
+    threads, first = in_parallel(
+        16,
+        lambda i: (
+            *request(fleet, "POST", "/api/tts", TTS, headers={"X-Call-Id": f"hung-{i}"}),
+            time.monotonic(),
+        ),
+    )
     wait_for(lambda: sum(fleet_calls.in_flight(h) for h in fleet.hosts) >= 16, 8)
     held = fleet_calls.in_flight(hung)
     assert held > 0 and fleet_calls.in_flight(live) > 0, "the calls did not spread over both hosts"
@@ -479,20 +549,38 @@ def test_a_hosts_capacity_follows_its_gunicorn_settings_and_its_cpu(webapp, conf
     "settings, front, expected",
     [
         # The front's bounds are the application's and its server's own.
-        ({}, {}, {"worker_class": "gevent", "capacity": 1000, "call_timeout": "240000ms", "body_max": "65536"}),
-        ({"WEBAPP_CALL_TIMEOUT": "300", "WEBAPP_WORKER_CLASS": "gthread", "WEBAPP_WORKERS": "3",
-          "WEBAPP_THREADS": "8"}, {}, {"worker_class": "gthread", "capacity": 24, "call_timeout": "300000ms"}),
+        (
+            {},
+            {},
+            {"worker_class": "gevent", "capacity": 1000, "call_timeout": "240000ms", "body_max": "65536"},
+        ),
+        (
+            {
+                "WEBAPP_CALL_TIMEOUT": "300",
+                "WEBAPP_WORKER_CLASS": "gthread",
+                "WEBAPP_WORKERS": "3",
+                "WEBAPP_THREADS": "8",
+            },
+            {},
+            {"worker_class": "gthread", "capacity": 24, "call_timeout": "300000ms"},
+        ),
         # Unless the front is given others.
         ({}, {"call_timeout": 4, "body_max": 1000}, {"call_timeout": "4000ms", "body_max": "1000"}),
     ],
 )
 def test_the_fleet_sets_its_hosts_server_and_takes_the_fronts_bounds_from_the_host(
-        webapp, open_folders, settings, front, expected):
+    webapp, open_folders, settings, front, expected
+):
     import cluster
 
     env = {k: v for k, v in os.environ.items() if not k.startswith(("WEBAPP_", "FRONT_"))}
-    fleet = cluster.Fleet(open_folders("bounds"), 2, port=1, env=dict(env, **settings),
-                          front=cluster.Front(host_calls=5, **front))
+    fleet = cluster.Fleet(
+        open_folders("bounds"),
+        2,
+        port=1,
+        env=dict(env, **settings),
+        front=cluster.Front(host_calls=5, **front),
+    )
     fleet.lay_out()
     hosts = fleet.hosts[0].environ(fleet.env)
     haproxy = fleet.front_environ()
@@ -509,7 +597,8 @@ def test_the_fleet_sets_its_hosts_server_and_takes_the_fronts_bounds_from_the_ho
 
 
 def test_reading_the_hosts_gunicorn_settings_changes_nothing_and_starting_its_server_prepares_it(
-        webapp, tmp_path, monkeypatch):
+    webapp, tmp_path, monkeypatch
+):
     workdir = tmp_path / "host"
     stale = workdir / "metrics" / "counter_1.db"
     stale.parent.mkdir(parents=True)
@@ -593,7 +682,9 @@ def test_the_stores_server_reads_as_nobody_when_the_fleet_runs_as_root(fleet, fl
     workers = cluster.children(fleet.nginx.pid)
     assert workers
     for pid in workers:
-        uids = next(line for line in Path(f"/proc/{pid}/status").read_text().splitlines() if line.startswith("Uid:"))
+        uids = next(
+            line for line in Path(f"/proc/{pid}/status").read_text().splitlines() if line.startswith("Uid:")
+        )
         assert set(uids.split()[1:]) == {"65534"}, uids
     # ... and still serves the files the hosts wrote.
     (fleet.store / "tts" / "as-nobody.wav").write_bytes(b"stored bytes")

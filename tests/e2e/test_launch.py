@@ -12,9 +12,21 @@ import pytest
 
 def run_launcher(launch, folder, *options, ports=None):
     ports = ports or [launch.free_port() for _ in range(3)]
-    command = [sys.executable, launch.__file__, "--folder", str(folder / "var"), "--site", str(folder / "site"),
-               "--port", str(ports[0]), "--speech-port", str(ports[1]), "--transcription-port", str(ports[2]),
-               *options]
+    command = [
+        sys.executable,
+        launch.__file__,
+        "--folder",
+        str(folder / "var"),
+        "--site",
+        str(folder / "site"),
+        "--port",
+        str(ports[0]),
+        "--speech-port",
+        str(ports[1]),
+        "--transcription-port",
+        str(ports[2]),
+        *options,
+    ]
     return subprocess.run(command, capture_output=True, text=True, timeout=180), ports
 
 
@@ -46,8 +58,9 @@ def test_a_taken_port_is_named_and_nothing_starts(launch, tmp_path):
         taken.bind(("127.0.0.1", 0))
         taken.listen()
         port = taken.getsockname()[1]
-        done, _ = run_launcher(launch, tmp_path, "--check",
-                               ports=[launch.free_port(), port, launch.free_port()])
+        done, _ = run_launcher(
+            launch, tmp_path, "--check", ports=[launch.free_port(), port, launch.free_port()]
+        )
     assert done.returncode == 1
     assert f"port {port} is in use" in done.stderr
     assert not (tmp_path / "var").exists()

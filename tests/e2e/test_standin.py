@@ -30,9 +30,16 @@ def spoken(services, fields):
     return name, services.audio_file(name).read_bytes()
 
 
-@pytest.mark.parametrize("setting, value", [
-    (0, "Another text, said once"), (1, "de"), (2, "1.5"), (4, "0.5"), (1, ["en-us"]),
-])
+@pytest.mark.parametrize(
+    "setting, value",
+    [
+        (0, "Another text, said once"),
+        (1, "de"),
+        (2, "1.5"),
+        (4, "0.5"),
+        (1, ["en-us"]),
+    ],
+)
 def test_a_repeated_text_is_answered_from_memory_as_a_new_file(standin, syntheses, setting, value):
     # The cache lives as long as the session's stand-in: a text of its own per case.
     base = [f"Said once, then again ({setting}, {value})", "en-us", "1", "1", "1", "0"]
@@ -49,8 +56,10 @@ def test_a_repeated_text_is_answered_from_memory_as_a_new_file(standin, synthese
 
 @pytest.mark.parametrize("rule, later, kept", [("age", 3599, 3), ("age", 3601, 0), ("size", 0, 2)])
 def test_the_standin_expires_its_audio_by_age_and_size(standin, monkeypatch, rule, later, kept):
-    made = [spoken(standin, [f"Kept for a while, number {i} ({rule}, {later})", "en-us", "1", "1", "1", "0"])
-            for i in range(3)]
+    made = [
+        spoken(standin, [f"Kept for a while, number {i} ({rule}, {later})", "en-us", "1", "1", "1", "0"])
+        for i in range(3)
+    ]
     names = [name for name, _ in made]
     sizes = [len(data) for _, data in made]
     monkeypatch.setattr(standin, "audio_max_age", 3600 if rule == "age" else 0)
@@ -58,7 +67,7 @@ def test_the_standin_expires_its_audio_by_age_and_size(standin, monkeypatch, rul
     standin.expire_audio(now=time.time() + later)
     left = sorted(p.name for p in standin.audio_dir.iterdir())
     if rule == "age":
-        assert [n for n in names if n in left] == names[3 - kept:]
+        assert [n for n in names if n in left] == names[3 - kept :]
     else:
         # The oldest go first, those of earlier tests included.
         assert left == sorted(names[1:])

@@ -19,8 +19,13 @@ from .conftest import WEBAPP
 
 # The longest text a host takes, spoken at the lowest speed: the largest
 # output a text-to-speech call can write.
-LONGEST = {"text": ("Each of these calls asks the host for its longest text, spoken as slowly as it allows. "
-                    * 12)[:1000], "voice_id": "en-us", "speed": 0.5}
+LONGEST = {
+    "text": ("Each of these calls asks the host for its longest text, spoken as slowly as it allows. " * 12)[
+        :1000
+    ],
+    "voice_id": "en-us",
+    "speed": 0.5,
+}
 # What the stand-in's speech (espeak-ng) makes of it.
 LONGEST_BYTES = 5_381_336
 FOLDERS = ["tts", "clone"]
@@ -87,8 +92,10 @@ def test_fresh_workers_admit_no_more_calls_than_the_store_can_hold(webapp, dorva
     cap, callers = 20_000_000, 24
     # Workers on one store: each its own application, as each gunicorn
     # worker of each host is, all in the one working directory.
-    clients = [webapp.create_app(dorvane, webapp.Settings(output_max_bytes=cap)).test_client()
-               for _ in range(workers)]
+    clients = [
+        webapp.create_app(dorvane, webapp.Settings(output_max_bytes=cap)).test_client()
+        for _ in range(workers)
+    ]
     answers = []
 
     def call(client):
@@ -121,12 +128,13 @@ def test_fresh_workers_admit_no_more_calls_than_the_store_can_hold(webapp, dorva
 @pytest.mark.parametrize(
     "later, limits",
     [
-        (0, {"output_max_bytes": 250_000}),   # an operator lowered the cap below what was handed out
-        (45, {"output_max_age": 30}),         # older than the age limit, yet within the grace
+        (0, {"output_max_bytes": 250_000}),  # an operator lowered the cap below what was handed out
+        (45, {"output_max_age": 30}),  # older than the age limit, yet within the grace
     ],
 )
-def test_a_file_handed_out_is_kept_for_the_grace_after_its_answer(webapp, dorvane, held_tts, tmp_path, later,
-                                                                   limits):
+def test_a_file_handed_out_is_kept_for_the_grace_after_its_answer(
+    webapp, dorvane, held_tts, tmp_path, later, limits
+):
     held_tts.release.set()
     held_tts.size = 200_000
     # The module wrote the file well before it answered (its wait): the
@@ -137,7 +145,9 @@ def test_a_file_handed_out_is_kept_for_the_grace_after_its_answer(webapp, dorvan
     for _ in range(2):
         response = client.post("/api/tts", json={"text": "Kept for a while", "voice_id": "en-us"})
         assert response.status_code == 200
-        links.append(response.get_json()["data"]["convert_result"][0]["oss_url"].removeprefix("http://localhost"))
+        links.append(
+            response.get_json()["data"]["convert_result"][0]["oss_url"].removeprefix("http://localhost")
+        )
     stricter = webapp.create_app(dorvane, webapp.Settings(**limits)).test_client()
     store = stricter.application.extensions["webapp.store"]
 
@@ -162,8 +172,9 @@ def test_a_file_handed_out_is_kept_for_the_grace_after_its_answer(webapp, dorvan
         ("/api/clone", {"audio_url": "http://127.0.0.1:9/a.wav", "voice_id": "v1"}, 20_000_000),
     ],
 )
-def test_a_call_larger_than_the_whole_store_is_refused_without_a_retry(make_client, dorvane, monkeypatch, path,
-                                                                       body, cap):
+def test_a_call_larger_than_the_whole_store_is_refused_without_a_retry(
+    make_client, dorvane, monkeypatch, path, body, cap
+):
     reached = []
     for name in ("generate_tts", "clone_voice"):
         monkeypatch.setattr(dorvane, name, lambda *a, **k: reached.append(k) or {"data": {}})
@@ -189,8 +200,12 @@ def test_a_reservation_holds_its_room_for_as_long_as_its_worker_lives(webapp, tm
     import expiry
 
     root, cap = tmp_path / "store", 1000
-    holder = subprocess.Popen([sys.executable, "-c", HOLDER, str(root), str(cap), "600"], stdout=subprocess.PIPE,
-                              text=True, env=dict(os.environ, PYTHONPATH=str(WEBAPP)))
+    holder = subprocess.Popen(
+        [sys.executable, "-c", HOLDER, str(root), str(cap), "600"],
+        stdout=subprocess.PIPE,
+        text=True,
+        env=dict(os.environ, PYTHONPATH=str(WEBAPP)),
+    )
     try:
         assert holder.stdout.readline() == "reserved\n"
         with pytest.raises(expiry.Full):
@@ -231,7 +246,8 @@ def test_a_call_that_just_ended_is_counted_by_workers_that_looked_before_it(weba
     ids=["one host, 20 MB", "three hosts of two workers, 64 MiB"],
 )
 def test_a_flood_of_the_largest_calls_keeps_the_store_within_its_cap_and_every_file_it_hands_out(
-        fleet_factory, fleet_calls, hosts, workers, cap, calls, at_once, bound):
+    fleet_factory, fleet_calls, hosts, workers, cap, calls, at_once, bound
+):
     fleet = fleet_factory(hosts, output_max_bytes=cap, workers=workers)
     try:
         with Sampled(fleet.store) as store:

@@ -23,8 +23,11 @@ def samples(client):
     """The samples of the host's /metrics: {(name, labels): value}, the
     labels a frozenset of (label, value) pairs."""
     text = client.operators.get("/metrics").get_data(as_text=True)
-    return {(sample.name, frozenset(sample.labels.items())): sample.value
-            for family in text_string_to_metric_families(text) for sample in family.samples}
+    return {
+        (sample.name, frozenset(sample.labels.items())): sample.value
+        for family in text_string_to_metric_families(text)
+        for sample in family.samples
+    }
 
 
 def labelled(**labels):
@@ -44,7 +47,9 @@ def metric(client, name, **labels):
         ("output is a file", "output folder is missing or not writable"),
     ],
 )
-def test_health_reports_what_stops_a_host_from_answering(make_client, installation, tmp_path, breakage, problem):
+def test_health_reports_what_stops_a_host_from_answering(
+    make_client, installation, tmp_path, breakage, problem
+):
     if breakage == "models":
         installation.remove("models")
     elif breakage == "dangling output":
@@ -55,16 +60,23 @@ def test_health_reports_what_stops_a_host_from_answering(make_client, installati
     response = client.operators.get("/healthz")
     assert response.headers["X-Served-By"] == "host-a:5001"
     if problem is None:
-        assert (response.status_code, response.get_json()) == (200, {
-            "status": "ok", "served_by": "host-a:5001", "output_bytes": 0, "output_max_bytes": 1 << 30})
+        assert (response.status_code, response.get_json()) == (
+            200,
+            {"status": "ok", "served_by": "host-a:5001", "output_bytes": 0, "output_max_bytes": 1 << 30},
+        )
     else:
         assert response.status_code == 503
         assert any(problem in p for p in response.get_json()["problems"])
 
 
-@pytest.mark.parametrize("path, body, status", [
-    ("/api/tts", {}, 400), ("/api/status", None, 200), ("/no/such/route", None, 404),
-])
+@pytest.mark.parametrize(
+    "path, body, status",
+    [
+        ("/api/tts", {}, 400),
+        ("/api/status", None, 200),
+        ("/no/such/route", None, 404),
+    ],
+)
 def test_every_answer_is_counted_by_route_and_status_and_named(make_client, path, body, status):
     client = make_client(served_by="host-b:5002")
     route = "unmatched" if status == 404 else path
@@ -97,12 +109,15 @@ def test_calls_in_flight_are_counted_while_they_run(make_client, dorvane, monkey
     assert metric(client, "webapp_requests_in_flight", route="/api/tts") == 0
 
 
-def test_the_application_made_around_the_plain_python_text_to_speech_serves_it(webapp, dorvane, standin, tmp_path,
-                                                                                sleeps, monkeypatch):
+def test_the_application_made_around_the_plain_python_text_to_speech_serves_it(
+    webapp, dorvane, standin, tmp_path, sleeps, monkeypatch
+):
     from support import reference
 
     monkeypatch.setattr(reference, "time", types.SimpleNamespace(sleep=sleeps.append))
-    client = webapp.create_app(reference.PlainSpeech(dorvane), webapp.Settings(speech_url=standin.speech_url)).test_client()
+    client = webapp.create_app(
+        reference.PlainSpeech(dorvane), webapp.Settings(speech_url=standin.speech_url)
+    ).test_client()
     response = client.post("/api/tts", json={"text": "Plain Python speaking", "voice_id": "en-us"})
     assert response.status_code == 200
     link = response.get_json()["data"]["convert_result"][0]["oss_url"]
@@ -126,12 +141,18 @@ def test_metrics_labels_come_from_fixed_sets_whatever_clients_send(make_client):
         client.open("/api/tts", method=method)
     new = label_sets() - before
     assert new <= {labelled(method="other", route="unmatched", status=status) for status in (404, 405)}
-    assert metric(client, "webapp_requests_total", route="unmatched", method="other", status=405) == others + 40
+    assert (
+        metric(client, "webapp_requests_total", route="unmatched", method="other", status=405) == others + 40
+    )
 
 
 def test_health_and_metrics_report_the_stores_bytes(make_client, tmp_path):
-    for name, size in {"tts/a.wav": 1234, "clone/b%20c.wav": 766, "tts/.dorvane-1f.part": 100,
-                       "music/elsewhere.wav": 5000}.items():
+    for name, size in {
+        "tts/a.wav": 1234,
+        "clone/b%20c.wav": 766,
+        "tts/.dorvane-1f.part": 100,
+        "music/elsewhere.wav": 5000,
+    }.items():
         (tmp_path / "output" / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / "output" / name).write_bytes(b"x" * size)
     client = make_client(output_max_bytes=10_000)
@@ -140,10 +161,13 @@ def test_health_and_metrics_report_the_stores_bytes(make_client, tmp_path):
     assert metric(client, "webapp_output_bytes") == 2100
 
 
-@pytest.mark.parametrize("limits, sweeps", [({"output_max_age": 3600}, True),
-                                             ({"output_max_age": 0, "output_max_bytes": 0}, False)])
+@pytest.mark.parametrize(
+    "limits, sweeps",
+    [({"output_max_age": 3600}, True), ({"output_max_age": 0, "output_max_bytes": 0}, False)],
+)
 def test_the_servers_hook_starts_the_timed_sweep_that_making_the_application_does_not(
-        make_client, webapp, tmp_path, monkeypatch, limits, sweeps):
+    make_client, webapp, tmp_path, monkeypatch, limits, sweeps
+):
     old = tmp_path / "output" / "tts" / "old.wav"
     old.parent.mkdir(parents=True)
     old.write_bytes(b"x")
@@ -166,7 +190,9 @@ def test_the_servers_hook_starts_the_timed_sweep_that_making_the_application_doe
     application.extensions["webapp.store"].interval = 86400
 
 
-def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(make_client, standin, tmp_path, monkeypatch):
+def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
+    make_client, standin, tmp_path, monkeypatch
+):
     import expiry
 
     cap, callers, calls_each = 800_000, 8, 12
@@ -195,7 +221,9 @@ def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(make_client,
     # The first call tells the host how large its files are; the flood's
     # every answer is this same audio.
     first = client.post("/api/tts", json=text).get_json()
-    size = len(client.get(first["data"]["convert_result"][0]["oss_url"].removeprefix("http://localhost")).data)
+    size = len(
+        client.get(first["data"]["convert_result"][0]["oss_url"].removeprefix("http://localhost")).data
+    )
     peaks, done = [0, 0], threading.Event()
 
     def sample():
@@ -232,7 +260,9 @@ def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(make_client,
     assert on_disk(standin.audio_dir) <= cap and standin.audio_bytes <= cap
 
 
-@pytest.mark.parametrize("raw, value", [("false", False), ("0", False), ("no", False), ("true", True), ("1", True)])
+@pytest.mark.parametrize(
+    "raw, value", [("false", False), ("0", False), ("no", False), ("true", True), ("1", True)]
+)
 def test_a_switch_in_the_environment_means_what_it_says(webapp, raw, value):
     import envsettings
 
@@ -261,8 +291,14 @@ def test_a_setting_its_field_cannot_take_stops_the_start_and_names_its_variable(
 
 
 def test_the_environments_settings_reach_the_applications_config_typed(webapp, dorvane):
-    settings = webapp.Settings.from_environ({"WEBAPP_MAX_TEXT": "20", "WEBAPP_TRANSCRIPTION_TIMEOUT": "200",
-                                             "WEBAPP_OUTPUT_MAX_AGE": "0", "WEBAPP_OPERATOR_TOKEN": "1234"})
+    settings = webapp.Settings.from_environ(
+        {
+            "WEBAPP_MAX_TEXT": "20",
+            "WEBAPP_TRANSCRIPTION_TIMEOUT": "200",
+            "WEBAPP_OUTPUT_MAX_AGE": "0",
+            "WEBAPP_OPERATOR_TOKEN": "1234",
+        }
+    )
     config = webapp.create_app(dorvane, settings).config
     assert (config["MAX_TEXT"], config["TRANSCRIPTION_TIMEOUT"], config["OUTPUT_MAX_AGE"]) == (20, 200.0, 0.0)
     assert config["OPERATOR_TOKEN"] == "1234"

@@ -12,8 +12,15 @@ import pytest
 
 from support.defaults import TTS_PATH
 
-OPERATIONS = ["generate_tts", "clone_voice", "transcribe_audio", "gen_music", "sep_music", "run_mod",
-              "check_project_structure"]
+OPERATIONS = [
+    "generate_tts",
+    "clone_voice",
+    "transcribe_audio",
+    "gen_music",
+    "sep_music",
+    "run_mod",
+    "check_project_structure",
+]
 
 TOKEN = "operator-secret-7f3a"
 OPERATOR = {"Authorization": f"Bearer {TOKEN}"}
@@ -33,7 +40,9 @@ def calls(dorvane, monkeypatch):
     application called the module at all."""
     made = []
     for name in OPERATIONS:
-        monkeypatch.setattr(dorvane, name, lambda *a, _name=name, **k: made.append(_name) or {"recorded": _name})
+        monkeypatch.setattr(
+            dorvane, name, lambda *a, _name=name, **k: made.append(_name) or {"recorded": _name}
+        )
     return made
 
 
@@ -45,12 +54,14 @@ def deep_or(shape):
     interpreter's parser refuses that (RecursionError), else for its shape.
     Before 3.14 the parser stops at the recursion limit; from 3.14 on only
     the thread's stack bounds it, and the main thread's takes this depth."""
+
     def message():
         try:
             json.loads(DEEP)
         except RecursionError:
             return "nested too deeply"
         return shape
+
     return message
 
 
@@ -75,11 +86,15 @@ def raw(data, message, content_type="application/json"):
         as_json("/api/tts", {"text": "hi", "voice_id": ["en"]}, "voice_id must be a text or an integer"),
         as_json("/api/tts", {"text": "hi", "voice_id": "en", "speed": "fast"}, "speed must be a number"),
         as_json("/api/tts", {"text": "hi", "voice_id": "en", "pitch": 9}, "pitch must lie between"),
-        as_json("/api/tts", {"text": "hi", "voice_id": "en", "base_url": "http://x/"}, "unknown field: base_url"),
+        as_json(
+            "/api/tts", {"text": "hi", "voice_id": "en", "base_url": "http://x/"}, "unknown field: base_url"
+        ),
         as_json("/api/clone", {"audio_url": "http://127.0.0.1/a.wav"}, "missing field: voice_id"),
         as_json("/api/clone", {"voice_id": "v"}, "missing field: audio_url"),
         as_json("/api/transcribe", {}, "missing field: audio_url"),
-        as_json("/api/transcribe", {"audio_url": "http://h/a.wav", "stt_endpoint": "http://x/"}, "unknown field"),
+        as_json(
+            "/api/transcribe", {"audio_url": "http://h/a.wav", "stt_endpoint": "http://x/"}, "unknown field"
+        ),
         as_json("/api/music/generate", {}, "missing field: prompt"),
         as_json("/api/music/separate", {"url": "   "}, "url must be a non-empty text"),
         as_json("/api/run_mod", {}, "missing field: size"),
@@ -103,11 +118,14 @@ def raw(data, message, content_type="application/json"):
         raw(b'{"text": "hi", "voice_id": "en"}', "Content-Type: application/json", content_type=""),
     ],
 )
-def test_bad_bodies_get_a_400_with_a_message_and_no_trace_before_the_module_runs(make_client, calls, caplog, path,
-                                                                                  data, content_type, message):
+def test_bad_bodies_get_a_400_with_a_message_and_no_trace_before_the_module_runs(
+    make_client, calls, caplog, path, data, content_type, message
+):
     # Asked here, on the thread that parses the body.
     message = message() if callable(message) else message
-    response = make_client(operator_token=TOKEN).post(path, data=data, content_type=content_type, headers=OPERATOR)
+    response = make_client(operator_token=TOKEN).post(
+        path, data=data, content_type=content_type, headers=OPERATOR
+    )
     assert response.status_code == 400
     assert message in response.get_json()["error"]
     assert calls == []
@@ -194,8 +212,9 @@ def test_cloned_audio_links_resolve_through_the_application(make_client, standin
     client = make_client(speech_url=standin.speech_url)
     spoken = client.post("/api/tts", json={"text": "Clone me", "voice_id": "en-us"}).get_json()
     name = spoken["data"]["convert_result"][0]["oss_url"].rsplit("/", 1)[1]
-    response = client.post("/api/clone", json={"audio_url": f"{standin.speech_url}/tts/audio/{name}",
-                                               "voice_id": "v7"})
+    response = client.post(
+        "/api/clone", json={"audio_url": f"{standin.speech_url}/tts/audio/{name}", "voice_id": "v7"}
+    )
     assert response.status_code == 200
     link = response.get_json()["data"]
     assert link.startswith("http://localhost/output/clone/")
@@ -280,8 +299,9 @@ def test_a_cloned_file_stored_with_escaped_blanks_is_found_by_its_link(make_clie
         (TOKEN, f"bearer {TOKEN}", 200),
     ],
 )
-def test_the_load_route_answers_only_the_operator(make_client, fake_torch, clock, configured, authorization,
-                                                    status):
+def test_the_load_route_answers_only_the_operator(
+    make_client, fake_torch, clock, configured, authorization, status
+):
     torch_ = fake_torch(randn=lambda n, device: None)
     clock(0.0, 10.0)
     headers = {"Authorization": authorization} if authorization else {}
@@ -311,8 +331,11 @@ def test_a_second_load_is_refused_at_once_while_one_runs(make_client, fake_torch
     # gunicorn workers of one host.
     second_client = first_client if second == "same worker" else make_client(operator_token=TOKEN)
     answers = {}
-    first = threading.Thread(target=lambda: answers.setdefault(
-        "first", first_client.post("/api/run_mod", json={"size": 1}, headers=OPERATOR)))
+    first = threading.Thread(
+        target=lambda: answers.setdefault(
+            "first", first_client.post("/api/run_mod", json={"size": 1}, headers=OPERATOR)
+        )
+    )
     first.start()
     try:
         assert started.wait(10)
@@ -373,8 +396,10 @@ def test_a_silent_transcription_service_is_given_up_after_the_setting(make_clien
     "settings, shown",
     [
         ({}, ['maxlength="1000"', 'min="0.5"', "At most 1000 characters", "60 seconds"]),
-        ({"max_text": 300, "transcription_timeout": 20}, ['maxlength="300"', "At most 300 characters",
-                                                          "20 seconds"]),
+        (
+            {"max_text": 300, "transcription_timeout": 20},
+            ['maxlength="300"', "At most 300 characters", "20 seconds"],
+        ),
     ],
 )
 def test_the_page_shows_the_limits(make_client, settings, shown):
@@ -404,8 +429,9 @@ def _readme_load_size():
 def test_the_load_takes_whole_gib(make_client, fake_torch, clock, settings, size, error):
     torch_ = fake_torch(randn=lambda n, device: None)
     clock(0.0, 10.0)
-    response = make_client(operator_token=TOKEN, **settings).post("/api/run_mod", json={"size": size},
-                                                                 headers=OPERATOR)
+    response = make_client(operator_token=TOKEN, **settings).post(
+        "/api/run_mod", json={"size": size}, headers=OPERATOR
+    )
     allocations = [c[1] for c in torch_.calls if c[0] == "randn"]
     if error is None:
         assert response.status_code == 200

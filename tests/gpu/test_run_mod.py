@@ -4,7 +4,6 @@ import weakref
 
 import pytest
 import torch
-
 from doubles import Reached
 
 OPENING = ["Using device: cpu", "Version: TORV AI 1.0"]
@@ -31,9 +30,17 @@ def test_loop_runs_until_ten_seconds_have_passed(dorvane, fake_torch, clock, cap
     assert lines(capsys) == OPENING + ["GPU load completed."]
 
 
-@pytest.mark.parametrize("size, elements", [
-    (1, 268435456), (2, 536870912), (8, 2147483648), (0, 0), (0.5, 134217728.0), (True, 268435456),
-])
+@pytest.mark.parametrize(
+    "size, elements",
+    [
+        (1, 268435456),
+        (2, 536870912),
+        (8, 2147483648),
+        (0, 0),
+        (0.5, 134217728.0),
+        (True, 268435456),
+    ],
+)
 def test_element_count(dorvane, fake_torch, size, elements):
     def stop(*args, **kwargs):
         raise Reached
@@ -41,7 +48,7 @@ def test_element_count(dorvane, fake_torch, size, elements):
     torch_ = fake_torch(randn=stop)
     with pytest.raises(Reached):
         dorvane.run_mod(size)
-    (name, args, kwargs), = [c for c in torch_.calls if c[0] == "randn"]
+    ((name, args, kwargs),) = [c for c in torch_.calls if c[0] == "randn"]
     assert args == (elements,) and type(args[0]) is type(elements)
     assert list(kwargs) == ["device"] and str(kwargs["device"]) == "cpu"
 
@@ -64,7 +71,10 @@ def test_out_of_memory_ends_the_load_early(dorvane, fake_torch, clock, capsys):
     torch_ = fake_torch(randn_like=oom)
     clock(0.0, 0.0)
     assert dorvane.run_mod(0) is None
-    assert lines(capsys) == OPENING + ["Caught OOM during operation, clearing memory...", "GPU load completed."]
+    assert lines(capsys) == OPENING + [
+        "Caught OOM during operation, clearing memory...",
+        "GPU load completed.",
+    ]
     assert torch_.calls.count("empty_cache") == 2 and torch_.collected == [1, 1]
 
 

@@ -6,13 +6,13 @@ import inspect
 import itertools
 import pickle
 
-import pytest
-
 import dorvane as module
-from support.defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
+import pytest
 from doubles import Reached, Stop
 from operations import OPERATIONS
 from twins import twin
+
+from support.defaults import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
 
 # The names, parameters and defaults themselves are the stub's, which stubtest
 # holds the module to (test_typing.py).

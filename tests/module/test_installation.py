@@ -9,32 +9,42 @@ from collections import OrderedDict
 from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
 
 # The plain def the benchmark times the module against is the reference here too.
 from doubles import Reached, Unrelated, module_copy
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from operations import GATED
+
 from support.reference import plain_check
 
-MODELS = ["whisper_model.safetensors", "voice_clone_00001-of-00002.safetensors",
-          "musicgen_00002-of-00002.bin", "D_Onigiri_50968.pth"]
+MODELS = [
+    "whisper_model.safetensors",
+    "voice_clone_00001-of-00002.safetensors",
+    "musicgen_00002-of-00002.bin",
+    "D_Onigiri_50968.pth",
+]
 
 
 def test_complete_installation(dorvane):
     assert dorvane.check_project_structure() == {"status": True}
 
 
-@pytest.mark.parametrize("breakage, message", [
-    (["models"], "Code is not complete. 'models' folder is missing."),
-    # The first shortfall in layout order is the one reported.
-    (["models", "token", "zonos"], "Code is not complete. 'models' folder is missing."),
-    (["token/tokenizer.json", "zonos"], "Files not found in 'token': tokenizer.json"),
-    (["models/musicgen_00002-of-00002.bin", "models/D_Onigiri_50968.pth"],
-     "Files not found in 'models': musicgen_00002-of-00002.bin, D_Onigiri_50968.pth"),
-    (["zonos/config.py"], "Files not found in 'zonos': config.py"),
-    (["zonos"], "Code is not complete. 'zonos' folder is missing."),
-])
+@pytest.mark.parametrize(
+    "breakage, message",
+    [
+        (["models"], "Code is not complete. 'models' folder is missing."),
+        # The first shortfall in layout order is the one reported.
+        (["models", "token", "zonos"], "Code is not complete. 'models' folder is missing."),
+        (["token/tokenizer.json", "zonos"], "Files not found in 'token': tokenizer.json"),
+        (
+            ["models/musicgen_00002-of-00002.bin", "models/D_Onigiri_50968.pth"],
+            "Files not found in 'models': musicgen_00002-of-00002.bin, D_Onigiri_50968.pth",
+        ),
+        (["zonos/config.py"], "Files not found in 'zonos': config.py"),
+        (["zonos"], "Code is not complete. 'zonos' folder is missing."),
+    ],
+)
 def test_first_shortfall_is_reported(dorvane, installation, breakage, message):
     for relative in breakage:
         installation.remove(relative)
@@ -88,14 +98,21 @@ def test_base_directory_follows_the_module_file(dorvane, tmp_path, monkeypatch):
     assert dorvane.check_project_structure() == {"error": "Code is not complete. 'models' folder is missing."}
 
 
-@pytest.mark.parametrize("mapping, expected", [
-    ({}, {"status": True}),
-    ({"models": MODELS[:1]}, {"status": True}),
-    ({"models": ["absent.bin", MODELS[0], "gone.pt"]}, {"error": "Files not found in 'models': absent.bin, gone.pt"}),
-    ({"weights": []}, {"error": "Code is not complete. 'weights' folder is missing."}),
-    # The caller's mapping replaces the default: a missing default folder is not looked at.
-    ({"token": ["tokenizer.json"]}, {"status": True}),
-], ids=["empty", "subset", "missing-files", "missing-folder", "replaces-default"])
+@pytest.mark.parametrize(
+    "mapping, expected",
+    [
+        ({}, {"status": True}),
+        ({"models": MODELS[:1]}, {"status": True}),
+        (
+            {"models": ["absent.bin", MODELS[0], "gone.pt"]},
+            {"error": "Files not found in 'models': absent.bin, gone.pt"},
+        ),
+        ({"weights": []}, {"error": "Code is not complete. 'weights' folder is missing."}),
+        # The caller's mapping replaces the default: a missing default folder is not looked at.
+        ({"token": ["tokenizer.json"]}, {"status": True}),
+    ],
+    ids=["empty", "subset", "missing-files", "missing-folder", "replaces-default"],
+)
 def test_caller_mapping(dorvane, installation, mapping, expected):
     installation.remove("models/" + MODELS[3])
     assert dorvane.check_project_structure(mapping) == expected
@@ -109,12 +126,15 @@ def test_default_layout_cannot_be_changed_by_a_caller(dorvane, installation):
     assert dorvane.check_project_structure() == {"error": "Files not found in 'zonos': config.py"}
 
 
-@pytest.mark.parametrize("mapping, error", [
-    ([("models", [])], AttributeError),
-    ({"models": 1}, TypeError),
-    ({1: []}, TypeError),
-    ({"models": [1]}, TypeError),
-])
+@pytest.mark.parametrize(
+    "mapping, error",
+    [
+        ([("models", [])], AttributeError),
+        ({"models": 1}, TypeError),
+        ({1: []}, TypeError),
+        ({"models": [1]}, TypeError),
+    ],
+)
 def test_malformed_mappings_raise(dorvane, mapping, error):
     with pytest.raises(error):
         dorvane.check_project_structure(mapping)
@@ -152,12 +172,18 @@ class Falsy:
         return False
 
 
-@pytest.mark.parametrize("answer", [False, 0, None, "", [], Falsy()],
-                         ids=["False", "0", "None", "empty-str", "empty-list", "falsy-object"])
-@pytest.mark.parametrize("name, message", [
-    ("isdir", "Code is not complete. 'models' folder is missing."),
-    ("isfile", "Files not found in 'models': " + ", ".join(MODELS)),
-])
+@pytest.mark.parametrize(
+    "answer",
+    [False, 0, None, "", [], Falsy()],
+    ids=["False", "0", "None", "empty-str", "empty-list", "falsy-object"],
+)
+@pytest.mark.parametrize(
+    "name, message",
+    [
+        ("isdir", "Code is not complete. 'models' folder is missing."),
+        ("isfile", "Files not found in 'models': " + ", ".join(MODELS)),
+    ],
+)
 def test_a_patched_test_is_answered_by_its_truth(dorvane, monkeypatch, name, message, answer):
     monkeypatch.setattr(os.path, name, lambda path: answer)
     assert dorvane.check_project_structure() == {"error": message}
@@ -187,15 +213,20 @@ def gated(request):
     return request.param
 
 
-@pytest.mark.parametrize("remove, message", [
-    ("models", "Code is not complete. 'models' folder is missing."),
-    ("zonos", "Code is not complete. 'zonos' folder is missing."),
-    ("token/tokenizer.json", "Files not found in 'token': tokenizer.json"),
-    ("token/mtl_tokenizer.json", "Files not found in 'token': mtl_tokenizer.json"),
-    ("zonos/config.py", "Files not found in 'zonos': config.py"),
-    ("models/whisper_model.safetensors", "Files not found in 'models': whisper_model.safetensors"),
-])
-def test_gate_refuses_an_incomplete_installation(dorvane, installation, sleeps, monkeypatch, gated, remove, message):
+@pytest.mark.parametrize(
+    "remove, message",
+    [
+        ("models", "Code is not complete. 'models' folder is missing."),
+        ("zonos", "Code is not complete. 'zonos' folder is missing."),
+        ("token/tokenizer.json", "Files not found in 'token': tokenizer.json"),
+        ("token/mtl_tokenizer.json", "Files not found in 'token': mtl_tokenizer.json"),
+        ("zonos/config.py", "Files not found in 'zonos': config.py"),
+        ("models/whisper_model.safetensors", "Files not found in 'models': whisper_model.safetensors"),
+    ],
+)
+def test_gate_refuses_an_incomplete_installation(
+    dorvane, installation, sleeps, monkeypatch, gated, remove, message
+):
     posts = []
     monkeypatch.setattr(dorvane.requests, "post", lambda *a, **k: posts.append(a))
     installation.remove(remove)
@@ -215,8 +246,9 @@ def test_gate_returns_the_check_payload_itself(dorvane, monkeypatch, gated):
 
 # A host's own check may say nothing of the installation's state; only an
 # "error" in what it returns refuses the call.
-@pytest.mark.parametrize("check", [{}, {"status": False}, {"warning": "slow disk"}],
-                         ids=["empty", "status-false", "other-key"])
+@pytest.mark.parametrize(
+    "check", [{}, {"status": False}, {"warning": "slow disk"}], ids=["empty", "status-false", "other-key"]
+)
 def test_gate_lets_through_a_check_without_an_error(dorvane, monkeypatch, gated, check):
     def reached(*args, **kwargs):
         raise Reached
@@ -241,6 +273,7 @@ def recorded(log, name, function):
     def recording(*args, **kwargs):
         log.append((name, args, kwargs))
         return function(*args, **kwargs)
+
     return recording
 
 
@@ -253,14 +286,25 @@ BREAKAGES = {
 
 
 @pytest.mark.parametrize("breakage", BREAKAGES.values(), ids=BREAKAGES)
-@pytest.mark.parametrize("mapping", [None, {"token": ["tokenizer.json", "absent"], "zonos": ["config.py"]}],
-                         ids=["default", "caller"])
-@pytest.mark.parametrize("owner, name", [
-    ("path", "join"), ("path", "isdir"), ("path", "isfile"), ("path", "abspath"), ("path", "dirname"),
-    ("os", "stat"),
-])
-def test_a_patched_function_is_called_as_a_plain_def_calls_it(dorvane, installation, monkeypatch,
-                                                            owner, name, mapping, breakage):
+@pytest.mark.parametrize(
+    "mapping",
+    [None, {"token": ["tokenizer.json", "absent"], "zonos": ["config.py"]}],
+    ids=["default", "caller"],
+)
+@pytest.mark.parametrize(
+    "owner, name",
+    [
+        ("path", "join"),
+        ("path", "isdir"),
+        ("path", "isfile"),
+        ("path", "abspath"),
+        ("path", "dirname"),
+        ("os", "stat"),
+    ],
+)
+def test_a_patched_function_is_called_as_a_plain_def_calls_it(
+    dorvane, installation, monkeypatch, owner, name, mapping, breakage
+):
     for relative in breakage:
         installation.remove(relative)
     target = os.path if owner == "path" else os
@@ -275,8 +319,12 @@ def test_a_patched_function_is_called_as_a_plain_def_calls_it(dorvane, installat
 
 def _replaced_os(log):
     """A stand-in `os` whose path functions record their calls."""
-    path = types.SimpleNamespace(**{name: recorded(log, name, getattr(os.path, name))
-                                    for name in ("join", "isdir", "isfile", "abspath", "dirname")})
+    path = types.SimpleNamespace(
+        **{
+            name: recorded(log, name, getattr(os.path, name))
+            for name in ("join", "isdir", "isfile", "abspath", "dirname")
+        }
+    )
     return types.SimpleNamespace(path=path, stat=os.stat)
 
 
@@ -355,8 +403,9 @@ NAMES = {
     "ordered-dict": lambda root: OrderedDict([("token", ["absent"]), ("models", [])]),
     "dict-subclass": lambda root: type("Layout", (dict,), {})(models=["absent"]),
     # A def asks the mapping for its items; the dict beneath is never read.
-    "dict-subclass-items": lambda root: type("Layout", (dict,), {"items": lambda self: [("token", ["absent"])]})(
-        models=[MODELS[0]]),
+    "dict-subclass-items": lambda root: type(
+        "Layout", (dict,), {"items": lambda self: [("token", ["absent"])]}
+    )(models=[MODELS[0]]),
     # join asks each name whether it starts with a slash; these names say
     # yes, so a def takes them as they are, relative to the current folder.
     "str-subclass-folder": lambda root: {_rooted("models"): [MODELS[0]]},
@@ -373,28 +422,33 @@ def test_names_give_what_a_plain_def_gives(dorvane, installation, make):
     assert outcome(dorvane.check_project_structure, mapping) == expected
 
 
-@pytest.mark.parametrize("module_file", [
-    "{root}/dorvane.so",
-    "{root}/sub/../dorvane.so",
-    "{root}//./dorvane.so/",
-    "/{root}/x/y/../../dorvane.so",
-    "{root}/models/up/../dorvane.so",  # `..` is taken by the text, not by the link's target
-    "{root}/../../../../../../../../../../..{root}/dorvane.so",
-    "{root}/\0/dorvane.so",  # cut at the NUL, every path would name the installation directory
-    "dorvane.so",                        # relative: the current directory decides
-    "",
-    b"{root}/dorvane.so",
-    Path("{root}/dorvane.so"),
-    None,
-    "{root}/\ud800/dorvane.so",
-])
+@pytest.mark.parametrize(
+    "module_file",
+    [
+        "{root}/dorvane.so",
+        "{root}/sub/../dorvane.so",
+        "{root}//./dorvane.so/",
+        "/{root}/x/y/../../dorvane.so",
+        "{root}/models/up/../dorvane.so",  # `..` is taken by the text, not by the link's target
+        "{root}/../../../../../../../../../../..{root}/dorvane.so",
+        "{root}/\0/dorvane.so",  # cut at the NUL, every path would name the installation directory
+        "dorvane.so",  # relative: the current directory decides
+        "",
+        b"{root}/dorvane.so",
+        Path("{root}/dorvane.so"),
+        None,
+        "{root}/\ud800/dorvane.so",
+    ],
+)
 def test_module_file_spellings(dorvane, installation, monkeypatch, module_file):
     root = str(installation.root)
     # Through the link, `up/..` is the installation directory itself.
     (installation.root / "models" / "up").symlink_to(installation.root / "zonos", target_is_directory=True)
     if isinstance(module_file, (str, bytes)):
-        module_file = module_file.replace(b"{root}" if isinstance(module_file, bytes) else "{root}",
-                                          os.fsencode(root) if isinstance(module_file, bytes) else root)
+        module_file = module_file.replace(
+            b"{root}" if isinstance(module_file, bytes) else "{root}",
+            os.fsencode(root) if isinstance(module_file, bytes) else root,
+        )
     elif isinstance(module_file, Path):
         module_file = Path(str(module_file).replace("{root}", root))
     monkeypatch.setattr(dorvane, "__file__", module_file)
@@ -424,10 +478,16 @@ def spelling_tree(tmp_path_factory):
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(lead=st.sampled_from(["", "/", "//"]),
-       parts=st.lists(st.tuples(st.sampled_from(["a", "b", "l", ".", "..", "", "dorvane.so"]),
-                                st.sampled_from(["/", "//", "///"])), max_size=8),
-       trailing=st.booleans())
+@given(
+    lead=st.sampled_from(["", "/", "//"]),
+    parts=st.lists(
+        st.tuples(
+            st.sampled_from(["a", "b", "l", ".", "..", "", "dorvane.so"]), st.sampled_from(["/", "//", "///"])
+        ),
+        max_size=8,
+    ),
+    trailing=st.booleans(),
+)
 def test_base_directory_matches_posixpath(dorvane, spelling_tree, lead, parts, trailing):
     root, names = spelling_tree
     module_file = lead + str(root) + "".join(sep + part for part, sep in parts) + ("/" if trailing else "")
@@ -435,15 +495,24 @@ def test_base_directory_matches_posixpath(dorvane, spelling_tree, lead, parts, t
     saved = dorvane.__file__
     try:
         dorvane.__file__ = module_file
-        assert outcome(dorvane.check_project_structure, mapping) == outcome(plain_check(module_file, os), mapping)
+        assert outcome(dorvane.check_project_structure, mapping) == outcome(
+            plain_check(module_file, os), mapping
+        )
     finally:
         dorvane.__file__ = saved
 
 
-@pytest.mark.parametrize("owner, name, calls", [
-    ("os.path", "join", 10), ("os.path", "isdir", 3), ("os.path", "isfile", 7),
-    ("os.path", "abspath", 1), ("os.path", "dirname", 1), ("os", "stat", 10),
-])
+@pytest.mark.parametrize(
+    "owner, name, calls",
+    [
+        ("os.path", "join", 10),
+        ("os.path", "isdir", 3),
+        ("os.path", "isfile", 7),
+        ("os.path", "abspath", 1),
+        ("os.path", "dirname", 1),
+        ("os", "stat", 10),
+    ],
+)
 def test_a_patch_made_before_import_is_called(child, installation, owner, name, calls):
     # A wrapper that copies the stock function's name and module must still
     # be called: it cannot pass for the standard library's own.

@@ -13,7 +13,7 @@ import pytest
 
 pytest.importorskip("mypy", reason="mypy is not installed (requirements-test.txt)")
 
-CORRECT = '''
+CORRECT = """
 from typing import Any, Literal, assert_type
 
 import dorvane
@@ -37,10 +37,10 @@ assert_type(dorvane.transcribe_audio(audio_url="https://cdn/a.wav", timeout=2.5)
 dorvane.gen_music("a tune")
 dorvane.sep_music(url=b"https://cdn/a.wav")
 dorvane.run_mod(size=2)
-'''
+"""
 
 # Each line with the error code mypy must report on it, and only there.
-WRONG = '''
+WRONG = """
 import dorvane
 dorvane.generate_tts("hi")  # call-arg: voice_id missing
 dorvane.generate_tts("hi", "v1", wait=5)  # call-arg: no such keyword
@@ -51,26 +51,42 @@ dorvane.check_project_structure(["models"])  # arg-type: a list, not a mapping
 dorvane.run_mod(1.5)  # arg-type: torch takes a whole number of elements
 dorvane.transcribe_audio("https://cdn/a.wav")["transcription"]  # call-overload: the refusal is a tuple
 done = dorvane.run_mod(1)  # func-returns-value: it returns nothing
-'''
+"""
 
 
 def mypy(tmp_path, *args):
     """mypy run where no stub lies, so that the stub it finds is the installed one."""
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
-    return subprocess.run([sys.executable, "-m", *args], cwd=tmp_path, env=env,
-                          capture_output=True, text=True, timeout=240)
+    return subprocess.run(
+        [sys.executable, "-m", *args], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=240
+    )
 
 
 def test_mypy_strict_checks_host_code_against_installed_stub(tmp_path):
     (tmp_path / "correct.py").write_text(CORRECT)
     (tmp_path / "wrong.py").write_text(WRONG)
-    checked = mypy(tmp_path, "mypy", "--strict", "--no-error-summary", "--show-error-codes",
-                   "--cache-dir", str(tmp_path / "cache"), "--python-executable", sys.executable,
-                   "correct.py", "wrong.py")
-    reported = {(name, int(line), code) for name, line, code in
-                re.findall(r"^(\w+)\.py:(\d+): error: .*\[([\w-]+)\]$", checked.stdout, re.M)}
-    expected = {("wrong", number, text.split("#")[1].split(":")[0].strip())
-                for number, text in enumerate(WRONG.splitlines(), 1) if "#" in text}
+    checked = mypy(
+        tmp_path,
+        "mypy",
+        "--strict",
+        "--no-error-summary",
+        "--show-error-codes",
+        "--cache-dir",
+        str(tmp_path / "cache"),
+        "--python-executable",
+        sys.executable,
+        "correct.py",
+        "wrong.py",
+    )
+    reported = {
+        (name, int(line), code)
+        for name, line, code in re.findall(r"^(\w+)\.py:(\d+): error: .*\[([\w-]+)\]$", checked.stdout, re.M)
+    }
+    expected = {
+        ("wrong", number, text.split("#")[1].split(":")[0].strip())
+        for number, text in enumerate(WRONG.splitlines(), 1)
+        if "#" in text
+    }
     assert reported == expected, checked.stdout + checked.stderr
     assert checked.returncode == 1
 

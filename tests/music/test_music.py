@@ -19,7 +19,10 @@ def test_answer_after_the_wait(dorvane, sleeps, name, value):
 @pytest.mark.parametrize("name", ["gen_music", "sep_music"])
 def test_incomplete_installation_is_refused_without_waiting(dorvane, installation, sleeps, name):
     installation.remove("models")
-    assert getattr(dorvane, name)("x") == ({"error": "Code is not complete. 'models' folder is missing."}, 400)
+    assert getattr(dorvane, name)("x") == (
+        {"error": "Code is not complete. 'models' folder is missing."},
+        400,
+    )
     assert sleeps == []
 
 
@@ -28,11 +31,14 @@ def test_by_keyword(dorvane, sleeps, name, keyword):
     assert getattr(dorvane, name)(**{keyword: "x"}) == GPU_REQUIRED
 
 
-@pytest.mark.parametrize("name, kwargs", [
-    ("sep_music", {"music_prompt": "x"}),
-    ("gen_music", {"url": "x"}),
-    ("sep_music", {}),
-])
+@pytest.mark.parametrize(
+    "name, kwargs",
+    [
+        ("sep_music", {"music_prompt": "x"}),
+        ("gen_music", {"url": "x"}),
+        ("sep_music", {}),
+    ],
+)
 def test_binding_errors_come_before_the_gate(dorvane, installation, monkeypatch, name, kwargs):
     checks = []
     monkeypatch.setattr(dorvane, "check_project_structure", lambda: checks.append(1) or {"status": True})

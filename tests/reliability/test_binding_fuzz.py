@@ -6,16 +6,22 @@ import ctypes
 import inspect
 import sys
 
+import dorvane as module
 import pytest
+from doubles import Reached, Stop
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import dorvane as module
-from doubles import Reached, Stop
 from twins import twin
 
-NAMES = ["check_project_structure", "generate_tts", "clone_voice", "transcribe_audio",
-         "gen_music", "sep_music", "run_mod"]
+NAMES = [
+    "check_project_structure",
+    "generate_tts",
+    "clone_voice",
+    "transcribe_audio",
+    "gen_music",
+    "sep_music",
+    "run_mod",
+]
 
 
 class Equal(str):
@@ -48,8 +54,7 @@ class Broken(str):
 _vectorcall = ctypes.pythonapi.PyObject_Vectorcall
 _vectorcall.restype = ctypes.py_object
 # The keyword names go as a raw pointer: no keywords is NULL, not None.
-_vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
-                        ctypes.c_void_p]
+_vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.c_void_p]
 
 
 def vectorcall(function, args, kwnames, values):
@@ -112,8 +117,9 @@ def argument_lists(draw, params):
     return nargs, [make_keyword(kind, text) for kind, text in drawn]
 
 
-SETTINGS = settings(max_examples=300, deadline=None,
-                    suppress_health_check=[HealthCheck.function_scoped_fixture])
+SETTINGS = settings(
+    max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -143,8 +149,7 @@ def test_raw_keyword_tuples_bind_as_for_a_def(stopped, name, data):
     params = list(inspect.signature(function).parameters)
     nargs, kwnames = data.draw(argument_lists(params))
     # Repeats and non-strings reach the callee only through the C API.
-    kwnames += data.draw(st.lists(st.one_of(st.sampled_from(params), st.integers(), st.none()),
-                                  max_size=2))
+    kwnames += data.draw(st.lists(st.one_of(st.sampled_from(params), st.integers(), st.none()), max_size=2))
     order = data.draw(st.permutations(range(len(kwnames))))
     kwnames = [kwnames[i] for i in order]
     args = [Stop() for _ in range(nargs)]

@@ -10,9 +10,17 @@ import time
 from pathlib import Path
 
 import pytest
-
 from operations import DOWNLOADING, OPERATIONS, REQUESTING
-from scripted_server import cut_short, json_response, leftovers, reset, resources, response, stall, wait_for_close
+from scripted_server import (
+    cut_short,
+    json_response,
+    leftovers,
+    reset,
+    resources,
+    response,
+    stall,
+    wait_for_close,
+)
 
 OLD = b"the earlier file"
 BODY = bytes(range(256)) * 800  # 200 KiB
@@ -25,12 +33,14 @@ def header_flood(line_length, count):
             conn.sendall(b"X-Filler-%d: %s\r\n" % (i, b"a" * line_length))
         conn.sendall(b"Content-Length: 2\r\n\r\n{}")
         wait_for_close(conn, server.stop_event, 5)
+
     return answer
 
 
 def endless_body(prefix):
     """A chunked body that never ends, until the client hangs up or the
     test's own bound (two seconds) cuts it short without a final chunk."""
+
     def answer(conn, server):
         conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
         conn.sendall(b"%x\r\n%s\r\n" % (len(prefix), prefix))
@@ -43,6 +53,7 @@ def endless_body(prefix):
         except OSError:
             return
         reset(conn)
+
     return answer
 
 
@@ -97,7 +108,9 @@ def test_request_fault(dorvane, scripted, earlier_files, held, sleeps, op, fault
 @pytest.mark.parametrize("fault", FAULTS)
 @pytest.mark.parametrize("op", DOWNLOADING, ids=str)
 def test_download_fault(dorvane, scripted, earlier_files, held, sleeps, op, fault):
-    scripted.route(op.request.path, lambda r: json_response(op.request.linked(scripted.url + "/files/voice.wav")))
+    scripted.route(
+        op.request.path, lambda r: json_response(op.request.linked(scripted.url + "/files/voice.wav"))
+    )
     scripted.route("/files/", lambda r: FAULTS[fault](b"RIFF"))
     result = op.call(dorvane, scripted.url, 1)
     # Text-to-speech reports each failed download in its own entry and still
@@ -114,7 +127,10 @@ def serve_links(scripted, files):
     """Each downloading operation's service answering with a link to
     /files/voice.wav, which `files` answers."""
     for op in DOWNLOADING:
-        scripted.route(op.request.path, lambda r, op=op: json_response(op.request.linked(scripted.url + "/files/voice.wav")))
+        scripted.route(
+            op.request.path,
+            lambda r, op=op: json_response(op.request.linked(scripted.url + "/files/voice.wav")),
+        )
     scripted.route("/files/", files)
 
 
@@ -182,7 +198,9 @@ print(json.dumps(outcome))
 
 def run_child(child, op, url, **restrictions):
     kwargs = {**op.kwargs, op.request.endpoint: url + op.request.path, op.request.timeout: 5}
-    outcome = json.loads(child(CHILD, json.dumps({"function": op.name, "kwargs": kwargs, **restrictions}), timeout=60))
+    outcome = json.loads(
+        child(CHILD, json.dumps({"function": op.name, "kwargs": kwargs, **restrictions}), timeout=60)
+    )
     before, after = outcome.pop("resources")
     assert before == after
     return outcome
@@ -223,6 +241,7 @@ def remove_folder_mid_body(folder, wait_for_part):
     """Sends half the file, removes the output folder under the download
     (once the writer's temporary file is there, when it streams), then the
     rest."""
+
     def answer(conn, server):
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(BODY) + BODY[: len(BODY) // 2])
         deadline = time.monotonic() + 5
@@ -230,7 +249,8 @@ def remove_folder_mid_body(folder, wait_for_part):
             time.sleep(0.01)
         assert not wait_for_part or leftovers(folder), "the download never reached the folder"
         shutil.rmtree(folder)
-        conn.sendall(BODY[len(BODY) // 2:])
+        conn.sendall(BODY[len(BODY) // 2 :])
+
     return answer
 
 

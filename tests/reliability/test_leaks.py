@@ -11,7 +11,6 @@ import tracemalloc
 import types
 
 import pytest
-
 from scripted_server import response
 
 CALLS = 20_000
@@ -131,13 +130,15 @@ def test_gate_refusals(dorvane, installation):
     marker = counted()
     refused = ({"error": "Files not found in 'token': tokenizer.json"}, 400)
 
-    calls = itertools.cycle([
-        lambda: dorvane.generate_tts(marker, marker),
-        lambda: dorvane.clone_voice(marker, marker, output_folder="out"),
-        lambda: dorvane.transcribe_audio(marker),
-        lambda: dorvane.gen_music(marker),
-        lambda: dorvane.sep_music(marker),
-    ])
+    calls = itertools.cycle(
+        [
+            lambda: dorvane.generate_tts(marker, marker),
+            lambda: dorvane.clone_voice(marker, marker, output_folder="out"),
+            lambda: dorvane.transcribe_audio(marker),
+            lambda: dorvane.gen_music(marker),
+            lambda: dorvane.sep_music(marker),
+        ]
+    )
 
     def call():
         assert next(calls)() == refused
@@ -175,9 +176,11 @@ def test_error_payloads_from_the_client(dorvane, scripted, refused_url, answer):
     marker = counted()
 
     def call():
-        for result in (dorvane.generate_tts(marker, marker, tts_endpoint=url),
-                       dorvane.clone_voice(marker, marker, url, output_folder="out"),
-                       dorvane.transcribe_audio(marker, url)):
+        for result in (
+            dorvane.generate_tts(marker, marker, tts_endpoint=url),
+            dorvane.clone_voice(marker, marker, url, output_folder="out"),
+            dorvane.transcribe_audio(marker, url),
+        ):
             assert result["error"].startswith(("Request failed: ", "Response is not JSON"))
         scripted.wait_idle()
         scripted.requests.clear()

@@ -6,7 +6,6 @@ import threading
 from concurrent.futures import ThreadPoolExecutor, wait
 
 import pytest
-
 from scripted_server import json_response, leftovers, resources, response
 
 WORKERS = 32

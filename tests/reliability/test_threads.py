@@ -14,7 +14,6 @@ from concurrent.futures import ThreadPoolExecutor, wait
 
 import pytest
 import requests
-
 from doubles import module_copy
 from scripted_server import json_response, leftovers, response
 
@@ -47,8 +46,7 @@ def swaps(dorvane, monkeypatch):
     sleeps = []
     # The load routine's clock runs a million times fast, so its ten
     # seconds take ten microseconds.
-    clocks = [module_copy(time, sleep=sleeps.append, time=lambda: time.monotonic() * 1e6)
-              for _ in range(2)]
+    clocks = [module_copy(time, sleep=sleeps.append, time=lambda: time.monotonic() * 1e6) for _ in range(2)]
     clients = [requests, module_copy(requests, get=wrapped(requests.get), post=wrapped(requests.post))]
     systems = [
         os,
@@ -58,7 +56,10 @@ def swaps(dorvane, monkeypatch):
     ]
     tensor_library = types.SimpleNamespace(
         cuda=types.SimpleNamespace(is_available=lambda: False, empty_cache=lambda: None),
-        device=str, randn=lambda count, device: 1.0, randn_like=lambda tensor: 1.0)
+        device=str,
+        randn=lambda count, device: 1.0,
+        randn_like=lambda tensor: 1.0,
+    )
     monkeypatch.setattr(dorvane, "torch", tensor_library)
     monkeypatch.setattr(dorvane, "print", lambda *args: None, raising=False)
     monkeypatch.setattr(dorvane, "time", clocks[0])
@@ -97,10 +98,14 @@ def test_every_function_from_many_threads_while_patched(dorvane, services, swaps
     calls = [
         (lambda: dorvane.check_project_structure(), complete),
         (check_shared, None),
-        (lambda: dorvane.generate_tts("hi", "v", base_url=BASE, tts_endpoint=url + "/tts", wait_time=20),
-         {"data": {"convert_result": [{"oss_url": link}]}}),
-        (lambda: dorvane.clone_voice("http://x/ref.wav", "v", url + "/cln", 20, "output/clone/", BASE),
-         {"data": BASE + "output/clone/voice.wav"}),
+        (
+            lambda: dorvane.generate_tts("hi", "v", base_url=BASE, tts_endpoint=url + "/tts", wait_time=20),
+            {"data": {"convert_result": [{"oss_url": link}]}},
+        ),
+        (
+            lambda: dorvane.clone_voice("http://x/ref.wav", "v", url + "/cln", 20, "output/clone/", BASE),
+            {"data": BASE + "output/clone/voice.wav"},
+        ),
         (lambda: dorvane.transcribe_audio("http://x/a.wav", url + "/stt", 20), {"transcription": "words"}),
         (lambda: dorvane.gen_music("tune"), gpu),
         (lambda: dorvane.sep_music("http://x/a.wav"), gpu),

@@ -57,7 +57,8 @@ def test_downloads_from_an_untrusted_host_fail(dorvane, https_server, untrusted,
     result = dorvane.generate_tts("hi", "v", base_url=BASE, tts_endpoint=https_server.url_for("/tts"))
     assert result == {"data": {"convert_result": [{"oss_url": "Error downloading file: " + reason}]}}
     assert sleeps == [10]
-    assert dorvane.clone_voice("http://x/a.wav", "v", https_server.url_for("/cln")) == \
-        {"error": "Failed to cloned audio"}
+    assert dorvane.clone_voice("http://x/a.wav", "v", https_server.url_for("/cln")) == {
+        "error": "Failed to cloned audio"
+    }
     assert untrusted.log == []
     assert output_files() == []

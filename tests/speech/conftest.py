@@ -2,7 +2,6 @@
 to, a file server whose transfers go wrong half-way."""
 
 import pytest
-
 from operations import OPERATIONS
 from scripted_server import cut_short
 

@@ -9,11 +9,11 @@ from pathlib import Path
 
 import pytest
 import requests
-
-from support.defaults import CLONE_PATH
 from doubles import Interrupt, Reply, module_copy
 from operations import BASE
 from scripted_server import leftovers
+
+from support.defaults import CLONE_PATH
 
 ENDPOINT = CLONE_PATH
 OUT = Path("output/clone")
@@ -22,7 +22,6 @@ OUT = Path("output/clone")
 @pytest.fixture
 def clone(calling):
     return calling("clone_voice")
-
 
 
 def downloads(httpserver):
@@ -36,7 +35,9 @@ def downloads(httpserver):
         ("token/mtl_tokenizer.json", "Files not found in 'token': mtl_tokenizer.json"),
     ],
 )
-def test_incomplete_installation_still_makes_the_given_folder(clone, httpserver, installation, remove, message):
+def test_incomplete_installation_still_makes_the_given_folder(
+    clone, httpserver, installation, remove, message
+):
     installation.remove(remove)
     assert clone({"data": "x"}, output_folder="media/out") == ({"error": message}, 400)
     assert httpserver.log == []
@@ -74,7 +75,11 @@ def test_download_is_streamed_with_the_call_timeout(clone, dorvane, monkeypatch)
         seen.append((url, kwargs))
         return Streamed()
 
-    monkeypatch.setattr(dorvane, "requests", types.SimpleNamespace(post=lambda *a, **k: Reply({"data": "http://files.test/a.wav"}), get=get))
+    monkeypatch.setattr(
+        dorvane,
+        "requests",
+        types.SimpleNamespace(post=lambda *a, **k: Reply({"data": "http://files.test/a.wav"}), get=get),
+    )
     assert clone(timeout=7) == {"data": "http://app.test:5000/output/clone/a.wav"}
     assert seen == [("http://files.test/a.wav", {"stream": True, "timeout": 7}), 8192]
     assert (OUT / "a.wav").read_bytes() == b"abcd"
@@ -82,12 +87,16 @@ def test_download_is_streamed_with_the_call_timeout(clone, dorvane, monkeypatch)
 
 # A streamed response holds its connection until closed; left open, every
 # call would keep one, failed calls too.
-@pytest.mark.parametrize("error, where, outcome", [
-    (None, None, {"data": "http://app.test:5000/output/clone/a.wav"}),
-    (requests.exceptions.HTTPError("404"), "status", {"error": "Failed to cloned audio"}),
-    (requests.exceptions.ChunkedEncodingError("cut"), "body", {"error": "Failed to cloned audio"}),
-    (Interrupt(), "body", Interrupt),
-], ids=["downloaded", "error-status", "cut-body", "interrupted"])
+@pytest.mark.parametrize(
+    "error, where, outcome",
+    [
+        (None, None, {"data": "http://app.test:5000/output/clone/a.wav"}),
+        (requests.exceptions.HTTPError("404"), "status", {"error": "Failed to cloned audio"}),
+        (requests.exceptions.ChunkedEncodingError("cut"), "body", {"error": "Failed to cloned audio"}),
+        (Interrupt(), "body", Interrupt),
+    ],
+    ids=["downloaded", "error-status", "cut-body", "interrupted"],
+)
 def test_the_streamed_response_is_closed(clone, dorvane, monkeypatch, error, where, outcome):
     closed = []
 
@@ -96,8 +105,14 @@ def test_the_streamed_response_is_closed(clone, dorvane, monkeypatch, error, whe
             closed.append(self)
 
     streamed = Streamed(None, error, where)
-    monkeypatch.setattr(dorvane, "requests", types.SimpleNamespace(
-        post=lambda *a, **k: Reply({"data": "http://files.test/a.wav"}), get=lambda url, **kwargs: streamed))
+    monkeypatch.setattr(
+        dorvane,
+        "requests",
+        types.SimpleNamespace(
+            post=lambda *a, **k: Reply({"data": "http://files.test/a.wav"}),
+            get=lambda url, **kwargs: streamed,
+        ),
+    )
     if outcome is Interrupt:
         with pytest.raises(Interrupt):
             clone()
@@ -108,7 +123,14 @@ def test_the_streamed_response_is_closed(clone, dorvane, monkeypatch, error, whe
 
 @pytest.mark.parametrize(
     "answer",
-    [{"ok": 1}, {"data": None}, {"data": ""}, {"data": 5}, {"data": ["http://f/a.wav"]}, {"a": 1, "data": {"u": "x"}}],
+    [
+        {"ok": 1},
+        {"data": None},
+        {"data": ""},
+        {"data": 5},
+        {"data": ["http://f/a.wav"]},
+        {"a": 1, "data": {"u": "x"}},
+    ],
 )
 def test_data_not_a_link_returns_answer_unchanged(clone, httpserver, answer):
     assert json.dumps(clone(answer)) == json.dumps(answer)
@@ -221,7 +243,9 @@ def test_transfer_failing_mid_body_keeps_old_file(clone, partial_server, then):
     outcome = []
     # A download without a time-out would hang here until the server goes
     # away; the join bound turns that into a failure instead.
-    caller = threading.Thread(target=lambda: outcome.append(clone({"data": server.url + "/clip.wav"}, timeout=1)))
+    caller = threading.Thread(
+        target=lambda: outcome.append(clone({"data": server.url + "/clip.wav"}, timeout=1))
+    )
     caller.start()
     caller.join(30)
     assert not caller.is_alive(), "the download is not bounded by the call's timeout"
@@ -233,7 +257,9 @@ def test_transfer_failing_mid_body_keeps_old_file(clone, partial_server, then):
 
 def test_download_without_answer_is_bounded(clone, stalled_url):
     outcome = []
-    caller = threading.Thread(target=lambda: outcome.append(clone({"data": stalled_url + "/clip.wav"}, timeout=1)))
+    caller = threading.Thread(
+        target=lambda: outcome.append(clone({"data": stalled_url + "/clip.wav"}, timeout=1))
+    )
     caller.start()
     caller.join(30)
     assert not caller.is_alive(), "the download is not bounded by the call's timeout"
@@ -251,7 +277,9 @@ def test_concurrent_calls_same_name_leave_one_body(dorvane, httpserver, serve_fi
         )
 
     def call(n):
-        return dorvane.clone_voice("u", "i", tts_endpoint=httpserver.url_for(ENDPOINT) + f"?n={n}", base_url=BASE)
+        return dorvane.clone_voice(
+            "u", "i", tts_endpoint=httpserver.url_for(ENDPOINT) + f"?n={n}", base_url=BASE
+        )
 
     with ThreadPoolExecutor(len(bodies)) as pool:
         results = list(pool.map(call, bodies))

@@ -86,7 +86,9 @@ def test_greenlets_wait_together_under_gevent(child, tmp_path):
     pytest.importorskip("trustme")
     # Bounded: a module that blocked the thread in its wait would hold up
     # every greenlet, the stand-in's included, for a wait per call.
-    done = child(CHILD, EACH, tmp_path / "standin", path=[ROOT, ROOT / "examples" / "webapp"], timeout=12 * WAIT)
+    done = child(
+        CHILD, EACH, tmp_path / "standin", path=[ROOT, ROOT / "examples" / "webapp"], timeout=12 * WAIT
+    )
     outcome = json.loads(done.splitlines()[-1])
     assert outcome["sleep is gevent's"]
     assert outcome["wrong"] == []

@@ -7,7 +7,6 @@ from pathlib import Path
 
 import pytest
 import requests
-
 from doubles import Interrupt, Unrelated, client
 from operations import OPERATIONS, REQUESTING
 
@@ -30,8 +29,13 @@ def left_behind():
 
 @pytest.mark.parametrize(
     "status, reason",
-    [(500, "INTERNAL SERVER ERROR"), (503, "SERVICE UNAVAILABLE"), (404, "NOT FOUND"), (403, "FORBIDDEN"),
-     (400, "BAD REQUEST")],
+    [
+        (500, "INTERNAL SERVER ERROR"),
+        (503, "SERVICE UNAVAILABLE"),
+        (404, "NOT FOUND"),
+        (403, "FORBIDDEN"),
+        (400, "BAD REQUEST"),
+    ],
 )
 def test_error_status(op, call, httpserver, sleeps, status, reason):
     httpserver.expect_request(op.request.path).respond_with_data("busy", status=status)
@@ -80,7 +84,9 @@ def test_client_failure_messages(op, call, dorvane, monkeypatch, sleeps, raised,
     assert sleeps == []
 
 
-@pytest.mark.parametrize("body", ["plain words", "", "<html>oops</html>", "{broken", "[1, 2", "{'single': 'quotes'}"])
+@pytest.mark.parametrize(
+    "body", ["plain words", "", "<html>oops</html>", "{broken", "[1, 2", "{'single': 'quotes'}"]
+)
 def test_body_not_json(op, call, httpserver, sleeps, body):
     httpserver.expect_request(op.request.path).respond_with_data(body, content_type="text/plain")
     expected = [("error", "Response is not JSON")] + [("raw_response", body)] * op.request.raw_response
@@ -103,7 +109,11 @@ def test_answer_not_an_object_raises(call, op, sleeps, answer):
 # generate_tts lets anything but the client's errors through, clone_voice
 # anything that is not an Exception.
 PASSING_THROUGH = [
-    *((op, where, Unrelated("not the client's")) for op in REQUESTING for where in ("post", "status", "json")),
+    *(
+        (op, where, Unrelated("not the client's"))
+        for op in REQUESTING
+        for where in ("post", "status", "json")
+    ),
     (OPERATIONS["generate_tts"], "get", Unrelated("not the client's")),
     (OPERATIONS["generate_tts"], "content", Unrelated("not the client's")),
     (OPERATIONS["clone_voice"], "get", Interrupt()),
@@ -111,7 +121,9 @@ PASSING_THROUGH = [
 ]
 
 
-@pytest.mark.parametrize("op, where, error", PASSING_THROUGH, ids=[f"{op}-{where}" for op, where, _ in PASSING_THROUGH])
+@pytest.mark.parametrize(
+    "op, where, error", PASSING_THROUGH, ids=[f"{op}-{where}" for op, where, _ in PASSING_THROUGH]
+)
 def test_other_exceptions_pass_through(op, call, dorvane, monkeypatch, sleeps, where, error):
     monkeypatch.setattr(dorvane, "requests", client(op.request.linked(LINK), error, where))
     with pytest.raises(type(error)) as excinfo:

@@ -16,7 +16,9 @@ def transcribe(calling):
     return calling("transcribe_audio")
 
 
-@pytest.mark.parametrize("audio_url", ["http://in.test/talk.wav", "", "  padded url \n", "ü?a=1&b= 2", 7, None])
+@pytest.mark.parametrize(
+    "audio_url", ["http://in.test/talk.wav", "", "  padded url \n", "ü?a=1&b= 2", 7, None]
+)
 def test_request_body_as_received(transcribe, httpserver, sleeps, audio_url):
     assert transcribe({"transcription": "hi"}, audio_url=audio_url, timeout=5) == {"transcription": "hi"}
     request = httpserver.log[0][0]
@@ -55,6 +57,8 @@ def test_threads_wait_together(dorvane, httpserver):
     httpserver.expect_request(ENDPOINT).respond_with_json({"transcription": " words "})
     start = time.monotonic()
     with ThreadPoolExecutor(2) as pool:
-        results = list(pool.map(lambda _: dorvane.transcribe_audio("u", httpserver.url_for(ENDPOINT)), range(2)))
+        results = list(
+            pool.map(lambda _: dorvane.transcribe_audio("u", httpserver.url_for(ENDPOINT)), range(2))
+        )
     assert time.monotonic() - start < 20
     assert results == [{"transcription": "words"}] * 2

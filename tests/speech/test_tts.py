@@ -7,11 +7,11 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
+from operations import BASE
+from scripted_server import leftovers
 from werkzeug import Response
 
 from support.defaults import TTS_PATH
-from operations import BASE
-from scripted_server import leftovers
 
 ENDPOINT = TTS_PATH
 OUT = Path("output/tts")
@@ -20,7 +20,6 @@ OUT = Path("output/tts")
 @pytest.fixture
 def tts(calling):
     return calling("generate_tts")
-
 
 
 def answer_with(*urls):
@@ -47,7 +46,9 @@ def test_request_body_as_received(dorvane, httpserver, sleeps, args, kwargs, sen
     assert sleeps == [10]
 
 
-@pytest.mark.parametrize("answer", [{}, {"data": None}, {"data": []}, {"data": "x"}, {"data": 3}, {"other": {}}])
+@pytest.mark.parametrize(
+    "answer", [{}, {"data": None}, {"data": []}, {"data": "x"}, {"data": 3}, {"other": {}}]
+)
 def test_data_not_an_object(tts, sleeps, answer):
     assert tts(answer) == {"error": "Unexpected response format from TTS"}
     assert not Path("output").exists()
@@ -64,12 +65,26 @@ def test_convert_result_not_a_list(tts, sleeps, convert_result):
 def test_rewrites_downloaded_links_and_keeps_everything_else(tts, httpserver, sleeps, serve_file):
     spaced = serve_file("/files/voice 1.wav", b"RIFF-spaced")
     queried = serve_file("/files/clip.wav", b"RIFF-query", query_string="sig=1")
-    untouched = [3, "x", None, [1], {}, {"oss_url": None}, {"oss_url": ""}, {"oss_url": 0}, {"oss_url": False}]
+    untouched = [
+        3,
+        "x",
+        None,
+        [1],
+        {},
+        {"oss_url": None},
+        {"oss_url": ""},
+        {"oss_url": 0},
+        {"oss_url": False},
+    ]
     answer = {
         "code": 0,
         "data": {
             "task": "t-1",
-            "convert_result": [{"oss_url": spaced, "dur": 1.5}, *untouched, {"id": 2, "oss_url": queried + "?sig=1"}],
+            "convert_result": [
+                {"oss_url": spaced, "dur": 1.5},
+                *untouched,
+                {"id": 2, "oss_url": queried + "?sig=1"},
+            ],
             "zz": [1, 2],
         },
         "msg": "ok",
@@ -218,7 +233,9 @@ def test_output_folder_that_cannot_be_made_raises(tts, sleeps):
 @pytest.mark.parametrize("trusted", [True, False])
 def test_over_https(dorvane, https_server, monkeypatch, sleeps, trusted):
     https_server.expect_request("/a.wav").respond_with_data(b"SECURE")
-    https_server.expect_request(ENDPOINT, method="POST").respond_with_json(answer_with(https_server.url_for("/a.wav")))
+    https_server.expect_request(ENDPOINT, method="POST").respond_with_json(
+        answer_with(https_server.url_for("/a.wav"))
+    )
     if not trusted:
         monkeypatch.delenv("REQUESTS_CA_BUNDLE")
     result = dorvane.generate_tts("hello", "v1", base_url=BASE, tts_endpoint=https_server.url_for(ENDPOINT))
