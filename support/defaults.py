@@ -10,15 +10,14 @@ wherever one is installed (installation.py), so a copy that drifted fails
 there loudly.
 """
 
-from endpoints import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
-from serving import Server
+from endpoints import CLONE_PATH, DEFAULT_BIND, TRANSCRIBE_PATH, TTS_PATH
 
 # The ports the module calls by default and where its links point by
 # default: the demo's stand-in and its application (or front) listen there,
 # the application where the host listens by default.
 SPEECH_PORT = 8443
 TRANSCRIPTION_PORT = 8444
-APP_PORT = int(Server.bind.rsplit(":", 1)[1])
+APP_PORT = int(DEFAULT_BIND.rsplit(":", 1)[1])
 SPEECH_URL = f"https://127.0.0.1:{SPEECH_PORT}"
 TRANSCRIPTION_URL = f"https://127.0.0.1:{TRANSCRIPTION_PORT}"
 BASE_URL = f"http://127.0.0.1:{APP_PORT}/"

@@ -1,5 +1,10 @@
-"""The paths of the remote services' endpoints, each under its service's
-root URL (which the settings give), as the module's own defaults have them."""
+"""Where things are reached: the paths of the remote services' endpoints,
+each under its service's root URL (which the settings give), as the module's
+own defaults have them, and the address the application listens on when
+nothing says otherwise. Plain constants, so that what reads them needs none
+of the host's libraries."""
+
+DEFAULT_BIND = "127.0.0.1:5000"
 
 TTS_PATH = "/tts/index.php"
 CLONE_PATH = "/tts/cln.php"

@@ -8,6 +8,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import envsettings
+from endpoints import DEFAULT_BIND
 
 HERE = Path(__file__).resolve().parent
 # A sync worker would hold one call per process for ten seconds.
@@ -17,7 +18,7 @@ WORKER_CLASSES = ("gevent", "gthread")
 @dataclass
 class Server:
     # A TCP address, or unix:<path> as a fleet's hosts use.
-    bind: str = "127.0.0.1:5000"
+    bind: str = DEFAULT_BIND
     # Forwarded headers (X-Forwarded-Proto and the like) are believed only
     # from the front. A fleet's host listens on a unix socket that only the
     # front reaches, and gunicorn believes what arrives there; on a TCP
