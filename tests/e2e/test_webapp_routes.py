@@ -9,18 +9,9 @@ import wave
 from pathlib import Path
 
 import pytest
+from operations import OPERATIONS
 
 from support.defaults import TTS_PATH
-
-OPERATIONS = [
-    "generate_tts",
-    "clone_voice",
-    "transcribe_audio",
-    "gen_music",
-    "sep_music",
-    "run_mod",
-    "check_project_structure",
-]
 
 TOKEN = "operator-secret-7f3a"
 OPERATOR = {"Authorization": f"Bearer {TOKEN}"}

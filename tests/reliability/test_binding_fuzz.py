@@ -11,17 +11,10 @@ import pytest
 from doubles import Reached, Stop
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from operations import OPERATIONS
 from twins import twin
 
-NAMES = [
-    "check_project_structure",
-    "generate_tts",
-    "clone_voice",
-    "transcribe_audio",
-    "gen_music",
-    "sep_music",
-    "run_mod",
-]
+NAMES = list(OPERATIONS)
 
 
 class Equal(str):
