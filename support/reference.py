@@ -7,6 +7,7 @@ module answers with an error payload; they are references, not
 replacements.
 """
 
+import contextlib
 import gc
 import os
 import tempfile
@@ -48,18 +49,24 @@ def plain_check(module_file, os_module=os):
 TTS_FOLDER = OUTPUT_FOLDERS["tts"]
 
 
-def write_atomically(path, data):
-    """The file appears under its name complete or not at all, as the
-    module's own files do: the link may be fetched from another host."""
+@contextlib.contextmanager
+def atomic_file(path):
+    """A file to write that appears under `path` complete or not at all, as
+    the module's own files do: the link may be fetched from another host."""
     folder = os.path.dirname(path)
     fd, temp = tempfile.mkstemp(dir=folder, prefix=".plain-", suffix=".part")
     try:
         with os.fdopen(fd, "wb") as f:
-            f.write(data)
+            yield f
         os.replace(temp, path)
     except BaseException:
         os.unlink(temp)
         raise
+
+
+def write_atomically(path, data):
+    with atomic_file(path) as f:
+        f.write(data)
 
 
 def make_generate_tts(check, like):
@@ -95,23 +102,27 @@ def clone_voice(
     clone_voice_id,
     tts_endpoint,
     base_url,
+    check,
     timeout=100,
     output_folder=OUTPUT_FOLDERS["clone"] + "/",
 ):
-    """clone_voice's exchange, the download streamed into the file in
-    pieces of 8 KiB as requests is commonly used; no installation check and
-    no temporary name, so that what is compared is the download itself."""
+    """clone_voice's whole job as the module does it: the output folder
+    made, `check` (an installation check) passed, the exchange, and the
+    download streamed in pieces of 8 KiB, as requests is commonly used,
+    into a file that appears complete under its name."""
+    os.makedirs(output_folder, exist_ok=True)
+    if "error" in (checked := check()):
+        return checked, 400
     response = requests.post(tts_endpoint, json={"url": audio_url, "id": clone_voice_id}, timeout=timeout)
     response.raise_for_status()
     resp_json = response.json()
     returned_url = resp_json["data"]
     local_filepath = os.path.join(output_folder, os.path.basename(returned_url))
-    r = requests.get(returned_url, stream=True, timeout=timeout)
-    r.raise_for_status()
-    with open(local_filepath, "wb") as f:
-        for chunk in r.iter_content(chunk_size=8192):
-            f.write(chunk)
-    r.close()
+    with requests.get(returned_url, stream=True, timeout=timeout) as r:
+        r.raise_for_status()
+        with atomic_file(local_filepath) as f:
+            for chunk in r.iter_content(chunk_size=8192):
+                f.write(chunk)
     resp_json["data"] = base_url + output_folder.strip("/") + "/" + os.path.basename(returned_url)
     return resp_json
 
