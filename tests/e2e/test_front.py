@@ -366,6 +366,38 @@ def test_nginx_follows_no_symbolic_link_out_of_the_store(fleet):
     assert status in (403, 404) and b"outside" not in body
 
 
+def test_the_logs_and_figures_are_their_owners_alone(fleet):
+    for host in fleet.hosts:
+        assert list((host.workdir / "metrics").glob("*.db"))
+        for path in (host.log, host.workdir / "metrics"):
+            assert path.stat().st_mode & 0o077 == 0, path
+    assert fleet.access_log.stat().st_mode & 0o077 == 0
+
+
+def test_junk_requests_cannot_grow_the_logs_past_their_bound(fleet_factory):
+    bound, kept = 20_000, 2
+    fleet = fleet_factory(1, front={"log_max_bytes": bound, "log_files": kept})
+    try:
+        # 200 requests of some 750 bytes' line each, on one connection: five
+        # times what the bound keeps.
+        connection = http.client.HTTPConnection("127.0.0.1", fleet.port, timeout=10)
+        for i in range(200):
+            connection.request("GET", f"/api/status?junk={'x' * 600}", headers={"X-Call-Id": f"junk-{i}"})
+            response = connection.getresponse()
+            response.read()
+            assert response.status == 200
+        connection.close()
+        wait_for(lambda: "call=junk-199" in fleet.access_log.read_text(), 5)
+    finally:
+        fleet.stop()
+    for log in (fleet.access_log, fleet.hosts[0].log):
+        kept_files = sorted(log.parent.glob(log.name + "*"))
+        # Rotated as logrotate names them, none past its bound.
+        assert [p.name for p in kept_files] == [log.name, *(f"{log.name}.{n}" for n in range(1, kept + 1))]
+        assert all(p.stat().st_size <= bound for p in kept_files)
+        assert all(p.stat().st_mode & 0o077 == 0 for p in kept_files)
+
+
 @pytest.mark.parametrize(
     "path",
     [
