@@ -4,6 +4,7 @@ and the workers it forked end together, and each is stopped the same way:
 asked with its own signal, then killed with its group once its time is up.
 """
 
+import fcntl
 import os
 import signal
 import socket
@@ -36,6 +37,10 @@ def start(command, log, errors=None, log_bound=None, **options):
             stdout=subprocess.DEVNULL,
             start_new_session=True,
         )
+        try:  # room for a burst of lines while the sink waits for the CPU
+            fcntl.fcntl(sink.stdin, fcntl.F_SETPIPE_SZ, 1 << 20)
+        except OSError:
+            pass
     try:
         with (
             owner_only(log) if sink is None else open(os.devnull, "wb") as out,
