@@ -124,6 +124,11 @@ class Front:
     # Host names the front answers besides its own address and the base
     # URL's, separated by blanks.
     server_names: str = ""
+    # The front's log and each host's: rotated once it reaches this many
+    # bytes (access.log.1, ... as logrotate names them), `log_files` kept
+    # besides it, so no one's requests grow them without bound.
+    log_max_bytes: int = 64 << 20
+    log_files: int = 4
 
     @classmethod
     def from_environ(cls, environ=os.environ):
@@ -240,8 +245,9 @@ class Host:
     (or in its working directory), and, in a namespace, a port of its own
     that the front checks."""
 
-    def __init__(self, index, workdir, socket_path=None, port=None, network=None):
+    def __init__(self, index, workdir, socket_path=None, port=None, network=None, log_bound=None):
         self.index = index
+        self.log_bound = log_bound  # (max_bytes, kept): see processes.start
         self.workdir = workdir
         self.port = port
         self.network = network
@@ -305,6 +311,7 @@ class Host:
             [*prefix, sys.executable, "-m", "gunicorn", "-c", str(HOST / "gunicorn.conf.py")],
             self.log,
             env=self.environ(env),
+            log_bound=self.log_bound,
         )
         address = self.port or address_text(self.address)
         (self.workdir / "host.json").write_text(json.dumps({"pid": self.process.pid, "socket": address}))
@@ -474,6 +481,9 @@ class Fleet:
         self.env = dict(os.environ if env is None else env)
         self.env.setdefault("WEBAPP_BASE_URL", self.url)
         self.front = front or Front.from_environ()
+        self.log_bound = (self.front.log_max_bytes, self.front.log_files)
+        for host in self.hosts:
+            host.log_bound = self.log_bound
         # The hosts' server settings as their gunicorn.conf.py reads them,
         # set for them here explicitly: what a host holds at once, and so
         # the front's room for it, follows from them.
@@ -679,6 +689,7 @@ class Fleet:
                 ],
                 self.access_log,
                 errors,
+                log_bound=self.log_bound,
                 env=self.front_environ(),
                 preexec_fn=lambda: open_files(2 * self.front.max_connections + 1024),
             )
