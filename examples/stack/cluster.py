@@ -131,6 +131,9 @@ class Front:
     # Host names the front answers besides its own address and the base
     # URL's, separated by blanks.
     server_names: str = ""
+    # The address the front listens on: loopback, for this machine alone;
+    # 0.0.0.0, or the machine's public address, to serve others.
+    address: str = "127.0.0.1"
     # HTTPS: a PEM file holding the front's certificate, its chain and its
     # private key, as HAProxy's `crt` reads it (an ACME client's full chain
     # and key, one after the other). With one, the front speaks HTTPS on the
@@ -575,6 +578,7 @@ class Fleet:
             "PATH": os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin"),
             "STACK": str(STACK),
             "RUN": str(self.front_dir),
+            "ADDRESS": front.address,
             "PORT": str(self.port),
             "MAX_CONNECTIONS": str(front.max_connections),
             "BUFSIZE": str(front.buffer_size),
@@ -756,8 +760,14 @@ class Fleet:
                 preexec_fn=lambda: open_files(2 * self.front.max_connections + 1024),
             )
             ports = [self.port, self.tls_port] if self.front.certificate else [self.port]
+            address = "127.0.0.1" if self.front.address == "0.0.0.0" else self.front.address
             wait_until(
-                lambda: all(listening(p) for p in ports), 30, "haproxy", self.haproxy, errors, step=0.1
+                lambda: all(listening((address, p)) for p in ports),
+                30,
+                "haproxy",
+                self.haproxy,
+                errors,
+                step=0.1,
             )
             self.supervisor.start()
         except BaseException:
