@@ -36,9 +36,10 @@ def launch(webapp):
 
 @pytest.fixture(scope="session")
 def open_folders():
-    """New folders for fleets, under one that other users may pass through:
-    started as root, a fleet's nginx reads the store as nobody, whom
-    pytest's own temporary folders (mode 0700) keep out."""
+    """New folders under one that other users may pass through (mode
+    0711). A fleet needs none (its store is in a runtime folder of its
+    own, which nginx's workers reach as nobody); some tests still start
+    theirs in one."""
     root = Path(tempfile.mkdtemp(prefix="dorvane-e2e-"))
     root.chmod(0o711)
     count = itertools.count()
