@@ -280,6 +280,7 @@ class Stack:
                 f"log {host.log}"
             )
         print(f"shared output store: {fleet.store}, served by nginx (config {fleet.run / 'nginx.conf'})")
+        print(f"runtime folder (the store and the sockets): {fleet.runtime}, removed at stop")
 
 
 def serve(stack):
