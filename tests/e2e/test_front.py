@@ -275,7 +275,7 @@ def test_partial_downloads_are_never_served(fleet, path, through):
     if through == "front":
         status, _, body, _ = request(fleet, "GET", path)
     else:  # the store's own server, as only the front reaches it
-        status, body, _ = cluster.http_get(fleet.run / "nginx.sock", path)
+        status, body, _ = cluster.http_get(fleet.nginx_socket, path)
     assert status == 404 and b"half a file" not in body
 
 
@@ -690,6 +690,7 @@ def test_the_fleet_sets_its_hosts_server_and_takes_the_fronts_bounds_from_the_ho
         front=cluster.Front(host_calls=5, **front),
     )
     fleet.lay_out()
+    fleet.stop()  # nothing started; its runtime folder goes
     hosts = fleet.hosts[0].environ(fleet.env)
     haproxy = fleet.front_environ()
     if "capacity" in expected:
@@ -753,9 +754,15 @@ def test_a_slowloris_from_many_addresses_leaves_a_new_address_served(fleet, flee
 
 
 def haproxy_mib(fleet):
-    for line in Path(f"/proc/{fleet.haproxy.pid}/status").read_text().splitlines():
-        if line.startswith("VmRSS:"):
-            return int(line.split()[1]) / 1024
+    """The front's master and its workers."""
+    import cluster
+
+    return sum(
+        int(line.split()[1]) / 1024
+        for pid in [fleet.haproxy.pid, *cluster.children(fleet.haproxy.pid)]
+        for line in Path(f"/proc/{pid}/status").read_text().splitlines()
+        if line.startswith("VmRSS:")
+    )
 
 
 def test_slow_readers_cost_the_front_a_bounded_memory_that_the_next_ones_reuse(fleet, fleet_calls):
