@@ -740,7 +740,7 @@ def test_a_slowloris_from_many_addresses_leaves_a_new_address_served(fleet, flee
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     # 100 addresses x 120 connections, each trickling its headers.
     trickle = fleet_calls.Trickle(fleet.url, 100, 120, 3 * WAIT).start()
-    wait_for(lambda: len(trickle.held) >= 100 * fleet.front.client_connections, 20)
+    wait_for(lambda: len(trickle.held) >= 100 * fleet.front.client_connections, 60)
     try:
         status, _, body, seconds = request(fleet, "GET", "/", source="127.0.9.1", timeout=30)
         assert status == 200 and b"<html" in body.lower() and seconds < 5, seconds
