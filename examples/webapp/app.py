@@ -593,14 +593,15 @@ def bad_body(e):
 
 def store_full(e):
     if e.written is not None:
-        kept = "it was stopped" if e.retry else "no wait helps"
+        # The call ran, and its output passed what the store could give it.
+        later = "try again shortly" if e.retry else "it is more than the cap, so no wait helps"
         return (
             jsonify(
-                error=f"this call's output came to more than the {e.written} bytes the output store had room "
-                f"for (its cap is {e.cap}); {kept}, and nothing of it is served"
+                error=f"this call's output was stopped after {e.written} bytes: it needed at least "
+                f"{e.room}, more than the output store had room for (its cap is {e.cap}); {later}"
             ),
             503,
-            {} if not e.retry else {"Retry-After": "10"},
+            {"Retry-After": "10"} if e.retry else {},
         )
     if e.share is not None:
         return (
