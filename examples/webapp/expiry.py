@@ -697,7 +697,7 @@ class Store:
                 log.warning("no room could be reserved in %s: %s", self.root, e)
                 with contextlib.suppress(OSError):
                     self._give(room, room.held)
-                raise Full(room.held, self.max_bytes) from e
+                raise Full(math.ceil(estimate), self.max_bytes) from e
         token = _calling.set(room)
         try:
             if reserving and self.hold > 0:

@@ -1,9 +1,11 @@
 """The output store keeps what it has handed out: a call is given room in
 the one store before the module runs, room counted by every worker of
-every host, or is refused at once; a file a call answered with stays for
-the grace whatever the cap. In process with the module's operations
-replaced where a test holds calls in flight, then through fleets under a
-flood of the largest calls, with the real wait."""
+every host, or is refused at once; it writes no more than the room it
+holds, gives it all back however it ends, and one address holds no more
+than its share; a file a call answered with stays for the grace whatever
+the cap. In process with the module's operations replaced where a test
+holds calls in flight, then through fleets under floods of the largest
+calls, of text spelled out and of slow clones, with the real wait."""
 
 import contextlib
 import json
