@@ -17,6 +17,7 @@ gunicorn.conf.py holds the server's own settings (address, workers, threads).
 import dataclasses
 import functools
 import hmac
+import ipaddress
 import json
 import logging
 import math
@@ -92,6 +93,18 @@ class Settings:
     # whatever its service sends, with no bound of its own. The stand-in
     # hands back at most the 50 MiB of audio it takes in.
     output_clone_reserve: int = 50 << 20
+    # The share of output_max_bytes that the calls of one client address
+    # may hold in flight (its first call may always take what it needs);
+    # 0 or 1: no share.
+    output_client_share: Annotated[float, Field(ge=0, le=1)] = expiry.CLIENT_SHARE
+    # Seconds a call holds room in the store it has not written into: a
+    # call still waiting for its remote service then gives it back, and
+    # takes room again as it writes.
+    output_hold: float = expiry.HOLD
+    # The peers whose X-Forwarded-For names the client (blank- or
+    # comma-separated addresses), besides a unix socket's, which only the
+    # front reaches: the server's setting of the same name.
+    forwarded_allow_ips: str = ""
     # The longest text spoken in one call, in characters.
     max_text: int = 1000
     # Seconds the transcription service has to answer.
@@ -136,9 +149,9 @@ MIN_SPEED = 0.5
 # a character (1,000 characters: 5.4 to 7.4 MiB), the shortest text some
 # 70 KB, and both shrink as 1 / speed. So a call reserves 96 KiB and 8 KiB
 # a character: 7.9 MiB for 1,000 characters. Text that is mostly pauses or
-# spelled-out letters makes up to four times that room (32.6 MB from 1,000
-# characters); the store counts what such a call wrote and raises the room
-# of the worker's later calls to fit.
+# letters spelled out one by one makes many times that (87 MB from 1,000
+# characters): such a call takes more room as it writes, while the store
+# has it, and is stopped when it has none.
 TTS_ROOM = 96 * 1024
 TTS_ROOM_PER_CHARACTER = 8 * 1024
 # Numbers in a body are speeds, pitches, sizes and identifiers: none needs
@@ -421,12 +434,31 @@ def _endpoint(argument, setting, path):
     return {argument: url.rstrip("/") + path} if url else {}
 
 
+def client_address():
+    """The address the call came from: the front's word for it where the
+    server believes the front's forwarded headers (a unix socket, which
+    only the front reaches, or a peer in FORWARDED_ALLOW_IPS), else the
+    peer's own. The front sets X-Forwarded-For to one address; the last is
+    the one the nearest proxy added."""
+    peer = request.remote_addr or ""
+    allowed = current_app.config["FORWARDED_ALLOW_IPS"].replace(",", " ").split()
+    forwarded = request.headers.get("X-Forwarded-For", "")
+    try:
+        ipaddress.ip_address(peer)
+        trusted = peer in allowed or "*" in allowed
+    except ValueError:
+        trusted = True  # not an IP peer: a unix socket
+    if trusted and forwarded.strip():
+        return forwarded.rsplit(",", 1)[-1].strip()
+    return peer
+
+
 def stored(folder, operation, kwargs, estimate):
     """`operation(**kwargs)` within the room the store gives a call whose
-    output may take `estimate` bytes, with the files it wrote into
+    output should take `estimate` bytes, with the files it wrote into
     `folder` counted."""
     store = current_app.extensions["webapp.store"]
-    with store.call(folder, estimate) as written:
+    with store.call(folder, estimate, client_address()) as written:
         result = operation(**kwargs)
         written += written_files(result, kwargs["base_url"], store.root, folder)
     return result
@@ -560,6 +592,26 @@ def bad_body(e):
 
 
 def store_full(e):
+    if e.written is not None:
+        # The call ran, and its output passed what the store could give it.
+        later = "try again shortly" if e.retry else "it is more than the cap, so no wait helps"
+        return (
+            jsonify(
+                error=f"this call's output was stopped after {e.written} bytes: it needed at least "
+                f"{e.room}, more than the output store had room for (its cap is {e.cap}); {later}"
+            ),
+            503,
+            {"Retry-After": "10"} if e.retry else {},
+        )
+    if e.share is not None:
+        return (
+            jsonify(
+                error=f"the calls in progress from your address hold their share of the output store "
+                f"({e.share} bytes); wait for one to finish"
+            ),
+            429,
+            {"Retry-After": "10"},
+        )
     if not e.retry:
         return jsonify(
             error=f"this call's output may take {e.room} bytes, more than the output store's cap of {e.cap}"
@@ -638,7 +690,14 @@ def create_app(dorvane=None, settings=None):
         settings.output_max_bytes,
         grace=settings.output_grace,
         interval=settings.expiry_interval,
+        client_share=settings.output_client_share,
+        hold=settings.output_hold,
     )
+    # The module looks `open` up in its own namespace when it writes a
+    # download: there, the files it writes during a call take what they
+    # write from that call's room in the store.
+    if not getattr(getattr(dorvane, "open", None), "bounds_writes", False):
+        dorvane.open = expiry.opener()
     # Making the application starts nothing: the server starts the store's
     # timed sweep where it runs the application (start_expiry).
     app.extensions["webapp.dorvane"] = dorvane

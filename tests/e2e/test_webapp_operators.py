@@ -199,8 +199,10 @@ def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
     monkeypatch.setattr(standin, "audio_max_bytes", cap)
     # The grace would keep each file handed out for a minute, and the flood
     # passes three times the cap through the store in seconds: the cap is
-    # what is under test here.
-    client = make_client(speech_url=standin.speech_url, output_max_bytes=cap, output_grace=0)
+    # what is under test here, not one client's share of it.
+    client = make_client(
+        speech_url=standin.speech_url, output_max_bytes=cap, output_grace=0, output_client_share=0
+    )
     store = tmp_path / "output"
     text = {"text": "One of many calls at once", "voice_id": "en-us"}
 
