@@ -642,18 +642,16 @@ class Readiness:
             self.output_bytes = expiry.store_bytes(self.store.root, self.store.folders)
             self.counted = looked
 
-    def refresh(self):
-        self.check()
-        self.count()
-
     def start(self):
-        """Checks once here (a few looks at folders), then looks again every
-        READY_EVERY seconds on a thread of its own, where the first count of
-        the store is made. Starting again starts nothing."""
+        """Checks once here (a few looks at folders), then every READY_EVERY
+        seconds on a thread of its own; the store is counted on another, so
+        that a long count never leaves the checks stale. Starting again
+        starts nothing."""
         if not self.started:
             self.started = True
             self.check()
-            operators.every(READY_EVERY, self.refresh)
+            operators.every(READY_EVERY, self.check)
+            operators.every(READY_EVERY, self.count)
         return self
 
     def answer(self):

@@ -19,18 +19,17 @@ one of them.
 
 import atexit
 import json
-import logging
 import os
 import socket
 import stat
 import time
+import traceback
 
 # What one request may send, and how long it may take to send it.
 REQUEST_MAX = 8192
 REQUEST_TIMEOUT = 2.0
 # Operator connections answered at once per worker; more are closed unread.
 CONNECTIONS_MAX = 16
-log = logging.getLogger("webapp")
 
 
 def _native():
@@ -74,12 +73,17 @@ def every(seconds, function):
                 try:
                     function()
                 except Exception:
-                    log.exception("%s failed", getattr(function, "__qualname__", function))
+                    # To the error output, which gunicorn logs: the logging
+                    # module's locks are gevent's under its patching.
+                    traceback.print_exc()
             sleep(seconds)
 
     def stop():
-        with running:
-            stopped.append(True)
+        # A run held up on a disk that hangs does not hold up the exit long.
+        taken = running.acquire(timeout=2)
+        stopped.append(True)
+        if taken:
+            running.release()
 
     atexit.register(stop)
     start_thread(run, ())
