@@ -242,6 +242,7 @@ def test_a_host_that_keeps_dying_is_restarted_with_a_growing_back_off(webapp):
         ("slow", "while True: pass", 30, None),
         ("stuck computing", "while True: pass", 1.5, "failed liveness"),
     ],
+    ids=["stopped", "deadlocked", "slow", "stuck-computing"],
 )
 def test_the_watchdog_kills_a_host_that_makes_no_progress_and_spares_a_slow_one(
     webapp, host, code, patience, verdict
