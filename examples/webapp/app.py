@@ -609,8 +609,8 @@ class Readiness:
     write: behind a balancer, the shared store, whose mount going away
     leaves a dangling link here) and the store's size, as of the latest
     look. The looks run on a thread of the operating system's (`start`),
-    so a probe reads them from memory: it never waits on the disk, and costs
-    the same with a hundred thousand files in the store as with ten."""
+    so a probe reads them from memory: it never waits on the disk, and does
+    the same work with a hundred thousand files in the store as with ten."""
 
     def __init__(self, dorvane, store, settings):
         self.dorvane, self.store, self.settings = dorvane, store, settings
