@@ -15,7 +15,6 @@ gunicorn.conf.py holds the server's own settings (address, workers, threads).
 """
 
 import dataclasses
-import functools
 import hmac
 import ipaddress
 import json
@@ -24,6 +23,7 @@ import math
 import os
 import socket
 import sys
+import time
 from pathlib import Path
 from stat import S_ISREG
 from typing import Annotated
@@ -32,6 +32,7 @@ import envsettings
 import expiry
 import metrics
 import offload
+import operators
 from endpoints import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
 from flask import Blueprint, Flask, current_app, jsonify, render_template, request, send_file
 from locks import try_lock
@@ -136,6 +137,15 @@ def load_dorvane(home):
     return dorvane
 
 
+# Seconds between a host's looks at what its readiness rests on (its
+# installation, its output folder), made off the probes' path.
+READY_EVERY = 1.0
+# A look that has not come back for this long (hung on a disk gone away)
+# leaves the host not ready.
+READY_STALE = 10.0
+# Seconds the store's size stands as counted (by a sweep, a call's look for
+# room, or the readiness looks) before those looks count it again.
+COUNT_EVERY = 10.0
 # Seconds a worker's event loop may go without a turn before its host
 # reports itself stuck. A busy loop turns many times a second; one stuck
 # this long in a single call is not serving any other.
@@ -645,29 +655,70 @@ def unexpected(e):
     return jsonify(error=f"the operation failed unexpectedly ({type(e).__name__}); see the server log"), 500
 
 
-def health(dorvane, store, settings):
-    """(problems, figures) of this host: what it needs to answer calls is
-    a complete installation and an output folder it can write (behind a
-    balancer, the shared store: a mount that went away leaves a dangling
-    link here). Asked off the event loop (operators.py), so it touches
-    nothing of the loop's: the store's size is counted here, not taken
-    from its estimate."""
-    problems = []
-    checked = dorvane.check_project_structure()
-    if "error" in checked:
-        problems.append(checked["error"])
-    output = Path("output")
-    if output.is_symlink() or output.exists():
-        if not (output.is_dir() and os.access(output, os.W_OK | os.X_OK)):
-            problems.append("the output folder is missing or not writable")
-    elif not os.access(".", os.W_OK | os.X_OK):
-        problems.append("the working directory is not writable")
-    figures = {
-        "served_by": settings.served_by,
-        "output_bytes": expiry.store_bytes(store.root, store.folders),
-        "output_max_bytes": settings.output_max_bytes,
-    }
-    return problems, figures
+class Readiness:
+    """What /readyz answers from: the problems that stop this host from
+    taking calls (an incomplete installation, an output folder it cannot
+    write: behind a balancer, the shared store, whose mount going away
+    leaves a dangling link here) and the store's size, as of the latest
+    look. The looks run on a thread of the operating system's (`start`),
+    so a probe reads them from memory: it never waits on the disk, and does
+    the same work with a hundred thousand files in the store as with ten."""
+
+    def __init__(self, dorvane, store, settings):
+        self.dorvane, self.store, self.settings = dorvane, store, settings
+        self.problems, self.checked = None, None
+        self.output_bytes, self.counted = None, None
+        self.started = False
+
+    def check(self):
+        problems = []
+        checked = self.dorvane.check_project_structure()
+        if "error" in checked:
+            problems.append(checked["error"])
+        output = Path("output")
+        if output.is_symlink() or output.exists():
+            if not (output.is_dir() and os.access(output, os.W_OK | os.X_OK)):
+                problems.append("the output folder is missing or not writable")
+        elif not os.access(".", os.W_OK | os.X_OK):
+            problems.append("the working directory is not writable")
+        self.problems, self.checked = problems, time.monotonic()
+
+    def count(self):
+        # A newer count of the worker's own (a sweep's, or a call's look for
+        # room) stands for this one: a count lists and stats every file.
+        known, looked = self.store.counted()
+        if known is not None and (self.counted is None or looked > self.counted):
+            self.output_bytes, self.counted = known, looked
+        if self.counted is None or time.monotonic() - self.counted >= COUNT_EVERY:
+            looked = time.monotonic()
+            self.output_bytes = expiry.store_bytes(self.store.root, self.store.folders)
+            self.counted = looked
+
+    def start(self):
+        """Checks once here (a few looks at folders), then every READY_EVERY
+        seconds on a thread of its own; the store is counted on another, so
+        that a long count never leaves the checks stale. Starting again
+        starts nothing."""
+        if not self.started:
+            self.started = True
+            self.check()
+            operators.every(READY_EVERY, self.check)
+            operators.every(READY_EVERY, self.count)
+        return self
+
+    def answer(self):
+        """(problems, figures) as of the latest look. A look that has not
+        come back for READY_STALE seconds (hung on a disk gone away) fails."""
+        problems = list(self.problems)
+        age = time.monotonic() - self.checked
+        if age > READY_STALE:
+            problems.append(f"the host's readiness was last looked at {age:.0f} s ago")
+        figures = {
+            "served_by": self.settings.served_by,
+            "output_bytes": self.output_bytes,
+            "output_max_bytes": self.settings.output_max_bytes,
+        }
+        return problems, figures
 
 
 def create_app(dorvane=None, settings=None):
@@ -705,7 +756,7 @@ def create_app(dorvane=None, settings=None):
     app.extensions["webapp.settings"] = settings
     # For the operator listener (operator_routes), kept off the routes the
     # calls' socket serves: the front cannot route a client to it.
-    app.extensions["webapp.health"] = functools.partial(health, dorvane, store, settings)
+    app.extensions["webapp.readiness"] = Readiness(dorvane, store, settings)
 
     metrics.instrument(app)
     app.after_request(name_the_host)
@@ -719,11 +770,13 @@ def create_app(dorvane=None, settings=None):
 
 
 def operator_routes(app, loop=None, stall=STALL):
-    """/livez, /healthz and /metrics of the application `app`, for the
-    operator listener (operators.serve): path -> function giving (status,
-    content type, body). `loop` (an operators.LoopClock) tells a stuck event
-    loop from a busy one: one that has not turned for `stall` seconds fails."""
-    health = app.extensions["webapp.health"]
+    """/livez, /readyz (also /healthz, its older name) and /metrics of the
+    application `app`, for the operator listener (operators.serve): path ->
+    function giving (status, content type, body). Starts the readiness
+    looks they answer from. `loop` (an operators.LoopClock) tells a stuck
+    event loop from a busy one: one that has not turned for `stall` seconds
+    fails both probes."""
+    readiness = app.extensions["webapp.readiness"].start()
 
     def loop_problems(figures):
         if loop is None:
@@ -745,16 +798,15 @@ def operator_routes(app, loop=None, stall=STALL):
         figures = {}
         return answer(loop_problems(figures), figures)
 
-    def healthz():
-        problems, figures = health()
+    def readyz():
+        problems, figures = readiness.answer()
         return answer(problems + loop_problems(figures), figures)
 
     def metrics_text():
-        _, figures = health()
-        body, content_type = metrics.exposition(figures["output_bytes"])
+        body, content_type = metrics.exposition(readiness.output_bytes)
         return 200, content_type, body
 
-    return {"/livez": livez, "/healthz": healthz, "/metrics": metrics_text}
+    return {"/livez": livez, "/readyz": readyz, "/healthz": readyz, "/metrics": metrics_text}
 
 
 def start_expiry(app):

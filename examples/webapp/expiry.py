@@ -513,6 +513,12 @@ class Store:
             self._note(total, looked, seen)
             return total, seen
 
+    def counted(self):
+        """(bytes, monotonic time it began) of this worker's latest look at
+        the store; (None, 0.0) before any. Takes no lock: another thread's
+        look may be under way."""
+        return self._known, self._looked
+
     def bytes(self):
         """The store's size, as of at most RESCAN_AFTER seconds ago."""
         return self._look()[0]

@@ -626,7 +626,9 @@ def test_a_hung_host_is_taken_out_killed_and_restarted_and_its_calls_move_on(fle
         hung.signal(signal.SIGCONT)
     # Restarted, back within seconds, and given calls again.
     wait_for(lambda: fleet.host_states()["host-1"] == "UP", 15)
-    assert "did not answer; killed" in [what for _, name, what in fleet.supervisor.events if name == "host-1"]
+    assert any(
+        what.startswith("made no progress") for _, name, what in fleet.supervisor.events if name == "host-1"
+    )
     threads, again = in_parallel(4, lambda i: request(fleet, "POST", "/api/tts", TTS))
     join(threads, WAIT + 5)
     assert [r[0] for r in again] == [200] * 4 and hung.name in {r[1]["X-Served-By"] for r in again}
