@@ -668,7 +668,7 @@ class Readiness:
         self.dorvane, self.store, self.settings = dorvane, store, settings
         self.problems, self.checked = None, None
         self.output_bytes, self.counted = None, None
-        self.started = False
+        self.started, self.stops = False, []
 
     def check(self):
         problems = []
@@ -702,9 +702,14 @@ class Readiness:
         if not self.started:
             self.started = True
             self.check()
-            operators.every(READY_EVERY, self.check)
-            operators.every(READY_EVERY, self.count)
+            self.stops = [operators.every(READY_EVERY, self.check), operators.every(READY_EVERY, self.count)]
         return self
+
+    def stop(self):
+        """Ends the looks (an application made again in one process, as in
+        tests, would otherwise keep the old one's running)."""
+        for stop in self.stops:
+            stop()
 
     def answer(self):
         """(problems, figures) as of the latest look. A look that has not

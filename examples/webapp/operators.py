@@ -54,8 +54,9 @@ def every(seconds, function):
     """Runs `function` every `seconds` from now on, on a thread of the
     operating system's: a run that waits on a disk holds up that thread
     alone, never the event loop or a probe. A run that fails is logged, and
-    the next one comes. Ends when the interpreter does, after the run under
-    way: a thread cut off inside the module would abort the process."""
+    the next one comes. Ends when the returned `stop` is called, or when the
+    interpreter ends, after the run under way: a thread cut off inside the
+    module would abort the process."""
     start_thread, _, allocate_lock = _native()
     try:
         from gevent import monkey
@@ -87,6 +88,7 @@ def every(seconds, function):
 
     atexit.register(stop)
     start_thread(run, ())
+    return stop
 
 
 def parse_bind(spec):

@@ -120,6 +120,7 @@ def make_client(webapp, dorvane, tmp_path_factory):
     for operators in made:
         if operators.stop is not None:
             operators.stop()
+            operators.app.extensions["webapp.readiness"].stop()
 
 
 @pytest.fixture(scope="session")
