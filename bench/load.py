@@ -213,7 +213,12 @@ def measure(fleet, standin, c, duration, settle, groups):
     hey(["-n", str(8 * len(fleet.hosts))], fleet.url + "api/tts", 8 * len(fleet.hosts), body=TTS_BODY)
     parts = {
         "hosts": lambda: [p for h in fleet.hosts for p in h.pids()],
-        "front": lambda: [fleet.haproxy.pid, fleet.nginx.pid, *cluster.children(fleet.nginx.pid)],
+        "front": lambda: [
+            fleet.haproxy.pid,
+            *cluster.children(fleet.haproxy.pid),
+            fleet.nginx.pid,
+            *cluster.children(fleet.nginx.pid),
+        ],
         "stand-in": lambda: [standin.process.pid],
     }
     before = {name: cpu_seconds(pids()) for name, pids in parts.items()}

@@ -21,6 +21,8 @@ APP_PORT = int(DEFAULT_BIND.rsplit(":", 1)[1])
 SPEECH_URL = f"https://127.0.0.1:{SPEECH_PORT}"
 TRANSCRIPTION_URL = f"https://127.0.0.1:{TRANSCRIPTION_PORT}"
 BASE_URL = f"http://127.0.0.1:{APP_PORT}/"
+# The front's HTTPS port when it speaks HTTPS (its plain port is APP_PORT).
+TLS_PORT = 5443
 
 # Folders beside the module and the files each must hold, in the order the
 # check tests them: the first shortfall in this order is the one reported.

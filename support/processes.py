@@ -4,28 +4,60 @@ and the workers it forked end together, and each is stopped the same way:
 asked with its own signal, then killed with its group once its time is up.
 """
 
+import fcntl
 import os
 import signal
 import socket
 import subprocess
+import sys
 import time
 from pathlib import Path
 
 
-def start(command, log, errors=None, **options):
+def owner_only(path):
+    """The file `path` opened to append, readable by its owner alone."""
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    os.fchmod(fd, 0o600)
+    return open(fd, "ab")
+
+
+def start(command, log, errors=None, log_bound=None, **options):
     """`command` in a new session (its own process group), its output
     appended to the file `log`, its error output too unless `errors` names
-    a file of its own."""
+    a file of its own. Given `log_bound` (max_bytes, kept), the output goes
+    through a pipe to logsink.py, which keeps `log` within max_bytes and
+    `kept` rotated files; the process's `sink`."""
     log = Path(log)
     log.parent.mkdir(parents=True, exist_ok=True)
-    with log.open("ab") as out, Path(errors).open("ab") if errors else open(os.devnull, "wb") as err:
-        return subprocess.Popen(
-            command,
-            stdout=out,
-            stderr=err if errors else subprocess.STDOUT,
+    sink = None
+    if log_bound:
+        sink = subprocess.Popen(
+            [sys.executable, str(Path(__file__).with_name("logsink.py")), str(log), *map(str, log_bound)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.DEVNULL,
             start_new_session=True,
-            **options,
         )
+        try:  # room for a burst of lines while the sink waits for the CPU
+            fcntl.fcntl(sink.stdin, fcntl.F_SETPIPE_SZ, 1 << 20)
+        except OSError:
+            pass
+    try:
+        with (
+            owner_only(log) if sink is None else open(os.devnull, "wb") as out,
+            owner_only(errors) if errors else open(os.devnull, "wb") as err,
+        ):
+            process = subprocess.Popen(
+                command,
+                stdout=out if sink is None else sink.stdin,
+                stderr=err if errors else subprocess.STDOUT,
+                start_new_session=True,
+                **options,
+            )
+    finally:
+        if sink is not None:
+            sink.stdin.close()  # the process's own ends are the pipe's only writers
+    process.sink = sink
+    return process
 
 
 def wait_until(ready, seconds, what="the condition", process=None, log=None, step=0.05):
@@ -65,6 +97,14 @@ def finish(process, seconds=10):
     except ProcessLookupError:
         pass
     process.wait()
+    # Its log's sink ends with the last of the group's writers.
+    sink = getattr(process, "sink", None)
+    if sink is not None:
+        try:
+            sink.wait(seconds)
+        except subprocess.TimeoutExpired:
+            sink.kill()
+            sink.wait()
 
 
 def stop(process, sig=signal.SIGTERM, seconds=10):

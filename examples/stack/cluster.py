@@ -7,7 +7,12 @@ one shared store, as a shared mount would give it. HAProxy is the front
 a queue within each host's capacity and active health checks; it hands the
 audio links to nginx (nginx.conf.in), which serves them from the store. The
 hosts and nginx listen on unix sockets in a folder only the fleet's user may
-enter, so nothing reaches them past the front. The demo, the fleet tests and
+enter, so nothing reaches them past the front. The store and the sockets are
+the fleet's runtime folder, a new one under the system's temporary folder
+(TMPDIR, else /tmp), removed when it stops: started as root, nginx's workers
+run unprivileged and must pass through to the store, which a folder of
+root's (mode 0700, as /root) forbids them, and the user's folders are never
+opened for them. The demo, the fleet tests and
 the load benchmark all start it here, through launch.py:
 
     python launch.py --hosts 3      # with the stand-in; serve until Ctrl-C
@@ -25,7 +30,9 @@ import resource
 import shutil
 import signal
 import socket
+import stat
 import sys
+import tempfile
 import threading
 import time
 import types
@@ -124,6 +131,24 @@ class Front:
     # Host names the front answers besides its own address and the base
     # URL's, separated by blanks.
     server_names: str = ""
+    # The front's log and each host's: rotated once it reaches this many
+    # bytes (access.log.1, ... as logrotate names them), `log_files` kept
+    # besides it, so no one's requests grow them without bound.
+    log_max_bytes: int = 64 << 20
+    log_files: int = 4
+    # The address the front listens on: loopback, for this machine alone;
+    # 0.0.0.0, or the machine's public address, to serve others.
+    address: str = "127.0.0.1"
+    # HTTPS: a PEM file holding the front's certificate, its chain and its
+    # private key, as HAProxy's `crt` reads it (an ACME client's full chain
+    # and key, one after the other). With one, the front speaks HTTPS on the
+    # fleet's `tls_port`, and plain HTTP on its `port` only sends clients
+    # there (308); empty, plain HTTP only. The file may be replaced while the
+    # fleet runs: `Fleet.reload_front` reads it again.
+    certificate: str = ""
+    # Seconds a browser keeps to HTTPS for the front's name once told
+    # (Strict-Transport-Security): two years.
+    hsts_seconds: int = 63072000
 
     @classmethod
     def from_environ(cls, environ=os.environ):
@@ -240,8 +265,9 @@ class Host:
     (or in its working directory), and, in a namespace, a port of its own
     that the front checks."""
 
-    def __init__(self, index, workdir, socket_path=None, port=None, network=None):
+    def __init__(self, index, workdir, socket_path=None, port=None, network=None, log_bound=None):
         self.index = index
+        self.log_bound = log_bound  # (max_bytes, kept): see processes.start
         self.workdir = workdir
         self.port = port
         self.network = network
@@ -305,6 +331,7 @@ class Host:
             [*prefix, sys.executable, "-m", "gunicorn", "-c", str(HOST / "gunicorn.conf.py")],
             self.log,
             env=self.environ(env),
+            log_bound=self.log_bound,
         )
         address = self.port or address_text(self.address)
         (self.workdir / "host.json").write_text(json.dumps({"pid": self.process.pid, "socket": address}))
@@ -431,11 +458,12 @@ class Supervisor:
 
 
 class Fleet:
-    """`hosts` application hosts behind the front on `port`, all under
-    `folder`: store/ (the shared output), host-N/ (working directories),
-    sockets/ (the hosts' and nginx's, for the front alone), front/ (the
-    front's configuration, log and control socket), nginx/ (configuration,
-    pid, logs, temporary files). `front` holds the front's limits (default:
+    """`hosts` application hosts behind the front on `port`, under `folder`:
+    host-N/ (working directories), front/ (the front's configuration and
+    log), nginx/ (configuration, pid, logs, temporary files); and in its
+    runtime folder (`runtime`, a new one under the temporary folder, removed
+    at stop): store/ (the shared output) and sockets/ (the hosts', nginx's
+    and the front's control socket, for the fleet's user alone). `front` holds the front's limits (default:
     `Front.from_environ()`). The hosts' links point at the front
     (WEBAPP_BASE_URL) unless `env` names another root.
 
@@ -454,11 +482,15 @@ class Fleet:
         netns=False,
         service_ports=(),
         watchdog=3.0,
+        tls_port=None,
     ):
         self.folder = Path(folder).resolve()
         self.port = port
-        self.store = self.folder / "store"
-        self.sockets = self.folder / "sockets"
+        # Its own, whatever the modes of the user's folders: nginx's workers
+        # read the store as another user when the fleet runs as root.
+        self.runtime = Path(tempfile.mkdtemp(prefix="dorvane-fleet-"))
+        self.store = self.runtime / "store"
+        self.sockets = self.runtime / "sockets"
         self.run = self.folder / "nginx"
         self.front_dir = self.folder / "front"
         self.network = netns_module.Network(hosts, service_ports) if netns else None
@@ -472,8 +504,14 @@ class Fleet:
             for i in range(hosts)
         ]
         self.env = dict(os.environ if env is None else env)
-        self.env.setdefault("WEBAPP_BASE_URL", self.url)
         self.front = front or Front.from_environ()
+        self.log_bound = (self.front.log_max_bytes, self.front.log_files)
+        for host in self.hosts:
+            host.log_bound = self.log_bound
+        self.tls_port = tls_port
+        if self.front.certificate and not tls_port:
+            raise ValueError("a front with a certificate needs its HTTPS port (tls_port)")
+        self.env.setdefault("WEBAPP_BASE_URL", self.url)
         # The hosts' server settings as their gunicorn.conf.py reads them,
         # set for them here explicitly: what a host holds at once, and so
         # the front's room for it, follows from them.
@@ -491,7 +529,17 @@ class Fleet:
 
     @property
     def url(self):
+        if self.front.certificate:
+            return f"https://127.0.0.1:{self.tls_port}/"
         return f"http://127.0.0.1:{self.port}/"
+
+    def https_root(self):
+        """Where plain HTTP is sent: the base URL's scheme and name when
+        they are HTTPS's, else the front's own HTTPS address."""
+        base = urlsplit(self.env["WEBAPP_BASE_URL"])
+        if base.scheme == "https" and base.netloc:
+            return f"https://{base.netloc}"
+        return self.url.rstrip("/")
 
     @property
     def access_log(self):
@@ -500,10 +548,16 @@ class Fleet:
 
     @property
     def admin_socket(self):
-        return self.front_dir / "admin.sock"
+        return self.sockets / "admin.sock"
+
+    @property
+    def nginx_socket(self):
+        return self.sockets / "nginx.sock"
 
     def server_names(self):
-        names = {f"127.0.0.1:{self.port}", f"localhost:{self.port}", *self.front.server_names.split()}
+        ports = [self.port, self.tls_port] if self.front.certificate else [self.port]
+        names = {*self.front.server_names.split()}
+        names.update(f"{name}:{port}" for name in ("127.0.0.1", "localhost") for port in ports)
         base = urlsplit(self.env["WEBAPP_BASE_URL"])
         if base.scheme in ("http", "https") and base.hostname:
             names.add(base.netloc.lower())
@@ -534,6 +588,7 @@ class Fleet:
             "PATH": os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin"),
             "STACK": str(STACK),
             "RUN": str(self.front_dir),
+            "ADDRESS": front.address,
             "PORT": str(self.port),
             "MAX_CONNECTIONS": str(front.max_connections),
             "BUFSIZE": str(front.buffer_size),
@@ -555,7 +610,18 @@ class Fleet:
             "SERVER_NAMES": " ".join(self.server_names()),
             "HOST_CALLS": str(self.calls_per_host),
             "QUEUE_MAX": str(self.queue_max),
-            "NGINX_SOCKET": str(self.run / "nginx.sock"),
+            "NGINX_SOCKET": str(self.nginx_socket),
+            "ADMIN_SOCKET": str(self.admin_socket),
+            **(
+                {
+                    "CERTIFICATE": str(Path(front.certificate).resolve()),
+                    "TLS_PORT": str(self.tls_port),
+                    "HTTPS_ROOT": self.https_root(),
+                    "HSTS_SECONDS": str(front.hsts_seconds),
+                }
+                if front.certificate
+                else {}
+            ),
         }
 
     def servers(self):
@@ -576,7 +642,22 @@ class Fleet:
             ]
         )
 
+    def make_runtime(self):
+        """The runtime folder, made again if an earlier stop removed it: by
+        name, in a folder others may write to, so what is found in its place
+        must be this user's own folder, not a link planted there."""
+        try:
+            self.runtime.mkdir(mode=0o700)
+        except FileExistsError:
+            found = self.runtime.lstat()
+            if not stat.S_ISDIR(found.st_mode) or found.st_uid != os.geteuid():
+                raise RuntimeError(f"{self.runtime} exists and is not this fleet's folder") from None
+        # Others may pass through to the store (nginx's workers, as root),
+        # not list what is here.
+        self.runtime.chmod(0o711)
+
     def lay_out(self):
+        self.make_runtime()
         for kind in OUTPUT_FOLDERS:
             (self.store / kind).mkdir(parents=True, exist_ok=True)
         # Only the fleet's user may enter: whoever else reaches the machine
@@ -587,20 +668,21 @@ class Fleet:
         for path in (
             [h.socket for h in self.hosts]
             + [h.operator for h in self.hosts]
-            + [self.run / "nginx.sock", self.admin_socket]
+            + [self.nginx_socket, self.admin_socket]
         ):
             if len(str(path)) > SOCKET_PATH_MAX:
                 raise RuntimeError(
-                    f"the socket path {path} is too long for a unix socket; use a shorter folder"
+                    f"the socket path {path} is too long for a unix socket; use a shorter TMPDIR"
                 )
         for host in self.hosts:
             host.workdir.mkdir(parents=True, exist_ok=True)
             output = host.workdir / "output"
-            if output.is_symlink() or output.exists():
-                if output.resolve() != self.store:
-                    raise RuntimeError(f"{output} exists and is not a link to {self.store}")
-            else:
-                output.symlink_to(self.store, target_is_directory=True)
+            # A link an earlier fleet left points at its removed store.
+            if output.is_symlink():
+                output.unlink()
+            elif output.exists():
+                raise RuntimeError(f"{output} exists and is not a link to a fleet's store")
+            output.symlink_to(self.store, target_is_directory=True)
         for name in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
             (self.run / "tmp" / name).mkdir(parents=True, exist_ok=True)
         self.run.chmod(0o700)
@@ -615,13 +697,16 @@ class Fleet:
             if closed:
                 raise RuntimeError(
                     f"nginx's workers run as nobody, who cannot pass through {closed[-1]} "
-                    f"to the store {self.store}: start the fleet in a folder others may pass "
-                    "through (mode o+x on it and on each folder above)"
+                    f"to the store {self.store}: set TMPDIR to a folder others may pass "
+                    "through (mode o+x on it and on each folder above), as /tmp is"
                 )
             for folder in (self.store, *(self.store / kind for kind in OUTPUT_FOLDERS)):
                 folder.chmod(0o755)
         (self.run / "nginx.conf").write_text(
-            self.render("nginx.conf.in", {"USER": user, "RUN": self.run, "STORE": self.store})
+            self.render(
+                "nginx.conf.in",
+                {"USER": user, "RUN": self.run, "STORE": self.store, "SOCKET": self.nginx_socket},
+            )
         )
         front = self.front
         self.calls_per_host = self.host_calls()
@@ -659,18 +744,20 @@ class Fleet:
                 self.run / "nginx.out",
             )
             wait_until(
-                lambda: listening(self.run / "nginx.sock"),
+                lambda: listening(self.nginx_socket),
                 30,
                 "nginx",
                 self.nginx,
                 self.run / "error.log",
                 step=0.1,
             )
-            # -db: in the foreground, its log on stdout, its complaints on stderr.
+            # -db: in the foreground, its log on stdout, its complaints on
+            # stderr; -W: a master that reloads its worker on SIGUSR2.
             errors = self.front_dir / "haproxy.err"
             self.haproxy = start(
                 [
                     haproxy_binary(),
+                    "-W",
                     "-db",
                     "-f",
                     str(STACK / "haproxy.cfg"),
@@ -679,10 +766,20 @@ class Fleet:
                 ],
                 self.access_log,
                 errors,
+                log_bound=self.log_bound,
                 env=self.front_environ(),
                 preexec_fn=lambda: open_files(2 * self.front.max_connections + 1024),
             )
-            wait_until(lambda: listening(self.port), 30, "haproxy", self.haproxy, errors, step=0.1)
+            ports = [self.port, self.tls_port] if self.front.certificate else [self.port]
+            address = "127.0.0.1" if self.front.address == "0.0.0.0" else self.front.address
+            wait_until(
+                lambda: all(listening((address, p)) for p in ports),
+                30,
+                "haproxy",
+                self.haproxy,
+                errors,
+                step=0.1,
+            )
             self.supervisor.start()
         except BaseException:
             self.stop()
@@ -699,6 +796,32 @@ class Fleet:
             while chunk := control.recv(65536):
                 answer += chunk
         return answer.decode()
+
+    def front_pid(self):
+        """The front's worker, by its own word; None while none answers."""
+        try:
+            info = self.front_command("show info")
+        except OSError:
+            return None
+        return next((int(line.split()[1]) for line in info.splitlines() if line.startswith("Pid:")), None)
+
+    def reload_front(self, seconds=30):
+        """The front reads its configuration and its certificate again, as
+        HAProxy's master reloads: a new worker takes over the listening
+        sockets (passed on, so no connection waiting in them is lost) and
+        the old one ends once the calls it holds have ended. Returns once
+        the new worker answers; a configuration or certificate it cannot
+        read leaves the old worker serving, and raises here."""
+        old = self.front_pid()
+        self.haproxy.send_signal(signal.SIGUSR2)
+        wait_until(
+            lambda: self.front_pid() not in (None, old),
+            seconds,
+            "the front's reload",
+            self.haproxy,
+            self.front_dir / "haproxy.err",
+            step=0.1,
+        )
 
     def host_states(self):
         """host's name at the front -> "UP", "DOWN" ... by the front's checks."""
@@ -721,6 +844,7 @@ class Fleet:
             host.wait_stopped()
         if self.network is not None:
             self.network.stop()
+        shutil.rmtree(self.runtime, ignore_errors=True)
 
     def __enter__(self):
         return self.start()

@@ -8,10 +8,12 @@ classes.
     python launch.py                     # one host on port 5000; serve until Ctrl-C
     python launch.py --hosts 3 --check   # three hosts behind the front; one round trip, then stop
     python launch.py --hosts 3 --netns   # each host in a network namespace of its own, on TCP (root)
+    python launch.py --hosts 3 --tls     # HTTPS at the front, with the demo's own certificate authority
     python launch.py --install-only      # only the module and its placeholder layout, in site/
 """
 
 import argparse
+import dataclasses
 import os
 import signal
 import sys
@@ -24,7 +26,7 @@ import cluster
 import roundtrip
 
 from support import HOST, ROOT, STACK
-from support.defaults import APP_PORT, SPEECH_PORT, TRANSCRIPTION_PORT
+from support.defaults import APP_PORT, SPEECH_PORT, TLS_PORT, TRANSCRIPTION_PORT
 from support.installation import install
 from support.processes import free_port, listening, start, stop, wait_until
 
@@ -44,6 +46,35 @@ def standin_environ(standin):
         "WEBAPP_SPEECH_URL": standin.speech_url,
         "WEBAPP_TRANSCRIPTION_URL": standin.transcription_url,
     }
+
+
+class DemoCertificates:
+    """The demo's own certificate authority (`ca_path`, for its clients to
+    trust) and the front's certificate from it for 127.0.0.1 and localhost
+    (`path`: key and chain, as the front reads them, for this user alone),
+    in `folder`."""
+
+    def __init__(self, folder):
+        import trustme
+
+        self.folder = Path(folder)
+        self.folder.mkdir(parents=True, exist_ok=True)
+        self.ca = trustme.CA(organization_name="dorvane demo")
+        self.ca_path = self.folder / "ca.pem"
+        self.ca.cert_pem.write_to_path(str(self.ca_path))
+        self.path = self.folder / "front.pem"
+        self.renew()
+
+    def renew(self):
+        """A new key and certificate from the same authority, in place of
+        the front's: written beside it and renamed over it, so a reload
+        reads the old file or the new one, never half of one."""
+        pem = self.ca.issue_cert("127.0.0.1", "localhost").private_key_and_cert_chain_pem.bytes()
+        new = self.path.with_name(self.path.name + ".new")
+        new.unlink(missing_ok=True)
+        with open(os.open(new, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as out:
+            out.write(pem)
+        new.replace(self.path)
 
 
 class StandIn:
@@ -110,7 +141,11 @@ class Stack:
     and `folder`/standin.log. `env` is the hosts' environment (default:
     this process's); the stand-in's URLs and CA are added to it. With
     `netns`, a fleet's hosts run in network namespaces of their own
-    (cluster.Fleet), with the stand-in relayed into them."""
+    (cluster.Fleet), with the stand-in relayed into them. With `tls_port`,
+    the fleet's front speaks HTTPS there, with the certificate its settings
+    name (FRONT_CERTIFICATE) or else one of the demo's own authority
+    (`ca_path`, in `folder`/tls), and plain HTTP on `port` sends clients
+    there."""
 
     def __init__(
         self,
@@ -122,6 +157,7 @@ class Stack:
         env=None,
         front=None,
         netns=False,
+        tls_port=None,
     ):
         self.folder = Path(folder).resolve()
         self.port = port or free_port()
@@ -129,6 +165,13 @@ class Stack:
             self.folder / "standin", speech_port, transcription_port, log=self.folder / "standin.log"
         )
         self.env = dict(os.environ if env is None else env, **standin_environ(self.standin))
+        self.certificates = None
+        if tls_port:
+            front = front or cluster.Front.from_environ()
+            if not front.certificate:
+                self.certificates = DemoCertificates(self.folder / "tls")
+                front = dataclasses.replace(front, certificate=str(self.certificates.path))
+            self.env.setdefault("WEBAPP_BASE_URL", f"https://127.0.0.1:{tls_port}/")
         self.env.setdefault("WEBAPP_BASE_URL", f"http://127.0.0.1:{self.port}/")
         self.host = self.fleet = None
         if hosts == 1:
@@ -142,11 +185,18 @@ class Stack:
                 front,
                 netns=netns,
                 service_ports=(self.standin.speech_port, self.standin.transcription_port),
+                tls_port=tls_port,
             )
 
     @property
     def base_url(self):
         return self.env["WEBAPP_BASE_URL"]
+
+    @property
+    def ca_path(self):
+        """The authority the front's certificate is checked against: the
+        demo's own, or None for the system's."""
+        return self.certificates.ca_path if self.certificates else None
 
     @property
     def workdir(self):
@@ -211,6 +261,12 @@ class Stack:
             f"front (HAProxy) on {fleet.url} (config {STACK / 'haproxy.cfg'} with its hosts in "
             f"{fleet.front_dir / 'servers.cfg'}, log {fleet.access_log}, control socket {fleet.admin_socket})"
         )
+        if fleet.front.certificate:
+            print(
+                f"HTTPS with the certificate {fleet.front.certificate}"
+                + (f" of the demo's authority {self.ca_path}" if self.ca_path else "")
+                + f"; plain HTTP on port {fleet.port} is sent there (308)"
+            )
         print(
             f"limits: {fleet.front}; calls per host: {fleet.calls_per_host}, each within {fleet.call_timeout} s "
             f"and with a body of at most {fleet.body_max} bytes"
@@ -224,6 +280,7 @@ class Stack:
                 f"log {host.log}"
             )
         print(f"shared output store: {fleet.store}, served by nginx (config {fleet.run / 'nginx.conf'})")
+        print(f"runtime folder (the store and the sockets): {fleet.runtime}, removed at stop")
 
 
 def serve(stack):
@@ -264,19 +321,33 @@ def main(argv=None):
         help="where the module is copied to (default: where the host looks by default)",
     )
     parser.add_argument("--install-only", action="store_true", help="copy the module into --site, and stop")
+    parser.add_argument(
+        "--tls",
+        action="store_true",
+        help="HTTPS at the front, on --tls-port, with the certificate FRONT_CERTIFICATE names "
+        "or one of the demo's own authority; plain HTTP on --port sends clients there",
+    )
     parser.add_argument("--port", type=int, default=APP_PORT, help="the application's (or the front's) port")
+    parser.add_argument("--tls-port", type=int, default=TLS_PORT, help="the front's HTTPS port, with --tls")
     parser.add_argument("--speech-port", type=int, default=SPEECH_PORT)
     parser.add_argument("--transcription-port", type=int, default=TRANSCRIPTION_PORT)
     args = parser.parse_args(argv)
     if args.hosts < 1:
         parser.error("--hosts is at least 1")
+    if args.tls and args.hosts < 2:
+        parser.error("--tls needs --hosts 2 or more: the front speaks HTTPS")
 
     site = install_site(args.site)
     print(f"module: {next(site.glob('dorvane*.so'))}, with its placeholder layout", flush=True)
     if args.install_only:
         return 0
     # The fleet's hosts listen on unix sockets in its folder: only these ports are taken.
-    for port in (args.speech_port, args.transcription_port, args.port):
+    for port in (
+        args.speech_port,
+        args.transcription_port,
+        args.port,
+        *([args.tls_port] if args.tls else []),
+    ):
         if listening(port):
             print(
                 f"port {port} is in use; stop what listens there (an earlier demo?) and try again",
@@ -288,7 +359,14 @@ def main(argv=None):
     if args.netns and args.hosts < 2:
         parser.error("--netns needs --hosts 2 or more")
     stack = Stack(
-        args.folder, args.hosts, args.port, args.speech_port, args.transcription_port, env, netns=args.netns
+        args.folder,
+        args.hosts,
+        args.port,
+        args.speech_port,
+        args.transcription_port,
+        env,
+        netns=args.netns,
+        tls_port=args.tls_port if args.tls else None,
     )
     # Ctrl-C while starting stops what has started (Stack.start), as later.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
@@ -296,11 +374,14 @@ def main(argv=None):
         stack.start()
         stack.describe()
         print("\n== One text-to-speech round trip through the application (about ten seconds)", flush=True)
-        roundtrip.show(stack.base_url)
+        roundtrip.show(stack.base_url, stack.ca_path)
         if args.check:
             print("\ndemo check passed")
             return 0
-        print(f"\nThe page: {stack.base_url}\nCtrl-C stops the application and the stand-in.", flush=True)
+        print(f"\nThe page: {stack.base_url}")
+        if stack.ca_path:
+            print(f"From a shell: curl --cacert {stack.ca_path} {stack.base_url}")
+        print("Ctrl-C stops the application and the stand-in.", flush=True)
         return serve(stack)
     except KeyboardInterrupt:
         return 130

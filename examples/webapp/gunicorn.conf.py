@@ -58,11 +58,12 @@ def on_starting(server):
     # them imports prometheus_client, which reads it once: the metrics of
     # all of this host's workers, each writing its own files there, read
     # together at /metrics. An earlier run's figures would be added to
-    # this run's: the folder starts empty.
+    # this run's: the folder starts empty. Its figures are the host's
+    # owner's alone to read (the operator listener serves them).
     folder = metrics_dir()
     os.environ["PROMETHEUS_MULTIPROC_DIR"] = str(folder)
     shutil.rmtree(folder, ignore_errors=True)
-    folder.mkdir(parents=True)
+    folder.mkdir(mode=0o700, parents=True)
     # Behind a balancer the answers say which host gave them.
     os.environ.setdefault("WEBAPP_SERVED_BY", f"{socket.gethostname()}:{bind.rsplit(':', 1)[-1]}")
     # Opened here, once, so that every worker (and every worker started in

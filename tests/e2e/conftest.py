@@ -36,9 +36,10 @@ def launch(webapp):
 
 @pytest.fixture(scope="session")
 def open_folders():
-    """New folders for fleets, under one that other users may pass through:
-    started as root, a fleet's nginx reads the store as nobody, whom
-    pytest's own temporary folders (mode 0700) keep out."""
+    """New folders under one that other users may pass through (mode
+    0711). A fleet needs none (its store is in a runtime folder of its
+    own, which nginx's workers reach as nobody); some tests still start
+    theirs in one."""
     root = Path(tempfile.mkdtemp(prefix="dorvane-e2e-"))
     root.chmod(0o711)
     count = itertools.count()
@@ -130,12 +131,13 @@ def fleet_calls(webapp):
 
 
 @pytest.fixture(scope="session")
-def fleet_factory(launch, standin_services, tmp_path_factory, open_folders):
+def fleet_factory(launch, standin_services, tmp_path_factory):
     """Starts fleets of application hosts behind the front (examples/stack/
-    cluster.py) on free ports, calling the in-process stand-in; stops them
-    at the end of the session. `front` takes the front's limits
-    (cluster.Front's fields), `watchdog` is the supervisor's; the other
-    settings go to the hosts."""
+    cluster.py) on free ports, calling the in-process stand-in, each in a
+    folder of pytest's (mode 0700); stops them at the end of the session.
+    `front` takes the front's limits and certificate (cluster.Front's
+    fields), `watchdog` is the supervisor's, `tls_port` its HTTPS port with
+    a certificate; the other settings go to the hosts."""
     pytest.importorskip("gunicorn", reason="gunicorn is not installed (pip install -r requirements-demo.txt)")
     cluster = launch.cluster
     try:
@@ -146,22 +148,23 @@ def fleet_factory(launch, standin_services, tmp_path_factory, open_folders):
     home = launch.install_site(tmp_path_factory.mktemp("fleet-site") / "site")
     started = []
 
-    def start(hosts, front=None, watchdog=3.0, **settings):
+    def start(hosts, front=None, watchdog=3.0, tls_port=None, **settings):
         port = launch.free_port()
         env = dict(
             os.environ,
             **launch.standin_environ(standin_services),
             WEBAPP_DORVANE_HOME=str(home),
-            WEBAPP_BASE_URL=f"http://127.0.0.1:{port}/",
+            WEBAPP_BASE_URL=f"https://127.0.0.1:{tls_port}/" if tls_port else f"http://127.0.0.1:{port}/",
             **{"WEBAPP_" + k.upper(): str(v) for k, v in settings.items()},
         )
         fleet = cluster.Fleet(
-            open_folders("fleet"),
+            tmp_path_factory.mktemp("fleet"),
             hosts,
             port=port,
             env=env,
             front=cluster.Front(**(front or {})),
             watchdog=watchdog,
+            tls_port=tls_port,
         )
         started.append(fleet)
         return fleet.start()

@@ -1,16 +1,21 @@
 """The page in headless chromium, against the application under gunicorn and
-the stand-in services, each a process of its own, as the demo runs them.
+the stand-in services, each a process of its own, as the demo runs them:
+one host on its own, and a fleet behind the front speaking HTTPS with the
+demo's certificate, whose authority the browser trusts.
 
 These keep the module's real 10-second wait for the one text-to-speech round trip.
 """
 
 import os
 import shutil
+import subprocess
 
 import pytest
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
+# NSS's tool (libnss3-tools): the browser's store of trusted authorities.
+CERTUTIL = shutil.which("certutil")
 
 pytestmark = [
     pytest.mark.skipif(
@@ -21,15 +26,32 @@ pytestmark = [
 ]
 
 
-@pytest.fixture(scope="module")
-def stack(launch, tmp_path_factory):
-    """The stand-in and one application host, as the demo starts them, on free ports."""
+@pytest.fixture(scope="module", params=["host", "https-front"])
+def stack(launch, tmp_path_factory, request):
+    """The stand-in and one application host, or two behind the front on
+    HTTPS, as the demo starts them, on free ports."""
     pytest.importorskip("gunicorn", reason="gunicorn is not installed (pip install -r requirements-demo.txt)")
     pytest.importorskip("trustme")
+    hosts, tls_port = 1, None
+    if request.param == "https-front":
+        if not CERTUTIL:
+            pytest.skip("certutil is not installed (scripts/setup installs libnss3-tools)")
+        try:
+            launch.cluster.nginx_binary()
+            launch.cluster.haproxy_binary()
+        except RuntimeError as e:
+            pytest.skip(f"{e}")
+        hosts, tls_port = 2, launch.free_port()
     folder = tmp_path_factory.mktemp("e2e")
     home = launch.install_site(folder / "site")
-    with launch.Stack(folder, env=dict(os.environ, WEBAPP_DORVANE_HOME=str(home))) as stack:
+    env = dict(os.environ, WEBAPP_DORVANE_HOME=str(home))
+    with launch.Stack(folder, hosts, env=env, tls_port=tls_port) as stack:
         yield stack
+
+
+def output(stack):
+    """Where the page's audio is stored."""
+    return stack.fleet.store if stack.fleet else stack.workdir / "output"
 
 
 @pytest.fixture
@@ -40,7 +62,7 @@ def standin_running(stack):
 
 
 @pytest.fixture(scope="module")
-def browser():
+def browser(stack, tmp_path_factory):
     webdriver = pytest.importorskip(
         "selenium.webdriver", reason="selenium is not installed (pip install -r requirements-demo.txt)"
     )
@@ -57,8 +79,16 @@ def browser():
         "--autoplay-policy=no-user-gesture-required",
     ):
         options.add_argument(arg)
+    # The demo's authority, trusted in a home of the browser's own.
+    env = dict(os.environ)
+    if stack.ca_path:
+        env["HOME"] = str(tmp_path_factory.mktemp("browser-home"))
+        nssdb = f"sql:{env['HOME']}/.pki/nssdb"
+        os.makedirs(nssdb[4:])
+        for args in (["-N", "--empty-password"], ["-A", "-t", "C,,", "-n", "demo", "-i", str(stack.ca_path)]):
+            subprocess.run([CERTUTIL, "-d", nssdb, *args], check=True, capture_output=True, timeout=30)
     # Both paths are given, so selenium looks for, and downloads, no browser.
-    driver = webdriver.Chrome(options=options, service=Service(executable_path=CHROMEDRIVER))
+    driver = webdriver.Chrome(options=options, service=Service(executable_path=CHROMEDRIVER, env=env))
     driver.set_page_load_timeout(30)
     yield driver
     driver.quit()
@@ -94,7 +124,7 @@ def test_typed_text_comes_back_as_audio_served_by_the_application(browser, stand
     src = audio[0].get_attribute("src")
     assert src.startswith(stack.base_url + "output/tts/")
     name = src.rsplit("/", 1)[1]
-    assert (stack.workdir / "output" / "tts" / name).stat().st_size > 44
+    assert (output(stack) / "tts" / name).stat().st_size > 44
 
     # The browser fetched the local copy and read its length from it.
     WebDriverWait(browser, 15).until(

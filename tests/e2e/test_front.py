@@ -275,8 +275,110 @@ def test_partial_downloads_are_never_served(fleet, path, through):
     if through == "front":
         status, _, body, _ = request(fleet, "GET", path)
     else:  # the store's own server, as only the front reaches it
-        status, body, _ = cluster.http_get(fleet.run / "nginx.sock", path)
+        status, body, _ = cluster.http_get(fleet.nginx_socket, path)
     assert status == 404 and b"half a file" not in body
+
+
+@pytest.mark.parametrize(
+    "path, status",
+    [
+        ("/output/tts/{name}", 200),
+        # Encoded letters and slashes: the same link once decoded, so nginx's.
+        ("/%6Futput/tts/{name}", 200),
+        ("/%6futput/%74ts/{name}", 200),
+        ("/output%2Ftts/{name}", 200),
+        # Empty and dot segments, plain, encoded and in mixed case, each with
+        # the real file behind it once normalised: refused.
+        ("//output/tts/{name}", 404),
+        ("/output//tts/{name}", 404),
+        ("/%2Foutput/tts/{name}", 404),
+        ("/x/../output/tts/{name}", 404),
+        ("/x/%2e%2e/output/tts/{name}", 404),
+        ("/output/tts/sub/%2e%2e/{name}", 404),
+        ("/output/tts/sub/%2E%2E/{name}", 404),
+        ("/output/tts/sub/%2e%2E/{name}", 404),
+        ("/output/tts/sub/.%2E/{name}", 404),
+        ("/output/tts/sub%2F%2E%2E%2F{name}", 404),
+        # A path that does not decode is malformed.
+        ("/output/tts/%zz{name}", 400),
+    ],
+)
+def test_every_spelling_of_a_stored_files_link_is_nginxs_or_refused(fleet, fleet_calls, path, status):
+    (fleet.store / "tts" / "spelled.wav").write_bytes(b"RIFF the stored bytes")
+    call = f"spelled-{abs(hash(path))}"
+    answer, headers, body, _ = request(
+        fleet, "GET", path.format(name="spelled.wav"), source="127.0.0.10", headers={"X-Call-Id": call}
+    )
+    assert answer == status and "X-Served-By" not in headers
+    assert (body == b"RIFF the stored bytes") == (status == 200)
+    # No host saw it: nginx answered, or the front itself.
+    upstream = "files" if status == 200 else "<NOSRV>"
+    assert fleet_calls.routed(fleet.access_log, [call])[call] == (status, upstream)
+
+
+def test_idle_keep_alive_connections_of_an_address_are_not_its_calls_in_flight(fleet):
+    source, idle = "127.0.0.11", fleet.front.client_calls + 8
+    connections = [
+        http.client.HTTPConnection("127.0.0.1", fleet.port, timeout=10, source_address=(source, 0))
+        for _ in range(idle)
+    ]
+    try:
+        for connection in connections:
+            connection.request("GET", "/api/status")
+            assert connection.getresponse().status == 200
+        assert int(client_entry(fleet, source)["conn_cur"]) > fleet.front.client_calls
+        # Held open and idle, they are connections, not calls: a call is served.
+        assert request(fleet, "POST", "/api/tts", TTS, source=source)[0] == 200
+    finally:
+        for connection in connections:
+            connection.close()
+
+
+def test_a_call_id_is_logged_only_as_a_plain_token(fleet):
+    source = "127.0.0.12"
+    for call in ("x upstream=host-9 backend=hosts call=forged", 'a"b', "plain-Token_1.2:3"):
+        assert request(fleet, "GET", "/api/status", source=source, headers={"X-Call-Id": call})[0] == 200
+
+    def lines():
+        return [line for line in fleet.access_log.read_text().splitlines() if line.startswith(source + " ")]
+
+    wait_for(lambda: len(lines()) == 3, 5)
+    assert [line.rsplit(" call=", 1)[1] for line in lines()] == ["-", "-", "plain-Token_1.2:3"]
+    assert all(line.count("upstream=") == 1 and line.count(" call=") == 1 for line in lines())
+
+
+def test_nginx_follows_no_symbolic_link_out_of_the_store(fleet):
+    secret = fleet.folder / "secret.wav"
+    secret.write_bytes(b"RIFF outside the store")
+    (fleet.store / "tts" / "linked.wav").symlink_to(secret)
+    status, _, body, _ = request(fleet, "GET", "/output/tts/linked.wav")
+    assert status in (403, 404) and b"outside" not in body
+
+
+def test_junk_requests_leave_the_logs_bounded_and_the_logs_and_figures_private(fleet_factory):
+    bound, kept = 20_000, 2
+    fleet = fleet_factory(1, front={"log_max_bytes": bound, "log_files": kept})
+    try:
+        # 200 requests of some 750 bytes' line each, on one connection: five
+        # times what the bound keeps.
+        connection = http.client.HTTPConnection("127.0.0.1", fleet.port, timeout=10)
+        for i in range(200):
+            connection.request("GET", f"/api/status?junk={'x' * 600}", headers={"X-Call-Id": f"junk-{i}"})
+            response = connection.getresponse()
+            response.read()
+            assert response.status == 200
+        connection.close()
+        wait_for(lambda: "call=junk-199" in fleet.access_log.read_text(), 5)
+        figures = fleet.hosts[0].workdir / "metrics"
+        assert list(figures.glob("*.db")) and figures.stat().st_mode & 0o077 == 0
+    finally:
+        fleet.stop()
+    for log in (fleet.access_log, fleet.hosts[0].log):
+        kept_files = sorted(log.parent.glob(log.name + "*"))
+        # Rotated as logrotate names them, none past its bound.
+        assert [p.name for p in kept_files] == [log.name, *(f"{log.name}.{n}" for n in range(1, kept + 1))]
+        assert all(p.stat().st_size <= bound for p in kept_files)
+        assert all(p.stat().st_mode & 0o077 == 0 for p in kept_files)
 
 
 @pytest.mark.parametrize(
@@ -588,6 +690,7 @@ def test_the_fleet_sets_its_hosts_server_and_takes_the_fronts_bounds_from_the_ho
         front=cluster.Front(host_calls=5, **front),
     )
     fleet.lay_out()
+    fleet.stop()  # nothing started; its runtime folder goes
     hosts = fleet.hosts[0].environ(fleet.env)
     haproxy = fleet.front_environ()
     if "capacity" in expected:
@@ -651,9 +754,15 @@ def test_a_slowloris_from_many_addresses_leaves_a_new_address_served(fleet, flee
 
 
 def haproxy_mib(fleet):
-    for line in Path(f"/proc/{fleet.haproxy.pid}/status").read_text().splitlines():
-        if line.startswith("VmRSS:"):
-            return int(line.split()[1]) / 1024
+    """The front's master and its workers."""
+    import cluster
+
+    return sum(
+        int(line.split()[1]) / 1024
+        for pid in [fleet.haproxy.pid, *cluster.children(fleet.haproxy.pid)]
+        for line in Path(f"/proc/{pid}/status").read_text().splitlines()
+        if line.startswith("VmRSS:")
+    )
 
 
 def test_slow_readers_cost_the_front_a_bounded_memory_that_the_next_ones_reuse(fleet, fleet_calls):

@@ -3,15 +3,18 @@ of its own on free ports, with the real wait for its one round trip."""
 
 import json
 import os
+import re
 import socket
+import stat
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
 
 def run_launcher(launch, folder, *options, ports=None):
-    ports = ports or [launch.free_port() for _ in range(3)]
+    ports = ports or [launch.free_port() for _ in range(4)]
     command = [
         sys.executable,
         launch.__file__,
@@ -25,25 +28,35 @@ def run_launcher(launch, folder, *options, ports=None):
         str(ports[1]),
         "--transcription-port",
         str(ports[2]),
+        "--tls-port",
+        str(ports[3]),
         *options,
     ]
     return subprocess.run(command, capture_output=True, text=True, timeout=180), ports
 
 
 @pytest.mark.real_wait
-def test_a_fleet_passes_the_demo_check_and_nothing_is_left_running(launch, open_folders):
-    tmp_path = open_folders("launch")
+@pytest.mark.parametrize("tls", [False, True], ids=["http", "https"])
+def test_a_fleet_passes_the_demo_check_from_a_closed_folder_and_nothing_is_left_running(
+    launch, tmp_path, tls
+):
     try:
         launch.cluster.nginx_binary()
         launch.cluster.haproxy_binary()
     except RuntimeError as e:
         pytest.skip(f"{e}")
-    done, ports = run_launcher(launch, tmp_path, "--check", "--hosts", "2")
+    # As root's home is: started as root, nginx's workers (nobody) cannot
+    # pass through it, and it stays closed.
+    tmp_path.chmod(0o700)
+    done, ports = run_launcher(launch, tmp_path, "--check", "--hosts", "2", *(["--tls"] if tls else []))
     assert done.returncode == 0, done.stdout + done.stderr
     assert "demo check passed" in done.stdout
-    # The link came back through the front, and the audio is in the shared store.
-    assert f"-> http://127.0.0.1:{ports[0]}/output/tts/" in done.stdout
-    assert list((tmp_path / "var" / "fleet" / "store" / "tts").glob("*.wav"))
+    assert stat.S_IMODE(tmp_path.stat().st_mode) == 0o700
+    # The link came back through the front, which served the audio from the shared store.
+    front = f"https://127.0.0.1:{ports[3]}" if tls else f"http://127.0.0.1:{ports[0]}"
+    assert f"-> {front}/output/tts/" in done.stdout
+    store = Path(re.search(r"shared output store: (\S+),", done.stdout)[1])
+    assert not store.parent.exists()  # the fleet's runtime folder, removed at stop
     assert not [port for port in ports if launch.cluster.listening(port)]
     hosts = [json.loads(p.read_text()) for p in sorted((tmp_path / "var" / "fleet").glob("host-*/host.json"))]
     assert len(hosts) == 2
@@ -59,7 +72,10 @@ def test_a_taken_port_is_named_and_nothing_starts(launch, tmp_path):
         taken.listen()
         port = taken.getsockname()[1]
         done, _ = run_launcher(
-            launch, tmp_path, "--check", ports=[launch.free_port(), port, launch.free_port()]
+            launch,
+            tmp_path,
+            "--check",
+            ports=[launch.free_port(), port, launch.free_port(), launch.free_port()],
         )
     assert done.returncode == 1
     assert f"port {port} is in use" in done.stderr

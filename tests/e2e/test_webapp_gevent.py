@@ -89,3 +89,54 @@ def test_a_load_does_not_stall_the_calls_in_flight_on_its_worker(webapp, child, 
     assert answered.count(["second load", 409]) == 1
     answered.remove(["second load", 409])
     assert answered == [["music", 200]] * CALLS + [["load", 200]]
+
+
+STUCK = r"""
+from gevent import monkey
+
+monkey.patch_all()
+
+import json, sys
+
+import gevent
+
+import app as webapp
+import cluster
+import dorvane
+import operators
+
+client = webapp.create_app(dorvane, webapp.Settings()).test_client()
+loop = operators.LoopClock().start(interval=0.05)
+routes = webapp.operator_routes(client.application, loop, stall=0.5)
+operators.serve(operators.listen("unix:op.sock"), routes, "host-s")
+start_thread = monkey.get_original("_thread", "start_new_thread")
+os_sleep = monkey.get_original("time", "sleep")
+seen = []
+
+
+def ask(path, after):
+    os_sleep(after)
+    seen.append((path, after, cluster.http_get("op.sock", path, timeout=5)[0]))
+
+
+gevent.sleep(0.2)
+for path in ("/livez", "/healthz"):
+    ask(path, 0)
+    # Asked from a thread of the system's while the loop is held up.
+    start_thread(ask, (path, 1.0))
+os_sleep(1.5)  # the loop stuck in one greenlet that never yields
+gevent.sleep(0.2)
+for path in ("/livez", "/healthz"):
+    ask(path, 0)
+print(json.dumps(sorted(seen)))
+"""
+
+
+def test_a_stuck_event_loop_fails_liveness_and_readiness_until_it_turns_again(webapp, child, tmp_path):
+    pytest.importorskip("gevent", reason="gevent is not installed (pip install -r requirements-demo.txt)")
+    done = child(STUCK, path=[WEBAPP, ROOT / "examples" / "stack", ROOT], cwd=tmp_path)
+    assert json.loads(done.splitlines()[-1]) == [
+        [path, after, status]
+        for path in ("/healthz", "/livez")
+        for after, status in ((0, 200), (0, 200), (1.0, 503))
+    ]

@@ -1,0 +1,130 @@
+"""Slow readers of a stored file against honest callers, through the front
+of a fleet at its default limits: `--addresses` x `--sockets` clients ask
+for a large stored file by some spelling of its link (`--path`) and read the
+answer a KiB a second, while honest clients, each on an address of its own,
+make short text-to-speech calls and load the page over and over for
+`--seconds`. Only nginx should serve the store's files, so however the link
+is spelled the readers hold none of the hosts' call slots: the figure is the
+honest calls and pages served, of those made.
+
+    .venv/bin/python bench/slow_readers.py                         # /%6Futput/..., 100 x 32 readers, 60 s
+    .venv/bin/python bench/slow_readers.py --path /output/tts/slow.wav
+    .venv/bin/python bench/slow_readers.py --quick                 # 20 x 32 readers, 20 s
+"""
+
+import argparse
+import os
+import resource
+import shutil
+import tempfile
+import threading
+import time
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+import harness  # noqa: F401  (puts the root on the path)
+
+import cluster
+import fleet_calls
+import launch
+import load
+
+FILE_BYTES = 5_600_000
+
+
+def page(base_url, timeout=60):
+    """The front page, as a browser loads it: whether it came whole."""
+    try:
+        with urllib.request.urlopen(base_url, timeout=timeout) as response:
+            return response.status == 200 and b"<html" in response.read().lower()
+    except (OSError, urllib.error.HTTPError):
+        return False
+
+
+def honest(base_url, seconds, callers, pages):
+    """`callers` clients making calls and `pages` clients loading the page,
+    each in turn until `seconds` have passed: (calls served, calls made,
+    pages served, pages loaded)."""
+    deadline = time.monotonic() + seconds
+    tally = {"calls": [], "pages": []}
+
+    def call(i):
+        while time.monotonic() < deadline:
+            outcome = fleet_calls.post_tts(base_url, "An honest caller.", f"honest-{i}", timeout=60)
+            tally["calls"].append(outcome["status"] == 200)
+            if outcome["status"] != 200:
+                time.sleep(1)
+
+    def load_page():
+        while time.monotonic() < deadline:
+            tally["pages"].append(page(base_url))
+            time.sleep(1)
+
+    threads = [threading.Thread(target=call, args=(i,), daemon=True) for i in range(callers)]
+    threads += [threading.Thread(target=load_page, daemon=True) for _ in range(pages)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return sum(tally["calls"]), len(tally["calls"]), sum(tally["pages"]), len(tally["pages"])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--path", default="/%6Futput/tts/slow.wav", help="how the readers spell the link")
+    parser.add_argument("--addresses", type=int, default=100)
+    parser.add_argument("--sockets", type=int, default=32, help="readers per address")
+    parser.add_argument("--seconds", type=float, default=60, help="the honest clients' time")
+    parser.add_argument("--hosts", type=int, default=3)
+    parser.add_argument("--callers", type=int, default=24, help="honest callers")
+    parser.add_argument("--pages", type=int, default=4, help="honest page loaders")
+    parser.add_argument("--quick", action="store_true", help="20 addresses, 20 s")
+    args = parser.parse_args()
+    if args.quick:
+        args.addresses, args.seconds = 20, 20
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+
+    work = Path(tempfile.mkdtemp(prefix="dorvane-slow-readers-"))
+    work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
+    site = launch.install_site(work / "site")
+    standin = load.start_standin(work)
+    try:
+        env = dict(os.environ, **launch.standin_environ(standin), WEBAPP_DORVANE_HOME=str(site))
+        with cluster.Fleet(work / "fleet", args.hosts, port=launch.free_port(), env=env) as fleet:
+            (fleet.store / "tts" / "slow.wav").write_bytes(os.urandom(FILE_BYTES))
+            readers = []
+            reading = threading.Thread(
+                target=lambda: readers.extend(
+                    fleet_calls.read_slowly(
+                        fleet.url, args.path, args.addresses, args.sockets, args.seconds + 20
+                    )
+                ),
+                daemon=True,
+            )
+            reading.start()
+            time.sleep(10)  # the readers in place
+            calls, made, pages, loaded = honest(fleet.url, args.seconds, args.callers, args.pages)
+            reading.join(args.seconds + 60)
+            via_hosts = sum(
+                1
+                for line in fleet.access_log.read_text(errors="replace").splitlines()
+                if f'"GET {args.path} ' in line and " upstream=host-" in line
+            )
+    finally:
+        standin.stop()
+        shutil.rmtree(work, ignore_errors=True)
+    print(
+        f"\nslow readers: {args.addresses} addresses x {args.sockets} sockets reading {FILE_BYTES} bytes "
+        f"at 1 KiB/s through {args.path}; {args.hosts} hosts at the front's default limits\n"
+    )
+    print(
+        f"- readers: {readers.count('held')} held, {len(readers) - readers.count('held')} closed or refused; "
+        f"{via_hosts} requests for the file logged as answered by a host"
+    )
+    print(f"- honest calls: {calls} of {made} served; pages: {pages} of {loaded}")
+
+
+if __name__ == "__main__":
+    main()
