@@ -7,7 +7,7 @@ import os
 import socket
 import sys
 
-PATH = "/healthz"
+PATH = "/livez"
 TIMEOUT = 2.0
 
 
