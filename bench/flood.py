@@ -12,6 +12,11 @@ is at most C / 10 calls a second, each writing the same few megabytes.
     .venv/bin/python bench/flood.py                               # one host, C = 48, 6 rounds, a 640 MiB cap
     .venv/bin/python bench/flood.py --hosts 3 --c 24 --rounds 4 --cap-mib 64
     .venv/bin/python bench/flood.py --c 24 --calls 60 --cap-bytes 20000000
+    .venv/bin/python bench/flood.py --text spelled --addresses 20 --c 40 --calls 80 --cap-mib 64
+
+`--text spelled` floods with a text of letters espeak-ng spells out one by
+one, which makes many times the audio of prose of its length; `--addresses`
+spreads the callers over that many loopback addresses, as many clients.
 """
 
 import argparse
@@ -34,8 +39,13 @@ from support.defaults import TTS_PATH
 
 cluster = load.cluster
 
-SENTENCE = "Every call in this flood asks for the longest text the host takes, spoken slowly. "
+TEXTS = {
+    "prose": "Every call in this flood asks for the longest text the host takes, spoken slowly. ",
+    "spelled": "ꙮ" * 5 + "\n\n",
+}
 SPEED = 0.5
+# The hosts' default grace: how long a file handed out is kept.
+GRACE = 60
 
 
 def speak(standin, text):
@@ -60,21 +70,36 @@ def main():
     parser.add_argument("--workers", type=int, default=1, help="gunicorn workers per host")
     parser.add_argument("--cap-mib", type=int, default=640, help="the cap of both stores")
     parser.add_argument("--cap-bytes", type=int, help="the cap in bytes, instead of --cap-mib")
+    parser.add_argument(
+        "--standin-cap-mib",
+        type=int,
+        help="the stand-in's cap, if not the hosts' (a spelled text's audio passes 64 MiB)",
+    )
     parser.add_argument("--max-text", type=int, default=1000, help="the host's WEBAPP_MAX_TEXT")
     parser.add_argument(
         "--pause", type=float, default=1.0, help="seconds a refused caller waits before its next call"
+    )
+    parser.add_argument("--text", choices=sorted(TEXTS), default="prose", help="what the calls ask to speak")
+    parser.add_argument("--addresses", type=int, default=1, help="client addresses the callers take turns at")
+    parser.add_argument(
+        "--then-prose",
+        action="store_true",
+        help="once the flood's files are out of their grace, one call of prose: is it served?",
     )
     parser.add_argument("--quick", action="store_true", help="C = 16, 2 rounds, a 200 MiB cap")
     args = parser.parse_args()
     if args.quick:
         args.c, args.rounds, args.cap_mib = 16, 2, 200
     cap = args.cap_bytes or args.cap_mib << 20
-    text = (SENTENCE * (args.max_text // len(SENTENCE) + 1))[: args.max_text]
+    unit = TEXTS[args.text]
+    text = (unit * (args.max_text // len(unit) + 1))[: args.max_text]
+    sources = [fleet_calls.flood_address(i) for i in range(args.addresses)] if args.addresses > 1 else [None]
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-flood-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
     site = load.launch.install_site(work / "site")
-    standin = load.start_standin(work, "--audio-max-bytes", str(cap))
+    standin_cap = args.standin_cap_mib << 20 if args.standin_cap_mib else cap
+    standin = load.start_standin(work, "--audio-max-bytes", str(standin_cap))
     try:
         port = load.launch.free_port()
         env = dict(
@@ -103,10 +128,21 @@ def main():
                 ]
                 start = time.perf_counter()
                 outcomes = fleet_calls.callers(
-                    fleet.url, text, args.calls or args.rounds * args.c, args.c, speed=SPEED, pause=args.pause
+                    fleet.url,
+                    text,
+                    args.calls or args.rounds * args.c,
+                    args.c,
+                    speed=SPEED,
+                    pause=args.pause,
+                    sources=sources,
                 )
                 wall = time.perf_counter() - start
             final = [expiry.store_bytes(s, f) for s, f in stores]
+            after = None
+            if args.then_prose:
+                time.sleep(GRACE + 1)
+                prose = (TEXTS["prose"] * (args.max_text // len(TEXTS["prose"]) + 1))[: args.max_text]
+                after = fleet_calls.post_tts(fleet.url, prose, "after-the-flood", speed=SPEED)
     finally:
         standin.stop()
         shutil.rmtree(work, ignore_errors=True)
@@ -118,7 +154,8 @@ def main():
     others = sorted({str(o["status"]) for o in outcomes} - {"200", "503"})
     mib = 1 << 20
     print(
-        f"\nflood: {len(outcomes)} calls, {args.c} at once, {args.max_text} characters at speed {SPEED}, "
+        f"\nflood: {len(outcomes)} calls, {args.c} at once from {args.addresses} address(es), "
+        f"{args.max_text} characters of {args.text} at speed {SPEED}, "
         f"{size / mib:.2f} MiB each; {args.hosts} host(s) of {args.workers} worker(s) on one store; "
         f"cap {cap / mib:.1f} MiB ({cap} bytes)\n"
     )
@@ -131,8 +168,12 @@ def main():
     )
     print("| store | peak (MiB) | peak / cap | at the end (MiB) |")
     print("|---|---|---|---|")
-    for name, peak, end in zip(("hosts' output", "stand-in's audio"), peaks, final, strict=True):
-        print(f"| {name} | {peak.peak / mib:.1f} | {peak.peak / cap:.2f} | {end / mib:.1f} |")
+    for name, peak, end, limit in zip(
+        ("hosts' output", "stand-in's audio"), peaks, final, (cap, standin_cap), strict=True
+    ):
+        print(f"| {name} | {peak.peak / mib:.1f} | {peak.peak / limit:.2f} | {end / mib:.1f} |")
+    if after is not None:
+        print(f"\nprose after the grace: {after['status']} {after['error'] or ''}".rstrip())
 
 
 if __name__ == "__main__":

@@ -104,6 +104,9 @@ def fleet_env(standin, site, impl, worker_class, per_host):
         # minute, and C calls' room in flight, 2.2 GB at C = 2,000. Under the
         # default cap (1 GiB) the store, not the hosts, would refuse calls.
         WEBAPP_OUTPUT_MAX_BYTES=str(STORE_CAP),
+        # hey is one client on one address: its share of the store, like
+        # the front's per-client limits, is set out of the way.
+        WEBAPP_OUTPUT_CLIENT_SHARE="0",
     )
 
 

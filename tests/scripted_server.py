@@ -110,6 +110,18 @@ def cut_short(body, sent, then):
     return answer
 
 
+def trickle(every):
+    """Announces a large body, then sends a byte of it every `every`
+    seconds until the server stops: a recording that never ends arriving."""
+
+    def answer(conn, server):
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: audio/wav\r\nContent-Length: 10000000\r\n\r\nR")
+        while not server.stop_event.wait(every):
+            conn.sendall(b"\0")
+
+    return answer
+
+
 class ScriptedServer:
     """Loopback HTTP server; `routes` maps a path prefix to a function of the
     request returning bytes to send, or a callable taking (conn, server) that

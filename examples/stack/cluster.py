@@ -343,16 +343,18 @@ class Host:
         return http_get(self.operator, route, timeout)
 
     def healthy(self, timeout=2):
+        """Whether the host is ready: it passes the front's check (/readyz)."""
         try:
-            return self.get("/healthz", timeout)[0] == 200
+            return self.get("/readyz", timeout)[0] == 200
         except OSError:
             return False
 
-    def answers(self, timeout=1):
-        """Whether the host answers its operator listener at all, healthy or not."""
+    def live(self, timeout=1):
+        """Whether the host passes its liveness (/livez): answered from its
+        memory, it fails only when the host's event loop has stopped turning
+        (or nothing answers at all)."""
         try:
-            self.get("/healthz", timeout)
-            return True
+            return self.get("/livez", timeout)[0] == 200
         except OSError:
             return False
 
@@ -385,21 +387,72 @@ class Host:
         finish(self.process, seconds)  # and the workers left behind
 
 
+# Process states in which a process still moves, without using CPU time:
+# waiting for a CPU (R, on a machine with more work than cores) or for the
+# disk (D).
+WAITING = frozenset("RD")
+
+
+def progress(pid):
+    """(CPU ticks, states) of the main threads of the workers of the host
+    whose master is `pid` (of the master's alone, while it has none); None
+    once it has gone. A worker's main thread runs its event loop: a loop
+    that serves calls uses CPU time there, however slowly its probes are
+    answered, and a deadlocked or stopped one uses none. The probes' own
+    threads' time is not counted: a deadlocked host still answers them."""
+    try:
+        pids = children(pid) or [pid]
+    except OSError:
+        return None
+    ticks, states = 0, set()
+    for each in pids:
+        try:
+            fields = Path(f"/proc/{each}/task/{each}/stat").read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue  # gone since the listing
+        states.add(fields[0])
+        ticks += int(fields[11]) + int(fields[12])  # utime, stime
+    return ticks, states
+
+
 class Supervisor:
     """Keeps a fleet's hosts running, as systemd keeps a service with
     Restart=on-failure and WatchdogSec: a host that exits is started again
     after a back-off (`first_delay`, doubled for each restart within the
-    last minute, at most `longest_delay`), and one that stops answering its
-    operator listener for `watchdog` seconds once it had answered (hung, or
-    stopped) is killed, to be restarted the same way. A hung host's calls
-    then end at once, and the front tries elsewhere those it never read.
-    The watchdog asks on the host's own unix socket, as a supervisor on the
-    host's machine would: a host cut off from the network is not hung."""
+    last minute, at most `longest_delay`), and one that makes no progress
+    is killed, to be restarted the same way. A hung host's calls then end
+    at once, and the front tries elsewhere those it never read.
 
-    def __init__(self, hosts, env, watchdog=3.0, first_delay=0.1, longest_delay=5.0, every=0.5, startup=60.0):
+    Progress is the host's liveness (/livez on its own unix socket, as a
+    supervisor on the host's machine would ask it: a host cut off from the
+    network is not hung), and, while that fails, the CPU time and the state
+    of its workers' event-loop threads (`progress`). Once it had passed, a
+    host whose liveness fails is killed
+    - after `watchdog` seconds in which its loops used no CPU time and none
+      was waiting for a CPU or the disk: stopped (SIGSTOP) or deadlocked;
+    - after `patience` seconds (30 or more) whatever else: a loop that
+      turns no more, though it computes.
+    A host that answers late on a machine with more work than its cores
+    still uses CPU time: it is busy, not dead, and its readiness at the
+    front already keeps new calls off it. Killing it would move its calls
+    and its load onto the others, and make a busy machine a restart loop.
+    A host that never passed, starting, gets `startup` seconds."""
+
+    def __init__(
+        self,
+        hosts,
+        env,
+        watchdog=3.0,
+        patience=30.0,
+        first_delay=0.1,
+        longest_delay=5.0,
+        every=0.5,
+        startup=60.0,
+    ):
         self.hosts = hosts
         self.env = env
         self.watchdog = watchdog
+        self.patience = max(patience, watchdog)
         self.first_delay = first_delay
         self.longest_delay = longest_delay
         self.every = every
@@ -426,12 +479,23 @@ class Supervisor:
         for thread in self.threads:
             thread.join()
 
+    def verdict(self, now, started, answered, moved):
+        """Why a host whose liveness fails now is to be killed, or None."""
+        if answered is None:
+            return "did not start; killed" if now - started > self.startup else None
+        if now - moved > self.watchdog:
+            return f"made no progress for {now - moved:.0f} s; killed"
+        if now - answered > self.patience:
+            return f"failed liveness for {now - answered:.0f} s; killed"
+        return None
+
     def keep(self, host):
         restarts = collections.deque()
         # The fleet hands over hosts it has seen ready, so each has answered:
         # one that hangs at once is killed after the watchdog, not after the
         # start-up's patience, which only a host (re)starting here needs.
-        started = answered = time.monotonic()
+        started = answered = moved = time.monotonic()
+        ticks = None
         while not self.stopping.wait(self.every):
             process = host.process
             now = time.monotonic()
@@ -444,13 +508,18 @@ class Supervisor:
                     return
                 host.start(self.env)
                 restarts.append(time.monotonic())
-                started, answered = time.monotonic(), None
+                started, answered, moved = time.monotonic(), None, None
                 self.note(host, f"restarted after {delay:.1f} s")
                 continue
-            if host.answers(timeout=1):
-                answered = time.monotonic()
-            elif now - (answered or started) > (self.watchdog if answered else self.startup):
-                self.note(host, "did not answer; killed")
+            if host.live(timeout=1):
+                answered = moved = time.monotonic()
+                continue
+            marks = progress(process.pid)
+            if marks is not None and (marks[0] != ticks or marks[1] & WAITING):
+                moved, ticks = time.monotonic(), marks[0]
+            why = self.verdict(time.monotonic(), started, answered, moved)
+            if why is not None:
+                self.note(host, why)
                 try:
                     os.killpg(process.pid, signal.SIGKILL)
                 except ProcessLookupError:

@@ -10,6 +10,8 @@ fleet use these alike:
 import argparse
 import asyncio
 import datetime
+import functools
+import http.client
 import io
 import json
 import re
@@ -36,8 +38,24 @@ LOG_LINE = re.compile(
 )
 
 
-def post_tts(base_url, text, call_id, timeout=120, speed=None):
-    """One text-to-speech call; returns what came back, never raises."""
+def opener(source=None):
+    """A urllib opener whose connections leave from the loopback address
+    `source` (None: the system's choice), as another client's would."""
+    if source is None:
+        return urllib.request.build_opener()
+
+    class FromSource(urllib.request.HTTPHandler):
+        def http_open(self, request):
+            return self.do_open(
+                functools.partial(http.client.HTTPConnection, source_address=(source, 0)), request
+            )
+
+    return urllib.request.build_opener(FromSource)
+
+
+def post_tts(base_url, text, call_id, timeout=120, speed=None, source=None):
+    """One text-to-speech call, from the loopback address `source`;
+    returns what came back, never raises."""
     body = {"text": text, "voice_id": "en-us"}
     if speed is not None:
         body["speed"] = speed
@@ -56,7 +74,7 @@ def post_tts(base_url, text, call_id, timeout=120, speed=None):
     }
     started = time.monotonic()
     try:
-        with urllib.request.urlopen(request, timeout=timeout) as response:
+        with opener(source).open(request, timeout=timeout) as response:
             outcome.update(status=response.status, served_by=response.headers.get("X-Served-By"))
             answer = json.load(response)
         outcome["link"] = answer["data"]["convert_result"][0]["oss_url"]
@@ -258,22 +276,23 @@ def read_slowly(base_url, path, addresses, per_address, seconds, first=200):
     return asyncio.run(run())
 
 
-def callers(base_url, text, calls, at_once, speed=None, pause=1.0, label="flood"):
+def callers(base_url, text, calls, at_once, speed=None, pause=1.0, label="flood", sources=(None,)):
     """`calls` text-to-speech calls, `at_once` at a time, as clients that
     fetch each link the moment its answer is in: each outcome's `served`
     says whether the link gave a complete WAV then. A caller refused takes
-    `pause` seconds before its next call."""
+    `pause` seconds before its next call. The callers take turns at the
+    loopback addresses `sources` (None: the system's choice)."""
     numbers = iter(range(calls))
     lock = threading.Lock()
     outcomes = []
 
-    def caller():
+    def caller(source):
         while True:
             with lock:
                 number = next(numbers, None)
             if number is None:
                 return
-            outcome = post_tts(base_url, text, f"{label}-{number}", speed=speed)
+            outcome = post_tts(base_url, text, f"{label}-{number}", speed=speed, source=source)
             if outcome["link"]:
                 try:
                     status, data = fetch(outcome["link"])
@@ -284,7 +303,10 @@ def callers(base_url, text, calls, at_once, speed=None, pause=1.0, label="flood"
             if outcome["status"] != 200:
                 time.sleep(pause)
 
-    threads = [threading.Thread(target=caller, daemon=True) for _ in range(at_once)]
+    threads = [
+        threading.Thread(target=caller, args=(sources[i % len(sources)],), daemon=True)
+        for i in range(at_once)
+    ]
     for thread in threads:
         thread.start()
     for thread in threads:

@@ -15,14 +15,15 @@ gunicorn.conf.py holds the server's own settings (address, workers, threads).
 """
 
 import dataclasses
-import functools
 import hmac
+import ipaddress
 import json
 import logging
 import math
 import os
 import socket
 import sys
+import time
 from pathlib import Path
 from stat import S_ISREG
 from typing import Annotated
@@ -31,6 +32,7 @@ import envsettings
 import expiry
 import metrics
 import offload
+import operators
 from endpoints import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
 from flask import Blueprint, Flask, current_app, jsonify, render_template, request, send_file
 from locks import try_lock
@@ -92,6 +94,18 @@ class Settings:
     # whatever its service sends, with no bound of its own. The stand-in
     # hands back at most the 50 MiB of audio it takes in.
     output_clone_reserve: int = 50 << 20
+    # The share of output_max_bytes that the calls of one client address
+    # may hold in flight (its first call may always take what it needs);
+    # 0 or 1: no share.
+    output_client_share: Annotated[float, Field(ge=0, le=1)] = expiry.CLIENT_SHARE
+    # Seconds a call holds room in the store it has not written into: a
+    # call still waiting for its remote service then gives it back, and
+    # takes room again as it writes.
+    output_hold: float = expiry.HOLD
+    # The peers whose X-Forwarded-For names the client (blank- or
+    # comma-separated addresses), besides a unix socket's, which only the
+    # front reaches: the server's setting of the same name.
+    forwarded_allow_ips: str = ""
     # The longest text spoken in one call, in characters.
     max_text: int = 1000
     # Seconds the transcription service has to answer.
@@ -123,6 +137,15 @@ def load_dorvane(home):
     return dorvane
 
 
+# Seconds between a host's looks at what its readiness rests on (its
+# installation, its output folder), made off the probes' path.
+READY_EVERY = 1.0
+# A look that has not come back for this long (hung on a disk gone away)
+# leaves the host not ready.
+READY_STALE = 10.0
+# Seconds the store's size stands as counted (by a sweep, a call's look for
+# room, or the readiness looks) before those looks count it again.
+COUNT_EVERY = 10.0
 # Seconds a worker's event loop may go without a turn before its host
 # reports itself stuck. A busy loop turns many times a second; one stuck
 # this long in a single call is not serving any other.
@@ -136,9 +159,9 @@ MIN_SPEED = 0.5
 # a character (1,000 characters: 5.4 to 7.4 MiB), the shortest text some
 # 70 KB, and both shrink as 1 / speed. So a call reserves 96 KiB and 8 KiB
 # a character: 7.9 MiB for 1,000 characters. Text that is mostly pauses or
-# spelled-out letters makes up to four times that room (32.6 MB from 1,000
-# characters); the store counts what such a call wrote and raises the room
-# of the worker's later calls to fit.
+# letters spelled out one by one makes many times that (87 MB from 1,000
+# characters): such a call takes more room as it writes, while the store
+# has it, and is stopped when it has none.
 TTS_ROOM = 96 * 1024
 TTS_ROOM_PER_CHARACTER = 8 * 1024
 # Numbers in a body are speeds, pitches, sizes and identifiers: none needs
@@ -421,12 +444,31 @@ def _endpoint(argument, setting, path):
     return {argument: url.rstrip("/") + path} if url else {}
 
 
+def client_address():
+    """The address the call came from: the front's word for it where the
+    server believes the front's forwarded headers (a unix socket, which
+    only the front reaches, or a peer in FORWARDED_ALLOW_IPS), else the
+    peer's own. The front sets X-Forwarded-For to one address; the last is
+    the one the nearest proxy added."""
+    peer = request.remote_addr or ""
+    allowed = current_app.config["FORWARDED_ALLOW_IPS"].replace(",", " ").split()
+    forwarded = request.headers.get("X-Forwarded-For", "")
+    try:
+        ipaddress.ip_address(peer)
+        trusted = peer in allowed or "*" in allowed
+    except ValueError:
+        trusted = True  # not an IP peer: a unix socket
+    if trusted and forwarded.strip():
+        return forwarded.rsplit(",", 1)[-1].strip()
+    return peer
+
+
 def stored(folder, operation, kwargs, estimate):
     """`operation(**kwargs)` within the room the store gives a call whose
-    output may take `estimate` bytes, with the files it wrote into
+    output should take `estimate` bytes, with the files it wrote into
     `folder` counted."""
     store = current_app.extensions["webapp.store"]
-    with store.call(folder, estimate) as written:
+    with store.call(folder, estimate, client_address()) as written:
         result = operation(**kwargs)
         written += written_files(result, kwargs["base_url"], store.root, folder)
     return result
@@ -560,6 +602,26 @@ def bad_body(e):
 
 
 def store_full(e):
+    if e.written is not None:
+        # The call ran, and its output passed what the store could give it.
+        later = "try again shortly" if e.retry else "it is more than the cap, so no wait helps"
+        return (
+            jsonify(
+                error=f"this call's output was stopped after {e.written} bytes: it needed at least "
+                f"{e.room}, more than the output store had room for (its cap is {e.cap}); {later}"
+            ),
+            503,
+            {"Retry-After": "10"} if e.retry else {},
+        )
+    if e.share is not None:
+        return (
+            jsonify(
+                error=f"the calls in progress from your address hold their share of the output store "
+                f"({e.share} bytes); wait for one to finish"
+            ),
+            429,
+            {"Retry-After": "10"},
+        )
     if not e.retry:
         return jsonify(
             error=f"this call's output may take {e.room} bytes, more than the output store's cap of {e.cap}"
@@ -593,29 +655,70 @@ def unexpected(e):
     return jsonify(error=f"the operation failed unexpectedly ({type(e).__name__}); see the server log"), 500
 
 
-def health(dorvane, store, settings):
-    """(problems, figures) of this host: what it needs to answer calls is
-    a complete installation and an output folder it can write (behind a
-    balancer, the shared store: a mount that went away leaves a dangling
-    link here). Asked off the event loop (operators.py), so it touches
-    nothing of the loop's: the store's size is counted here, not taken
-    from its estimate."""
-    problems = []
-    checked = dorvane.check_project_structure()
-    if "error" in checked:
-        problems.append(checked["error"])
-    output = Path("output")
-    if output.is_symlink() or output.exists():
-        if not (output.is_dir() and os.access(output, os.W_OK | os.X_OK)):
-            problems.append("the output folder is missing or not writable")
-    elif not os.access(".", os.W_OK | os.X_OK):
-        problems.append("the working directory is not writable")
-    figures = {
-        "served_by": settings.served_by,
-        "output_bytes": expiry.store_bytes(store.root, store.folders),
-        "output_max_bytes": settings.output_max_bytes,
-    }
-    return problems, figures
+class Readiness:
+    """What /readyz answers from: the problems that stop this host from
+    taking calls (an incomplete installation, an output folder it cannot
+    write: behind a balancer, the shared store, whose mount going away
+    leaves a dangling link here) and the store's size, as of the latest
+    look. The looks run on a thread of the operating system's (`start`),
+    so a probe reads them from memory: it never waits on the disk, and does
+    the same work with a hundred thousand files in the store as with ten."""
+
+    def __init__(self, dorvane, store, settings):
+        self.dorvane, self.store, self.settings = dorvane, store, settings
+        self.problems, self.checked = None, None
+        self.output_bytes, self.counted = None, None
+        self.started = False
+
+    def check(self):
+        problems = []
+        checked = self.dorvane.check_project_structure()
+        if "error" in checked:
+            problems.append(checked["error"])
+        output = Path("output")
+        if output.is_symlink() or output.exists():
+            if not (output.is_dir() and os.access(output, os.W_OK | os.X_OK)):
+                problems.append("the output folder is missing or not writable")
+        elif not os.access(".", os.W_OK | os.X_OK):
+            problems.append("the working directory is not writable")
+        self.problems, self.checked = problems, time.monotonic()
+
+    def count(self):
+        # A newer count of the worker's own (a sweep's, or a call's look for
+        # room) stands for this one: a count lists and stats every file.
+        known, looked = self.store.counted()
+        if known is not None and (self.counted is None or looked > self.counted):
+            self.output_bytes, self.counted = known, looked
+        if self.counted is None or time.monotonic() - self.counted >= COUNT_EVERY:
+            looked = time.monotonic()
+            self.output_bytes = expiry.store_bytes(self.store.root, self.store.folders)
+            self.counted = looked
+
+    def start(self):
+        """Checks once here (a few looks at folders), then every READY_EVERY
+        seconds on a thread of its own; the store is counted on another, so
+        that a long count never leaves the checks stale. Starting again
+        starts nothing."""
+        if not self.started:
+            self.started = True
+            self.check()
+            operators.every(READY_EVERY, self.check)
+            operators.every(READY_EVERY, self.count)
+        return self
+
+    def answer(self):
+        """(problems, figures) as of the latest look. A look that has not
+        come back for READY_STALE seconds (hung on a disk gone away) fails."""
+        problems = list(self.problems)
+        age = time.monotonic() - self.checked
+        if age > READY_STALE:
+            problems.append(f"the host's readiness was last looked at {age:.0f} s ago")
+        figures = {
+            "served_by": self.settings.served_by,
+            "output_bytes": self.output_bytes,
+            "output_max_bytes": self.settings.output_max_bytes,
+        }
+        return problems, figures
 
 
 def create_app(dorvane=None, settings=None):
@@ -638,7 +741,14 @@ def create_app(dorvane=None, settings=None):
         settings.output_max_bytes,
         grace=settings.output_grace,
         interval=settings.expiry_interval,
+        client_share=settings.output_client_share,
+        hold=settings.output_hold,
     )
+    # The module looks `open` up in its own namespace when it writes a
+    # download: there, the files it writes during a call take what they
+    # write from that call's room in the store.
+    if not getattr(getattr(dorvane, "open", None), "bounds_writes", False):
+        dorvane.open = expiry.opener()
     # Making the application starts nothing: the server starts the store's
     # timed sweep where it runs the application (start_expiry).
     app.extensions["webapp.dorvane"] = dorvane
@@ -646,7 +756,7 @@ def create_app(dorvane=None, settings=None):
     app.extensions["webapp.settings"] = settings
     # For the operator listener (operator_routes), kept off the routes the
     # calls' socket serves: the front cannot route a client to it.
-    app.extensions["webapp.health"] = functools.partial(health, dorvane, store, settings)
+    app.extensions["webapp.readiness"] = Readiness(dorvane, store, settings)
 
     metrics.instrument(app)
     app.after_request(name_the_host)
@@ -660,11 +770,13 @@ def create_app(dorvane=None, settings=None):
 
 
 def operator_routes(app, loop=None, stall=STALL):
-    """/livez, /healthz and /metrics of the application `app`, for the
-    operator listener (operators.serve): path -> function giving (status,
-    content type, body). `loop` (an operators.LoopClock) tells a stuck event
-    loop from a busy one: one that has not turned for `stall` seconds fails."""
-    health = app.extensions["webapp.health"]
+    """/livez, /readyz (also /healthz, its older name) and /metrics of the
+    application `app`, for the operator listener (operators.serve): path ->
+    function giving (status, content type, body). Starts the readiness
+    looks they answer from. `loop` (an operators.LoopClock) tells a stuck
+    event loop from a busy one: one that has not turned for `stall` seconds
+    fails both probes."""
+    readiness = app.extensions["webapp.readiness"].start()
 
     def loop_problems(figures):
         if loop is None:
@@ -686,16 +798,15 @@ def operator_routes(app, loop=None, stall=STALL):
         figures = {}
         return answer(loop_problems(figures), figures)
 
-    def healthz():
-        problems, figures = health()
+    def readyz():
+        problems, figures = readiness.answer()
         return answer(problems + loop_problems(figures), figures)
 
     def metrics_text():
-        _, figures = health()
-        body, content_type = metrics.exposition(figures["output_bytes"])
+        body, content_type = metrics.exposition(readiness.output_bytes)
         return 200, content_type, body
 
-    return {"/livez": livez, "/healthz": healthz, "/metrics": metrics_text}
+    return {"/livez": livez, "/readyz": readyz, "/healthz": readyz, "/metrics": metrics_text}
 
 
 def start_expiry(app):

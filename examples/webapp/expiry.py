@@ -2,8 +2,7 @@
 call that writes output reserves in it before the module runs, and the
 expiry of its files by age and by its size, by one sweeper at a time.
 
-A call reserves room for the largest output it can write in the store
-itself: each worker has a file in the hidden folder `.reserved` whose size
+A call reserves room for its output in the store itself: each worker has a file in the hidden folder `.reserved` whose size
 is the room its calls in flight hold (a sparse file: it takes no disk). A
 flock on a file in the store lets one worker at a time count the store's
 files and every worker's room against the cap and add its call's, so the
@@ -13,11 +12,23 @@ module runs. Each worker holds a flock on its file for as long as it lives:
 the sweeps remove the file of a worker that died (a killed host) by finding
 that lock free.
 
+A reservation is what a call may write, not a guess at it: every write of
+the call's output is taken from its room first (the host hands the module
+an `open` whose files do so, `opener`), and a call whose output passes its
+room takes more as it goes, or is stopped with Full. Nothing a call wrote
+changes the room of another. The room one client address holds in flight
+is bounded by a share of the cap, counted on every host: beside its own
+file, a worker keeps one per client address its calls hold room for, whose
+size is that room. And room a call has not written into within `hold`
+seconds is given back, so a call that waits long on its remote service (a
+recording that trickles in) holds only what it has written.
+
 A worker counts the store's files by looking at it at most every few
 seconds. A call that ends gives its room back, and the files it wrote may
 have landed after another worker's latest look: for a few seconds a record
 of their bytes stays in `.reserved`, which a worker counts when its look
-did not find it.
+did not find it. Those records, and the files of workers that died, go
+with the sweeps: the folder holds what the calls in flight need, no more.
 
 Every worker sweeps on its own timer, and before a call that finds no room;
 a flock lets one of them sweep at a time (the timers skip their turn when
@@ -31,8 +42,11 @@ downloads (hidden names) unless their writer is long dead, and a file that a
 reader is sending, which holds a shared flock on it for as long as it sends.
 """
 
+import builtins
 import contextlib
+import contextvars
 import fcntl
+import hashlib
 import logging
 import math
 import os
@@ -83,6 +97,17 @@ RECORD_AGE = RESCAN_AFTER + SWEEP_WAIT + 2 * CLOCK_SLACK
 INTERVAL = 60.0
 # Seconds a file is kept after the call that wrote it answered.
 GRACE = 60.0
+# The share of the cap that the calls of one client address may hold in
+# flight. Whatever the share, a client's one call may take what it needs.
+CLIENT_SHARE = 0.125
+# Seconds a call holds room it has not written into.
+HOLD = 30.0
+# A call whose output passes its room takes at least this much more at a
+# time, so that a download of small chunks takes the lock seldom.
+GROW_STEP = 1 << 20
+
+# The room of the call in flight on this thread (or greenlet).
+_calling = contextvars.ContextVar("expiry.call", default=None)
 
 
 @dataclass
@@ -147,7 +172,8 @@ def _remove(entry):
 
 def _reservations(store):
     """The names in the store's reservations folder, each split at its dots:
-    (worker,) for a worker's file, (worker, call, bytes, landed in
+    (worker,) for a worker's file, (worker, client) for the room its calls
+    hold for a client address, (worker, call, bytes, landed in
     milliseconds) for the record of a call that ended, ("", worker) for a
     worker's file being made."""
     try:
@@ -174,19 +200,34 @@ def look(store, folders):
     return _records(_reservations(store)), store_bytes(store, folders)
 
 
-def reserved_bytes(store, seen=()):
+def client_key(address):
+    """The name under which a client address's room is kept: a digest, as
+    an address may hold dots, colons or anything a header carried."""
+    return hashlib.blake2b(str(address).encode(), digest_size=8).hexdigest()
+
+
+def _size(path):
+    try:
+        return os.stat(path).st_size
+    except FileNotFoundError:
+        return 0  # a dead worker's, just removed
+
+
+def reserved_bytes(store, seen=(), client=None):
     """The bytes the calls in flight on `store` hold, and those of the
     records of ended calls not in `seen`, the records a look at the store's
-    files found already there."""
+    files found already there; and the bytes that the calls of `client` (a
+    client_key) hold."""
     folder = os.path.join(store, RESERVED)
-    total = 0
+    total = held = 0
     for parts in _reservations(store):
         if len(parts) == 1:
-            with contextlib.suppress(FileNotFoundError):  # a dead worker's, just removed
-                total += os.stat(os.path.join(folder, parts[0])).st_size
+            total += _size(os.path.join(folder, parts[0]))
+        elif len(parts) == 2 and parts[1] == client and parts[0]:
+            held += _size(os.path.join(folder, ".".join(parts)))
         elif len(parts) == 4 and ".".join(parts) not in seen:
             total += _number(parts[2]) or 0
-    return total
+    return total, held
 
 
 def _living_bytes(path):
@@ -223,6 +264,7 @@ def _tidy_reservations(store, now):
     folder = Path(store) / RESERVED
     entries = _reservations(store)
     held = 0
+    living_workers = set()
     for parts in entries:
         path = folder / ".".join(parts)
         if len(parts) == 1:
@@ -231,6 +273,15 @@ def _tidy_reservations(store, now):
                 _unlink(path)
             else:
                 held += living
+                living_workers.add(parts[0])
+    for parts in entries:
+        path = folder / ".".join(parts)
+        if len(parts) == 2 and parts[0] and parts[0] not in living_workers:
+            # A client's room kept by a worker that died (or one whose file
+            # this listing missed, just made: hence the age).
+            with contextlib.suppress(OSError):
+                if now - os.stat(path).st_mtime > RECORD_AGE:
+                    _unlink(path)
         elif len(parts) == 4:
             if (_number(parts[3]) or 0) / 1000 + RECORD_AGE < now:
                 _unlink(path)
@@ -291,13 +342,108 @@ def sweep(store, folders, max_age, max_bytes=0, now=None, reserve=0, wait=0.0, g
 
 class Full(Exception):
     """No room can be made in the store for a call's output. `retry` is
-    False when the call's room alone is more than the cap: no wait helps."""
+    False when the call's room alone is more than the cap: no wait helps.
+    `share` is the client's share of the cap, when that is what its calls
+    hold; `written` the bytes a call had written when its output passed
+    the room it could have (None: refused before it ran)."""
 
-    def __init__(self, room, cap, retry=True):
-        super().__init__(room, cap, retry)
+    def __init__(self, room, cap, retry=True, share=None, written=None):
+        super().__init__(room, cap, retry, share, written)
         self.room = room
         self.cap = cap
         self.retry = retry
+        self.share = share
+        self.written = written
+
+
+class Room:
+    """The room one call holds in the store: `held` bytes reserved, of
+    which `written` it has written; `paths`, the files it wrote."""
+
+    def __init__(self, store, client, held):
+        self.store = store
+        self.client = client
+        self.held = held
+        self.written = 0
+        self.paths = []
+        self.stopped = None  # the Full that stopped its output
+        self.timer = None
+
+    def take(self, size):
+        """Room for `size` more bytes of output, taken from the store before
+        they are written; raises Full when there is none."""
+        if self.stopped is not None:
+            raise self.stopped
+        more = self.written + size - self.held
+        if more > 0 and self.store.max_bytes > 0:
+            try:
+                self.store._reserve(self, max(more, GROW_STEP))
+            except Full:
+                try:
+                    self.store._reserve(self, more)
+                except Full as e:
+                    self.stopped = Full(self.written + size, e.cap, e.retry, e.share, self.written)
+                    raise self.stopped from None
+        self.written += size
+
+    def trim(self):
+        """Gives back the room not written into."""
+        self.store._give(self, self.held - self.written)
+
+
+class _Bounded:
+    """A file the module writes output into, each write taken from the
+    room of the call it writes for."""
+
+    def __init__(self, file, room):
+        self._file = file
+        self._room = room
+
+    def write(self, data):
+        self._room.take(len(data.encode()) if isinstance(data, str) else memoryview(data).nbytes)
+        return self._file.write(data)
+
+    def __getattr__(self, name):
+        return getattr(self._file, name)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._file.close()
+
+
+def opener(open=builtins.open):
+    """`open`, whose files opened for writing during a Store.call take what
+    is written from that call's room: for the module's namespace, where
+    it looks `open` up when it writes a download."""
+
+    def bounded_open(file, mode="r", *args, **kwargs):
+        opened = open(file, mode, *args, **kwargs)
+        room = _calling.get()
+        if room is None or not set(mode) & set("wax+"):
+            return opened
+        return _Bounded(opened, room)
+
+    bounded_open.bounds_writes = True
+    return bounded_open
+
+
+def _dated(paths):
+    """(bytes, latest time) of the regular files among `paths`, each dated
+    to now."""
+    added, landed = 0, 0.0
+    for path in set(paths):
+        try:
+            stat = os.stat(path, follow_symlinks=False)
+            if not S_ISREG(stat.st_mode):
+                continue
+            os.utime(path, follow_symlinks=False)
+        except (OSError, TypeError, ValueError):
+            continue  # gone, not ours to date, or no path at all
+        added += stat.st_size
+        landed = max(landed, stat.st_mtime)
+    return added, landed
 
 
 class Store:
@@ -305,24 +451,35 @@ class Store:
     from its sweeps and scans, the room its calls reserve, and the sweeps
     that keep the store within its limits.
 
-    A call's room is the largest output it can write: the caller's estimate
-    for it, raised by as much as this worker's calls of the same kind have
-    written over their estimates (an estimate met text it did not foresee)."""
+    A call reserves the caller's estimate of its output before it runs,
+    and takes more as it writes past it (Room)."""
 
-    def __init__(self, root, folders, max_age, max_bytes, grace=GRACE, interval=INTERVAL):
+    def __init__(
+        self,
+        root,
+        folders,
+        max_age,
+        max_bytes,
+        grace=GRACE,
+        interval=INTERVAL,
+        client_share=CLIENT_SHARE,
+        hold=HOLD,
+    ):
         self.root = Path(root)
         self.folders = list(folders)
         self.max_age = max_age
         self.max_bytes = max_bytes
         self.grace = grace
         self.interval = interval
+        self.client_share = client_share
+        self.hold = hold
         self._lock = threading.Lock()
         self._known = None
         self._looked = 0.0  # monotonic, when the look behind _known began
         self._seen = set()  # the records that look found
         self._full_until = 0.0
-        self._over = {}  # folder -> the largest written / estimated so far
         self._held = 0  # bytes this worker's calls in flight hold
+        self._clients = {}  # client key -> the bytes of _held its calls hold
         self._mine = None  # (name, pid, descriptor, its closing) of its file
         # This worker's file and what it holds change under this lock.
         self._owning = threading.Lock()
@@ -356,6 +513,12 @@ class Store:
             self._note(total, looked, seen)
             return total, seen
 
+    def counted(self):
+        """(bytes, monotonic time it began) of this worker's latest look at
+        the store; (None, 0.0) before any. Takes no lock: another thread's
+        look may be under way."""
+        return self._known, self._looked
+
     def bytes(self):
         """The store's size, as of at most RESCAN_AFTER seconds ago."""
         return self._look()[0]
@@ -388,6 +551,7 @@ class Store:
             worker, pid, fd, closing = self._mine
             if pid != os.getpid():
                 self._held = 0  # the parent's calls are the parent's
+                self._clients = {}
             else:
                 try:
                     if os.path.samestat(os.stat(folder / worker), os.fstat(fd)):
@@ -410,36 +574,94 @@ class Store:
             _unlink(making)
             raise
         self._mine = (worker, os.getpid(), fd, weakref.finalize(self, os.close, fd))
+        for client in self._clients:
+            self._client_file(worker, client)
         return worker, fd
 
-    def _reserve(self, room):
-        """Takes `room` bytes of the store for a call, sweeping once if
-        there are not so many free; raises Full if there are not then."""
-        if room > self.max_bytes:
-            raise Full(room, self.max_bytes, retry=False)
+    def _client_file(self, worker, client):
+        """Sets the size of the file that tells every worker the room this
+        one holds for `client`; removes it when that is none."""
+        path = self.root / RESERVED / f"{worker}.{client}"
+        held = self._clients.get(client, 0)
+        if not held:
+            _unlink(path)
+            return
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+        try:
+            os.ftruncate(fd, held)
+        finally:
+            os.close(fd)
+
+    def _hold(self, room, change):
+        """Adds `change` bytes (perhaps fewer than none) to the room `room`
+        holds, here and in this worker's files."""
+        room.held += change
+        self._held += change
+        if room.client is not None:
+            held = self._clients.get(room.client, 0) + change
+            if held:
+                self._clients[room.client] = held
+            else:
+                self._clients.pop(room.client, None)
+        worker, fd = self._own_file()
+        os.ftruncate(fd, self._held)
+        if room.client is not None:
+            self._client_file(worker, room.client)
+
+    def _share(self):
+        return math.floor(self.client_share * self.max_bytes) if 0 < self.client_share < 1 else 0
+
+    def _fits(self, room, size, known, seen):
+        """None when `size` more bytes for `room` fit the store and the
+        share of its client; else the Full to raise."""
+        total, client = reserved_bytes(self.root, seen, room.client)
+        share = self._share()
+        # A client's first call is never held back by the share: only what
+        # its other calls hold counts against it.
+        if room.client is not None and share and client - room.held > 0 and client + size > share:
+            return Full(room.held + size, self.max_bytes, share=share)
+        if known + total + size > self.max_bytes:
+            return Full(room.held + size, self.max_bytes)
+        return None
+
+    def _reserve(self, room, size):
+        """Takes `size` more bytes of the store for the call `room`,
+        sweeping once if there are not so many free; raises Full if there
+        are not then."""
+        if room.held + size > self.max_bytes:
+            raise Full(room.held + size, self.max_bytes, retry=False)
         with self._owning:
             self._own_file()  # and with it the folder the lock file needs
         swept = False
         while True:
             known, seen = self._look()
             with try_lock(self.root / RESERVE_LOCK, SWEEP_WAIT) as held, self._owning:
+                full = Full(room.held + size, self.max_bytes)
                 if held:
-                    _, fd = self._own_file()
-                    if known + reserved_bytes(self.root, seen) + room <= self.max_bytes:
-                        self._held += room
-                        os.ftruncate(fd, self._held)
+                    full = self._fits(room, size, known, seen)
+                    if full is None:
+                        self._hold(room, size)
                         return
+            if full.share is not None:
+                raise full  # a sweep makes no room in a client's share
             if swept:
                 # What lands meanwhile is in its grace: a sweep finds only
                 # what this one left.
                 self._full_until = time.monotonic() + min(SWEEP_BACKOFF, self.grace)
             if swept or time.monotonic() < self._full_until:
-                raise Full(room, self.max_bytes)
+                raise full
             try:
-                self.sweep(reserve=room, wait=SWEEP_WAIT)
+                self.sweep(reserve=size, wait=SWEEP_WAIT)
             except OSError as e:
                 log.warning("expiry sweep of %s failed: %s", self.root, e)
             swept = True
+
+    def _give(self, room, size):
+        """Gives `size` bytes of the room `room` holds back."""
+        with self._owning:
+            size = min(size, room.held)
+            if size > 0:
+                self._hold(room, -size)
 
     def _release(self, room, written, landed):
         """Gives a call's room back; first, while some worker's look at the
@@ -458,49 +680,52 @@ class Store:
                     )
             finally:
                 # Given back whatever failed: held for good, it would shrink
-                # the store for as long as this worker lives.
-                self._held -= room
-            os.ftruncate(fd, self._held)
+                # the store for as long as this worker lives. The memory
+                # first: the files follow it at this worker's next change.
+                self._hold(room, -room.held)
 
     @contextlib.contextmanager
-    def call(self, folder, estimate):
+    def call(self, folder, estimate, client=None):
         """Brackets a call that writes output into `folder`, whose output
-        may take `estimate` bytes: reserves its room first, or raises Full;
-        the call adds the paths it wrote to the list it is given. Its files
+        should take `estimate` bytes, for the client address `client`:
+        reserves its room first, or raises Full; the call adds the paths it
+        wrote to the list it is given. Within the block, what the call
+        writes through an `opener` file is taken from its room. Its files
         are dated to its answer, which is when the grace begins."""
-        room = math.ceil(estimate * self._over.get(folder, 1.0))
+        room = Room(self, None if client is None else client_key(client), 0)
         reserving = self.max_bytes > 0
         if reserving:
             try:
-                self._reserve(room)
+                self._reserve(room, math.ceil(estimate))
             except OSError as e:
                 # A store that cannot be written (a mount gone away, a full
                 # disk) has no room either; the module would fail in it.
                 log.warning("no room could be reserved in %s: %s", self.root, e)
-                raise Full(room, self.max_bytes) from e
-        written = []
+                with contextlib.suppress(OSError):
+                    self._give(room, room.held)
+                raise Full(math.ceil(estimate), self.max_bytes) from e
+        token = _calling.set(room)
         try:
-            yield written
+            if reserving and self.hold > 0:
+                room.timer = threading.Timer(self.hold, room.trim)
+                room.timer.daemon = True
+                room.timer.start()
+            yield room.paths
         finally:
-            added, landed = 0, 0.0
-            for path in written:
-                try:
-                    stat = os.stat(path, follow_symlinks=False)
-                    if not S_ISREG(stat.st_mode):
-                        continue
-                    os.utime(path, follow_symlinks=False)
-                except OSError:
-                    continue  # gone, or not ours to date
-                added += stat.st_size
-                landed = max(landed, stat.st_mtime)
-            if estimate > 0 and added > room:
-                self._over[folder] = added / estimate
-                log.warning("a call wrote %d bytes into %s, more than its room of %d", added, folder, room)
+            with contextlib.suppress(ValueError):  # ended in another context
+                _calling.reset(token)
+            if room.timer is not None:
+                room.timer.cancel()
+            added, landed = _dated(room.paths)
             if reserving:
                 try:
                     self._release(room, added, landed)
                 except OSError as e:
                     log.warning("the room of a call could not be given back in %s: %s", self.root, e)
+        if room.stopped is not None:
+            # The module may have turned the failed write into an answer of
+            # its own; the call failed all the same.
+            raise room.stopped
 
     def start(self):
         """Sweeps every `interval` seconds on a daemon thread, and returns

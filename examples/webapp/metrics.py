@@ -82,9 +82,11 @@ def instrument(app):
 
 def exposition(output_bytes):
     """(body, content type) of the figures of every worker of this host, with
-    the store's size `output_bytes`. Read on the operator listener's thread
-    (operators.py): the workers' files are read, nothing of the event loop's."""
-    OUTPUT_BYTES.set(output_bytes)
+    the store's size `output_bytes` as last counted (None: not yet). Read on
+    the operator listener's thread (operators.py): the workers' files are
+    read, nothing of the event loop's."""
+    if output_bytes is not None:
+        OUTPUT_BYTES.set(output_bytes)
     if os.environ.get("PROMETHEUS_MULTIPROC_DIR"):
         registry = CollectorRegistry()
         multiprocess.MultiProcessCollector(registry)

@@ -1,5 +1,7 @@
-"""The host's operator listener: /healthz and /metrics on sockets of their
-own, answered by threads of the operating system, off the worker's event loop.
+"""The host's operator listener: /livez, /readyz (or /healthz) and /metrics
+on sockets of their own, answered by threads of the operating system, off
+the worker's event loop, from what the host knows already: no probe waits
+on the disk.
 
 A gevent worker answers every call on one loop. Under a flood that loop runs
 late, and a health check waiting its turn there would read a busy host as a
@@ -15,11 +17,13 @@ every worker serves them (`serve`), and the kernel hands each connection to
 one of them.
 """
 
+import atexit
 import json
 import os
 import socket
 import stat
 import time
+import traceback
 
 # What one request may send, and how long it may take to send it.
 REQUEST_MAX = 8192
@@ -44,6 +48,45 @@ def _native():
     import _thread
 
     return _thread.start_new_thread, socket.socket, _thread.allocate_lock
+
+
+def every(seconds, function):
+    """Runs `function` every `seconds` from now on, on a thread of the
+    operating system's: a run that waits on a disk holds up that thread
+    alone, never the event loop or a probe. A run that fails is logged, and
+    the next one comes. Ends when the interpreter does, after the run under
+    way: a thread cut off inside the module would abort the process."""
+    start_thread, _, allocate_lock = _native()
+    try:
+        from gevent import monkey
+
+        sleep = monkey.get_original("time", "sleep")
+    except ImportError:
+        sleep = time.sleep
+    running, stopped = allocate_lock(), []
+
+    def run():
+        while True:
+            with running:
+                if stopped:
+                    return
+                try:
+                    function()
+                except Exception:
+                    # To the error output, which gunicorn logs: the logging
+                    # module's locks are gevent's under its patching.
+                    traceback.print_exc()
+            sleep(seconds)
+
+    def stop():
+        # A run held up on a disk that hangs does not hold up the exit long.
+        taken = running.acquire(timeout=2)
+        stopped.append(True)
+        if taken:
+            running.release()
+
+    atexit.register(stop)
+    start_thread(run, ())
 
 
 def parse_bind(spec):

@@ -158,3 +158,32 @@ def test_a_file_being_sent_is_kept_until_its_answer_ends(make_client, tmp_path):
     assert sending.get_data() == b"old.wav" * 200
     sending.close()
     assert [Path(p).name for p in store.sweep().removed] == ["old.wav"]
+
+
+@pytest.mark.parametrize(
+    "name, age, kept",
+    [
+        ("{worker}.{call}.600.{landed}", expiry.RECORD_AGE - 2, True),  # a late look may still need it
+        ("{worker}.{call}.600.{landed}", expiry.RECORD_AGE + 2, False),  # no look does
+        ("{dead}.{client}", expiry.RECORD_AGE + 2, False),  # a client's room, kept by a dead worker
+        ("{worker}.{client}", expiry.RECORD_AGE + 2, True),  # by a living one
+        (".{dead}", expiry.RECORD_AGE + 2, False),  # a worker's file, being made as it died
+    ],
+    ids=["record-fresh", "record-old", "dead-workers-client", "living-workers-client", "dead-worker-making"],
+)
+def test_the_reservations_keep_only_what_calls_in_flight_and_late_looks_need(tmp_path, name, age, kept):
+    root = tmp_path / "store"
+    with expiry.Store(root, ["tts"], 0, 1000).call("tts", 10):
+        (worker,) = os.listdir(root / expiry.RESERVED)
+        now = time.time()
+        made = (
+            root
+            / expiry.RESERVED
+            / name.format(
+                worker=worker, dead="0" * 16, call="1" * 16, client="2" * 16, landed=int((now - age) * 1000)
+            )
+        )
+        made.write_bytes(b"")
+        os.utime(made, (now - age,) * 2)
+        expiry.sweep(root, ["tts"], 0, now=now)
+        assert sorted(os.listdir(root / expiry.RESERVED)) == sorted({worker, made.name} if kept else {worker})

@@ -35,16 +35,17 @@ def test_the_balancer_serves_stored_files_by_their_links(fleet, fleet_calls, sto
     assert (status, body) == ((200, b"stored bytes") if served else (404, b""))
 
 
-def test_each_host_answers_health_and_metrics_under_its_name(fleet, fleet_calls):
+def test_each_host_answers_its_probes_and_metrics_under_its_name(fleet, fleet_calls):
     import json
 
     on_disk = sum(p.stat().st_size for p in fleet.store.rglob("*") if p.is_file() and p.parent != fleet.store)
     for host in fleet.hosts:
         # Every host reports the one shared store, files others wrote
-        # included, as of its latest look: at most a few seconds old.
-        deadline = time.monotonic() + 10
+        # included, as of its latest count: at most some seconds old.
+        assert host.live()
+        deadline = time.monotonic() + 20
         while True:
-            status, body, headers = host.get("/healthz")
+            status, body, headers = host.get("/readyz")
             assert status == 200 and headers["X-Served-By"] == host.name
             health = json.loads(body)
             if health.get("output_bytes") == on_disk or time.monotonic() > deadline:
@@ -63,8 +64,8 @@ def test_each_host_answers_health_and_metrics_under_its_name(fleet, fleet_calls)
         assert fleet_calls.in_flight(host) == 0
     # A host's figures and health are read from the host, by the front and
     # the operators; the front gives them to nobody else.
-    assert fleet_calls.fetch(fleet.url + "metrics")[0] == 404
-    assert fleet_calls.fetch(fleet.url + "healthz")[0] == 404
+    for route in ("metrics", "healthz", "readyz", "livez"):
+        assert fleet_calls.fetch(fleet.url + route)[0] == 404
 
 
 def test_losing_a_host_under_load_loses_no_call(fleet, fleet_calls):

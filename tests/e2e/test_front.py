@@ -626,7 +626,9 @@ def test_a_hung_host_is_taken_out_killed_and_restarted_and_its_calls_move_on(fle
         hung.signal(signal.SIGCONT)
     # Restarted, back within seconds, and given calls again.
     wait_for(lambda: fleet.host_states()["host-1"] == "UP", 15)
-    assert "did not answer; killed" in [what for _, name, what in fleet.supervisor.events if name == "host-1"]
+    assert any(
+        what.startswith("made no progress") for _, name, what in fleet.supervisor.events if name == "host-1"
+    )
     threads, again = in_parallel(4, lambda i: request(fleet, "POST", "/api/tts", TTS))
     join(threads, WAIT + 5)
     assert [r[0] for r in again] == [200] * 4 and hung.name in {r[1]["X-Served-By"] for r in again}
@@ -740,7 +742,7 @@ def test_a_slowloris_from_many_addresses_leaves_a_new_address_served(fleet, flee
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     # 100 addresses x 120 connections, each trickling its headers.
     trickle = fleet_calls.Trickle(fleet.url, 100, 120, 3 * WAIT).start()
-    wait_for(lambda: len(trickle.held) >= 100 * fleet.front.client_connections, 20)
+    wait_for(lambda: len(trickle.held) >= 100 * fleet.front.client_connections, 60)
     try:
         status, _, body, seconds = request(fleet, "GET", "/", source="127.0.9.1", timeout=30)
         assert status == 200 and b"<html" in body.lower() and seconds < 5, seconds

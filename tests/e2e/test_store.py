@@ -1,19 +1,29 @@
 """The output store keeps what it has handed out: a call is given room in
 the one store before the module runs, room counted by every worker of
-every host, or is refused at once; a file a call answered with stays for
-the grace whatever the cap. In process with the module's operations
-replaced where a test holds calls in flight, then through fleets under a
-flood of the largest calls, with the real wait."""
+every host, or is refused at once; it writes no more than the room it
+holds, gives it all back however it ends, and one address holds no more
+than its share; a file a call answered with stays for the grace whatever
+the cap. In process with the module's operations replaced where a test
+holds calls in flight, then through fleets under floods of the largest
+calls, of text spelled out and of slow clones, with the real wait."""
 
+import contextlib
+import json
 import os
 import signal
 import subprocess
 import sys
 import threading
 import time
+import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
+import expiry
 import pytest
+import requests
+from scripted_server import trickle
+
+from support.defaults import CLONE_PATH, TTS_PATH
 
 from .conftest import WEBAPP
 
@@ -28,6 +38,11 @@ LONGEST = {
 }
 # What the stand-in's speech (espeak-ng) makes of it.
 LONGEST_BYTES = 5_381_336
+# A store with room for one such call.
+ONE_CALL = 9_000_000
+# Letters espeak-ng spells out one by one: from 1,000 characters at speed
+# 0.5, 87 MB of audio, where prose of that length makes 5.4 MB.
+SPELLED = (("ꙮ" * 5 + "\n\n") * 143)[:1000]
 FOLDERS = ["tts", "clone"]
 
 
@@ -36,8 +51,6 @@ class Sampled:
     block runs; `peak` is the largest reading."""
 
     def __init__(self, root, interval=0.05):
-        import expiry
-
         self.read = lambda: expiry.store_bytes(root, FOLDERS)
         self.interval = interval
         self.peak = 0
@@ -78,7 +91,9 @@ def held_tts(dorvane, monkeypatch, tmp_path):
             name = f"held-{os.urandom(6).hex()}.wav"
             path = tmp_path / "output" / "tts" / name
             path.parent.mkdir(parents=True, exist_ok=True)
-            path.write_bytes(b"RIFF" + bytes(self.size - 4))
+            # Through the module's `open`, as its downloads are written.
+            with getattr(dorvane, "open", open)(path, "xb") as file:
+                file.write(b"RIFF" + bytes(self.size - 4))
             os.utime(path, (time.time() - self.aged,) * 2)
             return {"data": {"convert_result": [{"oss_url": f"{base_url}output/tts/{name}"}]}}
 
@@ -98,13 +113,15 @@ def test_fresh_workers_admit_no_more_calls_than_the_store_can_hold(webapp, dorva
     ]
     answers = []
 
-    def call(client):
-        response = client.post("/api/tts", json=LONGEST)
+    def call(client, i):
+        # Each caller from an address of its own: the share of one address
+        # is not what this measures.
+        response = client.post("/api/tts", json=LONGEST, environ_base={"REMOTE_ADDR": f"127.2.0.{i + 1}"})
         answers.append((response.status_code, response.headers.get("Retry-After"), response.get_json()))
 
     with ThreadPoolExecutor(callers) as pool:
         for i in range(callers):
-            pool.submit(call, clients[i % workers])
+            pool.submit(call, clients[i % workers], i)
         deadline = time.monotonic() + 20
         while len(held_tts.inside) + len(answers) < callers and time.monotonic() < deadline:
             time.sleep(0.01)
@@ -197,8 +214,6 @@ with store.call("tts", int(sys.argv[3])):
 
 
 def test_a_reservation_holds_its_room_for_as_long_as_its_worker_lives(webapp, tmp_path, monkeypatch):
-    import expiry
-
     root, cap = tmp_path / "store", 1000
     holder = subprocess.Popen(
         [sys.executable, "-c", HOLDER, str(root), str(cap), "600"],
@@ -220,8 +235,6 @@ def test_a_reservation_holds_its_room_for_as_long_as_its_worker_lives(webapp, tm
 
 
 def test_a_call_that_just_ended_is_counted_by_workers_that_looked_before_it(webapp, tmp_path):
-    import expiry
-
     root, cap = tmp_path / "store", 1000
     writer, other = expiry.Store(root, ["tts"], 0, cap), expiry.Store(root, ["tts"], 0, cap)
     assert other.bytes() == 0  # its look at the store, fresh for seconds
@@ -251,7 +264,14 @@ def test_a_flood_of_the_largest_calls_keeps_the_store_within_its_cap_and_every_f
     fleet = fleet_factory(hosts, output_max_bytes=cap, workers=workers)
     try:
         with Sampled(fleet.store) as store:
-            outcomes = fleet_calls.callers(fleet.url, LONGEST["text"], calls, at_once, speed=LONGEST["speed"])
+            outcomes = fleet_calls.callers(
+                fleet.url,
+                LONGEST["text"],
+                calls,
+                at_once,
+                speed=LONGEST["speed"],
+                sources=[fleet_calls.flood_address(i) for i in range(at_once)],
+            )
     finally:
         fleet.stop()
     served = [o for o in outcomes if o["status"] == 200]
@@ -263,3 +283,238 @@ def test_a_flood_of_the_largest_calls_keeps_the_store_within_its_cap_and_every_f
     # hosts are threaded and hold few calls, by the front's queue (5 s).
     assert {(o["status"], o["retry_after"]) for o in refused} <= {(503, "10"), (503, "5")}
     assert store.peak <= bound * cap, f"the store peaked at {store.peak / cap:.2f} × its cap"
+
+
+def reservations(client):
+    """The names in the store's reservations folder but the records of
+    ended calls, and the room they hold."""
+    root = client.application.extensions["webapp.store"].root
+    names = os.listdir(root / expiry.RESERVED)
+    records = {n for n in names if n.count(".") == 3}
+    return sorted(set(names) - records), expiry.reserved_bytes(root, records)[0]
+
+
+@pytest.fixture
+def remote(httpserver):
+    """`remote(size)`: a speech service that answers both operations with a
+    link to `size` bytes of audio; its root URL."""
+
+    def serve(size):
+        httpserver.clear()
+        audio = b"RIFF" + bytes(size - 4)
+        httpserver.expect_request(TTS_PATH).respond_with_json(
+            {"data": {"convert_result": [{"oss_url": httpserver.url_for("/a.wav")}]}}
+        )
+        httpserver.expect_request(CLONE_PATH).respond_with_json({"data": httpserver.url_for("/b.wav")})
+        for name in ("/a.wav", "/b.wav"):
+            httpserver.expect_request(name).respond_with_data(audio)
+        return httpserver.url_for("/").rstrip("/")
+
+    return serve
+
+
+@pytest.mark.parametrize(
+    "path, size, status",
+    [
+        ("/api/tts", 3_000_000, 200),  # past its estimate, within the store: it takes more room
+        ("/api/tts", 30_000_000, 503),  # past the store's cap: stopped, nothing kept
+        ("/api/clone", 3_000_000, 200),
+        ("/api/clone", 30_000_000, 503),
+    ],
+)
+def test_a_call_writes_only_what_the_store_has_room_for_and_raises_no_later_call(
+    make_client, remote, tmp_path, path, size, status
+):
+    client = make_client(speech_url=remote(size), output_max_bytes=20_000_000, output_clone_reserve=1 << 20)
+    body = {
+        "voice_id": "v1",
+        **({"text": "Short"} if path == "/api/tts" else {"audio_url": "http://x/a.wav"}),
+    }
+    response = client.post(path, json=body)
+    assert response.status_code == status, response.get_json()
+    folder = tmp_path / "output" / path.rsplit("/", 1)[-1]
+    written = sorted(p.stat().st_size for p in folder.iterdir())
+    if status == 200:
+        assert written == [size]
+    else:
+        # A retry meets the same cap: none is offered.
+        assert "Retry-After" not in response.headers
+        assert "was stopped" in response.get_json()["error"] and written == []
+    # Its room is all given back, and what it wrote raises no other call's.
+    assert reservations(client)[1] == 0
+    remote(100_000)
+    assert client.post(path, json=body).status_code == 200
+
+
+class Interrupted(BaseException):
+    """Stands for what ends a greenlet or a thread from outside (a time-out,
+    a kill), which no `except Exception` stops."""
+
+
+def raising(kind):
+    def operation(module, path):
+        raise kind
+
+    return operation
+
+
+def _writes_past_the_cap(module, path):
+    with module.open(path, "xb") as file:
+        file.write(bytes(ONE_CALL + 1))
+
+
+def _answers_after_a_stopped_write(module, path):
+    # As clone_voice answers a failed download with an error payload.
+    try:
+        _writes_past_the_cap(module, path)
+    except Exception:
+        return {"error": "Failed to cloned audio"}
+
+
+@pytest.mark.parametrize(
+    "operation, status",
+    [
+        (raising(RuntimeError), 500),
+        (raising(Interrupted), None),
+        (_writes_past_the_cap, 503),
+        (_answers_after_a_stopped_write, 503),
+        ("reservation not written", 503),
+    ],
+    ids=["raises", "interrupted", "write-past-the-cap", "answers-after-a-stopped-write", "store-unwritable"],
+)
+def test_a_call_gives_its_room_back_however_it_ends(
+    make_client, dorvane, held_tts, monkeypatch, tmp_path, operation, status
+):
+    client = make_client(output_max_bytes=ONE_CALL)
+    if operation == "reservation not written":
+        truncate = os.ftruncate
+        failed = []
+
+        def full_disk(fd, size):
+            if size and not failed:
+                failed.append(size)
+                raise OSError(28, "No space left on device")
+            truncate(fd, size)
+
+        monkeypatch.setattr(expiry.os, "ftruncate", full_disk)
+    else:
+        path = tmp_path / "output" / "tts" / "failing.wav"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        monkeypatch.setattr(dorvane, "generate_tts", lambda **kwargs: operation(dorvane, path))
+    if status is None:
+        with pytest.raises(Interrupted):
+            client.post("/api/tts", json=LONGEST)
+    else:
+        assert client.post("/api/tts", json=LONGEST).status_code == status
+    # No room is held, and no file says otherwise: the worker's own, with
+    # nothing in it, and none for the client.
+    names, held = reservations(client)
+    assert held == 0 and len(names) == 1
+    monkeypatch.undo()
+    held_tts.release.set()
+    monkeypatch.setattr(dorvane, "generate_tts", held_tts)
+    assert client.post("/api/tts", json=LONGEST).status_code == 200
+    assert reservations(client)[1] == 0
+
+
+@pytest.mark.parametrize(
+    "settings, workers, peer, forwarded, later, statuses, reached",
+    [
+        # A share of 12.5 MB of 100 MB: one of the largest calls, not two.
+        ({}, 1, "127.3.0.1", None, 0, [200, 429], 1),
+        ({}, 2, "127.3.0.1", None, 0, [200, 429], 1),  # counted across the workers on the store
+        ({}, 1, "127.3.0.2", None, 0, [200, 200], 2),
+        ({}, 1, "127.3.0.1", "127.3.0.2", 0, [200, 429], 1),  # a client cannot name another
+        ({}, 1, "", "127.3.0.1", 0, [200, 429], 1),  # behind the front (a unix socket): its word
+        ({}, 1, "", "127.3.0.2", 0, [200, 200], 2),
+        # Room for one call: the first holds it until its hold runs out;
+        # then both write, and one finds room, the other is stopped.
+        ({"output_max_bytes": ONE_CALL, "output_hold": 1.0}, 1, "127.3.0.2", None, 0, [200, 503], 1),
+        ({"output_max_bytes": ONE_CALL, "output_hold": 1.0}, 1, "127.3.0.2", None, 1.5, [200, 503], 2),
+    ],
+    ids=["same", "same-other-worker", "other", "forged", "front-same", "front-other", "held", "hold-over"],
+)
+def test_a_call_finds_room_where_other_calls_leave_it(
+    webapp, dorvane, held_tts, tmp_path, settings, workers, peer, forwarded, later, statuses, reached
+):
+    settings = webapp.Settings(**{"output_max_bytes": 100_000_000, **settings})
+    clients = [webapp.create_app(dorvane, settings).test_client() for _ in range(workers)]
+
+    def call(worker, address, headers):
+        environ = {"REMOTE_ADDR": address}
+        response = clients[worker].post("/api/tts", json=LONGEST, environ_base=environ, headers=headers)
+        return response.status_code, response.headers.get("Retry-After")
+
+    with ThreadPoolExecutor(2) as pool:
+        first = pool.submit(call, 0, "127.3.0.1", {})
+        while not held_tts.inside:
+            time.sleep(0.01)
+        time.sleep(later)
+        second = pool.submit(call, workers - 1, peer, {"X-Forwarded-For": forwarded} if forwarded else {})
+        while len(held_tts.inside) < 2 and not second.done():
+            time.sleep(0.01)
+        held_tts.release.set()
+        answers = sorted([first.result(), second.result()])
+    assert answers == [(status, "10" if status in (429, 503) else None) for status in statuses]
+    assert len(held_tts.inside) == reached
+    assert expiry.store_bytes(tmp_path / "output", FOLDERS) <= settings.output_max_bytes
+
+
+def warm(standin, text, speed):
+    """Has the stand-in speak `text` once: the first synthesis of a long
+    text may take longer than a host waits for it."""
+    body = {"data": [text, "en-us", str(speed), "1", "1", "0"]}
+    requests.post(standin.speech_url + TTS_PATH, json=body, verify=str(standin.ca_path), timeout=120)
+
+
+@pytest.mark.real_wait
+def test_a_flood_of_spelled_out_text_keeps_the_store_within_its_cap_and_raises_no_later_call(
+    fleet_factory, fleet_calls, standin_services
+):
+    cap, grace = 64 << 20, 10
+    warm(standin_services, SPELLED, 0.5)
+    warm(standin_services, LONGEST["text"], 0.5)
+    fleet = fleet_factory(3, output_max_bytes=cap, output_grace=grace)
+    try:
+        sources = [fleet_calls.flood_address(i) for i in range(20)]
+        with Sampled(fleet.store) as store:
+            outcomes = fleet_calls.callers(fleet.url, SPELLED, 80, 40, speed=0.5, sources=sources)
+        time.sleep(grace + 1)
+        after = fleet_calls.post_tts(fleet.url, LONGEST["text"], "after-the-flood", speed=0.5)
+    finally:
+        fleet.stop()
+    assert len(outcomes) == 80
+    assert store.peak <= 1.2 * cap, f"the store peaked at {store.peak / cap:.2f} × its cap"
+    # What the flood's calls wrote raised no other call's room.
+    assert after["status"] == 200, after["error"]
+
+
+@pytest.mark.real_wait
+def test_slow_clones_from_one_address_leave_other_addresses_room_for_their_largest_calls(
+    fleet_factory, fleet_calls, standin_services, scripted
+):
+    scripted.route("/slow.wav", lambda request: trickle(20))
+    warm(standin_services, LONGEST["text"], LONGEST["speed"])
+    fleet = fleet_factory(1)  # the default store of 1 GiB
+
+    def clone():
+        request = urllib.request.Request(
+            fleet.url.rstrip("/") + "/api/clone",
+            data=json.dumps({"audio_url": scripted.url + "/slow.wav", "voice_id": "v1"}).encode(),
+            headers={"Content-Type": "application/json"},
+        )
+        with contextlib.suppress(OSError):  # refused, or cut off as the fleet stops
+            fleet_calls.opener(fleet_calls.flood_address(0)).open(request, timeout=150).close()
+
+    try:
+        for _ in range(32):
+            threading.Thread(target=clone, daemon=True).start()
+        time.sleep(5)  # the clones in, their recordings trickling
+        honest = [fleet_calls.flood_address(i) for i in range(1, 5)]
+        outcomes = fleet_calls.callers(
+            fleet.url, LONGEST["text"], 40, 8, speed=LONGEST["speed"], sources=honest, label="honest"
+        )
+    finally:
+        fleet.stop()
+    served = [o for o in outcomes if o["status"] == 200 and o.get("served")]
+    assert len(served) >= 0.9 * len(outcomes), f"{len(served)} of {len(outcomes)} served"
