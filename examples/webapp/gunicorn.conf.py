@@ -81,8 +81,10 @@ def post_worker_init(worker):
     # application is made, which starts nothing.
     import app
     import operators
+    import watchdog
 
     app.start_expiry(worker.wsgi)
+    watchdog.feed_on_heartbeat(worker)
     loop = operators.LoopClock().start() if "gevent" in worker_class else None
     served_by = worker.wsgi.extensions["webapp.settings"].served_by
     operators.serve(operator_listeners, app.operator_routes(worker.wsgi, loop), served_by)
