@@ -137,7 +137,8 @@ two_lanes() {
 # For the scripts that test in a Debian root (scripts/debian-root): each sets
 # $self (its own path) and $envs, defines in_root (what runs inside), and may
 # set $root_kind (debian-root's argument) and $root_environ (the names of
-# further variables to pass in).
+# further variables to pass in), and define prepare_root, given the root
+# after the mounts, to add to them (its own go into $mounted).
 #
 # In the run's mount namespace: the root $1 with the machine's devices and
 # processes, the repository and the torch environments at their own paths;
@@ -169,6 +170,8 @@ in_namespace() {
     bind /sys "$root/sys"
     bind "$PWD" "$root$PWD"
     bind "$envs" "$root$envs"
+    # What the script adds to the root's view, if anything.
+    ! declare -F prepare_root >/dev/null || prepare_root "$root"
     # Only what the tests and pip need from this environment: the CA bundle
     # debian-root copied in at the same path, the cache's place, and what
     # the script names.
