@@ -133,3 +133,68 @@ two_lanes() {
     cat "$logs/lane-1.log" "$logs/lane-2.log"
     [ $status -eq 0 ] || { echo "$(basename "$0"): failed (logs in $logs)" >&2; exit 1; }
 }
+
+# For the scripts that test in a Debian root (scripts/debian-root): each sets
+# $self (its own path) and $envs, defines in_root (what runs inside), and may
+# set $root_kind (debian-root's argument) and $root_environ (the names of
+# further variables to pass in), and define prepare_root, given the root
+# after the mounts, to add to them (its own go into $mounted).
+#
+# In the run's mount namespace: the root $1 with the machine's devices and
+# processes, the repository and the torch environments at their own paths;
+# then the script again inside it, with the rest as pytest's arguments.
+in_namespace() {
+    local root=$1 name
+    shift
+    # Taken down by the trap, after this function has returned.
+    mounted=()
+    unmount() {
+        local i
+        for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
+            umount -R "${mounted[i]}" 2>/dev/null || umount -R -l "${mounted[i]}"
+        done
+    }
+    trap unmount EXIT
+    bind() {
+        mkdir -p "$2"
+        mount --rbind "$1" "$2"
+        mounted+=("$2")
+    }
+    mkdir -p "$envs"
+    # The root made a mount point of its own: `ip netns exec` and `ip -n`,
+    # which put the fleet's hosts in network namespaces of their own, make
+    # / a slave mount, and a plain folder is none.
+    bind "$root" "$root"
+    bind /dev "$root/dev"
+    bind /proc "$root/proc"
+    bind /sys "$root/sys"
+    bind "$PWD" "$root$PWD"
+    bind "$envs" "$root$envs"
+    # What the script adds to the root's view, if anything.
+    ! declare -F prepare_root >/dev/null || prepare_root "$root"
+    # Only what the tests and pip need from this environment: the CA bundle
+    # debian-root copied in at the same path, the cache's place, and what
+    # the script names.
+    local environ=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+                   HOME=/root LANG=C.UTF-8 DORVANE_CACHE="$dorvane_cache")
+    for name in SSL_CERT_FILE REQUESTS_CA_BUNDLE PIP_CERT PIP_DEFAULT_TIMEOUT CI ${root_environ[@]+"${root_environ[@]}"}; do
+        [ -z "${!name:-}" ] || environ+=("$name=${!name}")
+    done
+    chroot "$root" /usr/bin/env -i "${environ[@]}" bash "$self" --in-root "$@"
+}
+
+# The script's entry: in the root, in_root; in the namespace, in_namespace;
+# else the root made or found by scripts/debian-root, in a namespace of the
+# run's own.
+in_debian_root() {
+    local root
+    case ${1:-} in
+        --in-root) shift; in_root "$@" ;;
+        --in-namespace) shift; in_namespace "$@" ;;
+        *)
+            root=$(bash scripts/debian-root ${root_kind:-} | tail -n 1)
+            # A private namespace: the mounts made there are not propagated back.
+            unshare --mount --propagation private bash "$self" --in-namespace "$root" "$@"
+            ;;
+    esac
+}
