@@ -348,8 +348,11 @@ def test_a_call_id_is_logged_only_as_a_plain_token(fleet):
 
 
 def test_nginx_follows_no_symbolic_link_out_of_the_store(fleet):
-    secret = fleet.folder / "secret.wav"
+    # Beside the store, where nginx's workers may read: the link alone is
+    # what must stop them.
+    secret = fleet.store.parent / "secret.wav"
     secret.write_bytes(b"RIFF outside the store")
+    secret.chmod(0o644)
     (fleet.store / "tts" / "linked.wav").symlink_to(secret)
     status, _, body, _ = request(fleet, "GET", "/output/tts/linked.wav")
     assert status in (403, 404) and b"outside" not in body
