@@ -213,6 +213,8 @@ def test_the_servers_hook_starts_the_timed_sweep_that_making_the_application_doe
     assert old.exists() != sweeps
     # The timer runs on with the test process: it sleeps out the session.
     application.extensions["webapp.store"].interval = 86400
+    # The readiness looks the hook started would call the module in later tests.
+    application.extensions["webapp.readiness"].stop()
 
 
 def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
