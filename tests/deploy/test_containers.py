@@ -50,7 +50,9 @@ class Stack:
         )
 
     def stop(self):
-        stop(self.process, signal.SIGINT, 90)
+        # SIGTERM, as an engine or a unit stops it: a job that CI starts in
+        # the background has SIGINT ignored, and so has the script then.
+        stop(self.process, signal.SIGTERM, 90)
 
 
 @pytest.fixture(scope="module")
