@@ -31,9 +31,9 @@ from pathlib import Path
 
 import harness
 
-import expiry
 import fleet_calls
 import load
+from webapp import expiry
 
 from support.defaults import TTS_PATH
 

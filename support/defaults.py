@@ -10,7 +10,28 @@ wherever one is installed (installation.py), so a copy that drifted fails
 there loudly.
 """
 
-from endpoints import CLONE_PATH, DEFAULT_BIND, TRANSCRIBE_PATH, TTS_PATH
+import importlib.util
+
+from support import HOST
+
+
+def _host_endpoints():
+    # Read from its file, not through the host package, whose import needs
+    # the host's libraries (flask, pydantic): the stand-in's image has only
+    # this file of the host.
+    spec = importlib.util.spec_from_file_location("host_endpoints", HOST / "endpoints.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+_endpoints = _host_endpoints()
+CLONE_PATH, DEFAULT_BIND, TRANSCRIBE_PATH, TTS_PATH = (
+    _endpoints.CLONE_PATH,
+    _endpoints.DEFAULT_BIND,
+    _endpoints.TRANSCRIBE_PATH,
+    _endpoints.TTS_PATH,
+)
 
 # The ports the module calls by default and where its links point by
 # default: the demo's stand-in and its application (or front) listen there,

@@ -42,9 +42,8 @@ from urllib.parse import urlsplit
 
 import repository  # noqa: F401
 
-import envsettings
 import netns as netns_module
-import serving
+from webapp import envsettings, serving
 
 from support import HOST, STACK
 from support.defaults import APP_PORT, OUTPUT_FOLDERS
@@ -232,9 +231,9 @@ def host_body_max(env):
     MAX_CONTENT_LENGTH) as its settings under `env` make it: the front
     refuses a larger one before any host sees it. Read from an application
     made here around a placeholder, which no call reaches."""
-    import app
+    import webapp
 
-    made = app.create_app(types.SimpleNamespace(), app.Settings.from_environ(env))
+    made = webapp.create_app(types.SimpleNamespace(), webapp.Settings.from_environ(env))
     return made.config["MAX_CONTENT_LENGTH"]
 
 
@@ -309,11 +308,11 @@ class Host:
         return self.operator
 
     def environ(self, env):
-        place = {"WEBAPP_BIND": self.bind, "WEBAPP_OPERATOR_BIND": f"unix:{self.operator}"}
+        place = {"WEBAPP_BIND": self.bind, "WEBAPP_HEALTH_BIND": f"unix:{self.operator}"}
         if self.port is None:
             place["WEBAPP_SERVED_BY"] = self.name
         if self.network is not None:
-            place["WEBAPP_OPERATOR_BIND"] += " " + address_text(self.check_address)
+            place["WEBAPP_HEALTH_BIND"] += " " + address_text(self.check_address)
             # The front's address, and nobody else's, may tell the host
             # who the client was.
             place["WEBAPP_FORWARDED_ALLOW_IPS"] = self.network.front_address

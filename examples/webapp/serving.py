@@ -7,8 +7,8 @@ import os
 from dataclasses import dataclass
 from pathlib import Path
 
-import envsettings
-from endpoints import DEFAULT_BIND
+from . import envsettings
+from .endpoints import DEFAULT_BIND
 
 HERE = Path(__file__).resolve().parent
 # A sync worker would hold one call per process for ten seconds.
@@ -25,11 +25,11 @@ class Server:
     # address, only the peers listed here, none by default: whoever reaches
     # such a host directly is a client, not a front.
     forwarded_allow_ips: str = ""
-    # /healthz and /metrics: on a listener of their own (operators.py),
+    # The probes and /metrics: on a listener of their own (health.py),
     # which the front's checks and the operators reach and clients never
     # do; blank-separated unix:PATH or HOST:PORT addresses. Empty: a unix
-    # socket in the working directory.
-    operator_bind: str = ""
+    # socket in the working directory (health.sock).
+    health_bind: str = ""
     # Connections the kernel queues for a host before its workers accept
     # them. Behind a front, set to the calls the front may hand the host at
     # once: a burst within the host's room then never finds its socket full,
@@ -44,10 +44,11 @@ class Server:
     # gthread only: the calls each worker answers at once.
     threads: int = 16
     # Seconds a call may take at most: the module's ten-second wait and its
-    # remote exchanges (a transcription's time-out, WEBAPP_TRANSCRIPTION_TIMEOUT,
-    # has no cap of its own: raise this with it). gunicorn's workers keep
-    # their heartbeat while calls wait, so here it only bounds a worker that
-    # stopped responding altogether; a front gives a call as long.
+    # remote exchanges, a transcription's time-out included (which the
+    # application caps at TRANSCRIPTION_TIMEOUT_MAX to fit the default).
+    # gunicorn's workers keep their heartbeat while calls wait, so here it
+    # only bounds a worker that stopped responding altogether; a front gives
+    # a call as long.
     call_timeout: int = 240
     # The working directory, under which the module writes "output/tts" and
     # "output/clone/" and the application serves them. Several workers, or
@@ -57,7 +58,7 @@ class Server:
     workdir: str = str(HERE / "var")
     # The application this host serves: the example's, unless a host built
     # around it names its own factory (module:call, found on PYTHONPATH).
-    app: str = "app:create_app()"
+    app: str = "webapp:create_app()"
 
     def __post_init__(self):
         if self.worker_class not in WORKER_CLASSES:

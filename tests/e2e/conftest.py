@@ -11,7 +11,6 @@ import itertools
 import json
 import os
 import shutil
-import sys
 import tempfile
 from pathlib import Path
 
@@ -25,7 +24,7 @@ from support import ROOT  # noqa: F401
 @pytest.fixture(scope="session")
 def webapp():
     pytest.importorskip("flask", reason="flask is not installed (pip install -r requirements-demo.txt)")
-    return importlib.import_module("app")
+    return importlib.import_module("webapp")
 
 
 @pytest.fixture(scope="session")
@@ -72,8 +71,8 @@ def standin(standin_services, monkeypatch):
     return standin_services
 
 
-class OperatorAnswer:
-    """An answer of the operator listener, read as a test client's answer is."""
+class HealthAnswer:
+    """An answer of the health listener, read as a test client's answer is."""
 
     def __init__(self, status, body, headers):
         self.status_code, self.data, self.headers = status, body, headers
@@ -85,42 +84,41 @@ class OperatorAnswer:
         return self.data.decode() if as_text else self.data
 
 
-class Operators:
-    """The operator listener (health, metrics) of one application, served
-    as a host serves it (operators.py), on a unix socket of its own."""
+class Health:
+    """The health listener (probes, metrics) of one application, served as
+    a host serves it (health.py), on a unix socket of its own."""
 
     def __init__(self, app, path):
         self.app, self.path, self.stop = app, path, None
 
     def get(self, route):
         import cluster
-        import operators
+        from webapp import health
 
         if self.stop is None:
-            served_by = self.app.extensions["webapp.settings"].served_by
-            routes = sys.modules["app"].operator_routes(self.app)
-            self.stop = operators.serve(operators.listen(f"unix:{self.path}"), routes, served_by)
-        return OperatorAnswer(*cluster.http_get(self.path, route))
+            served_by = self.app.config["SERVED_BY"]
+            self.stop = health.serve(health.listen(f"unix:{self.path}"), health.routes(self.app), served_by)
+        return HealthAnswer(*cluster.http_get(self.path, route))
 
 
 @pytest.fixture
 def make_client(webapp, dorvane, tmp_path_factory):
     """A test client of the application made with these settings; its
-    `operators.get(route)` asks the application's operator listener."""
+    `health.get(route)` asks the application's health listener."""
     made = []
 
     def make(**settings):
         app = webapp.create_app(dorvane, webapp.Settings(**settings))
         client = app.test_client()
-        client.operators = Operators(app, tmp_path_factory.mktemp("op") / "operator.sock")
-        made.append(client.operators)
+        client.health = Health(app, tmp_path_factory.mktemp("health") / "health.sock")
+        made.append(client.health)
         return client
 
     yield make
-    for operators in made:
-        if operators.stop is not None:
-            operators.stop()
-            operators.app.extensions["webapp.readiness"].stop()
+    for health in made:
+        if health.stop is not None:
+            health.stop()
+            health.app.extensions["webapp.readiness"].stop()
 
 
 @pytest.fixture(scope="session")

@@ -7,9 +7,9 @@ import threading
 import time
 from pathlib import Path
 
-import expiry
 import pytest
-from locks import try_lock
+from webapp import expiry
+from webapp.locks import try_lock
 
 NOW = 1_000_000.0
 FOLDERS = ["tts", "clone"]

@@ -723,7 +723,7 @@ def test_reading_the_hosts_gunicorn_settings_changes_nothing_and_starting_its_se
         monkeypatch.delenv(name)
     monkeypatch.setenv("WEBAPP_WORKDIR", str(workdir))
     monkeypatch.setenv("WEBAPP_BIND", "127.0.0.1:5999")
-    monkeypatch.setenv("WEBAPP_OPERATOR_BIND", f"unix:{tmp_path / 'op.sock'}")
+    monkeypatch.setenv("WEBAPP_HEALTH_BIND", f"unix:{tmp_path / 'health.sock'}")
     before = dict(os.environ)
     config = runpy.run_path(str(webapp.HERE / "gunicorn.conf.py"))
     assert dict(os.environ) == before and stale.exists()
@@ -734,7 +734,7 @@ def test_reading_the_hosts_gunicorn_settings_changes_nothing_and_starting_its_se
         assert os.environ["WEBAPP_SERVED_BY"].endswith(":5999")
         assert not stale.exists() and stale.parent.is_dir()
     finally:
-        for listener in config["operator_listeners"]:
+        for listener in config["health_listeners"]:
             listener.close()
 
 

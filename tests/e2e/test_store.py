@@ -18,10 +18,10 @@ import time
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
-import expiry
 import pytest
 import requests
 from scripted_server import trickle
+from webapp import expiry
 
 from support.defaults import CLONE_PATH, TTS_PATH
 
@@ -204,7 +204,7 @@ def test_a_call_larger_than_the_whole_store_is_refused_without_a_retry(
 
 HOLDER = """
 import sys, time
-import expiry
+from webapp import expiry
 
 store = expiry.Store(sys.argv[1], ["tts"], 0, int(sys.argv[2]))
 with store.call("tts", int(sys.argv[3])):
@@ -219,7 +219,7 @@ def test_a_reservation_holds_its_room_for_as_long_as_its_worker_lives(webapp, tm
         [sys.executable, "-c", HOLDER, str(root), str(cap), "600"],
         stdout=subprocess.PIPE,
         text=True,
-        env=dict(os.environ, PYTHONPATH=str(WEBAPP)),
+        env=dict(os.environ, PYTHONPATH=str(WEBAPP.parent)),
     )
     try:
         assert holder.stdout.readline() == "reserved\n"

@@ -15,6 +15,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
+from webapp import expiry, health
 
 from support.processes import wait_until
 
@@ -24,7 +25,7 @@ from .test_webapp_routes import VALID
 def samples(client):
     """The samples of the host's /metrics: {(name, labels): value}, the
     labels a frozenset of (label, value) pairs."""
-    text = client.operators.get("/metrics").get_data(as_text=True)
+    text = client.health.get("/metrics").get_data(as_text=True)
     return {
         (sample.name, frozenset(sample.labels.items())): sample.value
         for family in text_string_to_metric_families(text)
@@ -53,7 +54,7 @@ def metric(client, name, **labels):
 def test_readiness_reports_what_stops_a_host_from_answering_and_liveness_does_not(
     make_client, installation, tmp_path, monkeypatch, webapp, breakage, problem
 ):
-    monkeypatch.setattr(webapp, "READY_EVERY", 0.05)
+    monkeypatch.setattr(health, "READY_EVERY", 0.05)
     if breakage == "models":
         installation.remove("models")
     elif breakage == "dangling output":
@@ -65,19 +66,19 @@ def test_readiness_reports_what_stops_a_host_from_answering_and_liveness_does_no
     client = make_client(served_by="host-a:5001")
     if breakage == "output goes":
         # Found by the looks that follow the first, off the probe's path.
-        assert client.operators.get("/readyz").status_code == 200
+        assert client.health.get("/readyz").status_code == 200
         (tmp_path / "output").rmdir()
         (tmp_path / "output").write_text("")
-        wait_until(lambda: client.operators.get("/readyz").status_code == 503, 5)
+        wait_until(lambda: client.health.get("/readyz").status_code == 503, 5)
     for path in ("/readyz", "/healthz"):
-        response = client.operators.get(path)
+        response = client.health.get(path)
         assert response.headers["X-Served-By"] == "host-a:5001"
         if problem is None:
             assert (response.status_code, response.get_json()["status"]) == (200, "ok")
         else:
             assert response.status_code == 503
             assert any(problem in p for p in response.get_json()["problems"])
-    assert (client.operators.get("/livez").status_code, client.operators.get("/livez").get_json()) == (
+    assert (client.health.get("/livez").status_code, client.health.get("/livez").get_json()) == (
         200,
         {"status": "ok"},
     )
@@ -163,7 +164,7 @@ def test_metrics_labels_come_from_fixed_sets_whatever_clients_send(make_client):
 def test_readiness_and_metrics_report_the_stores_bytes_as_last_counted(
     make_client, tmp_path, webapp, monkeypatch
 ):
-    monkeypatch.setattr(webapp, "READY_EVERY", 0.05)
+    monkeypatch.setattr(health, "READY_EVERY", 0.05)
     files = {
         "tts/a.wav": 1234,
         "clone/b%20c.wav": 766,
@@ -174,15 +175,15 @@ def test_readiness_and_metrics_report_the_stores_bytes_as_last_counted(
         (tmp_path / "output" / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / "output" / name).write_bytes(b"x" * size)
     client = make_client(output_max_bytes=10_000)
-    wait_until(lambda: client.operators.get("/readyz").get_json()["output_bytes"] is not None, 5)
-    health = client.operators.get("/readyz").get_json()
-    assert (health["output_bytes"], health["output_max_bytes"]) == (2100, 10_000)
+    wait_until(lambda: client.health.get("/readyz").get_json()["output_bytes"] is not None, 5)
+    ready = client.health.get("/readyz").get_json()
+    assert (ready["output_bytes"], ready["output_max_bytes"]) == (2100, 10_000)
     assert metric(client, "webapp_output_bytes") == 2100
     # A file added is not counted by the probes that follow: they read the
     # last count, and a count comes every COUNT_EVERY seconds at most.
     (tmp_path / "output" / "tts" / "late.wav").write_bytes(b"x" * 900)
     time.sleep(0.3)
-    assert client.operators.get("/readyz").get_json()["output_bytes"] == 2100
+    assert client.health.get("/readyz").get_json()["output_bytes"] == 2100
     assert metric(client, "webapp_output_bytes") == 2100
 
 
@@ -220,7 +221,6 @@ def test_the_servers_hook_starts_the_timed_sweep_that_making_the_application_doe
 def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
     make_client, standin, tmp_path, monkeypatch
 ):
-    import expiry
 
     cap, callers, calls_each = 800_000, 8, 12
     monkeypatch.setattr(standin, "audio_max_bytes", cap)
@@ -293,7 +293,7 @@ def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
     "raw, value", [("false", False), ("0", False), ("no", False), ("true", True), ("1", True)]
 )
 def test_a_switch_in_the_environment_means_what_it_says(webapp, raw, value):
-    import envsettings
+    from webapp import envsettings
 
     @dataclasses.dataclass
     class Switches:
