@@ -65,10 +65,9 @@ class Settings:
     output_max_age: float = 3600.0
     output_max_bytes: int = 1 << 30
     expiry_interval: float = expiry.INTERVAL
-    # A file a call answered with stays this many seconds after the answer
-    # whatever the limits, so that its client can fetch it; a call for which
-    # the store has no room meanwhile gets 503. More than the module's wait
-    # after its download (10 s), which the file also spends in the store.
+    # Seconds a file a call answered with is kept whatever the limits, for
+    # its client to fetch; longer than the module's wait after its download
+    # (10 s), which the file also spends in the store.
     output_grace: float = expiry.GRACE
     # The room a cloning call reserves in the store.
     output_clone_reserve: int = expiry.CLONE_ROOM

@@ -49,12 +49,10 @@ health_listeners = []
 
 
 def on_starting(server):
-    # Set in the master, before it starts workers, and so before any of
-    # them imports prometheus_client, which reads it once: the metrics of
-    # all of this host's workers, each writing its own files there, read
-    # together at /metrics. An earlier run's figures would be added to
-    # this run's: the folder starts empty. Its figures are the host's
-    # owner's alone to read (the health listener serves them).
+    # Set before any worker imports prometheus_client, which reads it once:
+    # every worker writes its figures there, read together at /metrics. It
+    # starts empty (an earlier run's figures would add up) and is readable
+    # by the host's owner alone (the health listener serves it).
     folder = metrics_dir()
     os.environ["PROMETHEUS_MULTIPROC_DIR"] = str(folder)
     shutil.rmtree(folder, ignore_errors=True)

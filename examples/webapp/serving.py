@@ -19,11 +19,10 @@ WORKER_CLASSES = ("gevent", "gthread")
 class Server:
     # A TCP address, or unix:<path> as a fleet's hosts use.
     bind: str = DEFAULT_BIND
-    # Forwarded headers (X-Forwarded-Proto and the like) are believed only
-    # from the front. A fleet's host listens on a unix socket that only the
-    # front reaches, and gunicorn believes what arrives there; on a TCP
-    # address, only the peers listed here, none by default: whoever reaches
-    # such a host directly is a client, not a front.
+    # The TCP peers whose forwarded headers (X-Forwarded-For and the like)
+    # are believed, none by default: whoever reaches a host directly is a
+    # client, not a front. A unix socket, which only the front reaches, is
+    # believed.
     forwarded_allow_ips: str = ""
     # The probes and /metrics: on a listener of their own (health.py),
     # which the front's checks and the operators reach and clients never
@@ -43,18 +42,15 @@ class Server:
     worker_connections: int = 1000
     # gthread only: the calls each worker answers at once.
     threads: int = 16
-    # Seconds a call may take at most: the module's ten-second wait and its
-    # remote exchanges, a transcription's time-out included (which the
-    # application caps at TRANSCRIPTION_TIMEOUT_MAX to fit the default).
-    # gunicorn's workers keep their heartbeat while calls wait, so here it
-    # only bounds a worker that stopped responding altogether; a front gives
-    # a call as long.
+    # Seconds a call may take: the module's ten-second wait and its remote
+    # exchanges, a transcription's time-out included (the application caps
+    # that at TRANSCRIPTION_TIMEOUT_MAX to fit the default). gunicorn uses it
+    # only against a worker that stopped responding; a front gives a call as long.
     call_timeout: int = 240
-    # The working directory, under which the module writes "output/tts" and
-    # "output/clone/" and the application serves them. Several workers, or
-    # several machines, must share its "output" folder: the module keeps no
-    # state of its own, and a link returned by one worker may be fetched
-    # from another.
+    # The working directory, under which the module writes output/tts and
+    # output/clone and the application serves them. Every worker of every
+    # host shares its output folder: a link one returns may be fetched from
+    # another.
     workdir: str = str(HERE / "var")
     # The application this host serves: the example's, unless a host built
     # around it names its own factory (module:call, found on PYTHONPATH).
