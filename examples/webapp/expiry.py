@@ -86,6 +86,9 @@ SWEEP_BACKOFF = 1.0
 # A worker looks at the store's files again when its last look is older
 # than this.
 RESCAN_AFTER = 5.0
+# A census reads every file's size again when it last did so longer ago
+# than this (a file replaced under its own name keeps a stale size until then).
+RESTAT_AFTER = 60.0
 # How far apart the clocks of the hosts on one store may be.
 CLOCK_SLACK = 1.0
 # How long the record of a call that ended is kept: past it, every worker's
@@ -194,10 +197,63 @@ def _records(entries):
     return {".".join(parts) for parts in entries if len(parts) == 4}
 
 
-def look(store, folders):
-    """The records of ended calls in `store`, then the bytes in `folders`:
-    a record there before the count began stands for files it counted."""
-    return _records(_reservations(store)), store_bytes(store, folders)
+class Census:
+    """The bytes in `folders` under `store`, kept name by name between looks.
+
+    A look lists each folder and stats only the names it has not met:
+    writers make a file under a hidden name and rename it into place whole,
+    so a visible name keeps its size, and a look at a large store costs a
+    listing rather than a stat per file. The sizes of hidden names (partial
+    downloads, which grow) are read at every look, and every name's again
+    after RESTAT_AFTER seconds. One thread at a time may use a census."""
+
+    def __init__(self, store, folders):
+        self.store = Path(store)
+        self.folders = list(folders)
+        self._sizes = {}  # folder -> {name: bytes} of the names in it
+        self._hidden = {}  # folder -> the hidden names among them
+        self._totals = {}  # folder -> the sum of its sizes
+        self._restated = None  # monotonic, when every size was last read
+
+    def bytes(self):
+        now = time.monotonic()
+        if self._restated is None or now - self._restated >= RESTAT_AFTER:
+            self._sizes, self._hidden, self._totals = {}, {}, {}
+            self._restated = now
+        return sum(self._count(folder) for folder in self.folders)
+
+    def _count(self, folder):
+        path = self.store / folder
+        try:
+            names = set(os.listdir(path))
+        except OSError:
+            names = set()  # not there (yet), or not a folder: nothing of ours
+        sizes = self._sizes.setdefault(folder, {})
+        hidden = self._hidden.setdefault(folder, set())
+        total = self._totals.get(folder, 0)
+        for name in sizes.keys() - names:
+            total -= sizes.pop(name)
+        hidden &= names
+        for name in (names - sizes.keys()) | hidden:
+            total -= sizes.pop(name, 0)
+            try:
+                stat = os.lstat(path / name)
+            except OSError:
+                continue  # gone since the listing
+            # Anything but a regular file (a link, a folder) counts nothing.
+            sizes[name] = stat.st_size if S_ISREG(stat.st_mode) else 0
+            total += sizes[name]
+            if name.startswith("."):
+                hidden.add(name)
+        self._totals[folder] = total
+        return total
+
+
+def look(store, census):
+    """The records of ended calls in `store`, then the bytes its `census`
+    counts: a record there before the count began stands for files it
+    counted."""
+    return _records(_reservations(store)), census.bytes()
 
 
 def client_key(address):
@@ -484,6 +540,7 @@ class Store:
         # This worker's file and what it holds change under this lock.
         self._owning = threading.Lock()
         self._scanning = threading.Lock()
+        self._census = Census(self.root, self.folders)  # used under _scanning
 
     def _note(self, total, looked, seen):
         with self._lock:
@@ -509,7 +566,7 @@ class Store:
             if fresh is not None:
                 return fresh
             looked = time.monotonic()
-            seen, total = offload.run(look, self.root, self.folders)
+            seen, total = offload.run(look, self.root, self._census)
             self._note(total, looked, seen)
             return total, seen
 

@@ -294,6 +294,7 @@ class Readiness:
         self.dorvane, self.store, self.config = dorvane, store, config
         self.problems, self.checked = None, None
         self.output_bytes, self.counted = None, None
+        self.census = expiry.Census(store.root, store.folders)  # its own: another thread's
         self.started, self.stops = False, []
 
     def check(self):
@@ -311,13 +312,13 @@ class Readiness:
 
     def count(self):
         # A newer count of the worker's own (a sweep's, or a call's look for
-        # room) stands for this one: a count lists and stats every file.
+        # room) stands for this one.
         known, looked = self.store.counted()
         if known is not None and (self.counted is None or looked > self.counted):
             self.output_bytes, self.counted = known, looked
         if self.counted is None or time.monotonic() - self.counted >= COUNT_EVERY:
             looked = time.monotonic()
-            self.output_bytes = expiry.store_bytes(self.store.root, self.store.folders)
+            self.output_bytes = self.census.bytes()
             self.counted = looked
 
     def start(self):

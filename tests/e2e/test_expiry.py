@@ -187,3 +187,27 @@ def test_the_reservations_keep_only_what_calls_in_flight_and_late_looks_need(tmp
         os.utime(made, (now - age,) * 2)
         expiry.sweep(root, ["tts"], 0, now=now)
         assert sorted(os.listdir(root / expiry.RESERVED)) == sorted({worker, made.name} if kept else {worker})
+
+
+def test_a_census_follows_the_store_between_looks_without_restating_every_file(tmp_path, monkeypatch):
+    root = aged(tmp_path / "store", {"tts/a.wav": (60, 10), "clone/b.wav": (60, 20), "tts/.part": (1, 5)})
+    (root / "tts" / "link.wav").symlink_to(root / "tts" / "a.wav")
+    (root / "tts" / "folder").mkdir()
+    census = expiry.Census(root, FOLDERS)
+    assert census.bytes() == expiry.store_bytes(root, FOLDERS) == 35
+
+    stated = []
+    real_lstat = os.lstat
+    monkeypatch.setattr(os, "lstat", lambda path: stated.append(Path(path).name) or real_lstat(path))
+    (root / "tts" / "c.wav").write_bytes(b"x" * 100)
+    (root / "clone" / "b.wav").unlink()
+    (root / "tts" / ".part").write_bytes(b"x" * 50)  # a partial download grows
+    assert census.bytes() == expiry.store_bytes(root, FOLDERS) == 160
+    assert sorted(stated) == [".part", "c.wav"]
+
+    # A file replaced under its own name is counted anew once the sizes are read again.
+    (root / "tts" / "a.wav").write_bytes(b"x" * 1000)
+    assert census.bytes() == 160
+    later = time.monotonic() + expiry.RESTAT_AFTER
+    monkeypatch.setattr(expiry.time, "monotonic", lambda: later)
+    assert census.bytes() == expiry.store_bytes(root, FOLDERS) == 1150
