@@ -10,28 +10,17 @@ wherever one is installed (installation.py), so a copy that drifted fails
 there loudly.
 """
 
-import importlib.util
+import runpy
 
 from support import HOST
 
-
-def _host_endpoints():
-    # Read from its file, not through the host package, whose import needs
-    # the host's libraries (flask, pydantic): the stand-in's image has only
-    # this file of the host.
-    spec = importlib.util.spec_from_file_location("host_endpoints", HOST / "endpoints.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-_endpoints = _host_endpoints()
-CLONE_PATH, DEFAULT_BIND, TRANSCRIBE_PATH, TTS_PATH = (
-    _endpoints.CLONE_PATH,
-    _endpoints.DEFAULT_BIND,
-    _endpoints.TRANSCRIBE_PATH,
-    _endpoints.TTS_PATH,
-)
+# Read from its file rather than through the host package, whose import
+# needs the host's libraries: the stand-in's image has only this file of it.
+_endpoints = runpy.run_path(str(HOST / "endpoints.py"))
+CLONE_PATH = _endpoints["CLONE_PATH"]
+DEFAULT_BIND = _endpoints["DEFAULT_BIND"]
+TRANSCRIBE_PATH = _endpoints["TRANSCRIBE_PATH"]
+TTS_PATH = _endpoints["TTS_PATH"]
 
 # The ports the module calls by default and where its links point by
 # default: the demo's stand-in and its application (or front) listen there,
