@@ -357,9 +357,8 @@ def routes(app, loop=None, stall=STALL):
     """/livez, /readyz (also /healthz, its older name) and /metrics of the
     application `app`, for the health listener (`serve`): path -> function
     giving (status, content type, body). Starts the readiness looks they
-    answer from. `loop` (a LoopClock) tells a stuck
-    event loop from a busy one: one that has not turned for `stall` seconds
-    fails both probes."""
+    answer from. `loop` (a LoopClock) tells a stuck event loop from a busy
+    one: one that has not turned for `stall` seconds fails both probes."""
     readiness = app.extensions["webapp.readiness"].start()
 
     def loop_problems(figures):
@@ -369,7 +368,7 @@ def routes(app, loop=None, stall=STALL):
         figures["loop_lag_seconds"] = round(lag, 3)
         return [f"the worker's event loop has not run for {lag:.0f} s"] if lag > stall else []
 
-    def answer(problems, figures):
+    def reply(problems, figures):
         if problems:
             payload, status = dict(status="unhealthy", problems=problems, **figures), 503
         else:
@@ -380,11 +379,11 @@ def routes(app, loop=None, stall=STALL):
         # From memory alone: no disk, no module call, no look at the store,
         # so that a loaded disk or a large store never reads as death.
         figures = {}
-        return answer(loop_problems(figures), figures)
+        return reply(loop_problems(figures), figures)
 
     def readyz():
         problems, figures = readiness.answer()
-        return answer(problems + loop_problems(figures), figures)
+        return reply(problems + loop_problems(figures), figures)
 
     def metrics_text():
         body, content_type = metrics.exposition(readiness.output_bytes)
