@@ -377,7 +377,7 @@ def written_files(result, base, store, kind):
     def walk(value):
         if isinstance(value, str):
             name = value[len(prefix) :] if value.startswith(prefix) else ""
-            if name and "/" not in name and not name.startswith("."):
+            if name and "/" not in name and not expiry.is_partial(name):
                 found.append(store / kind / name)
         elif isinstance(value, dict):
             for item in value.values():
@@ -575,10 +575,10 @@ def index():
 @files.get("/output/<kind>/<name>")
 def output_file(kind, name):
     # Only plain names inside the two folders: the route's converter keeps
-    # "/" out, safe_join refuses "..", and hidden names (the
-    # module's partial downloads) are not offered.
+    # "/" out, safe_join refuses "..", and the module's partial downloads
+    # are not offered.
     folder = OUTPUT_FOLDERS.get(kind)
-    if folder is None or name.startswith(".") or "\\" in name:
+    if folder is None or expiry.is_partial(name) or "\\" in name:
         raise NotFound()
     root = Path.cwd() / folder
     # clone_voice stores a name with blanks as "%20" and links to it as
