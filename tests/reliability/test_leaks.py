@@ -2,6 +2,7 @@
 Python allocations (tracemalloc), resident memory, and the references held
 on the arguments and defaults they are given."""
 
+import functools
 import gc
 import itertools
 import os
@@ -11,6 +12,7 @@ import tracemalloc
 import types
 
 import pytest
+from operations import GATED
 from scripted_server import response
 
 CALLS = 20_000
@@ -130,14 +132,9 @@ def test_gate_refusals(dorvane, installation):
     marker = counted()
     refused = ({"error": "Files not found in 'token': tokenizer.json"}, 400)
 
+    # Every gated operation of the table, each of its arguments the marker.
     calls = itertools.cycle(
-        [
-            lambda: dorvane.generate_tts(marker, marker),
-            lambda: dorvane.clone_voice(marker, marker, output_folder="out"),
-            lambda: dorvane.transcribe_audio(marker),
-            lambda: dorvane.gen_music(marker),
-            lambda: dorvane.sep_music(marker),
-        ]
+        [functools.partial(getattr(dorvane, op.name), **dict.fromkeys(op.kwargs, marker)) for op in GATED]
     )
 
     def call():
