@@ -388,6 +388,8 @@ def test_junk_requests_leave_the_logs_bounded_and_the_logs_and_figures_private(f
     "path",
     [
         "/healthz",
+        "/readyz",
+        "/livez",
         "/%68ealthz",
         "/healthz?full=1",
         "//healthz",
