@@ -78,8 +78,8 @@ STALE_PART_AGE = 6 * 3600
 # does not make every call that follows sweep again.
 LOW_WATER = 0.9
 # How long a call waits for another's sweep before it goes on without its
-# own, or for another worker's count of the room before it is refused;
-# either takes milliseconds.
+# own, or for another worker's count of the room before it is refused: far
+# longer than either should take.
 SWEEP_WAIT = 2.0
 # After a sweep that could not make room, a worker's calls that find none
 # are refused for this long (or the grace, if shorter) without sweeping
