@@ -22,7 +22,7 @@ def written_files(result, base, store, kind):
     def walk(value):
         if isinstance(value, str):
             name = value[len(prefix) :] if value.startswith(prefix) else ""
-            if name and "/" not in name and not name.startswith("."):
+            if name and "/" not in name and not expiry.is_partial(name):
                 found.append(store / kind / name)
         elif isinstance(value, dict):
             for item in value.values():

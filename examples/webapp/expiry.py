@@ -35,17 +35,20 @@ a flock lets one of them sweep at a time (the timers skip their turn when
 it is taken), so no coordinator is needed and losing any host loses
 nothing.
 
-Three kinds of file are never removed: a file younger than the grace (a
-call answered with it that recently: the host sets its time to the answer's,
-and its client may still be on its way to fetch it), the writers' partial
-downloads (hidden names) unless their writer is long dead, and a file that a
-reader is sending, which holds a shared flock on it for as long as it sends.
+Three kinds of file are never removed: a file younger than the grace, the
+writers' partial downloads (is_partial) unless their writer is long dead, and
+a file that a reader is sending, which holds a shared flock on it for as long
+as it sends. The grace is kept by the files' own times: when a call answers,
+the times of the files it wrote are reset to that moment, so a file's age is
+the time since its client was handed the link, and one younger than the grace
+stays whatever the limits, as its client may still be on its way to fetch it.
 """
 
 import builtins
 import contextlib
 import contextvars
 import fcntl
+import functools
 import hashlib
 import logging
 import math
@@ -68,15 +71,15 @@ RESERVE_LOCK = ".reserve.lock"
 # The workers' files, whose sizes are the room their calls hold, and the
 # records of calls just ended.
 RESERVED = ".reserved"
-# Hidden files are the writers' partial downloads. One still this old
-# belongs to a writer that died (a killed host): no call waits that long.
+# A partial download (is_partial) still this old belongs to a writer that
+# died (a killed host): no call waits that long.
 STALE_PART_AGE = 6 * 3600
 # Over its cap the store is trimmed to this share of it, so that a flood
 # does not make every call that follows sweep again.
 LOW_WATER = 0.9
 # How long a call waits for another's sweep before it goes on without its
-# own, or for another worker's count of the room before it is refused;
-# either takes milliseconds.
+# own, or for another worker's count of the room before it is refused: far
+# longer than either should take.
 SWEEP_WAIT = 2.0
 # After a sweep that could not make room, a worker's calls that find none
 # are refused for this long (or the grace, if shorter) without sweeping
@@ -136,6 +139,12 @@ def _files(store, folders):
                 continue  # gone since the listing
 
 
+def is_partial(name):
+    """Whether the file `name` in an output folder is a partial download:
+    its writer downloads under a hidden name and renames the file once whole."""
+    return name.startswith(".")
+
+
 def store_bytes(store, folders):
     """The bytes in `folders` under `store`, without taking the sweep."""
     return sum(stat.st_size for _, stat in _files(Path(store), folders))
@@ -173,17 +182,39 @@ def _remove(entry):
         os.close(fd)
 
 
-def _reservations(store):
-    """The names in the store's reservations folder, each split at its dots:
-    (worker,) for a worker's file, (worker, client) for the room its calls
-    hold for a client address, (worker, call, bytes, landed in
-    milliseconds) for the record of a call that ended, ("", worker) for a
-    worker's file being made."""
-    try:
-        names = os.listdir(Path(store) / RESERVED)
-    except (FileNotFoundError, NotADirectoryError):
-        return []  # no call has reserved room there yet
-    return [name.split(".") for name in names]
+# The reservations folder holds four kinds of file, told apart by their
+# names (Reservation.parse): a worker's file, `{worker}`, whose size is the
+# room its calls in flight hold; the room they hold for one client address,
+# `{worker}.{client}`; the record of a call that ended, `{worker}.{call}.
+# {bytes}.{landed in milliseconds}`; and a worker's file being made,
+# `.{worker}`.
+WORKER, CLIENT, RECORD, MAKING = "worker", "client", "record", "making"
+
+
+@dataclass(frozen=True)
+class Reservation:
+    kind: str
+    name: str
+    worker: str
+    client: str = ""
+    written: int = 0  # a record's bytes
+    landed: float = 0.0  # a record's time, by its writer's clock
+
+    @classmethod
+    def parse(cls, name):
+        """The file `name` in the reservations folder; None when it is not
+        one of ours."""
+        parts = name.split(".")
+        if len(parts) == 1:
+            return cls(WORKER, name, name)
+        if len(parts) == 2 and not parts[0]:
+            return cls(MAKING, name, parts[1])
+        if len(parts) == 2:
+            return cls(CLIENT, name, parts[0], client=parts[1])
+        if len(parts) == 4:
+            written, landed = (_number(part) or 0 for part in parts[2:])
+            return cls(RECORD, name, parts[0], written=written, landed=landed / 1000)
+        return None
 
 
 def _number(text):
@@ -193,8 +224,17 @@ def _number(text):
         return None  # not one of ours
 
 
+def _reservations(store):
+    """The files in the store's reservations folder, as Reservations."""
+    try:
+        names = os.listdir(Path(store) / RESERVED)
+    except (FileNotFoundError, NotADirectoryError):
+        return []  # no call has reserved room there yet
+    return [entry for entry in map(Reservation.parse, names) if entry is not None]
+
+
 def _records(entries):
-    return {".".join(parts) for parts in entries if len(parts) == 4}
+    return {entry.name for entry in entries if entry.kind == RECORD}
 
 
 class Census:
@@ -243,7 +283,7 @@ class Census:
             # Anything but a regular file (a link, a folder) counts nothing.
             sizes[name] = stat.st_size if S_ISREG(stat.st_mode) else 0
             total += sizes[name]
-            if name.startswith("."):
+            if is_partial(name):
                 hidden.add(name)
         self._totals[folder] = total
         return total
@@ -276,13 +316,13 @@ def reserved_bytes(store, seen=(), client=None):
     client_key) hold."""
     folder = os.path.join(store, RESERVED)
     total = held = 0
-    for parts in _reservations(store):
-        if len(parts) == 1:
-            total += _size(os.path.join(folder, parts[0]))
-        elif len(parts) == 2 and parts[1] == client and parts[0]:
-            held += _size(os.path.join(folder, ".".join(parts)))
-        elif len(parts) == 4 and ".".join(parts) not in seen:
-            total += _number(parts[2]) or 0
+    for entry in _reservations(store):
+        if entry.kind == WORKER:
+            total += _size(os.path.join(folder, entry.name))
+        elif entry.kind == CLIENT and entry.client == client:
+            held += _size(os.path.join(folder, entry.name))
+        elif entry.kind == RECORD and entry.name not in seen:
+            total += entry.written
     return total, held
 
 
@@ -321,27 +361,26 @@ def _tidy_reservations(store, now):
     entries = _reservations(store)
     held = 0
     living_workers = set()
-    for parts in entries:
-        path = folder / ".".join(parts)
-        if len(parts) == 1:
-            living = _living_bytes(path)
+    for entry in entries:
+        if entry.kind == WORKER:
+            living = _living_bytes(folder / entry.name)
             if living is None:
-                _unlink(path)
+                _unlink(folder / entry.name)
             else:
                 held += living
-                living_workers.add(parts[0])
-    for parts in entries:
-        path = folder / ".".join(parts)
-        if len(parts) == 2 and parts[0] and parts[0] not in living_workers:
+                living_workers.add(entry.worker)
+    for entry in entries:
+        path = folder / entry.name
+        if entry.kind == CLIENT and entry.worker not in living_workers:
             # A client's room kept by a worker that died (or one whose file
             # this listing missed, just made: hence the age).
             with contextlib.suppress(OSError):
                 if now - os.stat(path).st_mtime > RECORD_AGE:
                     _unlink(path)
-        elif len(parts) == 4:
-            if (_number(parts[3]) or 0) / 1000 + RECORD_AGE < now:
+        elif entry.kind == RECORD:
+            if entry.landed + RECORD_AGE < now:
                 _unlink(path)
-        elif len(parts) == 2 and not parts[0]:
+        elif entry.kind == MAKING:
             # A worker's file is made under a hidden name and renamed once
             # locked; one left so is a worker's that died in between.
             with contextlib.suppress(OSError):
@@ -350,7 +389,7 @@ def _tidy_reservations(store, now):
     return held, _records(entries)
 
 
-def sweep(store, folders, max_age, max_bytes=0, now=None, reserve=0, wait=0.0, grace=0.0):
+def sweep(store, folders, *, max_age, max_bytes=0, now=None, reserve=0, wait=0.0, grace=0.0):
     """Removes the files in `folders` (relative to `store`) older than
     `max_age` seconds, then, while they and the room the calls in flight
     hold come to more than `max_bytes` less `reserve` (room for a call about
@@ -374,9 +413,11 @@ def sweep(store, folders, max_age, max_bytes=0, now=None, reserve=0, wait=0.0, g
         removable = []
         for entry, stat in files:
             age = now - stat.st_mtime
-            if entry.name.startswith("."):
+            if is_partial(entry.name):
                 expired, keep = age > max(max_age, STALE_PART_AGE), True
             else:
+                # A call's files are dated to its answer (_dated), so `age`
+                # is the time since its client was handed the link.
                 keep = age < grace
                 expired = 0 < max_age < age and not keep
             if expired and _remove(entry):
@@ -486,8 +527,10 @@ def opener(open=builtins.open):
 
 
 def _dated(paths):
-    """(bytes, latest time) of the regular files among `paths`, each dated
-    to now."""
+    """(bytes, latest time written) of the regular files among `paths`.
+    Each file's time is then reset to now, the call's answer: the grace the
+    sweeps give a file counts from there, as its client only then learns
+    where to fetch it."""
     added, landed = 0, 0.0
     for path in set(paths):
         try:
@@ -586,11 +629,18 @@ class Store:
         # the thread pool. One that waits polls the sweep's lock here, where
         # the wait yields.
         looked = time.monotonic()
-        args = (self.root, self.folders, self.max_age, self.max_bytes, now, reserve)
-        if wait:
-            swept = sweep(*args, wait, self.grace)
-        else:
-            swept = offload.run(sweep, *args, 0.0, self.grace)
+        run = functools.partial(
+            sweep,
+            self.root,
+            self.folders,
+            max_age=self.max_age,
+            max_bytes=self.max_bytes,
+            now=now,
+            reserve=reserve,
+            wait=wait,
+            grace=self.grace,
+        )
+        swept = run() if wait else offload.run(run)
         if swept is not None:
             self._note(swept.remaining, looked, swept.records)
             if swept.removed:

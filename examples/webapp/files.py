@@ -62,10 +62,10 @@ def index():
 @bp.get("/output/<kind>/<name>")
 def output_file(kind, name):
     # Only plain names inside the two folders: the route's converter keeps
-    # "/" out, safe_join refuses "..", and hidden names (the
-    # module's partial downloads) are not offered.
+    # "/" out, safe_join refuses "..", and the module's partial downloads
+    # are not offered.
     folder = OUTPUT_FOLDERS.get(kind)
-    if folder is None or name.startswith(".") or "\\" in name:
+    if folder is None or expiry.is_partial(name) or "\\" in name:
         raise NotFound()
     root = Path.cwd() / folder
     # clone_voice stores a name with blanks as "%20" and links to it as

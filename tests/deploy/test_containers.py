@@ -16,7 +16,7 @@ import pytest
 from support import ROOT
 from support.processes import free_port, start, stop, wait_until
 
-from .conftest import inspect, podman
+from .podman import inspect, podman
 
 
 class Stack:

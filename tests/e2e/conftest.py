@@ -16,10 +16,6 @@ from pathlib import Path
 
 import pytest
 
-# The host's and the repository's folders, for the tests beside this file.
-from support import HOST as WEBAPP  # noqa: F401
-from support import ROOT  # noqa: F401
-
 
 @pytest.fixture(scope="session")
 def webapp():

@@ -60,7 +60,7 @@ def sized_store(tmp_path):
 
 
 def test_expiry_removes_old_output_and_never_a_download_in_progress(store):
-    removed = expiry.sweep(store, FOLDERS, 3600, now=NOW).removed
+    removed = expiry.sweep(store, FOLDERS, max_age=3600, now=NOW).removed
     assert sorted(Path(p).relative_to(store).as_posix() for p in removed) == [
         "clone/old%20clone.wav",
         "tts/.dorvane-dead.part",
@@ -73,9 +73,9 @@ def test_expiry_removes_old_output_and_never_a_download_in_progress(store):
 def test_expiry_runs_on_one_host_at_a_time(store):
     with try_lock(store / expiry.LOCK_NAME) as held:
         assert held
-        assert expiry.sweep(store, FOLDERS, 3600, now=NOW) is None
+        assert expiry.sweep(store, FOLDERS, max_age=3600, now=NOW) is None
         assert (store / "tts" / "old.wav").exists()
-    assert len(expiry.sweep(store, FOLDERS, 3600, now=NOW).removed) == 3
+    assert len(expiry.sweep(store, FOLDERS, max_age=3600, now=NOW).removed) == 3
 
 
 @pytest.mark.parametrize("released_after, swept", [(0.1, True), (None, False)])
@@ -92,7 +92,7 @@ def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(sto
     assert held.wait(10)
     if released_after is not None:
         threading.Timer(released_after, release.set).start()
-    result = expiry.sweep(store, FOLDERS, 3600, now=NOW, wait=1.0)
+    result = expiry.sweep(store, FOLDERS, max_age=3600, now=NOW, wait=1.0)
     release.set()
     thread.join(10)
     assert (result is not None, (store / "tts" / "old.wav").exists()) == (swept, not swept)
@@ -112,7 +112,7 @@ def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(sto
 def test_over_its_cap_the_store_loses_its_oldest_files_first(sized_store, max_bytes, held, left):
     reader = expiry.hold_for_reading(sized_store / "tts" / held) if held else None
     try:
-        swept = expiry.sweep(sized_store, FOLDERS, 0, max_bytes, now=NOW)
+        swept = expiry.sweep(sized_store, FOLDERS, max_age=0, max_bytes=max_bytes, now=NOW)
     finally:
         if reader is not None:
             os.close(reader)
@@ -185,7 +185,7 @@ def test_the_reservations_keep_only_what_calls_in_flight_and_late_looks_need(tmp
         )
         made.write_bytes(b"")
         os.utime(made, (now - age,) * 2)
-        expiry.sweep(root, ["tts"], 0, now=now)
+        expiry.sweep(root, ["tts"], max_age=0, now=now)
         assert sorted(os.listdir(root / expiry.RESERVED)) == sorted({worker, made.name} if kept else {worker})
 
 

@@ -111,42 +111,21 @@ def test_a_flood_at_twice_the_capacity_is_shed_at_the_door_and_every_host_stays_
         assert r["seconds"] < 60, r
         if r["status"] != 200:
             assert int(r["retry_after"]) > 0, r
-    # The turned-away calls were turned away at once, not after a wait.
-    shed = sorted(r["seconds"] for r in outcomes if r["status"] == 503)
-    assert shed and shed[len(shed) // 2] < 3, shed[len(shed) // 2]
+    # How soon the turned-away calls were answered is a benchmark's figure
+    # (bench/load.py --overload, "shed p50").
     # Load never read as death: no host left the rotation.
     assert all_up(fleet) and not fleet.supervisor.events
     after, _ = calls(fleet_calls, stack, 24, "after-flood")
     assert_all_served(after, fleet_calls)
 
 
-def test_calls_right_after_a_crash_all_succeed_and_the_host_comes_back(stack, fleet_calls):
-    fleet = stack.fleet
-    wait_for(lambda: all_up(fleet), 10)
-    crashed = fleet.hosts[0]
-    # The calls go out at once, while the dying host's socket still queues
-    # connections: those die with it, never read.
-    crashed.signal(signal.SIGKILL)
-    outcomes, _ = calls(fleet_calls, stack, 12, "after-crash")
-    assert_all_served(outcomes, fleet_calls)
-    # Restarted by the supervisor, and back in the rotation within seconds.
-    wait_for(lambda: crashed.healthy() and fleet.host_states()[crashed.server] == "UP", 10)
-    assert [what for _, name, what in fleet.supervisor.events if name == crashed.server][:2] == [
-        "exited (-9)",
-        "restarted after 0.1 s",
-    ]
-    again, _ = calls(fleet_calls, stack, 9, "after-restart")
-    assert_all_served(again, fleet_calls)
-    assert crashed.name in {r["served_by"] for r in again}
-
-
-def test_on_a_busy_machine_no_live_host_is_killed_and_a_hung_one_still_is(stack, fleet_calls):
+def test_on_a_busy_machine_no_live_host_is_killed(stack, fleet_calls):
     """Busy is not dead: with the CPU three times oversubscribed by busy
     loops, the disk kept busy with large writes and many files in the
     store, a steady load within the fleet's capacity is served whole, and
     no host is killed or taken out at the front. A host that really hangs
-    (SIGSTOP) is still killed and serving again within 60 s, and calls sent
-    a second after the hang are all served within 20 s."""
+    is test_front.py's; how soon one is replaced on a busy machine,
+    bench/busy.py's."""
     fleet = stack.fleet
 
     def post(call):
@@ -161,18 +140,6 @@ def test_on_a_busy_machine_no_live_host_is_killed_and_a_hung_one_still_is(stack,
             steady = busy.steady(post, 1.0, 20)
             assert [r["status"] for r in steady] == [200] * 20, [r for r in steady if r["status"] != 200]
             assert fleet.supervisor.events[events:] == [] and busy.downs(fleet) == downs
-            hung = fleet.hosts[1]
-            outcomes, seconds, killed, back = busy.hang(
-                fleet, lambda label: busy.burst(post, 12, label), hung
-            )
-        assert_all_served(outcomes, fleet_calls)
-        assert seconds < 20 and back is not None and back < 60, (seconds, killed, back)
-        # The front had handed some of them to the hung host; they were tried again.
-        routed = fleet_calls.retried(fleet.access_log, [r["call"] for r in outcomes])
-        assert any(routed.values()), routed
-        assert [what for _, name, what in fleet.supervisor.events[events:] if name == hung.server][
-            0
-        ].startswith("made no progress")
     finally:
         for path in (fleet.store / "tts").glob("filler-*"):
             path.unlink()

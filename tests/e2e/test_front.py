@@ -388,6 +388,8 @@ def test_junk_requests_leave_the_logs_bounded_and_the_logs_and_figures_private(f
     "path",
     [
         "/healthz",
+        "/readyz",
+        "/livez",
         "/%68ealthz",
         "/healthz?full=1",
         "//healthz",
@@ -642,12 +644,9 @@ def test_a_hung_host_is_taken_out_killed_and_restarted_and_its_calls_move_on(fle
     [
         ({"workers": 1, "worker_class": "gthread", "threads": 16}, 16, 16),
         ({"workers": 3, "worker_class": "gthread", "threads": 8}, 24, 24),
-        # gunicorn itself runs a sync worker with threads as gthread.
-        ({"workers": 2, "worker_class": "sync", "threads": 4}, 8, 8),
-        ({"workers": 2, "worker_class": "sync", "threads": 1}, 2, 2),
         # gevent holds far more than its CPU serves: 45 calls/s x 10.5 s a worker.
         ({"workers": 1, "worker_class": "gevent", "threads": 1}, 1000, 472),
-        ({"workers": 2, "worker_class": "gunicorn.workers.ggevent.GeventWorker", "threads": 1}, 2000, 945),
+        ({"workers": 2, "worker_class": "gevent", "threads": 1}, 2000, 945),
     ],
 )
 def test_a_hosts_capacity_follows_its_gunicorn_settings_and_its_cpu(webapp, config, capacity, cpu_bound):

@@ -23,9 +23,8 @@ import requests
 from scripted_server import trickle
 from webapp import expiry
 
+from support import HOST as WEBAPP
 from support.defaults import CLONE_PATH, TTS_PATH
-
-from .conftest import WEBAPP
 
 # The longest text a host takes, spoken at the lowest speed: the largest
 # output a text-to-speech call can write.

@@ -13,7 +13,8 @@ import json
 
 import pytest
 
-from .conftest import ROOT, WEBAPP
+from support import HOST as WEBAPP
+from support import ROOT
 
 CALLS = 20
 

@@ -3,7 +3,6 @@ liveness and readiness routes, the host's name on every answer, the metrics, the
 sweep and its caps under a flood, and the same application made around the
 plain-Python text-to-speech."""
 
-import dataclasses
 import os
 import random
 import runpy
@@ -287,19 +286,6 @@ def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
     # rename may see one file twice.
     assert peaks[1] <= cap + size
     assert on_disk(standin.audio_dir) <= cap and standin.audio_bytes <= cap
-
-
-@pytest.mark.parametrize(
-    "raw, value", [("false", False), ("0", False), ("no", False), ("true", True), ("1", True)]
-)
-def test_a_switch_in_the_environment_means_what_it_says(webapp, raw, value):
-    from webapp import envsettings
-
-    @dataclasses.dataclass
-    class Switches:
-        on: bool = not value
-
-    assert envsettings.read(Switches, "TEST_", {"TEST_ON": raw}).on is value
 
 
 @pytest.mark.parametrize(
