@@ -125,23 +125,14 @@ def create_app(dorvane=None, settings=None):
     app.json.sort_keys = False  # payloads keep the order the module gave them
     # The module writes under the working directory as it is at the call,
     # which the server fixes before the application is made.
-    store = expiry.Store(
-        Path("output").absolute(),
-        list(files.OUTPUT_FOLDERS),
-        settings.output_max_age,
-        settings.output_max_bytes,
-        grace=settings.output_grace,
-        interval=settings.expiry_interval,
-        client_share=settings.output_client_share,
-        hold=settings.output_hold,
-    )
+    store = output_store(settings)
     # The module looks `open` up in its own namespace when it writes a
     # download: there, the files it writes during a call take what they
     # write from that call's room in the store.
     if not getattr(getattr(dorvane, "open", None), "bounds_writes", False):
         dorvane.open = expiry.opener()
-    # Making the application starts nothing: the server starts the store's
-    # timed sweep where it runs the application (start_expiry).
+    # Making the application starts nothing: the server's master sweeps the
+    # store and counts it for the workers (start_expiry).
     app.extensions["webapp.dorvane"] = dorvane
     app.extensions["webapp.store"] = store
     # For the health listener (health.routes), kept off the routes the
@@ -155,10 +146,31 @@ def create_app(dorvane=None, settings=None):
     return app
 
 
-def start_expiry(app):
-    """Starts the timed sweep of the application's output store, in the
-    process that serves it: gunicorn.conf.py calls this in each worker once
-    the worker has made the application (after gevent's patching, so the
-    timer is a greenlet there). Returns the timer's thread, or None when
-    both of the store's limits are off."""
-    return app.extensions["webapp.store"].start()
+def output_store(settings):
+    """The output store under the working directory (where the module
+    writes, which the server fixes first), within the limits of `settings`."""
+    from . import files
+
+    return expiry.Store(
+        Path("output").absolute(),
+        list(files.OUTPUT_FOLDERS),
+        settings.output_max_age,
+        settings.output_max_bytes,
+        grace=settings.output_grace,
+        interval=settings.expiry_interval,
+        client_share=settings.output_client_share,
+        hold=settings.output_hold,
+        published=Path(expiry.PUBLISHED).absolute(),
+    )
+
+
+def start_expiry(settings=None):
+    """Keeps the output store for every worker of a server, from its master
+    (gunicorn.conf.py): sweeps it on a timer, when a limit is on, and counts
+    its files for the workers to read (expiry.Publisher). Returns the store
+    and the publisher, whose threads run from now on."""
+    store = output_store(settings or Settings.from_environ())
+    store.start()
+    publisher = expiry.Publisher(store.published, store.root, store.folders)
+    publisher.start()
+    return store, publisher

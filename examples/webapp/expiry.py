@@ -2,8 +2,8 @@
 call that writes output reserves in it before the module runs, and the
 expiry of its files by age and by its size, by one sweeper at a time.
 
-A call reserves room for its output in the store itself: each worker has a file in the hidden folder `.reserved` whose size
-is the room its calls in flight hold (a sparse file: it takes no disk). A
+A call reserves room for its output in the store itself: each worker has a
+file in the hidden folder `.reserved` whose size is the room its calls in flight hold (a sparse file: it takes no disk). A
 flock on a file in the store lets one worker at a time count the store's
 files and every worker's room against the cap and add its call's, so the
 calls in flight on all hosts together never take more room than there is.
@@ -23,17 +23,21 @@ size is that room. And room a call has not written into within `hold`
 seconds is given back, so a call that waits long on its remote service (a
 recording that trickles in) holds only what it has written.
 
-A worker counts the store's files by looking at it at most every few
-seconds. A call that ends gives its room back, and the files it wrote may
-have landed after another worker's latest look: for a few seconds a record
-of their bytes stays in `.reserved`, which a worker counts when its look
-did not find it. Those records, and the files of workers that died, go
-with the sweeps: the folder holds what the calls in flight need, no more.
+A worker's count of the store's files is at most a few seconds old. Each
+host's master counts them for its workers (Publisher) and a worker reads
+that count, or counts for itself when there is none as fresh; a count lists
+the folders and reads only the sizes of files it has not met (Census), as
+files are renamed into place whole. A call that ends gives its room back,
+and the files it wrote may have landed after the latest count: for a few
+seconds a record of their bytes stays in `.reserved`, which a worker counts
+when its count did not find it. Those records, and the files of workers
+that died, go with the sweeps: the folder holds what the calls in flight
+need, no more.
 
-Every worker sweeps on its own timer, and before a call that finds no room;
-a flock lets one of them sweep at a time (the timers skip their turn when
-it is taken), so no coordinator is needed and losing any host loses
-nothing.
+Each host's master sweeps on its own timer, and a worker before a call that
+finds no room; a flock lets one of them sweep at a time (the timers skip
+their turn when it is taken), so no coordinator is needed and losing any
+host loses nothing.
 
 Three kinds of file are never removed: a file younger than the grace, the
 writers' partial downloads (is_partial) unless their writer is long dead, and
@@ -50,6 +54,7 @@ import contextvars
 import fcntl
 import functools
 import hashlib
+import json
 import logging
 import math
 import os
@@ -294,6 +299,63 @@ def look(store, census):
     counts: a record there before the count began stands for files it
     counted."""
     return _records(_reservations(store)), census.bytes()
+
+
+# Where a host's master writes its looks at the store, in the host's
+# working directory.
+PUBLISHED = "store-look.json"
+
+
+class Publisher:
+    """Looks at the store for the workers of one host and writes each look
+    to `path`, where their Stores read it (`published`): the server's
+    master, whose interpreter serves no call and no probe, lists the store
+    once for them all."""
+
+    def __init__(self, path, store, folders):
+        self.path = Path(path).absolute()
+        self.store = Path(store)
+        self.census = Census(store, folders)
+
+    def publish(self):
+        began = time.monotonic()
+        records, total = look(self.store, self.census)
+        making = self.path.with_name(f".{self.path.name}.{os.getpid()}")
+        making.write_text(json.dumps({"began": began, "bytes": total, "records": sorted(records)}))
+        os.replace(making, self.path)
+
+    def start(self, every=RESCAN_AFTER / 2):
+        """Publishes now and every `every` seconds on a daemon thread, until
+        `stop`; returns the thread."""
+        self._stopped = threading.Event()
+
+        def run():
+            while True:
+                try:
+                    self.publish()
+                except OSError:
+                    log.exception("the look at %s could not be published", self.store)
+                if self._stopped.wait(every):
+                    return
+
+        thread = threading.Thread(target=run, name="store-census", daemon=True)
+        thread.start()
+        return thread
+
+    def stop(self):
+        self._stopped.set()
+
+
+def read_published(path):
+    """(bytes, monotonic time it began, records) of the look at `path`, or
+    None when there is none as fresh as a worker's own would be (the
+    monotonic clock is the machine's, the same in every process)."""
+    try:
+        look = json.loads(Path(path).read_bytes())
+        total, began, records = int(look["bytes"]), float(look["began"]), set(look["records"])
+    except (OSError, ValueError, KeyError, TypeError):
+        return None  # none yet, or written by something else
+    return (total, began, records) if 0 <= time.monotonic() - began < RESCAN_AFTER else None
 
 
 def client_key(address):
@@ -563,8 +625,10 @@ class Store:
         interval=INTERVAL,
         client_share=CLIENT_SHARE,
         hold=HOLD,
+        published=None,
     ):
         self.root = Path(root)
+        self.published = published  # where a Publisher writes its looks, if one does
         self.folders = list(folders)
         self.max_age = max_age
         self.max_bytes = max_bytes
@@ -602,6 +666,11 @@ class Store:
         fresh = self._fresh()
         if fresh is not None:
             return fresh
+        theirs = None if self.published is None else read_published(self.published)
+        if theirs is not None:
+            total, looked, seen = theirs
+            self._note(total, looked, seen)
+            return total, seen
         # One look at a time: the calls that arrive while it is under way
         # take its result rather than scanning the store again each.
         with self._scanning:

@@ -69,14 +69,20 @@ def on_starting(server):
     )
 
 
-def post_worker_init(worker):
-    # Each worker sweeps the output store on its own timer (the sweep's lock
-    # lets one of them at a time), started here rather than when the
-    # application is made, which starts nothing.
+def when_ready(server):
+    # The master keeps the output store for its workers: it sweeps it on its
+    # timer and counts its files for them. Its interpreter answers no call
+    # and no probe, so a large store delays neither, and a host lists the
+    # store once rather than once a worker. (A worker that finds no fresh
+    # count counts for itself; a call that finds no room sweeps.)
     import webapp
+
+    return webapp.start_expiry()  # for a test; gunicorn ignores it
+
+
+def post_worker_init(worker):
     from webapp import health, watchdog
 
-    webapp.start_expiry(worker.wsgi)
     watchdog.feed_on_heartbeat(worker)
     loop = health.LoopClock().start() if "gevent" in worker_class else None
     health.serve(health_listeners, health.routes(worker.wsgi, loop), worker.wsgi.config["SERVED_BY"])

@@ -211,3 +211,21 @@ def test_a_census_follows_the_store_between_looks_without_restating_every_file(t
     later = time.monotonic() + expiry.RESTAT_AFTER
     monkeypatch.setattr(expiry.time, "monotonic", lambda: later)
     assert census.bytes() == expiry.store_bytes(root, FOLDERS) == 1150
+
+
+@pytest.mark.parametrize("published", ["fresh", "stale", "garbled", "none"])
+def test_a_store_counts_from_its_hosts_published_look_only_while_it_is_fresh(
+    tmp_path, monkeypatch, published
+):
+    root = aged(tmp_path / "store", {"tts/a.wav": (60, 10)})
+    path = tmp_path / "look.json"
+    if published != "none":
+        expiry.Publisher(path, root, FOLDERS).publish()
+    if published == "garbled":
+        path.write_text('{"bytes": 10}')
+    if published == "stale":
+        later = time.monotonic() + expiry.RESCAN_AFTER
+        monkeypatch.setattr(expiry.time, "monotonic", lambda: later)
+    (root / "tts" / "b.wav").write_bytes(b"x" * 20)  # landed after the host's look
+    store = expiry.Store(root, FOLDERS, 0, 1000, published=path)
+    assert store.bytes() == (10 if published == "fresh" else 30)

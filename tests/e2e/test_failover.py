@@ -119,13 +119,15 @@ def test_a_flood_at_twice_the_capacity_is_shed_at_the_door_and_every_host_stays_
     assert_all_served(after, fleet_calls)
 
 
-def test_on_a_busy_machine_no_live_host_is_killed(stack, fleet_calls):
+def test_on_a_busy_machine_no_live_host_is_killed_and_a_hung_one_still_is(stack, fleet_calls):
     """Busy is not dead: with the CPU three times oversubscribed by busy
     loops, the disk kept busy with large writes and many files in the
     store, a steady load within the fleet's capacity is served whole, and
     no host is killed or taken out at the front. A host that really hangs
-    is test_front.py's; how soon one is replaced on a busy machine,
-    bench/busy.py's."""
+    (SIGSTOP) is still told from the busy ones, killed as making no
+    progress, and the calls sent after the hang are served. (What happens
+    to the calls a hung host held is test_front.py's; how soon it is all
+    over, bench/busy.py's.)"""
     fleet = stack.fleet
 
     def post(call):
@@ -140,6 +142,12 @@ def test_on_a_busy_machine_no_live_host_is_killed(stack, fleet_calls):
             steady = busy.steady(post, 1.0, 20)
             assert [r["status"] for r in steady] == [200] * 20, [r for r in steady if r["status"] != 200]
             assert fleet.supervisor.events[events:] == [] and busy.downs(fleet) == downs
+            hung = fleet.hosts[1]
+            outcomes, _, _, back = busy.hang(fleet, lambda label: busy.burst(post, 12, label), hung)
+        assert_all_served(outcomes, fleet_calls)
+        assert back is not None
+        killed = [what for _, name, what in fleet.supervisor.events[events:] if name == hung.server]
+        assert killed[0].startswith("made no progress"), killed
     finally:
         for path in (fleet.store / "tts").glob("filler-*"):
             path.unlink()

@@ -190,7 +190,7 @@ def test_readiness_and_metrics_report_the_stores_bytes_as_last_counted(
     "limits, sweeps",
     [({"output_max_age": 3600}, True), ({"output_max_age": 0, "output_max_bytes": 0}, False)],
 )
-def test_the_servers_hook_starts_the_timed_sweep_that_making_the_application_does_not(
+def test_the_servers_master_sweeps_and_counts_the_store_that_making_the_application_does_not(
     make_client, webapp, tmp_path, monkeypatch, limits, sweeps
 ):
     old = tmp_path / "output" / "tts" / "old.wav"
@@ -200,21 +200,25 @@ def test_the_servers_hook_starts_the_timed_sweep_that_making_the_application_doe
     threads = set(threading.enumerate())
     application = make_client(expiry_interval=0.05, **limits).application
     assert set(threading.enumerate()) == threads
-    # gunicorn.conf.py as gunicorn reads it, in a fresh working directory.
+    # gunicorn.conf.py as gunicorn reads it, in a fresh working directory;
+    # the master reads the application's settings from the environment.
     for name in ("WEBAPP_WORKDIR", "WEBAPP_SERVED_BY", "PROMETHEUS_MULTIPROC_DIR"):
         monkeypatch.setenv(name, str(tmp_path / "gunicorn"))
+    for name, value in dict(limits, expiry_interval=0.05).items():
+        monkeypatch.setenv(f"WEBAPP_{name.upper()}", str(value))
     hooks = runpy.run_path(str(webapp.HERE / "gunicorn.conf.py"))
-    hooks["post_worker_init"](types.SimpleNamespace(wsgi=application))
-    started = set(threading.enumerate()) - threads
-    assert len(started) == sweeps
-    deadline = time.monotonic() + 10
-    while old.exists() and sweeps and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert old.exists() != sweeps
-    # The timer runs on with the test process: it sleeps out the session.
-    application.extensions["webapp.store"].interval = 86400
-    # The readiness looks the hook started would call the module in later tests.
-    application.extensions["webapp.readiness"].stop()
+    store, publisher = hooks["when_ready"](None)
+    try:
+        assert len(set(threading.enumerate()) - threads) == 1 + sweeps
+        wait_until(lambda: not old.exists() or not sweeps, 10, "the timed sweep")
+        assert old.exists() != sweeps
+        # The workers' stores read the master's count rather than counting.
+        wait_until(lambda: expiry.read_published(store.published) is not None, 10, "the count")
+        (tmp_path / "output" / "tts" / "late.wav").write_bytes(b"x" * 100)
+        assert application.extensions["webapp.store"].bytes() == expiry.read_published(store.published)[0]
+    finally:
+        publisher.stop()
+        store.interval = 86400  # the timer sleeps out the session
 
 
 def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
