@@ -23,8 +23,9 @@ from pathlib import Path
 
 import harness  # noqa: F401  (puts the root on the path)
 
-import fleet_calls
+import clients
 import launch
+from front import Front
 
 from support import busy
 
@@ -51,7 +52,7 @@ def main():
     env = {"WEBAPP_DORVANE_HOME": str(launch.install_site(work / "site"))}
     # The front's per-client limits out of the way: every call comes from
     # one address here, and the hosts' capacity is what is tried.
-    front = launch.cluster.Front(client_calls=1000, client_connections=1064, client_rate=100_000)
+    front = Front(client_calls=1000, client_connections=1064, client_rate=100_000)
     stack = launch.Stack(work / "stack", args.hosts, env=dict(launch.os.environ, **env), front=front).start()
     fleet = stack.fleet
     try:
@@ -66,7 +67,7 @@ def main():
         # from memory, as a remote service on a machine of its own would
         # cost this one nothing.
         def post(call_id):
-            return fleet_calls.post_tts(stack.base_url, "A call on a busy machine.", call_id)
+            return clients.post_tts(stack.base_url, "A call on a busy machine.", call_id)
 
         load = (
             busy.Busy(hogs=0, writers=0)

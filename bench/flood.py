@@ -31,13 +31,13 @@ from pathlib import Path
 
 import harness
 
+import attacks
+import clients
 import expiry
-import fleet_calls
 import load
+from fleet import Fleet
 
 from support.defaults import TTS_PATH
-
-cluster = load.cluster
 
 TEXTS = {
     "prose": "Every call in this flood asks for the longest text the host takes, spoken slowly. ",
@@ -93,7 +93,7 @@ def main():
     cap = args.cap_bytes or args.cap_mib << 20
     unit = TEXTS[args.text]
     text = (unit * (args.max_text // len(unit) + 1))[: args.max_text]
-    sources = [fleet_calls.flood_address(i) for i in range(args.addresses)] if args.addresses > 1 else [None]
+    sources = [attacks.flood_address(i) for i in range(args.addresses)] if args.addresses > 1 else [None]
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-flood-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
@@ -108,7 +108,7 @@ def main():
             WEBAPP_MAX_TEXT=str(args.max_text),
             WEBAPP_WORKERS=str(args.workers),
         )
-        with cluster.Fleet(
+        with Fleet(
             work / "fleet", args.hosts, port=port, env=env, front=load.front_limits(2 * args.c)
         ) as fleet:
             # The stand-in synthesises the text once, asked directly, and
@@ -127,7 +127,7 @@ def main():
                     for s, f in stores
                 ]
                 start = time.perf_counter()
-                outcomes = fleet_calls.callers(
+                outcomes = clients.callers(
                     fleet.url,
                     text,
                     args.calls or args.rounds * args.c,
@@ -142,7 +142,7 @@ def main():
             if args.then_prose:
                 time.sleep(GRACE + 1)
                 prose = (TEXTS["prose"] * (args.max_text // len(TEXTS["prose"]) + 1))[: args.max_text]
-                after = fleet_calls.post_tts(fleet.url, prose, "after-the-flood", speed=SPEED)
+                after = clients.post_tts(fleet.url, prose, "after-the-flood", speed=SPEED)
     finally:
         standin.stop()
         shutil.rmtree(work, ignore_errors=True)

@@ -25,10 +25,11 @@ from pathlib import Path
 
 import harness  # noqa: F401  (puts the root on the path)
 
-import cluster
-import fleet_calls
+import attacks
+import clients
 import launch
 import load
+from fleet import Fleet
 
 FILE_BYTES = 5_600_000
 
@@ -51,7 +52,7 @@ def honest(base_url, seconds, callers, pages):
 
     def call(i):
         while time.monotonic() < deadline:
-            outcome = fleet_calls.post_tts(base_url, "An honest caller.", f"honest-{i}", timeout=60)
+            outcome = clients.post_tts(base_url, "An honest caller.", f"honest-{i}", timeout=60)
             tally["calls"].append(outcome["status"] == 200)
             if outcome["status"] != 200:
                 time.sleep(1)
@@ -92,14 +93,12 @@ def main():
     standin = load.start_standin(work)
     try:
         env = dict(os.environ, **launch.standin_environ(standin), WEBAPP_DORVANE_HOME=str(site))
-        with cluster.Fleet(work / "fleet", args.hosts, port=launch.free_port(), env=env) as fleet:
+        with Fleet(work / "fleet", args.hosts, port=launch.free_port(), env=env) as fleet:
             (fleet.store / "tts" / "slow.wav").write_bytes(os.urandom(FILE_BYTES))
             readers = []
             reading = threading.Thread(
                 target=lambda: readers.extend(
-                    fleet_calls.read_slowly(
-                        fleet.url, args.path, args.addresses, args.sockets, args.seconds + 20
-                    )
+                    attacks.read_slowly(fleet.url, args.path, args.addresses, args.sockets, args.seconds + 20)
                 ),
                 daemon=True,
             )

@@ -22,11 +22,12 @@ from pathlib import Path
 
 import harness  # noqa: F401
 
-import cluster
 import launch
+from fleet import Fleet
+from front import Front
 from load import cpu_seconds
 
-from support.processes import free_port
+from support.processes import children, free_port
 
 LIMITS = {"client_calls": 10**6, "client_rate": 10**9, "client_connections": 10**5}
 
@@ -48,7 +49,7 @@ def hey(url, calls, concurrency, keepalive):
 
 
 def front_cpu(fleet):
-    return cpu_seconds([fleet.haproxy.pid, *cluster.children(fleet.haproxy.pid)])
+    return cpu_seconds([fleet.haproxy.pid, *children(fleet.haproxy.pid)])
 
 
 def rows(fleet, calls, concurrency):
@@ -76,9 +77,9 @@ def main(argv=None):
         certificates = launch.DemoCertificates(work / "tls")
         results = {}
         for scheme in ("http", "https"):
-            front = cluster.Front(**LIMITS, certificate=str(certificates.path) if scheme == "https" else "")
+            front = Front(**LIMITS, certificate=str(certificates.path) if scheme == "https" else "")
             tls_port = free_port() if scheme == "https" else None
-            with cluster.Fleet(
+            with Fleet(
                 work / scheme, 1, port=free_port(), env=dict(env), front=front, tls_port=tls_port
             ) as fleet:
                 results[scheme] = list(rows(fleet, args.calls, args.concurrency))

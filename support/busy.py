@@ -159,7 +159,7 @@ def downs(fleet):
     return {
         row["svname"]: int(row["chkdown"] or 0)
         for row in rows
-        if row["pxname"] == "operators" and row["svname"].startswith("host-")
+        if row["pxname"] == "health" and row["svname"].startswith("host-")
     }
 
 

@@ -93,14 +93,14 @@ class Operators:
         self.app, self.path, self.stop = app, path, None
 
     def get(self, route):
-        import cluster
         import operators
+        from unix_http import http_get
 
         if self.stop is None:
             served_by = self.app.extensions["webapp.settings"].served_by
             routes = sys.modules["app"].operator_routes(self.app)
             self.stop = operators.serve(operators.listen(f"unix:{self.path}"), routes, served_by)
-        return OperatorAnswer(*cluster.http_get(self.path, route))
+        return OperatorAnswer(*http_get(self.path, route))
 
 
 @pytest.fixture
@@ -124,26 +124,20 @@ def make_client(webapp, dorvane, tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
-def fleet_calls(webapp):
-    """examples/stack/fleet_calls.py: calls through the front and what they prove."""
-    import fleet_calls
-
-    return fleet_calls
-
-
-@pytest.fixture(scope="session")
 def fleet_factory(launch, standin_services, tmp_path_factory):
     """Starts fleets of application hosts behind the front (examples/stack/
-    cluster.py) on free ports, calling the in-process stand-in, each in a
+    fleet.py) on free ports, calling the in-process stand-in, each in a
     folder of pytest's (mode 0700); stops them at the end of the session.
-    `front` takes the front's limits and certificate (cluster.Front's
+    `front` takes the front's limits and certificate (front.Front's
     fields), `watchdog` is the supervisor's, `tls_port` its HTTPS port with
     a certificate; the other settings go to the hosts."""
     pytest.importorskip("gunicorn", reason="gunicorn is not installed (pip install -r requirements-demo.txt)")
-    cluster = launch.cluster
+    from fleet import Fleet
+    from front import Front, haproxy_binary, nginx_binary
+
     try:
-        cluster.nginx_binary()
-        cluster.haproxy_binary()
+        nginx_binary()
+        haproxy_binary()
     except RuntimeError as e:
         pytest.skip(f"{e}")
     home = launch.install_site(tmp_path_factory.mktemp("fleet-site") / "site")
@@ -158,12 +152,12 @@ def fleet_factory(launch, standin_services, tmp_path_factory):
             WEBAPP_BASE_URL=f"https://127.0.0.1:{tls_port}/" if tls_port else f"http://127.0.0.1:{port}/",
             **{"WEBAPP_" + k.upper(): str(v) for k, v in settings.items()},
         )
-        fleet = cluster.Fleet(
+        fleet = Fleet(
             tmp_path_factory.mktemp("fleet"),
             hosts,
             port=port,
             env=env,
-            front=cluster.Front(**(front or {})),
+            front=Front(**(front or {})),
             watchdog=watchdog,
             tls_port=tls_port,
         )

@@ -11,6 +11,7 @@ import shutil
 import subprocess
 
 import pytest
+from front import haproxy_binary, nginx_binary
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -37,8 +38,8 @@ def stack(launch, tmp_path_factory, request):
         if not CERTUTIL:
             pytest.skip("certutil is not installed (scripts/setup installs libnss3-tools)")
         try:
-            launch.cluster.nginx_binary()
-            launch.cluster.haproxy_binary()
+            nginx_binary()
+            haproxy_binary()
         except RuntimeError as e:
             pytest.skip(f"{e}")
         hosts, tls_port = 2, launch.free_port()

@@ -101,9 +101,9 @@ import json, sys
 import gevent
 
 import app as webapp
-import cluster
 import dorvane
 import operators
+from unix_http import http_get
 
 client = webapp.create_app(dorvane, webapp.Settings()).test_client()
 loop = operators.LoopClock().start(interval=0.05)
@@ -116,7 +116,7 @@ seen = []
 
 def ask(path, after):
     os_sleep(after)
-    seen.append((path, after, cluster.http_get("op.sock", path, timeout=5)[0]))
+    seen.append((path, after, http_get("op.sock", path, timeout=5)[0]))
 
 
 gevent.sleep(0.2)
