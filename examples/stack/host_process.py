@@ -72,6 +72,7 @@ class Host:
         if self.network is not None:
             health_bind += " {}:{}".format(*self.check_address)
         place = {"WEBAPP_BIND": self.bind, "WEBAPP_HEALTH_BIND": health_bind}
+        place["WEBAPP_OPERATOR_BIND"] = health_bind  # until the host reads WEBAPP_HEALTH_BIND
         if self.port is None:
             place["WEBAPP_SERVED_BY"] = self.name
         if self.network is not None:
