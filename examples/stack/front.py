@@ -40,7 +40,7 @@ class Front:
     # Connections one client address may hold open; more are closed at once.
     client_connections: int = 64
     # Connections the front holds in all, each two descriptors (open_files);
-    # a slow reader holds some 4.5 buffers, so this bounds the front's memory.
+    # a slow reader holds buffers on both sides, so this bounds the front's memory.
     max_connections: int = 8192
     # HAProxy's buffer (tune.bufsize), in bytes: a request body that fits
     # with its headers is held whole, and may be tried again elsewhere.
