@@ -3,8 +3,8 @@ load within their capacity, while busy loops at normal priority oversubscribe
 the CPU (three per core) and a writer keeps the disk busy with large
 writes, over a store of many files. Prints the live hosts the supervisor
 killed, the times the front took a host out, the calls served, and the
-seconds each operator probe took (p50, p99, asked every 0.2 s on each
-host's operator socket). Then one host hangs (SIGSTOP): calls sent a second
+seconds each health probe took (p50, p99, asked every 0.2 s on each
+host's health socket). Then one host hangs (SIGSTOP): calls sent a second
 later must all be served, and the host killed and serving again.
 
     .venv/bin/python bench/busy.py                        # 100,000 files, 6 busy loops, 60 s at 2 calls/s
@@ -38,7 +38,7 @@ def main():
     parser.add_argument("--disk-mib", type=int, default=512, help="the size of the file the writer rewrites")
     parser.add_argument("--rate", type=float, default=2.0, help="calls a second, steady")
     parser.add_argument("--seconds", type=float, default=60, help="of steady load")
-    parser.add_argument("--probes", default="/livez,/readyz", help="operator paths to time")
+    parser.add_argument("--probes", default="/livez,/readyz", help="health paths to time")
     parser.add_argument("--quiet-machine", action="store_true", help="no busy loops and no writer")
     parser.add_argument("--no-hang", action="store_true", help="skip the hung host")
     parser.add_argument("--quick", action="store_true", help="20 s of load at 1 call/s")
