@@ -22,6 +22,7 @@ starting, gets `startup` seconds.
 """
 
 import collections
+import signal
 import sys
 import threading
 import time
@@ -29,7 +30,7 @@ from pathlib import Path
 
 import repository  # noqa: F401
 
-from support.processes import children, kill_group
+from support.processes import children, signal_group
 
 # States in which a process still moves without using CPU time: waiting for
 # a CPU (R) or for the disk (D).
@@ -138,4 +139,4 @@ class Supervisor:
             why = self.verdict(time.monotonic(), started, answered, moved)
             if why is not None:
                 self.note(host, why)
-                kill_group(process.pid)
+                signal_group(process.pid, signal.SIGKILL)  # its exit is the next look's to restart
