@@ -16,6 +16,7 @@ later must all be served, and the host killed and serving again.
 
 import argparse
 import collections
+import os
 import shutil
 import tempfile
 import time
@@ -28,6 +29,7 @@ import launch
 from front import Front
 
 from support import busy
+from support.installation import install
 
 
 def main():
@@ -49,11 +51,11 @@ def main():
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-busy-bench-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
-    env = {"WEBAPP_DORVANE_HOME": str(launch.install_site(work / "site"))}
+    env = {"WEBAPP_DORVANE_HOME": str(install(work / "site"))}
     # The front's per-client limits out of the way: every call comes from
     # one address here, and the hosts' capacity is what is tried.
     front = Front(client_calls=1000, client_connections=1064, client_rate=100_000)
-    stack = launch.Stack(work / "stack", args.hosts, env=dict(launch.os.environ, **env), front=front).start()
+    stack = launch.Stack(work / "stack", args.hosts, env=dict(os.environ, **env), front=front).start()
     fleet = stack.fleet
     try:
         # Counted from before the store fills: a fleet that meets a large

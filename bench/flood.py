@@ -38,6 +38,8 @@ import load
 from fleet import Fleet
 
 from support.defaults import TTS_PATH
+from support.installation import install
+from support.processes import free_port
 
 TEXTS = {
     "prose": "Every call in this flood asks for the longest text the host takes, spoken slowly. ",
@@ -97,11 +99,11 @@ def main():
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-flood-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
-    site = load.launch.install_site(work / "site")
+    site = install(work / "site")
     standin_cap = args.standin_cap_mib << 20 if args.standin_cap_mib else cap
     standin = load.start_standin(work, "--audio-max-bytes", str(standin_cap))
     try:
-        port = load.launch.free_port()
+        port = free_port()
         env = dict(
             load.fleet_env(standin, site, "module", "gevent", args.c + 16),
             WEBAPP_OUTPUT_MAX_BYTES=str(cap),

@@ -64,7 +64,8 @@ from fleet import Fleet
 from front import Front, haproxy_binary, nginx_binary
 
 from support.defaults import TTS_PATH
-from support.processes import children, wait_until
+from support.installation import install
+from support.processes import children, free_port, wait_until
 
 TEXT = "The quick brown fox jumps over the lazy dog."
 WAIT = 10
@@ -464,7 +465,7 @@ def main():
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-load-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
-    site = launch.install_site(work / "site")
+    site = install(work / "site")
     standin = start_standin(work)
     rows, alone, failure = [], [], None
     try:
@@ -475,7 +476,7 @@ def main():
         for hosts in host_counts:
             for worker in split(args.worker_class):
                 for impl in split(args.impl):
-                    port = launch.free_port()
+                    port = free_port()
                     env = fleet_env(standin, site, impl, worker, math.ceil(max(cs) / hosts) + 64)
                     folder = work / f"fleet-{hosts}-{worker}-{impl}"
                     front = front_limits(max(cs), math.ceil(max(cs) / hosts))
@@ -503,7 +504,7 @@ def run_overload(factors, args):
         sys.exit("hey is not installed (apt-get install hey)")
     work = Path(tempfile.mkdtemp(prefix="dorvane-overload-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
-    site = launch.install_site(work / "site")
+    site = install(work / "site")
     standin = start_standin(work)
     rows = []
     try:
@@ -511,7 +512,7 @@ def run_overload(factors, args):
         # hey is one address: the per-client limits out of its way, the
         # hosts' caps the fleet's own.
         front = Front(client_calls=1 << 20, client_connections=1 << 20, client_rate=1 << 24)
-        fleet = Fleet(work / "fleet", 3, port=launch.free_port(), env=env, front=front)
+        fleet = Fleet(work / "fleet", 3, port=free_port(), env=env, front=front)
         most = math.ceil(max(factors) * fleet.host_calls() * len(fleet.hosts))
         front.max_connections = max(front.max_connections, 2 * most + 256)
         check_limits([most])

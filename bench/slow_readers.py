@@ -31,6 +31,9 @@ import launch
 import load
 from fleet import Fleet
 
+from support.installation import install
+from support.processes import free_port
+
 FILE_BYTES = 5_600_000
 
 
@@ -89,11 +92,11 @@ def main():
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-slow-readers-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
-    site = launch.install_site(work / "site")
+    site = install(work / "site")
     standin = load.start_standin(work)
     try:
         env = dict(os.environ, **launch.standin_environ(standin), WEBAPP_DORVANE_HOME=str(site))
-        with Fleet(work / "fleet", args.hosts, port=launch.free_port(), env=env) as fleet:
+        with Fleet(work / "fleet", args.hosts, port=free_port(), env=env) as fleet:
             (fleet.store / "tts" / "slow.wav").write_bytes(os.urandom(FILE_BYTES))
             readers = []
             reading = threading.Thread(

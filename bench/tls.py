@@ -14,6 +14,7 @@ keeps no sessions); "kept" rows reuse them.
 """
 
 import argparse
+import os
 import re
 import subprocess
 import sys
@@ -27,6 +28,7 @@ from fleet import Fleet
 from front import Front
 from load import cpu_seconds
 
+from support.installation import install
 from support.processes import children, free_port
 
 LIMITS = {"client_calls": 10**6, "client_rate": 10**9, "client_connections": 10**5}
@@ -73,7 +75,7 @@ def main(argv=None):
         args.calls = 1000
     with tempfile.TemporaryDirectory(prefix="bench-tls-") as work:
         work = Path(work)
-        env = {**launch.os.environ, "WEBAPP_DORVANE_HOME": str(launch.install_site(work / "site"))}
+        env = {**os.environ, "WEBAPP_DORVANE_HOME": str(install(work / "site"))}
         certificates = launch.DemoCertificates(work / "tls")
         results = {}
         for scheme in ("http", "https"):

@@ -33,12 +33,6 @@ from support.installation import install
 from support.processes import free_port, listening, start, stop, wait_until
 
 
-def install_site(home):
-    """The module copied into `home` with the placeholder model layout
-    beside it: the folder the application imports it from."""
-    return install(home)
-
-
 def standin_environ(standin):
     """What a host needs to call these stand-in services (a `StandIn` here,
     or `standin.Services` in-process): their URLs, and their certificate
@@ -339,7 +333,7 @@ def main(argv=None):
     if args.tls and args.hosts < 2:
         parser.error("--tls needs --hosts 2 or more: the front speaks HTTPS")
 
-    site = install_site(args.site)
+    site = install(args.site)
     print(f"module: {next(site.glob('dorvane*.so'))}, with its placeholder layout", flush=True)
     if args.install_only:
         return 0

@@ -20,6 +20,8 @@ import pytest
 # The host's and the repository's folders, for the tests beside this file.
 from support import HOST as WEBAPP  # noqa: F401
 from support import ROOT  # noqa: F401
+from support.installation import install
+from support.processes import free_port
 
 
 @pytest.fixture(scope="session")
@@ -140,11 +142,11 @@ def fleet_factory(launch, standin_services, tmp_path_factory):
         haproxy_binary()
     except RuntimeError as e:
         pytest.skip(f"{e}")
-    home = launch.install_site(tmp_path_factory.mktemp("fleet-site") / "site")
+    home = install(tmp_path_factory.mktemp("fleet-site") / "site")
     started = []
 
     def start(hosts, front=None, watchdog=3.0, tls_port=None, **settings):
-        port = launch.free_port()
+        port = free_port()
         env = dict(
             os.environ,
             **launch.standin_environ(standin_services),

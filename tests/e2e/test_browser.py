@@ -13,6 +13,9 @@ import subprocess
 import pytest
 from front import haproxy_binary, nginx_binary
 
+from support.installation import install
+from support.processes import free_port
+
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 # NSS's tool (libnss3-tools): the browser's store of trusted authorities.
@@ -42,9 +45,9 @@ def stack(launch, tmp_path_factory, request):
             haproxy_binary()
         except RuntimeError as e:
             pytest.skip(f"{e}")
-        hosts, tls_port = 2, launch.free_port()
+        hosts, tls_port = 2, free_port()
     folder = tmp_path_factory.mktemp("e2e")
-    home = launch.install_site(folder / "site")
+    home = install(folder / "site")
     env = dict(os.environ, WEBAPP_DORVANE_HOME=str(home))
     with launch.Stack(folder, hosts, env=env, tls_port=tls_port) as stack:
         yield stack

@@ -26,6 +26,7 @@ import pytest
 from front import haproxy_binary, nginx_binary
 
 from support import busy
+from support.installation import install
 from support.processes import wait_until as wait_for
 
 pytestmark = pytest.mark.real_wait
@@ -50,7 +51,7 @@ def start_stack(launch, folder, site, hosts=3, **options):
 
 @pytest.fixture(scope="module")
 def site(launch, tmp_path_factory):
-    return launch.install_site(tmp_path_factory.mktemp("failover-site") / "site")
+    return install(tmp_path_factory.mktemp("failover-site") / "site")
 
 
 @pytest.fixture(scope="module")

@@ -13,11 +13,11 @@ from pathlib import Path
 import pytest
 from front import haproxy_binary, nginx_binary
 
-from support.processes import listening
+from support.processes import free_port, listening
 
 
 def run_launcher(launch, folder, *options, ports=None):
-    ports = ports or [launch.free_port() for _ in range(4)]
+    ports = ports or [free_port() for _ in range(4)]
     command = [
         sys.executable,
         launch.__file__,
@@ -78,7 +78,7 @@ def test_a_taken_port_is_named_and_nothing_starts(launch, tmp_path):
             launch,
             tmp_path,
             "--check",
-            ports=[launch.free_port(), port, launch.free_port(), launch.free_port()],
+            ports=[free_port(), port, free_port(), free_port()],
         )
     assert done.returncode == 1
     assert f"port {port} is in use" in done.stderr
