@@ -16,6 +16,9 @@ from pathlib import Path
 
 import pytest
 
+from support.installation import install
+from support.processes import free_port
+
 
 @pytest.fixture(scope="session")
 def webapp():
@@ -88,13 +91,13 @@ class Health:
         self.app, self.path, self.stop = app, path, None
 
     def get(self, route):
-        import cluster
+        from unix_http import http_get
         from webapp import health
 
         if self.stop is None:
             served_by = self.app.config["SERVED_BY"]
             self.stop = health.serve(health.listen(f"unix:{self.path}"), health.routes(self.app), served_by)
-        return HealthAnswer(*cluster.http_get(self.path, route))
+        return HealthAnswer(*http_get(self.path, route))
 
 
 @pytest.fixture
@@ -118,33 +121,27 @@ def make_client(webapp, dorvane, tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
-def fleet_calls(webapp):
-    """examples/stack/fleet_calls.py: calls through the front and what they prove."""
-    import fleet_calls
-
-    return fleet_calls
-
-
-@pytest.fixture(scope="session")
 def fleet_factory(launch, standin_services, tmp_path_factory):
     """Starts fleets of application hosts behind the front (examples/stack/
-    cluster.py) on free ports, calling the in-process stand-in, each in a
+    fleet.py) on free ports, calling the in-process stand-in, each in a
     folder of pytest's (mode 0700); stops them at the end of the session.
-    `front` takes the front's limits and certificate (cluster.Front's
+    `front` takes the front's limits and certificate (front.Front's
     fields), `watchdog` is the supervisor's, `tls_port` its HTTPS port with
     a certificate; the other settings go to the hosts."""
     pytest.importorskip("gunicorn", reason="gunicorn is not installed (pip install -r requirements-demo.txt)")
-    cluster = launch.cluster
+    from fleet import Fleet
+    from front import Front, haproxy_binary, nginx_binary
+
     try:
-        cluster.nginx_binary()
-        cluster.haproxy_binary()
+        nginx_binary()
+        haproxy_binary()
     except RuntimeError as e:
         pytest.skip(f"{e}")
-    home = launch.install_site(tmp_path_factory.mktemp("fleet-site") / "site")
+    home = install(tmp_path_factory.mktemp("fleet-site") / "site")
     started = []
 
     def start(hosts, front=None, watchdog=3.0, tls_port=None, **settings):
-        port = launch.free_port()
+        port = free_port()
         env = dict(
             os.environ,
             **launch.standin_environ(standin_services),
@@ -152,12 +149,12 @@ def fleet_factory(launch, standin_services, tmp_path_factory):
             WEBAPP_BASE_URL=f"https://127.0.0.1:{tls_port}/" if tls_port else f"http://127.0.0.1:{port}/",
             **{"WEBAPP_" + k.upper(): str(v) for k, v in settings.items()},
         )
-        fleet = cluster.Fleet(
+        fleet = Fleet(
             tmp_path_factory.mktemp("fleet"),
             hosts,
             port=port,
             env=env,
-            front=cluster.Front(**(front or {})),
+            front=Front(**(front or {})),
             watchdog=watchdog,
             tls_port=tls_port,
         )

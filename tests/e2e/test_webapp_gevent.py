@@ -101,9 +101,9 @@ import json, sys
 
 import gevent
 
-import cluster
 import dorvane
 import webapp
+from unix_http import http_get
 from webapp import health
 
 client = webapp.create_app(dorvane, webapp.Settings()).test_client()
@@ -117,7 +117,7 @@ seen = []
 
 def ask(path, after):
     os_sleep(after)
-    seen.append((path, after, cluster.http_get("health.sock", path, timeout=5)[0]))
+    seen.append((path, after, http_get("health.sock", path, timeout=5)[0]))
 
 
 gevent.sleep(0.2)
