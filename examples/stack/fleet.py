@@ -35,7 +35,6 @@ import front as front_module
 import netns as netns_module
 from host_process import Host
 from supervisor import Supervisor
-
 from webapp import serving
 
 from support import STACK

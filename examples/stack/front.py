@@ -14,6 +14,7 @@ from pathlib import Path
 from urllib.parse import urlsplit
 
 import repository  # noqa: F401
+
 from webapp import envsettings
 
 from support import STACK

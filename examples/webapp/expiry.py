@@ -54,6 +54,7 @@ import contextvars
 import fcntl
 import functools
 import hashlib
+import itertools
 import json
 import logging
 import math
@@ -94,9 +95,9 @@ SWEEP_BACKOFF = 1.0
 # A worker looks at the store's files again when its last look is older
 # than this.
 RESCAN_AFTER = 5.0
-# A census reads every file's size again when it last did so longer ago
-# than this (a file replaced under its own name keeps a stale size until then).
-RESTAT_AFTER = 60.0
+# A census reads the sizes of this many of its files again at each look, in
+# turn (a file replaced under its own name keeps a stale size until then).
+RESTAT_TURN = 1 / 24
 # How far apart the clocks of the hosts on one store may be.
 CLOCK_SLACK = 1.0
 # How long the record of a call that ended is kept: past it, every worker's
@@ -249,8 +250,8 @@ class Census:
     writers make a file under a hidden name and rename it into place whole,
     so a visible name keeps its size, and a look at a large store costs a
     listing rather than a stat per file. The sizes of hidden names (partial
-    downloads, which grow) are read at every look, and every name's again
-    after RESTAT_AFTER seconds. One thread at a time may use a census."""
+    downloads, which grow) are read at every look, and a share of the others
+    in turn (RESTAT_TURN). One thread at a time may use a census."""
 
     def __init__(self, store, folders):
         self.store = Path(store)
@@ -258,13 +259,8 @@ class Census:
         self._sizes = {}  # folder -> {name: bytes} of the names in it
         self._hidden = {}  # folder -> the hidden names among them
         self._totals = {}  # folder -> the sum of its sizes
-        self._restated = None  # monotonic, when every size was last read
 
     def bytes(self):
-        now = time.monotonic()
-        if self._restated is None or now - self._restated >= RESTAT_AFTER:
-            self._sizes, self._hidden, self._totals = {}, {}, {}
-            self._restated = now
         return sum(self._count(folder) for folder in self.folders)
 
     def _count(self, folder):
@@ -279,7 +275,9 @@ class Census:
         for name in sizes.keys() - names:
             total -= sizes.pop(name)
         hidden &= names
-        for name in (names - sizes.keys()) | hidden:
+        # The names read longest ago come first: a name read goes to the end.
+        again = itertools.islice(sizes, math.ceil(len(sizes) * RESTAT_TURN))
+        for name in (names - sizes.keys()) | hidden | set(again):
             total -= sizes.pop(name, 0)
             try:
                 stat = os.lstat(path / name)
@@ -346,16 +344,19 @@ class Publisher:
         self._stopped.set()
 
 
-def read_published(path):
+def read_published(path, fresh=True):
     """(bytes, monotonic time it began, records) of the look at `path`, or
-    None when there is none as fresh as a worker's own would be (the
-    monotonic clock is the machine's, the same in every process)."""
+    None when there is none, or, if `fresh`, none as fresh as a worker's own
+    would be (the monotonic clock is the machine's, the same in every
+    process)."""
     try:
         look = json.loads(Path(path).read_bytes())
         total, began, records = int(look["bytes"]), float(look["began"]), set(look["records"])
     except (OSError, ValueError, KeyError, TypeError):
         return None  # none yet, or written by something else
-    return (total, began, records) if 0 <= time.monotonic() - began < RESCAN_AFTER else None
+    if fresh and not 0 <= time.monotonic() - began < RESCAN_AFTER:
+        return None
+    return total, began, records
 
 
 def client_key(address):

@@ -311,13 +311,14 @@ class Readiness:
         self.problems, self.checked = problems, time.monotonic()
 
     def count(self):
-        # A newer count stands for this one: the master's, or the worker's
-        # own (a sweep's, or a call's look for room).
-        published = self.store.published and expiry.read_published(self.store.published)
+        # The latest count stands for this one: the master's, or the worker's
+        # own (a call's look for room). Where a master counts, however late,
+        # the worker never lists the store for a figure.
+        published = self.store.published and expiry.read_published(self.store.published, fresh=False)
         for known, looked in (self.store.counted(), published[:2] if published else (None, 0.0)):
             if known is not None and (self.counted is None or looked > self.counted):
                 self.output_bytes, self.counted = known, looked
-        if self.counted is None or time.monotonic() - self.counted >= COUNT_EVERY:
+        if not published and (self.counted is None or time.monotonic() - self.counted >= COUNT_EVERY):
             looked = time.monotonic()
             self.output_bytes = self.census.bytes()
             self.counted = looked
