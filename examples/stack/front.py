@@ -140,11 +140,9 @@ def host_body_max(env):
 
 def capacity(config):
     """Calls a host can hold at once, from its gunicorn settings."""
-    kind = config["worker_class"].rsplit(".", 1)[-1].lower()
-    if "thread" in kind or (kind == "sync" and config["threads"] > 1):  # gunicorn's own switch to gthread
+    # The host's settings take gevent or gthread alone.
+    if config["worker_class"] == "gthread":
         return config["workers"] * config["threads"]
-    if kind == "sync":
-        return config["workers"]
     return config["workers"] * config["worker_connections"]
 
 
