@@ -3,8 +3,9 @@ load within their capacity, while busy loops at normal priority oversubscribe
 the CPU (three per core) and a writer keeps the disk busy with large
 writes, over a store of many files. Prints the live hosts the supervisor
 killed, the times the front took a host out, the calls served, and the
-seconds each operator probe took (p50, p99, asked every 0.2 s on each
-host's operator socket). Then one host hangs (SIGSTOP): calls sent a second
+seconds each health probe took (p50, p99, asked every 0.2 s on each
+host's health socket), first in the seconds after the files arrive at once
+(`--settle`, no calls), then under the load. Then one host hangs (SIGSTOP): calls sent a second
 later must all be served, and the host killed and serving again.
 
     .venv/bin/python bench/busy.py                        # 100,000 files, 6 busy loops, 60 s at 2 calls/s
@@ -16,6 +17,7 @@ later must all be served, and the host killed and serving again.
 
 import argparse
 import collections
+import os
 import shutil
 import tempfile
 import time
@@ -23,10 +25,12 @@ from pathlib import Path
 
 import harness  # noqa: F401  (puts the root on the path)
 
-import fleet_calls
+import clients
 import launch
+from front import Front
 
 from support import busy
+from support.installation import install
 
 
 def main():
@@ -37,10 +41,16 @@ def main():
     parser.add_argument("--disk-mib", type=int, default=512, help="the size of the file the writer rewrites")
     parser.add_argument("--rate", type=float, default=2.0, help="calls a second, steady")
     parser.add_argument("--seconds", type=float, default=60, help="of steady load")
-    parser.add_argument("--probes", default="/livez,/readyz", help="operator paths to time")
+    parser.add_argument("--probes", default="/livez,/readyz", help="health paths to time")
     parser.add_argument("--quiet-machine", action="store_true", help="no busy loops and no writer")
     parser.add_argument("--no-hang", action="store_true", help="skip the hung host")
     parser.add_argument("--quick", action="store_true", help="20 s of load at 1 call/s")
+    parser.add_argument(
+        "--settle",
+        type=float,
+        default=20,
+        help="seconds of probes without calls after the fill, reported apart",
+    )
     args = parser.parse_args()
     if args.quick:
         args.seconds, args.rate = 20, 1.0
@@ -48,11 +58,11 @@ def main():
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-busy-bench-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
-    env = {"WEBAPP_DORVANE_HOME": str(launch.install_site(work / "site"))}
+    env = {"WEBAPP_DORVANE_HOME": str(install(work / "site"))}
     # The front's per-client limits out of the way: every call comes from
     # one address here, and the hosts' capacity is what is tried.
-    front = launch.cluster.Front(client_calls=1000, client_connections=1064, client_rate=100_000)
-    stack = launch.Stack(work / "stack", args.hosts, env=dict(launch.os.environ, **env), front=front).start()
+    front = Front(client_calls=1000, client_connections=1064, client_rate=100_000)
+    stack = launch.Stack(work / "stack", args.hosts, env=dict(os.environ, **env), front=front).start()
     fleet = stack.fleet
     try:
         # Counted from before the store fills: a fleet that meets a large
@@ -66,7 +76,7 @@ def main():
         # from memory, as a remote service on a machine of its own would
         # cost this one nothing.
         def post(call_id):
-            return fleet_calls.post_tts(stack.base_url, "A call on a busy machine.", call_id)
+            return clients.post_tts(stack.base_url, "A call on a busy machine.", call_id)
 
         load = (
             busy.Busy(hogs=0, writers=0)
@@ -74,6 +84,9 @@ def main():
             else busy.Busy(args.hogs, file_mib=args.disk_mib)
         )
         with load:
+            # While the hosts first count the files that arrived at once.
+            with busy.Probes(fleet.hosts, paths) as settling:
+                time.sleep(args.settle)
             with busy.Probes(fleet.hosts, paths) as probes:
                 outcomes = busy.steady(post, args.rate, args.seconds)
             kills = [e for e in fleet.supervisor.events if "killed" in e[2]]
@@ -100,14 +113,16 @@ def main():
         f"- calls served: {statuses[200]} of {len(outcomes)} {dict(statuses)}; seconds p50 "
         f"{busy.percentile(took, 0.5):.1f}, p99 {busy.percentile(took, 0.99):.1f}"
     )
-    print("| probe | asked | failed | p50 (ms) | p99 (ms) | max (ms) |")
-    print("|---|---|---|---|---|---|")
-    for path in paths:
-        seconds = probes.seconds[path]
-        print(
-            f"| {path} | {len(seconds)} | {probes.failed[path]} | {1000 * busy.percentile(seconds, 0.5):.1f} "
-            f"| {1000 * busy.percentile(seconds, 0.99):.1f} | {1000 * max(seconds, default=float('nan')):.0f} |"
-        )
+    print("| probe | while | asked | failed | p50 (ms) | p99 (ms) | max (ms) |")
+    print("|---|---|---|---|---|---|---|")
+    for taken, while_ in ((settling, f"{args.settle:g} s after the fill"), (probes, "the steady load")):
+        for path in paths:
+            seconds = taken.seconds[path]
+            print(
+                f"| {path} | {while_} | {len(seconds)} | {taken.failed[path]} "
+                f"| {1000 * busy.percentile(seconds, 0.5):.1f} | {1000 * busy.percentile(seconds, 0.99):.1f} "
+                f"| {1000 * max(seconds, default=float('nan')):.0f} |"
+            )
     if hung is not None:
         after, took, kill, back = hung
         served = sum(o["status"] == 200 for o in after)

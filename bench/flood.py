@@ -31,13 +31,15 @@ from pathlib import Path
 
 import harness
 
-import expiry
-import fleet_calls
+import attacks
+import clients
 import load
+from fleet import Fleet
+from webapp import expiry
 
 from support.defaults import TTS_PATH
-
-cluster = load.cluster
+from support.installation import install
+from support.processes import free_port
 
 TEXTS = {
     "prose": "Every call in this flood asks for the longest text the host takes, spoken slowly. ",
@@ -93,22 +95,22 @@ def main():
     cap = args.cap_bytes or args.cap_mib << 20
     unit = TEXTS[args.text]
     text = (unit * (args.max_text // len(unit) + 1))[: args.max_text]
-    sources = [fleet_calls.flood_address(i) for i in range(args.addresses)] if args.addresses > 1 else [None]
+    sources = [attacks.flood_address(i) for i in range(args.addresses)] if args.addresses > 1 else [None]
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-flood-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
-    site = load.launch.install_site(work / "site")
+    site = install(work / "site")
     standin_cap = args.standin_cap_mib << 20 if args.standin_cap_mib else cap
     standin = load.start_standin(work, "--audio-max-bytes", str(standin_cap))
     try:
-        port = load.launch.free_port()
+        port = free_port()
         env = dict(
             load.fleet_env(standin, site, "module", "gevent", args.c + 16),
             WEBAPP_OUTPUT_MAX_BYTES=str(cap),
             WEBAPP_MAX_TEXT=str(args.max_text),
             WEBAPP_WORKERS=str(args.workers),
         )
-        with cluster.Fleet(
+        with Fleet(
             work / "fleet", args.hosts, port=port, env=env, front=load.front_limits(2 * args.c)
         ) as fleet:
             # The stand-in synthesises the text once, asked directly, and
@@ -127,7 +129,7 @@ def main():
                     for s, f in stores
                 ]
                 start = time.perf_counter()
-                outcomes = fleet_calls.callers(
+                outcomes = clients.callers(
                     fleet.url,
                     text,
                     args.calls or args.rounds * args.c,
@@ -142,7 +144,7 @@ def main():
             if args.then_prose:
                 time.sleep(GRACE + 1)
                 prose = (TEXTS["prose"] * (args.max_text // len(TEXTS["prose"]) + 1))[: args.max_text]
-                after = fleet_calls.post_tts(fleet.url, prose, "after-the-flood", speed=SPEED)
+                after = clients.post_tts(fleet.url, prose, "after-the-flood", speed=SPEED)
     finally:
         standin.stop()
         shutil.rmtree(work, ignore_errors=True)

@@ -1,7 +1,7 @@
 """Load through the front, at the scale of the machine.
 
 C text-to-speech calls in flight at once over 1 and 3 application hosts
-(examples/stack/cluster.py), gevent and gthread workers, the module against
+(examples/stack/fleet.py), gevent and gthread workers, the module against
 the plain-Python reference in the same host application, driven by hey; the stand-in alone at the same rate; then one
 host of three killed outright while calls are in flight.
 
@@ -31,7 +31,7 @@ says how much the machine was shared.
 The rows of the capacity table give each host room for all its callers (the
 front's per-host cap set to C / hosts), to measure what the machine
 completes. The overload runs keep the fleet's own caps, which the front
-derives from what a host worker sustains (cluster.Front.worker_rate), and
+derives from what a host worker sustains (front.Front.worker_rate), and
 drive callers at a multiple of them: the figures are the goodput (calls
 completed a second, against the caps' C / 10.5 s), the latency of the
 completed calls and the share of calls shed (503 at the front, with
@@ -57,11 +57,15 @@ from pathlib import Path
 
 import harness  # puts the root on the path, and through support the host and the stack
 
-import cluster
-import fleet_calls
+import clients
+import front_log
 import launch
+from fleet import Fleet
+from front import Front, haproxy_binary, nginx_binary
 
 from support.defaults import TTS_PATH
+from support.installation import install
+from support.processes import children, free_port, wait_until
 
 TEXT = "The quick brown fox jumps over the lazy dog."
 WAIT = 10
@@ -114,7 +118,7 @@ def front_limits(c, host_calls=0):
     """The front's per-client limits set above C: hey is one client on one
     address, and the capacity is what is measured. `host_calls`: each
     host's cap (0: the fleet's own, from what its CPU serves)."""
-    return cluster.Front(
+    return Front(
         client_calls=c,
         client_connections=c + 64,
         client_rate=100 * c,
@@ -218,9 +222,9 @@ def measure(fleet, standin, c, duration, settle, groups):
         "hosts": lambda: [p for h in fleet.hosts for p in h.pids()],
         "front": lambda: [
             fleet.haproxy.pid,
-            *cluster.children(fleet.haproxy.pid),
+            *children(fleet.haproxy.pid),
             fleet.nginx.pid,
-            *cluster.children(fleet.nginx.pid),
+            *children(fleet.nginx.pid),
         ],
         "stand-in": lambda: [standin.process.pid],
     }
@@ -272,7 +276,8 @@ def overload(fleet, factor, duration, settle, groups):
         (start, latency, status) for start, latency, status in calls if settle <= start + latency <= duration
     ]
     ok = [latency for _, latency, status in ended if status == 200]
-    shed = sum(status in (503, 429) for _, _, status in ended)
+    refused = [latency for _, latency, status in ended if status in (503, 429)]
+    shed = len(refused)
     return {
         "factor": factor,
         "c": c,
@@ -282,6 +287,8 @@ def overload(fleet, factor, duration, settle, groups):
         "p50": percentile(ok, 0.5),
         "p99": percentile(ok, 0.99),
         "shed": shed / max(len(ended), 1),
+        # How soon a shed call is answered: at once, not after a wait.
+        "shed p50": percentile(refused, 0.5),
         "answered": len(ended),
         "other errors": sorted(
             collections.Counter(s for _, _, s in ended if s not in (200, 503, 429)).items()
@@ -299,15 +306,15 @@ def overload_table(rows, args):
     )
     print(
         "| load | callers | caps (calls in flight) | goodput (calls/s) | caps / 10.5 s | goodput / caps | "
-        "p50 (s) | p99 (s) | shed (503/429) | other errors | slowest (s) | hosts at the end |"
+        "p50 (s) | p99 (s) | shed (503/429) | shed p50 (s) | other errors | slowest (s) | hosts at the end |"
     )
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         states = ", ".join(sorted(set(r["states"].values())))
         print(
             f"| {r['factor']}× | {r['c']} | {r['capacity']} | {r['rate']:.1f} | {r['ideal']:.1f} | "
             f"{r['rate'] / r['ideal']:.3f} | {r['p50']:.2f} | {r['p99']:.2f} | {100 * r['shed']:.1f} % | "
-            f"{r['other errors'] or 0} | {r['slowest']:.1f} | {len(r['states'])} {states} |"
+            f"{r['shed p50']:.2f} | {r['other errors'] or 0} | {r['slowest']:.1f} | {len(r['states'])} {states} |"
         )
 
 
@@ -361,22 +368,21 @@ def standin_alone(standin, c, seconds):
 def failure_run(fleet, calls):
     """Calls spread over the hosts, the first host killed while all are in
     flight, then as many new calls. Returns what happened."""
-    first = fleet_calls.Burst(fleet.url, calls, "load-first").start()
-    deadline = time.monotonic() + 8
-    while sum(fleet_calls.in_flight(h) for h in fleet.hosts) < calls and time.monotonic() < deadline:
-        time.sleep(0.1)
+    first = clients.Burst(fleet.url, calls, "load-first").start()
+    with contextlib.suppress(TimeoutError):
+        wait_until(lambda: sum(clients.in_flight(h) for h in fleet.hosts) >= calls, 8, step=0.1)
     killed = fleet.hosts[0]
-    lost = fleet_calls.in_flight(killed)
+    lost = clients.in_flight(killed)
     killed.kill()
     before = first.join()
-    after = fleet_calls.Burst(fleet.url, calls, "load-after").start().join()
-    logged = fleet_calls.entries(fleet.access_log, [r["call"] for r in before])
+    after = clients.Burst(fleet.url, calls, "load-after").start().join()
+    logged = front_log.entries(fleet.access_log, [r["call"] for r in before])
     routed = {call: (e["status"], e["upstream"]) for call, e in logged.items()}
     failed = [r for r in before if r["status"] != 200]
     on_killed = [r for r in failed if r["status"] == 502 and routed.get(r["call"]) == (502, killed.server)]
     moved = [r for r in before if logged.get(r["call"], {}).get("retries")]
     links = [r["link"] for r in before + after if r["status"] == 200]
-    partial = [link for link in links if not fleet_calls.complete_wav(fleet_calls.fetch(link)[1])]
+    partial = [link for link in links if not clients.complete_wav(clients.fetch(link)[1])]
     return {
         "calls": calls,
         "in flight on the killed host": int(lost),
@@ -456,13 +462,13 @@ def main():
         sys.exit("--duration must exceed --settle by more than one wait")
     if not shutil.which("hey"):
         sys.exit("hey is not installed (apt-get install hey)")
-    cluster.nginx_binary()
-    cluster.haproxy_binary()
+    nginx_binary()
+    haproxy_binary()
     check_limits(cs)
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-load-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
-    site = launch.install_site(work / "site")
+    site = install(work / "site")
     standin = start_standin(work)
     rows, alone, failure = [], [], None
     try:
@@ -473,11 +479,11 @@ def main():
         for hosts in host_counts:
             for worker in split(args.worker_class):
                 for impl in split(args.impl):
-                    port = launch.free_port()
+                    port = free_port()
                     env = fleet_env(standin, site, impl, worker, math.ceil(max(cs) / hosts) + 64)
                     folder = work / f"fleet-{hosts}-{worker}-{impl}"
                     front = front_limits(max(cs), math.ceil(max(cs) / hosts))
-                    with cluster.Fleet(folder, hosts, port=port, env=env, front=front) as fleet:
+                    with Fleet(folder, hosts, port=port, env=env, front=front) as fleet:
                         for c in cs:
                             row = measure(fleet, standin, c, args.duration, args.settle, args.groups)
                             rows.append({"hosts": hosts, "worker": worker, "impl": impl, **row})
@@ -501,15 +507,15 @@ def run_overload(factors, args):
         sys.exit("hey is not installed (apt-get install hey)")
     work = Path(tempfile.mkdtemp(prefix="dorvane-overload-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
-    site = launch.install_site(work / "site")
+    site = install(work / "site")
     standin = start_standin(work)
     rows = []
     try:
         env = fleet_env(standin, site, "module", "gevent", 1000)
         # hey is one address: the per-client limits out of its way, the
         # hosts' caps the fleet's own.
-        front = cluster.Front(client_calls=1 << 20, client_connections=1 << 20, client_rate=1 << 24)
-        fleet = cluster.Fleet(work / "fleet", 3, port=launch.free_port(), env=env, front=front)
+        front = Front(client_calls=1 << 20, client_connections=1 << 20, client_rate=1 << 24)
+        fleet = Fleet(work / "fleet", 3, port=free_port(), env=env, front=front)
         most = math.ceil(max(factors) * fleet.host_calls() * len(fleet.hosts))
         front.max_connections = max(front.max_connections, 2 * most + 256)
         check_limits([most])

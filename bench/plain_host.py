@@ -9,11 +9,11 @@ WEBAPP_APP=plain_host:create_app() with this folder and the repository's
 root (the support package) on PYTHONPATH.
 """
 
-import app
+import webapp
 
 from support import reference
 
 
 def create_app():
-    settings = app.Settings.from_environ()
-    return app.create_app(reference.PlainSpeech(app.load_dorvane(settings.dorvane_home)), settings)
+    settings = webapp.Settings.from_environ()
+    return webapp.create_app(reference.PlainSpeech(webapp.load_dorvane(settings.dorvane_home)), settings)

@@ -25,10 +25,14 @@ from pathlib import Path
 
 import harness  # noqa: F401  (puts the root on the path)
 
-import cluster
-import fleet_calls
+import attacks
+import clients
 import launch
 import load
+from fleet import Fleet
+
+from support.installation import install
+from support.processes import free_port
 
 FILE_BYTES = 5_600_000
 
@@ -51,7 +55,7 @@ def honest(base_url, seconds, callers, pages):
 
     def call(i):
         while time.monotonic() < deadline:
-            outcome = fleet_calls.post_tts(base_url, "An honest caller.", f"honest-{i}", timeout=60)
+            outcome = clients.post_tts(base_url, "An honest caller.", f"honest-{i}", timeout=60)
             tally["calls"].append(outcome["status"] == 200)
             if outcome["status"] != 200:
                 time.sleep(1)
@@ -88,18 +92,16 @@ def main():
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-slow-readers-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
-    site = launch.install_site(work / "site")
+    site = install(work / "site")
     standin = load.start_standin(work)
     try:
         env = dict(os.environ, **launch.standin_environ(standin), WEBAPP_DORVANE_HOME=str(site))
-        with cluster.Fleet(work / "fleet", args.hosts, port=launch.free_port(), env=env) as fleet:
+        with Fleet(work / "fleet", args.hosts, port=free_port(), env=env) as fleet:
             (fleet.store / "tts" / "slow.wav").write_bytes(os.urandom(FILE_BYTES))
             readers = []
             reading = threading.Thread(
                 target=lambda: readers.extend(
-                    fleet_calls.read_slowly(
-                        fleet.url, args.path, args.addresses, args.sockets, args.seconds + 20
-                    )
+                    attacks.read_slowly(fleet.url, args.path, args.addresses, args.sockets, args.seconds + 20)
                 ),
                 daemon=True,
             )

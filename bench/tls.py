@@ -14,6 +14,7 @@ keeps no sessions); "kept" rows reuse them.
 """
 
 import argparse
+import os
 import re
 import subprocess
 import sys
@@ -22,11 +23,13 @@ from pathlib import Path
 
 import harness  # noqa: F401
 
-import cluster
 import launch
+from fleet import Fleet
+from front import Front
 from load import cpu_seconds
 
-from support.processes import free_port
+from support.installation import install
+from support.processes import children, free_port
 
 LIMITS = {"client_calls": 10**6, "client_rate": 10**9, "client_connections": 10**5}
 
@@ -48,7 +51,7 @@ def hey(url, calls, concurrency, keepalive):
 
 
 def front_cpu(fleet):
-    return cpu_seconds([fleet.haproxy.pid, *cluster.children(fleet.haproxy.pid)])
+    return cpu_seconds([fleet.haproxy.pid, *children(fleet.haproxy.pid)])
 
 
 def rows(fleet, calls, concurrency):
@@ -72,13 +75,13 @@ def main(argv=None):
         args.calls = 1000
     with tempfile.TemporaryDirectory(prefix="bench-tls-") as work:
         work = Path(work)
-        env = {**launch.os.environ, "WEBAPP_DORVANE_HOME": str(launch.install_site(work / "site"))}
+        env = {**os.environ, "WEBAPP_DORVANE_HOME": str(install(work / "site"))}
         certificates = launch.DemoCertificates(work / "tls")
         results = {}
         for scheme in ("http", "https"):
-            front = cluster.Front(**LIMITS, certificate=str(certificates.path) if scheme == "https" else "")
+            front = Front(**LIMITS, certificate=str(certificates.path) if scheme == "https" else "")
             tls_port = free_port() if scheme == "https" else None
-            with cluster.Fleet(
+            with Fleet(
                 work / scheme, 1, port=free_port(), env=dict(env), front=front, tls_port=tls_port
             ) as fleet:
                 results[scheme] = list(rows(fleet, args.calls, args.concurrency))

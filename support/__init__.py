@@ -3,11 +3,12 @@ defaults (defaults.py), the installation folder (installation.py), the
 operations in plain Python (reference.py), and starting, waiting for and
 stopping processes (processes.py).
 
-The host (examples/webapp) does not use it: a team copies the host without
-it. The stack beside the host (examples/stack) and everything here may use
-the host, whose own settings and endpoints they follow; importing this
-package puts the host's and the stack's folders on the path, as their
-modules import one another by plain name.
+The host (examples/webapp, the package `webapp`) does not use it: a team
+copies the host without it. The stack beside the host (examples/stack) and
+everything here may use the host, whose own settings and endpoints they
+follow; importing this package puts the folder that holds the host package
+and the stack's folder on the path, as the stack's modules import one
+another by plain name.
 """
 
 import sys
@@ -17,6 +18,6 @@ ROOT = Path(__file__).resolve().parent.parent
 HOST = ROOT / "examples" / "webapp"
 STACK = ROOT / "examples" / "stack"
 
-for _folder in (STACK, HOST):
+for _folder in (STACK, HOST.parent):
     if str(_folder) not in sys.path:
         sys.path.append(str(_folder))

@@ -19,6 +19,8 @@ import threading
 import time
 from pathlib import Path
 
+from support.processes import finish
+
 HOG = "while True: pass"
 # Rewrites one file of `file_mib` in `chunk_mib` pieces, each pushed to the
 # disk before the next, over and over: the disk stays busy and the space
@@ -70,9 +72,7 @@ class Busy:
 
     def __exit__(self, *exc):
         for process in self.processes:
-            if process.poll() is None:
-                process.kill()
-            process.wait()
+            finish(process, seconds=0)  # killed with its group at once
         self.processes = []
         shutil.rmtree(self.folder, ignore_errors=True)
 
@@ -91,7 +91,7 @@ def percentile(values, q):
 
 
 class Probes:
-    """Asks `paths` of every host's operator listener every `every` seconds,
+    """Asks `paths` of every host's health listener every `every` seconds,
     as the front and the supervisor do: seconds of each answer, by path,
     and the answers that failed (not 200, or none within `timeout`)."""
 
@@ -159,7 +159,7 @@ def downs(fleet):
     return {
         row["svname"]: int(row["chkdown"] or 0)
         for row in rows
-        if row["pxname"] == "operators" and row["svname"].startswith("host-")
+        if row["pxname"] == "health" and row["svname"].startswith("host-")
     }
 
 

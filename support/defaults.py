@@ -10,7 +10,17 @@ wherever one is installed (installation.py), so a copy that drifted fails
 there loudly.
 """
 
-from endpoints import CLONE_PATH, DEFAULT_BIND, TRANSCRIBE_PATH, TTS_PATH
+import runpy
+
+from support import HOST
+
+# Read from its file rather than through the host package, whose import
+# needs the host's libraries: the stand-in's image has only this file of it.
+_endpoints = runpy.run_path(str(HOST / "endpoints.py"))
+CLONE_PATH = _endpoints["CLONE_PATH"]
+DEFAULT_BIND = _endpoints["DEFAULT_BIND"]
+TRANSCRIBE_PATH = _endpoints["TRANSCRIBE_PATH"]
+TTS_PATH = _endpoints["TTS_PATH"]
 
 # The ports the module calls by default and where its links point by
 # default: the demo's stand-in and its application (or front) listen there,

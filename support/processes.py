@@ -92,10 +92,7 @@ def finish(process, seconds=10):
         process.wait(seconds)
     except subprocess.TimeoutExpired:
         pass
-    try:
-        os.killpg(process.pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
+    signal_group(process.pid, signal.SIGKILL)
     process.wait()
     # Its log's sink ends with the last of the group's writers.
     sink = getattr(process, "sink", None)
@@ -107,12 +104,15 @@ def finish(process, seconds=10):
             sink.wait()
 
 
-def stop(process, sig=signal.SIGTERM, seconds=10):
-    """Asks `process` to end with `sig` (its graceful one), then `finish`."""
-    if process is None:
-        return
-    if process.poll() is None:
+def ask(process, sig=signal.SIGTERM):
+    """Asks `process`, if it still runs, to end with `sig` (its graceful one)."""
+    if process is not None and process.poll() is None:
         process.send_signal(sig)
+
+
+def stop(process, sig=signal.SIGTERM, seconds=10):
+    """`ask`, then `finish`."""
+    ask(process, sig)
     finish(process, seconds)
 
 
@@ -130,6 +130,15 @@ def gone(pid):
         return True
 
 
+def signal_group(pid, sig):
+    """`sig` to every process of the group `pid` leads; False once none is left."""
+    try:
+        os.killpg(pid, sig)
+    except ProcessLookupError:
+        return False
+    return True
+
+
 def kill_group(pid, seconds=10):
     """SIGKILL to the whole process group `pid` leads, and returns once every
     one of its processes has ended: until the last has, the kernel still
@@ -138,7 +147,8 @@ def kill_group(pid, seconds=10):
         pids = [pid, *children(pid)]
     except OSError:
         pids = [pid]
-    os.killpg(pid, signal.SIGKILL)
+    if not signal_group(pid, signal.SIGKILL):
+        return
     wait_until(
         lambda: all(gone(p) for p in pids), seconds, f"the process group of {pid} after SIGKILL", step=0.02
     )

@@ -1,5 +1,5 @@
-"""The container engine's health check of a host: asks the host's operator
-listener (the first address of WEBAPP_OPERATOR_BIND, the unix socket the
+"""The container engine's health check of a host: asks the host's health
+listener (the first address of WEBAPP_HEALTH_BIND, the unix socket the
 image sets) for its liveness, answered from memory however busy the host is,
 and exits 0 when it answers 200 within the time-out."""
 
@@ -32,7 +32,7 @@ def probe(spec):
 
 if __name__ == "__main__":
     try:
-        alive = probe(os.environ["WEBAPP_OPERATOR_BIND"])
+        alive = probe(os.environ["WEBAPP_HEALTH_BIND"])
     except (OSError, KeyError, ValueError, IndexError) as error:
         sys.exit(f"probe: {error!r}")
     sys.exit(0 if alive else "probe: not live")

@@ -1,6 +1,6 @@
 """Starts the whole stack on one machine: the stand-in speech services, the
 example application's hosts (examples/webapp: one on a loopback port, or N
-behind the front, cluster.py) and the module they import, copied from this
+behind the front, fleet.py) and the module they import, copied from this
 environment into the application's own folder. The demo runs it; the
 end-to-end tests and the load benchmark start their stacks through the same
 classes.
@@ -22,19 +22,15 @@ from pathlib import Path
 
 import repository  # noqa: F401
 
-import cluster
 import roundtrip
+from fleet import Fleet
+from front import Front, address_text
+from host_process import Host
 
 from support import HOST, ROOT, STACK
 from support.defaults import APP_PORT, SPEECH_PORT, TLS_PORT, TRANSCRIPTION_PORT
 from support.installation import install
 from support.processes import free_port, listening, start, stop, wait_until
-
-
-def install_site(home):
-    """The module copied into `home` with the placeholder model layout
-    beside it: the folder the application imports it from."""
-    return install(home)
 
 
 def standin_environ(standin):
@@ -141,7 +137,7 @@ class Stack:
     and `folder`/standin.log. `env` is the hosts' environment (default:
     this process's); the stand-in's URLs and CA are added to it. With
     `netns`, a fleet's hosts run in network namespaces of their own
-    (cluster.Fleet), with the stand-in relayed into them. With `tls_port`,
+    (fleet.Fleet), with the stand-in relayed into them. With `tls_port`,
     the fleet's front speaks HTTPS there, with the certificate its settings
     name (FRONT_CERTIFICATE) or else one of the demo's own authority
     (`ca_path`, in `folder`/tls), and plain HTTP on `port` sends clients
@@ -167,7 +163,7 @@ class Stack:
         self.env = dict(os.environ if env is None else env, **standin_environ(self.standin))
         self.certificates = None
         if tls_port:
-            front = front or cluster.Front.from_environ()
+            front = front or Front.from_environ()
             if not front.certificate:
                 self.certificates = DemoCertificates(self.folder / "tls")
                 front = dataclasses.replace(front, certificate=str(self.certificates.path))
@@ -175,9 +171,9 @@ class Stack:
         self.env.setdefault("WEBAPP_BASE_URL", f"http://127.0.0.1:{self.port}/")
         self.host = self.fleet = None
         if hosts == 1:
-            self.host = cluster.Host(1, self.folder, port=self.port)
+            self.host = Host(1, self.folder, port=self.port)
         else:
-            self.fleet = cluster.Fleet(
+            self.fleet = Fleet(
                 self.folder / "fleet",
                 hosts,
                 self.port,
@@ -272,11 +268,11 @@ class Stack:
             f"and with a body of at most {fleet.body_max} bytes"
         )
         for host in fleet.hosts:
-            where = cluster.address_text(host.address)
+            where = address_text(host.address)
             if host.network is not None:
                 where += f" in network namespace {host.network.namespace(host.index)}"
             print(
-                f"host {host.name}: {where}, operators on {host.operator}, working directory {host.workdir}, "
+                f"host {host.name}: {where}, health on {host.health}, working directory {host.workdir}, "
                 f"log {host.log}"
             )
         print(f"shared output store: {fleet.store}, served by nginx (config {fleet.run / 'nginx.conf'})")
@@ -337,7 +333,7 @@ def main(argv=None):
     if args.tls and args.hosts < 2:
         parser.error("--tls needs --hosts 2 or more: the front speaks HTTPS")
 
-    site = install_site(args.site)
+    site = install(args.site)
     print(f"module: {next(site.glob('dorvane*.so'))}, with its placeholder layout", flush=True)
     if args.install_only:
         return 0

@@ -34,9 +34,9 @@ from support.processes import stop
 # Addresses only on the bridges this module makes: 10.201.N.0/24, one N a
 # fleet, the front at .1 and host i at .(10 + i).
 SUBNET = "10.201.{}.{}"
-# The ports a host listens on in its namespace: its calls and its operators.
+# The ports a host listens on in its namespace: its calls and its health listener.
 CALLS_PORT = APP_PORT
-OPERATOR_PORT = APP_PORT + 1
+HEALTH_PORT = APP_PORT + 1
 CLONE_NEWNET = 0x40000000
 
 
@@ -144,8 +144,8 @@ class Network:
 table inet webapp {{
     chain input {{
         type filter hook input priority 0;
-        tcp dport {{ {CALLS_PORT}, {OPERATOR_PORT} }} ip saddr {self.front_address} accept
-        tcp dport {{ {CALLS_PORT}, {OPERATOR_PORT} }} drop
+        tcp dport {{ {CALLS_PORT}, {HEALTH_PORT} }} ip saddr {self.front_address} accept
+        tcp dport {{ {CALLS_PORT}, {HEALTH_PORT} }} drop
     }}
 }}
 """,

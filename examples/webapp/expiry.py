@@ -2,8 +2,8 @@
 call that writes output reserves in it before the module runs, and the
 expiry of its files by age and by its size, by one sweeper at a time.
 
-A call reserves room for its output in the store itself: each worker has a file in the hidden folder `.reserved` whose size
-is the room its calls in flight hold (a sparse file: it takes no disk). A
+A call reserves room for its output in the store itself: each worker has a
+file in the hidden folder `.reserved` whose size is the room its calls in flight hold (a sparse file: it takes no disk). A
 flock on a file in the store lets one worker at a time count the store's
 files and every worker's room against the cap and add its call's, so the
 calls in flight on all hosts together never take more room than there is.
@@ -23,30 +23,39 @@ size is that room. And room a call has not written into within `hold`
 seconds is given back, so a call that waits long on its remote service (a
 recording that trickles in) holds only what it has written.
 
-A worker counts the store's files by looking at it at most every few
-seconds. A call that ends gives its room back, and the files it wrote may
-have landed after another worker's latest look: for a few seconds a record
-of their bytes stays in `.reserved`, which a worker counts when its look
-did not find it. Those records, and the files of workers that died, go
-with the sweeps: the folder holds what the calls in flight need, no more.
+A worker's count of the store's files is at most a few seconds old. Each
+host's master counts them for its workers (Publisher) and a worker reads
+that count, or counts for itself when there is none as fresh; a count lists
+the folders and reads only the sizes of files it has not met (Census), as
+files are renamed into place whole. A call that ends gives its room back,
+and the files it wrote may have landed after the latest count: for a few
+seconds a record of their bytes stays in `.reserved`, which a worker counts
+when its count did not find it. Those records, and the files of workers
+that died, go with the sweeps: the folder holds what the calls in flight
+need, no more.
 
-Every worker sweeps on its own timer, and before a call that finds no room;
-a flock lets one of them sweep at a time (the timers skip their turn when
-it is taken), so no coordinator is needed and losing any host loses
-nothing.
+Each host's master sweeps on its own timer, and a worker before a call that
+finds no room; a flock lets one of them sweep at a time (the timers skip
+their turn when it is taken), so no coordinator is needed and losing any
+host loses nothing.
 
-Three kinds of file are never removed: a file younger than the grace (a
-call answered with it that recently: the host sets its time to the answer's,
-and its client may still be on its way to fetch it), the writers' partial
-downloads (hidden names) unless their writer is long dead, and a file that a
-reader is sending, which holds a shared flock on it for as long as it sends.
+Three kinds of file are never removed: a file younger than the grace, the
+writers' partial downloads (is_partial) unless their writer is long dead, and
+a file that a reader is sending, which holds a shared flock on it for as long
+as it sends. The grace is kept by the files' own times: when a call answers,
+the times of the files it wrote are reset to that moment, so a file's age is
+the time since its client was handed the link, and one younger than the grace
+stays whatever the limits, as its client may still be on its way to fetch it.
 """
 
 import builtins
 import contextlib
 import contextvars
 import fcntl
+import functools
 import hashlib
+import itertools
+import json
 import logging
 import math
 import os
@@ -57,8 +66,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from stat import S_ISREG
 
-import offload
-from locks import try_lock
+from . import offload
+from .locks import try_lock
 
 log = logging.getLogger("webapp.expiry")
 
@@ -68,15 +77,15 @@ RESERVE_LOCK = ".reserve.lock"
 # The workers' files, whose sizes are the room their calls hold, and the
 # records of calls just ended.
 RESERVED = ".reserved"
-# Hidden files are the writers' partial downloads. One still this old
-# belongs to a writer that died (a killed host): no call waits that long.
+# A partial download (is_partial) still this old belongs to a writer that
+# died (a killed host): no call waits that long.
 STALE_PART_AGE = 6 * 3600
 # Over its cap the store is trimmed to this share of it, so that a flood
 # does not make every call that follows sweep again.
 LOW_WATER = 0.9
 # How long a call waits for another's sweep before it goes on without its
-# own, or for another worker's count of the room before it is refused;
-# either takes milliseconds.
+# own, or for another worker's count of the room before it is refused: far
+# longer than either should take.
 SWEEP_WAIT = 2.0
 # After a sweep that could not make room, a worker's calls that find none
 # are refused for this long (or the grace, if shorter) without sweeping
@@ -86,9 +95,9 @@ SWEEP_BACKOFF = 1.0
 # A worker looks at the store's files again when its last look is older
 # than this.
 RESCAN_AFTER = 5.0
-# A census reads every file's size again when it last did so longer ago
-# than this (a file replaced under its own name keeps a stale size until then).
-RESTAT_AFTER = 60.0
+# A census reads the sizes of this many of its files again at each look, in
+# turn (a file replaced under its own name keeps a stale size until then).
+RESTAT_TURN = 1 / 24
 # How far apart the clocks of the hosts on one store may be.
 CLOCK_SLACK = 1.0
 # How long the record of a call that ended is kept: past it, every worker's
@@ -136,6 +145,12 @@ def _files(store, folders):
                 continue  # gone since the listing
 
 
+def is_partial(name):
+    """Whether the file `name` in an output folder is a partial download:
+    its writer downloads under a hidden name and renames the file once whole."""
+    return name.startswith(".")
+
+
 def store_bytes(store, folders):
     """The bytes in `folders` under `store`, without taking the sweep."""
     return sum(stat.st_size for _, stat in _files(Path(store), folders))
@@ -173,17 +188,39 @@ def _remove(entry):
         os.close(fd)
 
 
-def _reservations(store):
-    """The names in the store's reservations folder, each split at its dots:
-    (worker,) for a worker's file, (worker, client) for the room its calls
-    hold for a client address, (worker, call, bytes, landed in
-    milliseconds) for the record of a call that ended, ("", worker) for a
-    worker's file being made."""
-    try:
-        names = os.listdir(Path(store) / RESERVED)
-    except (FileNotFoundError, NotADirectoryError):
-        return []  # no call has reserved room there yet
-    return [name.split(".") for name in names]
+# The reservations folder holds four kinds of file, told apart by their
+# names (Reservation.parse): a worker's file, `{worker}`, whose size is the
+# room its calls in flight hold; the room they hold for one client address,
+# `{worker}.{client}`; the record of a call that ended, `{worker}.{call}.
+# {bytes}.{landed in milliseconds}`; and a worker's file being made,
+# `.{worker}`.
+WORKER, CLIENT, RECORD, MAKING = "worker", "client", "record", "making"
+
+
+@dataclass(frozen=True)
+class Reservation:
+    kind: str
+    name: str
+    worker: str
+    client: str = ""
+    written: int = 0  # a record's bytes
+    landed: float = 0.0  # a record's time, by its writer's clock
+
+    @classmethod
+    def parse(cls, name):
+        """The file `name` in the reservations folder; None when it is not
+        one of ours."""
+        parts = name.split(".")
+        if len(parts) == 1:
+            return cls(WORKER, name, name)
+        if len(parts) == 2 and not parts[0]:
+            return cls(MAKING, name, parts[1])
+        if len(parts) == 2:
+            return cls(CLIENT, name, parts[0], client=parts[1])
+        if len(parts) == 4:
+            written, landed = (_number(part) or 0 for part in parts[2:])
+            return cls(RECORD, name, parts[0], written=written, landed=landed / 1000)
+        return None
 
 
 def _number(text):
@@ -193,8 +230,17 @@ def _number(text):
         return None  # not one of ours
 
 
+def _reservations(store):
+    """The files in the store's reservations folder, as Reservations."""
+    try:
+        names = os.listdir(Path(store) / RESERVED)
+    except (FileNotFoundError, NotADirectoryError):
+        return []  # no call has reserved room there yet
+    return [entry for entry in map(Reservation.parse, names) if entry is not None]
+
+
 def _records(entries):
-    return {".".join(parts) for parts in entries if len(parts) == 4}
+    return {entry.name for entry in entries if entry.kind == RECORD}
 
 
 class Census:
@@ -204,8 +250,8 @@ class Census:
     writers make a file under a hidden name and rename it into place whole,
     so a visible name keeps its size, and a look at a large store costs a
     listing rather than a stat per file. The sizes of hidden names (partial
-    downloads, which grow) are read at every look, and every name's again
-    after RESTAT_AFTER seconds. One thread at a time may use a census."""
+    downloads, which grow) are read at every look, and a share of the others
+    in turn (RESTAT_TURN). One thread at a time may use a census."""
 
     def __init__(self, store, folders):
         self.store = Path(store)
@@ -213,13 +259,8 @@ class Census:
         self._sizes = {}  # folder -> {name: bytes} of the names in it
         self._hidden = {}  # folder -> the hidden names among them
         self._totals = {}  # folder -> the sum of its sizes
-        self._restated = None  # monotonic, when every size was last read
 
     def bytes(self):
-        now = time.monotonic()
-        if self._restated is None or now - self._restated >= RESTAT_AFTER:
-            self._sizes, self._hidden, self._totals = {}, {}, {}
-            self._restated = now
         return sum(self._count(folder) for folder in self.folders)
 
     def _count(self, folder):
@@ -234,7 +275,9 @@ class Census:
         for name in sizes.keys() - names:
             total -= sizes.pop(name)
         hidden &= names
-        for name in (names - sizes.keys()) | hidden:
+        # The names read longest ago come first: a name read goes to the end.
+        again = itertools.islice(sizes, math.ceil(len(sizes) * RESTAT_TURN))
+        for name in (names - sizes.keys()) | hidden | set(again):
             total -= sizes.pop(name, 0)
             try:
                 stat = os.lstat(path / name)
@@ -243,7 +286,7 @@ class Census:
             # Anything but a regular file (a link, a folder) counts nothing.
             sizes[name] = stat.st_size if S_ISREG(stat.st_mode) else 0
             total += sizes[name]
-            if name.startswith("."):
+            if is_partial(name):
                 hidden.add(name)
         self._totals[folder] = total
         return total
@@ -254,6 +297,66 @@ def look(store, census):
     counts: a record there before the count began stands for files it
     counted."""
     return _records(_reservations(store)), census.bytes()
+
+
+# Where a host's master writes its looks at the store, in the host's
+# working directory.
+PUBLISHED = "store-look.json"
+
+
+class Publisher:
+    """Looks at the store for the workers of one host and writes each look
+    to `path`, where their Stores read it (`published`): the server's
+    master, whose interpreter serves no call and no probe, lists the store
+    once for them all."""
+
+    def __init__(self, path, store, folders):
+        self.path = Path(path).absolute()
+        self.store = Path(store)
+        self.census = Census(store, folders)
+
+    def publish(self):
+        began = time.monotonic()
+        records, total = look(self.store, self.census)
+        making = self.path.with_name(f".{self.path.name}.{os.getpid()}")
+        making.write_text(json.dumps({"began": began, "bytes": total, "records": sorted(records)}))
+        os.replace(making, self.path)
+
+    def start(self, every=RESCAN_AFTER / 2):
+        """Publishes now and every `every` seconds on a daemon thread, until
+        `stop`; returns the thread."""
+        self._stopped = threading.Event()
+
+        def run():
+            while True:
+                try:
+                    self.publish()
+                except OSError:
+                    log.exception("the look at %s could not be published", self.store)
+                if self._stopped.wait(every):
+                    return
+
+        thread = threading.Thread(target=run, name="store-census", daemon=True)
+        thread.start()
+        return thread
+
+    def stop(self):
+        self._stopped.set()
+
+
+def read_published(path, fresh=True):
+    """(bytes, monotonic time it began, records) of the look at `path`, or
+    None when there is none, or, if `fresh`, none as fresh as a worker's own
+    would be (the monotonic clock is the machine's, the same in every
+    process)."""
+    try:
+        look = json.loads(Path(path).read_bytes())
+        total, began, records = int(look["bytes"]), float(look["began"]), set(look["records"])
+    except (OSError, ValueError, KeyError, TypeError):
+        return None  # none yet, or written by something else
+    if fresh and not 0 <= time.monotonic() - began < RESCAN_AFTER:
+        return None
+    return total, began, records
 
 
 def client_key(address):
@@ -276,13 +379,13 @@ def reserved_bytes(store, seen=(), client=None):
     client_key) hold."""
     folder = os.path.join(store, RESERVED)
     total = held = 0
-    for parts in _reservations(store):
-        if len(parts) == 1:
-            total += _size(os.path.join(folder, parts[0]))
-        elif len(parts) == 2 and parts[1] == client and parts[0]:
-            held += _size(os.path.join(folder, ".".join(parts)))
-        elif len(parts) == 4 and ".".join(parts) not in seen:
-            total += _number(parts[2]) or 0
+    for entry in _reservations(store):
+        if entry.kind == WORKER:
+            total += _size(os.path.join(folder, entry.name))
+        elif entry.kind == CLIENT and entry.client == client:
+            held += _size(os.path.join(folder, entry.name))
+        elif entry.kind == RECORD and entry.name not in seen:
+            total += entry.written
     return total, held
 
 
@@ -321,27 +424,26 @@ def _tidy_reservations(store, now):
     entries = _reservations(store)
     held = 0
     living_workers = set()
-    for parts in entries:
-        path = folder / ".".join(parts)
-        if len(parts) == 1:
-            living = _living_bytes(path)
+    for entry in entries:
+        if entry.kind == WORKER:
+            living = _living_bytes(folder / entry.name)
             if living is None:
-                _unlink(path)
+                _unlink(folder / entry.name)
             else:
                 held += living
-                living_workers.add(parts[0])
-    for parts in entries:
-        path = folder / ".".join(parts)
-        if len(parts) == 2 and parts[0] and parts[0] not in living_workers:
+                living_workers.add(entry.worker)
+    for entry in entries:
+        path = folder / entry.name
+        if entry.kind == CLIENT and entry.worker not in living_workers:
             # A client's room kept by a worker that died (or one whose file
             # this listing missed, just made: hence the age).
             with contextlib.suppress(OSError):
                 if now - os.stat(path).st_mtime > RECORD_AGE:
                     _unlink(path)
-        elif len(parts) == 4:
-            if (_number(parts[3]) or 0) / 1000 + RECORD_AGE < now:
+        elif entry.kind == RECORD:
+            if entry.landed + RECORD_AGE < now:
                 _unlink(path)
-        elif len(parts) == 2 and not parts[0]:
+        elif entry.kind == MAKING:
             # A worker's file is made under a hidden name and renamed once
             # locked; one left so is a worker's that died in between.
             with contextlib.suppress(OSError):
@@ -350,7 +452,7 @@ def _tidy_reservations(store, now):
     return held, _records(entries)
 
 
-def sweep(store, folders, max_age, max_bytes=0, now=None, reserve=0, wait=0.0, grace=0.0):
+def sweep(store, folders, *, max_age, max_bytes=0, now=None, reserve=0, wait=0.0, grace=0.0):
     """Removes the files in `folders` (relative to `store`) older than
     `max_age` seconds, then, while they and the room the calls in flight
     hold come to more than `max_bytes` less `reserve` (room for a call about
@@ -374,9 +476,11 @@ def sweep(store, folders, max_age, max_bytes=0, now=None, reserve=0, wait=0.0, g
         removable = []
         for entry, stat in files:
             age = now - stat.st_mtime
-            if entry.name.startswith("."):
+            if is_partial(entry.name):
                 expired, keep = age > max(max_age, STALE_PART_AGE), True
             else:
+                # A call's files are dated to its answer (_dated), so `age`
+                # is the time since its client was handed the link.
                 keep = age < grace
                 expired = 0 < max_age < age and not keep
             if expired and _remove(entry):
@@ -486,8 +590,10 @@ def opener(open=builtins.open):
 
 
 def _dated(paths):
-    """(bytes, latest time) of the regular files among `paths`, each dated
-    to now."""
+    """(bytes, latest time written) of the regular files among `paths`.
+    Each file's time is then reset to now, the call's answer: the grace the
+    sweeps give a file counts from there, as its client only then learns
+    where to fetch it."""
     added, landed = 0, 0.0
     for path in set(paths):
         try:
@@ -520,8 +626,10 @@ class Store:
         interval=INTERVAL,
         client_share=CLIENT_SHARE,
         hold=HOLD,
+        published=None,
     ):
         self.root = Path(root)
+        self.published = published  # where a Publisher writes its looks, if one does
         self.folders = list(folders)
         self.max_age = max_age
         self.max_bytes = max_bytes
@@ -559,6 +667,11 @@ class Store:
         fresh = self._fresh()
         if fresh is not None:
             return fresh
+        theirs = None if self.published is None else read_published(self.published)
+        if theirs is not None:
+            total, looked, seen = theirs
+            self._note(total, looked, seen)
+            return total, seen
         # One look at a time: the calls that arrive while it is under way
         # take its result rather than scanning the store again each.
         with self._scanning:
@@ -586,11 +699,18 @@ class Store:
         # the thread pool. One that waits polls the sweep's lock here, where
         # the wait yields.
         looked = time.monotonic()
-        args = (self.root, self.folders, self.max_age, self.max_bytes, now, reserve)
-        if wait:
-            swept = sweep(*args, wait, self.grace)
-        else:
-            swept = offload.run(sweep, *args, 0.0, self.grace)
+        run = functools.partial(
+            sweep,
+            self.root,
+            self.folders,
+            max_age=self.max_age,
+            max_bytes=self.max_bytes,
+            now=now,
+            reserve=reserve,
+            wait=wait,
+            grace=self.grace,
+        )
+        swept = run() if wait else offload.run(run)
         if swept is not None:
             self._note(swept.remaining, looked, swept.records)
             if swept.removed:
@@ -802,3 +922,21 @@ class Store:
         thread = threading.Thread(target=run, name="output-expiry", daemon=True)
         thread.start()
         return thread
+
+
+# The room a call reserves for its output, by operation. Text to speech:
+# a base and so much a character at the slowest speed a host asks for,
+# shrinking as 1 / speed. Text that is mostly pauses or letters spelled
+# one by one makes many times that: such a call takes more room as it
+# writes, while the store has it, and is stopped when it has none.
+TTS_ROOM = 96 * 1024
+TTS_ROOM_PER_CHARACTER = 8 * 1024
+# Cloning: clone_voice keeps whatever its service sends, with no bound of
+# its own; the stand-in hands back at most the audio it takes in.
+CLONE_ROOM = 50 << 20
+
+
+def tts_room(characters, speed, slowest):
+    """The room a text-to-speech call reserves: `characters` of text spoken
+    at `speed`, where `slowest` is the slowest speed the host asks for."""
+    return (TTS_ROOM + TTS_ROOM_PER_CHARACTER * characters) * slowest / speed

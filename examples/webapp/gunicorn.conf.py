@@ -1,17 +1,18 @@
-# gunicorn settings for the example application: the server's address,
-# workers and their concurrency, from the host's server settings
-# (serving.py, WEBAPP_* in the environment). Reading this file changes
-# nothing: what a server must prepare (the metrics folder, the operator
-# listener, the name its answers carry) is done in its hooks below, by the
-# server that runs.
+# gunicorn settings for the example host: the server's address, workers and
+# their concurrency, from the host's server settings (serving.py, WEBAPP_* in
+# the environment). What a server must prepare (the metrics folder, the
+# health listener, the name its answers carry) is done in its hooks below,
+# by the server that runs.
 #
-# Each speech call spends ten seconds or more waiting (the module's fixed
-# wait plus the remote exchange) and almost no CPU. The module looks `time`
-# and `requests` up on its own attributes at call time, so under gevent's
-# monkey-patching those waits yield to the other calls: one gevent worker
-# holds hundreds of calls in flight, each a greenlet of a few tens of KiB,
-# and the machine's CPU rather than a thread count sets the limit. gthread
-# (a thread per call in flight) stays selectable.
+# Reading this file does one thing besides setting names: where the folder
+# that holds the host package (this folder's parent) is not on sys.path, it
+# puts it first there, so that the settings below can be read from the
+# package; gunicorn's own `pythonpath` would come too late, after this file.
+#
+# gevent by default: a speech call spends its time waiting (the module's
+# fixed wait, the remote exchange) and the module looks `time` and
+# `requests` up at call time, so under gevent's patching those waits yield
+# and one worker holds many calls in flight. gthread stays selectable.
 import os
 import shutil
 import socket
@@ -19,11 +20,9 @@ import sys
 from pathlib import Path
 
 here = Path(__file__).resolve().parent
-# The host's own modules: gunicorn puts `pythonpath` on the path only once
-# it has read this file.
-if str(here) not in sys.path:
-    sys.path.insert(0, str(here))
-from serving import Server  # noqa: E402
+if str(here.parent) not in sys.path:
+    sys.path.insert(0, str(here.parent))
+from webapp.serving import Server  # noqa: E402
 
 settings = Server.from_environ()
 
@@ -36,13 +35,9 @@ worker_connections = settings.worker_connections
 threads = settings.threads
 timeout = settings.call_timeout
 graceful_timeout = 15
-
-# gunicorn changes into this folder as it reads its settings, and refuses
-# one that is missing: so the folder must be there by then, whoever reads
-# them. Making it is all that reading does.
+# gunicorn refuses a folder that is not there: the default's is kept in the
+# host's folder (var/), a launcher or a unit makes its own.
 chdir = settings.workdir
-os.makedirs(chdir, exist_ok=True)
-pythonpath = str(here)
 wsgi_app = settings.app
 
 
@@ -50,16 +45,14 @@ def metrics_dir():
     return Path(os.environ.get("PROMETHEUS_MULTIPROC_DIR") or os.path.join(chdir, "metrics"))
 
 
-operator_listeners = []
+health_listeners = []
 
 
 def on_starting(server):
-    # Set in the master, before it starts workers, and so before any of
-    # them imports prometheus_client, which reads it once: the metrics of
-    # all of this host's workers, each writing its own files there, read
-    # together at /metrics. An earlier run's figures would be added to
-    # this run's: the folder starts empty. Its figures are the host's
-    # owner's alone to read (the operator listener serves them).
+    # Set before any worker imports prometheus_client, which reads it once:
+    # every worker writes its figures there, read together at /metrics. It
+    # starts empty (an earlier run's figures would add up) and is readable
+    # by the host's owner alone (the health listener serves it).
     folder = metrics_dir()
     os.environ["PROMETHEUS_MULTIPROC_DIR"] = str(folder)
     shutil.rmtree(folder, ignore_errors=True)
@@ -67,27 +60,32 @@ def on_starting(server):
     # Behind a balancer the answers say which host gave them.
     os.environ.setdefault("WEBAPP_SERVED_BY", f"{socket.gethostname()}:{bind.rsplit(':', 1)[-1]}")
     # Opened here, once, so that every worker (and every worker started in
-    # a dead one's place) serves the same sockets.
-    import operators
+    # a dead one's place) serves the same sockets. Imported only now that
+    # the metrics folder is set.
+    from webapp import health
 
-    operator_listeners.extend(
-        operators.listen(settings.operator_bind or f"unix:{os.path.join(chdir, 'operator.sock')}")
+    health_listeners.extend(
+        health.listen(settings.health_bind or f"unix:{os.path.join(chdir, 'health.sock')}")
     )
 
 
-def post_worker_init(worker):
-    # Each worker sweeps the output store on its own timer (the sweep's lock
-    # lets one of them at a time), started here rather than when the
-    # application is made, which starts nothing.
-    import app
-    import operators
-    import watchdog
+def when_ready(server):
+    # The master keeps the output store for its workers: it sweeps it on its
+    # timer and counts its files for them. Its interpreter answers no call
+    # and no probe, so a large store delays neither, and a host lists the
+    # store once rather than once a worker. (A worker that finds no fresh
+    # count counts for itself; a call that finds no room sweeps.)
+    import webapp
 
-    app.start_expiry(worker.wsgi)
+    return webapp.start_expiry()  # for a test; gunicorn ignores it
+
+
+def post_worker_init(worker):
+    from webapp import health, watchdog
+
     watchdog.feed_on_heartbeat(worker)
-    loop = operators.LoopClock().start() if "gevent" in worker_class else None
-    served_by = worker.wsgi.extensions["webapp.settings"].served_by
-    operators.serve(operator_listeners, app.operator_routes(worker.wsgi, loop), served_by)
+    loop = health.LoopClock().start() if "gevent" in worker_class else None
+    health.serve(health_listeners, health.routes(worker.wsgi, loop), worker.wsgi.config["SERVED_BY"])
 
 
 def child_exit(server, worker):

@@ -3,9 +3,8 @@
 Under gunicorn every worker is its own process, so the figures go through
 prometheus_client's multi-process mode: each worker writes its own files in
 PROMETHEUS_MULTIPROC_DIR (set per host when its gunicorn server starts, which
-also clears it then and marks dead workers), and the operator listener's /metrics
-adds them up. Without that
-variable, as in the in-process tests, the process's own registry answers.
+also clears it then and marks dead workers), and the health listener's
+/metrics adds them up. Without that variable, as in the in-process tests, the process's own registry answers.
 """
 
 import os
@@ -83,7 +82,7 @@ def instrument(app):
 def exposition(output_bytes):
     """(body, content type) of the figures of every worker of this host, with
     the store's size `output_bytes` as last counted (None: not yet). Read on
-    the operator listener's thread (operators.py): the workers' files are
+    the health listener's thread (health.py): the workers' files are
     read, nothing of the event loop's."""
     if output_bytes is not None:
         OUTPUT_BYTES.set(output_bytes)

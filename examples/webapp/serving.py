@@ -7,8 +7,8 @@ import os
 from dataclasses import dataclass
 from pathlib import Path
 
-import envsettings
-from endpoints import DEFAULT_BIND
+from . import envsettings
+from .endpoints import DEFAULT_BIND
 
 HERE = Path(__file__).resolve().parent
 # A sync worker would hold one call per process for ten seconds.
@@ -19,17 +19,16 @@ WORKER_CLASSES = ("gevent", "gthread")
 class Server:
     # A TCP address, or unix:<path> as a fleet's hosts use.
     bind: str = DEFAULT_BIND
-    # Forwarded headers (X-Forwarded-Proto and the like) are believed only
-    # from the front. A fleet's host listens on a unix socket that only the
-    # front reaches, and gunicorn believes what arrives there; on a TCP
-    # address, only the peers listed here, none by default: whoever reaches
-    # such a host directly is a client, not a front.
+    # The TCP peers whose forwarded headers (X-Forwarded-For and the like)
+    # are believed, none by default: whoever reaches a host directly is a
+    # client, not a front. A unix socket, which only the front reaches, is
+    # believed.
     forwarded_allow_ips: str = ""
-    # /healthz and /metrics: on a listener of their own (operators.py),
+    # The probes and /metrics: on a listener of their own (health.py),
     # which the front's checks and the operators reach and clients never
     # do; blank-separated unix:PATH or HOST:PORT addresses. Empty: a unix
-    # socket in the working directory.
-    operator_bind: str = ""
+    # socket in the working directory (health.sock).
+    health_bind: str = ""
     # Connections the kernel queues for a host before its workers accept
     # them. Behind a front, set to the calls the front may hand the host at
     # once: a burst within the host's room then never finds its socket full,
@@ -43,21 +42,19 @@ class Server:
     worker_connections: int = 1000
     # gthread only: the calls each worker answers at once.
     threads: int = 16
-    # Seconds a call may take at most: the module's ten-second wait and its
-    # remote exchanges (a transcription's time-out, WEBAPP_TRANSCRIPTION_TIMEOUT,
-    # has no cap of its own: raise this with it). gunicorn's workers keep
-    # their heartbeat while calls wait, so here it only bounds a worker that
-    # stopped responding altogether; a front gives a call as long.
+    # Seconds a call may take: the module's ten-second wait and its remote
+    # exchanges, a transcription's time-out included (the application caps
+    # that at TRANSCRIPTION_TIMEOUT_MAX to fit the default). gunicorn uses it
+    # only against a worker that stopped responding; a front gives a call as long.
     call_timeout: int = 240
-    # The working directory, under which the module writes "output/tts" and
-    # "output/clone/" and the application serves them. Several workers, or
-    # several machines, must share its "output" folder: the module keeps no
-    # state of its own, and a link returned by one worker may be fetched
-    # from another.
+    # The working directory, under which the module writes output/tts and
+    # output/clone and the application serves them. Every worker of every
+    # host shares its output folder: a link one returns may be fetched from
+    # another.
     workdir: str = str(HERE / "var")
     # The application this host serves: the example's, unless a host built
     # around it names its own factory (module:call, found on PYTHONPATH).
-    app: str = "app:create_app()"
+    app: str = "webapp:create_app()"
 
     def __post_init__(self):
         if self.worker_class not in WORKER_CLASSES:

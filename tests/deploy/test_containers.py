@@ -16,7 +16,7 @@ import pytest
 from support import ROOT
 from support.processes import free_port, start, stop, wait_until
 
-from .conftest import inspect, podman
+from .podman import inspect, podman
 
 
 class Stack:
@@ -64,7 +64,7 @@ def stack(tmp_path_factory):
 
 def checked(results):
     """The hosts that served `results`, each a call whose link serves a whole WAV."""
-    from fleet_calls import complete_wav, fetch
+    from clients import complete_wav, fetch
 
     failed = [r for r in results if r["status"] != 200 or not complete_wav(fetch(r["link"])[1])]
     assert not failed, failed[:3]
@@ -72,7 +72,7 @@ def checked(results):
 
 
 def calls(url, count, label):
-    from fleet_calls import Burst
+    from clients import Burst
 
     return checked(Burst(url, count, label).start().join())
 
@@ -85,7 +85,7 @@ def test_round_trip_through_the_front(stack):
 
 
 def test_killed_host_restarted_by_its_restart_policy(stack):
-    from fleet_calls import Burst
+    from clients import Burst
 
     name = stack.container("host-1")
     count, pid = json.loads(inspect(name, "[{{.RestartCount}}, {{.State.Pid}}]"))

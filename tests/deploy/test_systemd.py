@@ -13,7 +13,7 @@ import pytest
 from support import ROOT
 from support.processes import wait_until
 
-from .conftest import podman
+from .podman import podman
 
 IMAGE = "localhost/dorvane-systemd-test"
 UNITS = ["webapp@1.service", "webapp-front.service", "webapp-files.service"]

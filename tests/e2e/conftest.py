@@ -11,21 +11,19 @@ import itertools
 import json
 import os
 import shutil
-import sys
 import tempfile
 from pathlib import Path
 
 import pytest
 
-# The host's and the repository's folders, for the tests beside this file.
-from support import HOST as WEBAPP  # noqa: F401
-from support import ROOT  # noqa: F401
+from support.installation import install
+from support.processes import free_port
 
 
 @pytest.fixture(scope="session")
 def webapp():
     pytest.importorskip("flask", reason="flask is not installed (pip install -r requirements-demo.txt)")
-    return importlib.import_module("app")
+    return importlib.import_module("webapp")
 
 
 @pytest.fixture(scope="session")
@@ -72,8 +70,8 @@ def standin(standin_services, monkeypatch):
     return standin_services
 
 
-class OperatorAnswer:
-    """An answer of the operator listener, read as a test client's answer is."""
+class HealthAnswer:
+    """An answer of the health listener, read as a test client's answer is."""
 
     def __init__(self, status, body, headers):
         self.status_code, self.data, self.headers = status, body, headers
@@ -85,72 +83,65 @@ class OperatorAnswer:
         return self.data.decode() if as_text else self.data
 
 
-class Operators:
-    """The operator listener (health, metrics) of one application, served
-    as a host serves it (operators.py), on a unix socket of its own."""
+class Health:
+    """The health listener (probes, metrics) of one application, served as
+    a host serves it (health.py), on a unix socket of its own."""
 
     def __init__(self, app, path):
         self.app, self.path, self.stop = app, path, None
 
     def get(self, route):
-        import cluster
-        import operators
+        from unix_http import http_get
+        from webapp import health
 
         if self.stop is None:
-            served_by = self.app.extensions["webapp.settings"].served_by
-            routes = sys.modules["app"].operator_routes(self.app)
-            self.stop = operators.serve(operators.listen(f"unix:{self.path}"), routes, served_by)
-        return OperatorAnswer(*cluster.http_get(self.path, route))
+            served_by = self.app.config["SERVED_BY"]
+            self.stop = health.serve(health.listen(f"unix:{self.path}"), health.routes(self.app), served_by)
+        return HealthAnswer(*http_get(self.path, route))
 
 
 @pytest.fixture
 def make_client(webapp, dorvane, tmp_path_factory):
     """A test client of the application made with these settings; its
-    `operators.get(route)` asks the application's operator listener."""
+    `health.get(route)` asks the application's health listener."""
     made = []
 
     def make(**settings):
         app = webapp.create_app(dorvane, webapp.Settings(**settings))
         client = app.test_client()
-        client.operators = Operators(app, tmp_path_factory.mktemp("op") / "operator.sock")
-        made.append(client.operators)
+        client.health = Health(app, tmp_path_factory.mktemp("health") / "health.sock")
+        made.append(client.health)
         return client
 
     yield make
-    for operators in made:
-        if operators.stop is not None:
-            operators.stop()
-            operators.app.extensions["webapp.readiness"].stop()
-
-
-@pytest.fixture(scope="session")
-def fleet_calls(webapp):
-    """examples/stack/fleet_calls.py: calls through the front and what they prove."""
-    import fleet_calls
-
-    return fleet_calls
+    for health in made:
+        if health.stop is not None:
+            health.stop()
+            health.app.extensions["webapp.readiness"].stop()
 
 
 @pytest.fixture(scope="session")
 def fleet_factory(launch, standin_services, tmp_path_factory):
     """Starts fleets of application hosts behind the front (examples/stack/
-    cluster.py) on free ports, calling the in-process stand-in, each in a
+    fleet.py) on free ports, calling the in-process stand-in, each in a
     folder of pytest's (mode 0700); stops them at the end of the session.
-    `front` takes the front's limits and certificate (cluster.Front's
+    `front` takes the front's limits and certificate (front.Front's
     fields), `watchdog` is the supervisor's, `tls_port` its HTTPS port with
     a certificate; the other settings go to the hosts."""
     pytest.importorskip("gunicorn", reason="gunicorn is not installed (pip install -r requirements-demo.txt)")
-    cluster = launch.cluster
+    from fleet import Fleet
+    from front import Front, haproxy_binary, nginx_binary
+
     try:
-        cluster.nginx_binary()
-        cluster.haproxy_binary()
+        nginx_binary()
+        haproxy_binary()
     except RuntimeError as e:
         pytest.skip(f"{e}")
-    home = launch.install_site(tmp_path_factory.mktemp("fleet-site") / "site")
+    home = install(tmp_path_factory.mktemp("fleet-site") / "site")
     started = []
 
     def start(hosts, front=None, watchdog=3.0, tls_port=None, **settings):
-        port = launch.free_port()
+        port = free_port()
         env = dict(
             os.environ,
             **launch.standin_environ(standin_services),
@@ -158,12 +149,12 @@ def fleet_factory(launch, standin_services, tmp_path_factory):
             WEBAPP_BASE_URL=f"https://127.0.0.1:{tls_port}/" if tls_port else f"http://127.0.0.1:{port}/",
             **{"WEBAPP_" + k.upper(): str(v) for k, v in settings.items()},
         )
-        fleet = cluster.Fleet(
+        fleet = Fleet(
             tmp_path_factory.mktemp("fleet"),
             hosts,
             port=port,
             env=env,
-            front=cluster.Front(**(front or {})),
+            front=Front(**(front or {})),
             watchdog=watchdog,
             tls_port=tls_port,
         )

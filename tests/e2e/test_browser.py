@@ -11,6 +11,10 @@ import shutil
 import subprocess
 
 import pytest
+from front import haproxy_binary, nginx_binary
+
+from support.installation import install
+from support.processes import free_port
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -37,13 +41,13 @@ def stack(launch, tmp_path_factory, request):
         if not CERTUTIL:
             pytest.skip("certutil is not installed (scripts/setup installs libnss3-tools)")
         try:
-            launch.cluster.nginx_binary()
-            launch.cluster.haproxy_binary()
+            nginx_binary()
+            haproxy_binary()
         except RuntimeError as e:
             pytest.skip(f"{e}")
-        hosts, tls_port = 2, launch.free_port()
+        hosts, tls_port = 2, free_port()
     folder = tmp_path_factory.mktemp("e2e")
-    home = launch.install_site(folder / "site")
+    home = install(folder / "site")
     env = dict(os.environ, WEBAPP_DORVANE_HOME=str(home))
     with launch.Stack(folder, hosts, env=env, tls_port=tls_port) as stack:
         yield stack

@@ -19,9 +19,14 @@ import time
 import urllib.error
 import urllib.request
 
+import attacks
+import clients
+import front_log
 import pytest
+from front import haproxy_binary, nginx_binary
 
 from support import busy
+from support.installation import install
 from support.processes import wait_until as wait_for
 
 pytestmark = pytest.mark.real_wait
@@ -35,8 +40,8 @@ FILLER = 20_000
 
 def start_stack(launch, folder, site, hosts=3, **options):
     try:
-        launch.cluster.nginx_binary()
-        launch.cluster.haproxy_binary()
+        nginx_binary()
+        haproxy_binary()
     except RuntimeError as e:
         pytest.skip(f"{e}")
     pytest.importorskip("gunicorn")
@@ -46,7 +51,7 @@ def start_stack(launch, folder, site, hosts=3, **options):
 
 @pytest.fixture(scope="module")
 def site(launch, tmp_path_factory):
-    return launch.install_site(tmp_path_factory.mktemp("failover-site") / "site")
+    return install(tmp_path_factory.mktemp("failover-site") / "site")
 
 
 @pytest.fixture(scope="module")
@@ -78,29 +83,29 @@ def all_up(fleet):
     return set(states.values()) == {"UP"} and len(states) == len(fleet.hosts)
 
 
-def calls(fleet_calls, stack, count, label):
+def calls(stack, count, label):
     """`count` calls at once; each outcome with its seconds."""
     started = time.monotonic()
-    burst = fleet_calls.Burst(stack.base_url, count, label).start()
+    burst = clients.Burst(stack.base_url, count, label).start()
     outcomes = burst.join(3 * WAIT + 30)
     return outcomes, time.monotonic() - started
 
 
-def assert_all_served(outcomes, fleet_calls):
+def assert_all_served(outcomes):
     assert [r["status"] for r in outcomes] == [200] * len(outcomes), [
         r for r in outcomes if r["status"] != 200
     ]
     for r in outcomes:
-        status, data = fleet_calls.fetch(r["link"])
-        assert status == 200 and fleet_calls.complete_wav(data), r["link"]
+        status, data = clients.fetch(r["link"])
+        assert status == 200 and clients.complete_wav(data), r["link"]
 
 
-def test_a_flood_at_twice_the_capacity_is_shed_at_the_door_and_every_host_stays_in(stack, fleet_calls):
+def test_a_flood_at_twice_the_capacity_is_shed_at_the_door_and_every_host_stays_in(stack):
     fleet = stack.fleet
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 16384)), hard))
     wait_for(lambda: all_up(fleet), 10)
-    outcomes = fleet_calls.flood(stack.base_url, 100, 32, timeout=90)
+    outcomes = attacks.flood(stack.base_url, 100, 32, timeout=90)
 
     statuses = collections.Counter(r["status"] for r in outcomes)
     assert not statuses.keys() - {200, 503, 429}, statuses
@@ -111,47 +116,28 @@ def test_a_flood_at_twice_the_capacity_is_shed_at_the_door_and_every_host_stays_
         assert r["seconds"] < 60, r
         if r["status"] != 200:
             assert int(r["retry_after"]) > 0, r
-    # The turned-away calls were turned away at once, not after a wait.
-    shed = sorted(r["seconds"] for r in outcomes if r["status"] == 503)
-    assert shed and shed[len(shed) // 2] < 3, shed[len(shed) // 2]
+    # How soon the turned-away calls were answered is a benchmark's figure
+    # (bench/load.py --overload, "shed p50").
     # Load never read as death: no host left the rotation.
     assert all_up(fleet) and not fleet.supervisor.events
-    after, _ = calls(fleet_calls, stack, 24, "after-flood")
-    assert_all_served(after, fleet_calls)
+    after, _ = calls(stack, 24, "after-flood")
+    assert_all_served(after)
 
 
-def test_calls_right_after_a_crash_all_succeed_and_the_host_comes_back(stack, fleet_calls):
-    fleet = stack.fleet
-    wait_for(lambda: all_up(fleet), 10)
-    crashed = fleet.hosts[0]
-    # The calls go out at once, while the dying host's socket still queues
-    # connections: those die with it, never read.
-    crashed.signal(signal.SIGKILL)
-    outcomes, _ = calls(fleet_calls, stack, 12, "after-crash")
-    assert_all_served(outcomes, fleet_calls)
-    # Restarted by the supervisor, and back in the rotation within seconds.
-    wait_for(lambda: crashed.healthy() and fleet.host_states()[crashed.server] == "UP", 10)
-    assert [what for _, name, what in fleet.supervisor.events if name == crashed.server][:2] == [
-        "exited (-9)",
-        "restarted after 0.1 s",
-    ]
-    again, _ = calls(fleet_calls, stack, 9, "after-restart")
-    assert_all_served(again, fleet_calls)
-    assert crashed.name in {r["served_by"] for r in again}
-
-
-def test_on_a_busy_machine_no_live_host_is_killed_and_a_hung_one_still_is(stack, fleet_calls):
+def test_on_a_busy_machine_no_live_host_is_killed_and_a_hung_one_still_is(stack):
     """Busy is not dead: with the CPU three times oversubscribed by busy
     loops, the disk kept busy with large writes and many files in the
     store, a steady load within the fleet's capacity is served whole, and
     no host is killed or taken out at the front. A host that really hangs
-    (SIGSTOP) is still killed and serving again within 60 s, and calls sent
-    a second after the hang are all served within 20 s."""
+    (SIGSTOP) is still told from the busy ones, killed as making no
+    progress, and the calls sent after the hang are served. (What happens
+    to the calls a hung host held is test_front.py's; how soon it is all
+    over, bench/busy.py's.)"""
     fleet = stack.fleet
 
     def post(call):
         # One text: the stand-in, on this machine, speaks it once.
-        return fleet_calls.post_tts(stack.base_url, "A steady call.", call)
+        return clients.post_tts(stack.base_url, "A steady call.", call)
 
     wait_for(lambda: all_up(fleet), 15)
     busy.fill(fleet.store / "tts", FILLER)
@@ -162,30 +148,27 @@ def test_on_a_busy_machine_no_live_host_is_killed_and_a_hung_one_still_is(stack,
             assert [r["status"] for r in steady] == [200] * 20, [r for r in steady if r["status"] != 200]
             assert fleet.supervisor.events[events:] == [] and busy.downs(fleet) == downs
             hung = fleet.hosts[1]
-            outcomes, seconds, killed, back = busy.hang(
-                fleet, lambda label: busy.burst(post, 12, label), hung
-            )
-        assert_all_served(outcomes, fleet_calls)
-        assert seconds < 20 and back is not None and back < 60, (seconds, killed, back)
+            outcomes, _, _, back = busy.hang(fleet, lambda label: busy.burst(post, 12, label), hung)
+        assert_all_served(outcomes)
+        assert back is not None
         # The front had handed some of them to the hung host; they were tried again.
-        routed = fleet_calls.retried(fleet.access_log, [r["call"] for r in outcomes])
+        routed = front_log.retried(fleet.access_log, [r["call"] for r in outcomes])
         assert any(routed.values()), routed
-        assert [what for _, name, what in fleet.supervisor.events[events:] if name == hung.server][
-            0
-        ].startswith("made no progress")
+        killed = [what for _, name, what in fleet.supervisor.events[events:] if name == hung.server]
+        assert killed[0].startswith("made no progress"), killed
     finally:
         for path in (fleet.store / "tts").glob("filler-*"):
             path.unlink()
 
 
-def test_a_host_that_stalls_briefly_keeps_its_calls(stack, fleet_calls):
+def test_a_host_that_stalls_briefly_keeps_its_calls(stack):
     """Stalls shorter than the watchdog's patience (a host swapping, say)
     cost no call: the host is neither killed nor has its calls ended."""
     fleet = stack.fleet
     wait_for(lambda: all_up(fleet), 15)
     busy = fleet.hosts[2]
-    burst = fleet_calls.Burst(stack.base_url, 12, "slow").start()
-    wait_for(lambda: fleet_calls.in_flight(busy) > 0, 15)
+    burst = clients.Burst(stack.base_url, 12, "slow").start()
+    wait_for(lambda: clients.in_flight(busy) > 0, 15)
     # The whole host stopped for 0.7 s at a time, three times.
     for _ in range(3):
         busy.signal(signal.SIGSTOP)
@@ -216,10 +199,10 @@ class SilentHost:
 
 
 def test_a_host_that_keeps_dying_is_restarted_with_a_growing_back_off(webapp):
-    import cluster
+    from supervisor import Supervisor
 
     host = SilentHost("raise SystemExit(3)").start({})
-    supervisor = cluster.Supervisor([host], {}, every=0.05, first_delay=0.05, longest_delay=0.4).start()
+    supervisor = Supervisor([host], {}, every=0.05, first_delay=0.05, longest_delay=0.4).start()
     try:
         time.sleep(2.5)
     finally:
@@ -250,19 +233,20 @@ def test_the_watchdog_kills_a_host_that_makes_no_progress_and_spares_a_slow_one(
     """Handed over as seen ready, a host whose liveness fails from then on
     is killed after the watchdog (0.5 s here) when its loop uses no CPU
     time; one that computes is spared for the whole patience."""
-    import cluster
+    from supervisor import Supervisor
 
     silent = SilentHost(code).start({})
     first = silent.process
     time.sleep(0.3)  # past the interpreter's start, which uses CPU time
     if host == "stopped":
         first.send_signal(signal.SIGSTOP)
-    supervisor = cluster.Supervisor([silent], {}, watchdog=0.5, patience=patience, every=0.05).start()
+    supervisor = Supervisor([silent], {}, watchdog=0.5, patience=patience, every=0.05).start()
     try:
-        started = time.monotonic()
-        while first.poll() is None and time.monotonic() - started < 4:
-            time.sleep(0.05)
-        seconds, ended = time.monotonic() - started, first.poll()
+        try:
+            seconds = wait_for(lambda: first.poll() is not None, 4)
+        except TimeoutError:
+            seconds = 4
+        ended = first.poll()
     finally:
         supervisor.stop()
         for process in {first, silent.process}:
@@ -277,14 +261,14 @@ def test_the_watchdog_kills_a_host_that_makes_no_progress_and_spares_a_slow_one(
 
 
 @pytest.mark.parametrize("fault", ["partition", "loss", "crash"])
-def test_a_host_on_a_machine_of_its_own_costs_no_new_call(namespaced, fleet_calls, fault):
+def test_a_host_on_a_machine_of_its_own_costs_no_new_call(namespaced, fault):
     fleet = namespaced.fleet
     network = fleet.network
     wait_for(lambda: all_up(fleet), 15)
     host = fleet.hosts[0]
     if fault == "partition":
-        held = fleet_calls.Burst(namespaced.base_url, 9, "held").start()
-        wait_for(lambda: fleet_calls.in_flight(host) > 0, 15)
+        held = clients.Burst(namespaced.base_url, 9, "held").start()
+        wait_for(lambda: clients.in_flight(host) > 0, 15)
         cut = time.time()
         network.partition(host.index)
     elif fault == "loss":
@@ -293,8 +277,8 @@ def test_a_host_on_a_machine_of_its_own_costs_no_new_call(namespaced, fleet_call
     else:
         host.kill()
     try:
-        outcomes, seconds = calls(fleet_calls, namespaced, 24 if fault == "loss" else 12, f"{fault}-new")
-        assert_all_served(outcomes, fleet_calls)
+        outcomes, seconds = calls(namespaced, 24 if fault == "loss" else 12, f"{fault}-new")
+        assert_all_served(outcomes)
         assert seconds < 20
         if fault == "partition":
             # The cut-off host's own calls ended there within 12 s of the
@@ -302,7 +286,7 @@ def test_a_host_on_a_machine_of_its_own_costs_no_new_call(namespaced, fleet_call
             # were tried again elsewhere; its neighbours' completed where
             # they were.
             before = held.join(3 * WAIT)
-            logged = fleet_calls.entries(fleet.access_log, [r["call"] for r in before])
+            logged = front_log.entries(fleet.access_log, [r["call"] for r in before])
             moved = [logged[r["call"]] for r in before if logged[r["call"]]["retries"]]
             assert [r["status"] for r in before] == [200] * 9
             assert moved and all(e["upstream"] != host.server for e in moved)
@@ -336,7 +320,7 @@ def test_a_hosts_firewall_lets_only_the_front_in(namespaced):
         assert tried.returncode != 0
 
 
-def test_a_load_whose_host_dies_is_not_run_again_elsewhere(fleet_factory, fleet_calls):
+def test_a_load_whose_host_dies_is_not_run_again_elsewhere(fleet_factory):
     """run_mod computes for ten seconds and is no speech call: a load cut
     short by its host's death is the operator's to run again, not the front's."""
     pytest.importorskip("torch")
@@ -362,12 +346,12 @@ def test_a_load_whose_host_dies_is_not_run_again_elsewhere(fleet_factory, fleet_
 
         caller = threading.Thread(target=load)
         caller.start()
-        wait_for(lambda: any(fleet_calls.in_flight(h, "/api/run_mod") for h in fleet.hosts), 10)
-        running = next(h for h in fleet.hosts if fleet_calls.in_flight(h, "/api/run_mod"))
+        wait_for(lambda: any(clients.in_flight(h, "/api/run_mod") for h in fleet.hosts), 10)
+        running = next(h for h in fleet.hosts if clients.in_flight(h, "/api/run_mod"))
         running.signal(signal.SIGKILL)
         caller.join(60)
         assert outcome["status"] == 502
-        logged = fleet_calls.entries(fleet.access_log, ["the-load"])["the-load"]
+        logged = front_log.entries(fleet.access_log, ["the-load"])["the-load"]
         assert (logged["retries"], logged["upstream"]) == (0, running.server)
         # The other host never saw it.
         other = next(h for h in fleet.hosts if h is not running)
@@ -376,13 +360,13 @@ def test_a_load_whose_host_dies_is_not_run_again_elsewhere(fleet_factory, fleet_
         fleet.stop()
 
 
-def test_when_every_host_looks_down_at_once_the_front_ends_no_call(fleet_factory, fleet_calls):
+def test_when_every_host_looks_down_at_once_the_front_ends_no_call(fleet_factory):
     """Every host failing its checks together says more of the front, or of
     the machine under it, than of the hosts: their calls are left to finish."""
     fleet = fleet_factory(2, watchdog=60)
     try:
-        burst = fleet_calls.Burst(fleet.url, 8, "all-down").start()
-        wait_for(lambda: all(fleet_calls.in_flight(h) > 0 for h in fleet.hosts), 10)
+        burst = clients.Burst(fleet.url, 8, "all-down").start()
+        wait_for(lambda: all(clients.in_flight(h) > 0 for h in fleet.hosts), 10)
         for host in fleet.hosts:
             host.signal(signal.SIGSTOP)
         try:

@@ -10,6 +10,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+from support.processes import free_port
+
 pytestmark = pytest.mark.real_wait
 V10, V11, V12, V13 = (ssl.TLSVersion[name] for name in ("TLSv1", "TLSv1_1", "TLSv1_2", "TLSv1_3"))
 
@@ -17,7 +19,7 @@ V10, V11, V12, V13 = (ssl.TLSVersion[name] for name in ("TLSv1", "TLSv1_1", "TLS
 @pytest.fixture(scope="module")
 def tls(launch, fleet_factory, tmp_path_factory):
     certificates = launch.DemoCertificates(tmp_path_factory.mktemp("tls"))
-    fleet = fleet_factory(2, front={"certificate": str(certificates.path)}, tls_port=launch.free_port())
+    fleet = fleet_factory(2, front={"certificate": str(certificates.path)}, tls_port=free_port())
     yield fleet, certificates
     fleet.stop()
 

@@ -11,10 +11,13 @@ import sys
 from pathlib import Path
 
 import pytest
+from front import haproxy_binary, nginx_binary
+
+from support.processes import free_port, listening
 
 
 def run_launcher(launch, folder, *options, ports=None):
-    ports = ports or [launch.free_port() for _ in range(4)]
+    ports = ports or [free_port() for _ in range(4)]
     command = [
         sys.executable,
         launch.__file__,
@@ -41,8 +44,8 @@ def test_a_fleet_passes_the_demo_check_from_a_closed_folder_and_nothing_is_left_
     launch, tmp_path, tls
 ):
     try:
-        launch.cluster.nginx_binary()
-        launch.cluster.haproxy_binary()
+        nginx_binary()
+        haproxy_binary()
     except RuntimeError as e:
         pytest.skip(f"{e}")
     # As root's home is: started as root, nginx's workers (nobody) cannot
@@ -57,11 +60,11 @@ def test_a_fleet_passes_the_demo_check_from_a_closed_folder_and_nothing_is_left_
     assert f"-> {front}/output/tts/" in done.stdout
     store = Path(re.search(r"shared output store: (\S+),", done.stdout)[1])
     assert not store.parent.exists()  # the fleet's runtime folder, removed at stop
-    assert not [port for port in ports if launch.cluster.listening(port)]
+    assert not [port for port in ports if listening(port)]
     hosts = [json.loads(p.read_text()) for p in sorted((tmp_path / "var" / "fleet").glob("host-*/host.json"))]
     assert len(hosts) == 2
     for host in hosts:
-        assert not launch.cluster.listening(host["socket"])
+        assert not listening(host["socket"])
         with pytest.raises(ProcessLookupError):
             os.killpg(host["pid"], 0)  # the whole process group, workers included
 
@@ -75,7 +78,7 @@ def test_a_taken_port_is_named_and_nothing_starts(launch, tmp_path):
             launch,
             tmp_path,
             "--check",
-            ports=[launch.free_port(), port, launch.free_port(), launch.free_port()],
+            ports=[free_port(), port, free_port(), free_port()],
         )
     assert done.returncode == 1
     assert f"port {port} is in use" in done.stderr

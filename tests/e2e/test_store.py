@@ -18,14 +18,16 @@ import time
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
-import expiry
+import attacks
+import clients
 import pytest
 import requests
 from scripted_server import trickle
+from webapp import expiry
 
+from support import HOST as WEBAPP
 from support.defaults import CLONE_PATH, TTS_PATH
-
-from .conftest import WEBAPP
+from support.processes import wait_until
 
 # The longest text a host takes, spoken at the lowest speed: the largest
 # output a text-to-speech call can write.
@@ -122,9 +124,8 @@ def test_fresh_workers_admit_no_more_calls_than_the_store_can_hold(webapp, dorva
     with ThreadPoolExecutor(callers) as pool:
         for i in range(callers):
             pool.submit(call, clients[i % workers], i)
-        deadline = time.monotonic() + 20
-        while len(held_tts.inside) + len(answers) < callers and time.monotonic() < deadline:
-            time.sleep(0.01)
+        with contextlib.suppress(TimeoutError):
+            wait_until(lambda: len(held_tts.inside) + len(answers) >= callers, 20, step=0.01)
         admitted = len(held_tts.inside)
         refused = list(answers)
         held_tts.release.set()
@@ -204,7 +205,7 @@ def test_a_call_larger_than_the_whole_store_is_refused_without_a_retry(
 
 HOLDER = """
 import sys, time
-import expiry
+from webapp import expiry
 
 store = expiry.Store(sys.argv[1], ["tts"], 0, int(sys.argv[2]))
 with store.call("tts", int(sys.argv[3])):
@@ -219,7 +220,7 @@ def test_a_reservation_holds_its_room_for_as_long_as_its_worker_lives(webapp, tm
         [sys.executable, "-c", HOLDER, str(root), str(cap), "600"],
         stdout=subprocess.PIPE,
         text=True,
-        env=dict(os.environ, PYTHONPATH=str(WEBAPP)),
+        env=dict(os.environ, PYTHONPATH=str(WEBAPP.parent)),
     )
     try:
         assert holder.stdout.readline() == "reserved\n"
@@ -259,18 +260,18 @@ def test_a_call_that_just_ended_is_counted_by_workers_that_looked_before_it(weba
     ids=["one host, 20 MB", "three hosts of two workers, 64 MiB"],
 )
 def test_a_flood_of_the_largest_calls_keeps_the_store_within_its_cap_and_every_file_it_hands_out(
-    fleet_factory, fleet_calls, hosts, workers, cap, calls, at_once, bound
+    fleet_factory, hosts, workers, cap, calls, at_once, bound
 ):
     fleet = fleet_factory(hosts, output_max_bytes=cap, workers=workers)
     try:
         with Sampled(fleet.store) as store:
-            outcomes = fleet_calls.callers(
+            outcomes = clients.callers(
                 fleet.url,
                 LONGEST["text"],
                 calls,
                 at_once,
                 speed=LONGEST["speed"],
-                sources=[fleet_calls.flood_address(i) for i in range(at_once)],
+                sources=[attacks.flood_address(i) for i in range(at_once)],
             )
     finally:
         fleet.stop()
@@ -469,18 +470,18 @@ def warm(standin, text, speed):
 
 @pytest.mark.real_wait
 def test_a_flood_of_spelled_out_text_keeps_the_store_within_its_cap_and_raises_no_later_call(
-    fleet_factory, fleet_calls, standin_services
+    fleet_factory, standin_services
 ):
     cap, grace = 64 << 20, 10
     warm(standin_services, SPELLED, 0.5)
     warm(standin_services, LONGEST["text"], 0.5)
     fleet = fleet_factory(3, output_max_bytes=cap, output_grace=grace)
     try:
-        sources = [fleet_calls.flood_address(i) for i in range(20)]
+        sources = [attacks.flood_address(i) for i in range(20)]
         with Sampled(fleet.store) as store:
-            outcomes = fleet_calls.callers(fleet.url, SPELLED, 80, 40, speed=0.5, sources=sources)
+            outcomes = clients.callers(fleet.url, SPELLED, 80, 40, speed=0.5, sources=sources)
         time.sleep(grace + 1)
-        after = fleet_calls.post_tts(fleet.url, LONGEST["text"], "after-the-flood", speed=0.5)
+        after = clients.post_tts(fleet.url, LONGEST["text"], "after-the-flood", speed=0.5)
     finally:
         fleet.stop()
     assert len(outcomes) == 80
@@ -491,7 +492,7 @@ def test_a_flood_of_spelled_out_text_keeps_the_store_within_its_cap_and_raises_n
 
 @pytest.mark.real_wait
 def test_slow_clones_from_one_address_leave_other_addresses_room_for_their_largest_calls(
-    fleet_factory, fleet_calls, standin_services, scripted
+    fleet_factory, standin_services, scripted
 ):
     scripted.route("/slow.wav", lambda request: trickle(20))
     warm(standin_services, LONGEST["text"], LONGEST["speed"])
@@ -504,14 +505,14 @@ def test_slow_clones_from_one_address_leave_other_addresses_room_for_their_large
             headers={"Content-Type": "application/json"},
         )
         with contextlib.suppress(OSError):  # refused, or cut off as the fleet stops
-            fleet_calls.opener(fleet_calls.flood_address(0)).open(request, timeout=150).close()
+            clients.opener(attacks.flood_address(0)).open(request, timeout=150).close()
 
     try:
         for _ in range(32):
             threading.Thread(target=clone, daemon=True).start()
         time.sleep(5)  # the clones in, their recordings trickling
-        honest = [fleet_calls.flood_address(i) for i in range(1, 5)]
-        outcomes = fleet_calls.callers(
+        honest = [attacks.flood_address(i) for i in range(1, 5)]
+        outcomes = clients.callers(
             fleet.url, LONGEST["text"], 40, 8, speed=LONGEST["speed"], sources=honest, label="honest"
         )
     finally:

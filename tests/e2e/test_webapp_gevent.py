@@ -13,7 +13,8 @@ import json
 
 import pytest
 
-from .conftest import ROOT, WEBAPP
+from support import HOST as WEBAPP
+from support import ROOT
 
 CALLS = 20
 
@@ -26,8 +27,8 @@ import json, sys, time, types
 
 import gevent
 
-import app as webapp
 import dorvane
+import webapp
 from doubles import FakeTorch
 
 calls = int(sys.argv[1])
@@ -81,7 +82,7 @@ print(json.dumps({"answered": answered, "released": state["released"]}))
 
 def test_a_load_does_not_stall_the_calls_in_flight_on_its_worker(webapp, child, tmp_path):
     pytest.importorskip("gevent", reason="gevent is not installed (pip install -r requirements-demo.txt)")
-    done = child(CHILD, CALLS, path=[WEBAPP, ROOT / "tests"], cwd=tmp_path)
+    done = child(CHILD, CALLS, path=[WEBAPP.parent, ROOT / "tests"], cwd=tmp_path)
     outcome = json.loads(done.splitlines()[-1])
     # The work went on until the calls had ended, and was let go, not timed out.
     assert outcome["released"] is True
@@ -100,15 +101,15 @@ import json, sys
 
 import gevent
 
-import app as webapp
-import cluster
 import dorvane
-import operators
+import webapp
+from unix_http import http_get
+from webapp import health
 
 client = webapp.create_app(dorvane, webapp.Settings()).test_client()
-loop = operators.LoopClock().start(interval=0.05)
-routes = webapp.operator_routes(client.application, loop, stall=0.5)
-operators.serve(operators.listen("unix:op.sock"), routes, "host-s")
+loop = health.LoopClock().start(interval=0.05)
+routes = health.routes(client.application, loop, stall=0.5)
+health.serve(health.listen("unix:health.sock"), routes, "host-s")
 start_thread = monkey.get_original("_thread", "start_new_thread")
 os_sleep = monkey.get_original("time", "sleep")
 seen = []
@@ -116,7 +117,7 @@ seen = []
 
 def ask(path, after):
     os_sleep(after)
-    seen.append((path, after, cluster.http_get("op.sock", path, timeout=5)[0]))
+    seen.append((path, after, http_get("health.sock", path, timeout=5)[0]))
 
 
 gevent.sleep(0.2)
@@ -134,7 +135,7 @@ print(json.dumps(sorted(seen)))
 
 def test_a_stuck_event_loop_fails_liveness_and_readiness_until_it_turns_again(webapp, child, tmp_path):
     pytest.importorskip("gevent", reason="gevent is not installed (pip install -r requirements-demo.txt)")
-    done = child(STUCK, path=[WEBAPP, ROOT / "examples" / "stack", ROOT], cwd=tmp_path)
+    done = child(STUCK, path=[WEBAPP.parent, ROOT / "examples" / "stack", ROOT], cwd=tmp_path)
     assert json.loads(done.splitlines()[-1]) == [
         [path, after, status]
         for path in ("/healthz", "/livez")

@@ -3,7 +3,6 @@ liveness and readiness routes, the host's name on every answer, the metrics, the
 sweep and its caps under a flood, and the same application made around the
 plain-Python text-to-speech."""
 
-import dataclasses
 import os
 import random
 import runpy
@@ -15,6 +14,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
+from webapp import expiry, health
 
 from support.processes import wait_until
 
@@ -24,7 +24,7 @@ from .test_webapp_routes import VALID
 def samples(client):
     """The samples of the host's /metrics: {(name, labels): value}, the
     labels a frozenset of (label, value) pairs."""
-    text = client.operators.get("/metrics").get_data(as_text=True)
+    text = client.health.get("/metrics").get_data(as_text=True)
     return {
         (sample.name, frozenset(sample.labels.items())): sample.value
         for family in text_string_to_metric_families(text)
@@ -53,7 +53,7 @@ def metric(client, name, **labels):
 def test_readiness_reports_what_stops_a_host_from_answering_and_liveness_does_not(
     make_client, installation, tmp_path, monkeypatch, webapp, breakage, problem
 ):
-    monkeypatch.setattr(webapp, "READY_EVERY", 0.05)
+    monkeypatch.setattr(health, "READY_EVERY", 0.05)
     if breakage == "models":
         installation.remove("models")
     elif breakage == "dangling output":
@@ -65,19 +65,19 @@ def test_readiness_reports_what_stops_a_host_from_answering_and_liveness_does_no
     client = make_client(served_by="host-a:5001")
     if breakage == "output goes":
         # Found by the looks that follow the first, off the probe's path.
-        assert client.operators.get("/readyz").status_code == 200
+        assert client.health.get("/readyz").status_code == 200
         (tmp_path / "output").rmdir()
         (tmp_path / "output").write_text("")
-        wait_until(lambda: client.operators.get("/readyz").status_code == 503, 5)
+        wait_until(lambda: client.health.get("/readyz").status_code == 503, 5)
     for path in ("/readyz", "/healthz"):
-        response = client.operators.get(path)
+        response = client.health.get(path)
         assert response.headers["X-Served-By"] == "host-a:5001"
         if problem is None:
             assert (response.status_code, response.get_json()["status"]) == (200, "ok")
         else:
             assert response.status_code == 503
             assert any(problem in p for p in response.get_json()["problems"])
-    assert (client.operators.get("/livez").status_code, client.operators.get("/livez").get_json()) == (
+    assert (client.health.get("/livez").status_code, client.health.get("/livez").get_json()) == (
         200,
         {"status": "ok"},
     )
@@ -163,7 +163,7 @@ def test_metrics_labels_come_from_fixed_sets_whatever_clients_send(make_client):
 def test_readiness_and_metrics_report_the_stores_bytes_as_last_counted(
     make_client, tmp_path, webapp, monkeypatch
 ):
-    monkeypatch.setattr(webapp, "READY_EVERY", 0.05)
+    monkeypatch.setattr(health, "READY_EVERY", 0.05)
     files = {
         "tts/a.wav": 1234,
         "clone/b%20c.wav": 766,
@@ -174,15 +174,15 @@ def test_readiness_and_metrics_report_the_stores_bytes_as_last_counted(
         (tmp_path / "output" / name).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / "output" / name).write_bytes(b"x" * size)
     client = make_client(output_max_bytes=10_000)
-    wait_until(lambda: client.operators.get("/readyz").get_json()["output_bytes"] is not None, 5)
-    health = client.operators.get("/readyz").get_json()
-    assert (health["output_bytes"], health["output_max_bytes"]) == (2100, 10_000)
+    wait_until(lambda: client.health.get("/readyz").get_json()["output_bytes"] is not None, 5)
+    ready = client.health.get("/readyz").get_json()
+    assert (ready["output_bytes"], ready["output_max_bytes"]) == (2100, 10_000)
     assert metric(client, "webapp_output_bytes") == 2100
     # A file added is not counted by the probes that follow: they read the
     # last count, and a count comes every COUNT_EVERY seconds at most.
     (tmp_path / "output" / "tts" / "late.wav").write_bytes(b"x" * 900)
     time.sleep(0.3)
-    assert client.operators.get("/readyz").get_json()["output_bytes"] == 2100
+    assert client.health.get("/readyz").get_json()["output_bytes"] == 2100
     assert metric(client, "webapp_output_bytes") == 2100
 
 
@@ -190,7 +190,7 @@ def test_readiness_and_metrics_report_the_stores_bytes_as_last_counted(
     "limits, sweeps",
     [({"output_max_age": 3600}, True), ({"output_max_age": 0, "output_max_bytes": 0}, False)],
 )
-def test_the_servers_hook_starts_the_timed_sweep_that_making_the_application_does_not(
+def test_the_servers_master_sweeps_and_counts_the_store_that_making_the_application_does_not(
     make_client, webapp, tmp_path, monkeypatch, limits, sweeps
 ):
     old = tmp_path / "output" / "tts" / "old.wav"
@@ -200,27 +200,30 @@ def test_the_servers_hook_starts_the_timed_sweep_that_making_the_application_doe
     threads = set(threading.enumerate())
     application = make_client(expiry_interval=0.05, **limits).application
     assert set(threading.enumerate()) == threads
-    # gunicorn.conf.py as gunicorn reads it, in a fresh working directory.
+    # gunicorn.conf.py as gunicorn reads it, in a fresh working directory;
+    # the master reads the application's settings from the environment.
     for name in ("WEBAPP_WORKDIR", "WEBAPP_SERVED_BY", "PROMETHEUS_MULTIPROC_DIR"):
         monkeypatch.setenv(name, str(tmp_path / "gunicorn"))
+    for name, value in dict(limits, expiry_interval=0.05).items():
+        monkeypatch.setenv(f"WEBAPP_{name.upper()}", str(value))
     hooks = runpy.run_path(str(webapp.HERE / "gunicorn.conf.py"))
-    hooks["post_worker_init"](types.SimpleNamespace(wsgi=application))
-    started = set(threading.enumerate()) - threads
-    assert len(started) == sweeps
-    deadline = time.monotonic() + 10
-    while old.exists() and sweeps and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert old.exists() != sweeps
-    # The timer runs on with the test process: it sleeps out the session.
-    application.extensions["webapp.store"].interval = 86400
-    # The readiness looks the hook started would call the module in later tests.
-    application.extensions["webapp.readiness"].stop()
+    store, publisher = hooks["when_ready"](None)
+    try:
+        assert len(set(threading.enumerate()) - threads) == 1 + sweeps
+        wait_until(lambda: not old.exists() or not sweeps, 10, "the timed sweep")
+        assert old.exists() != sweeps
+        # The workers' stores read the master's count rather than counting.
+        wait_until(lambda: expiry.read_published(store.published) is not None, 10, "the count")
+        (tmp_path / "output" / "tts" / "late.wav").write_bytes(b"x" * 100)
+        assert application.extensions["webapp.store"].bytes() == expiry.read_published(store.published)[0]
+    finally:
+        publisher.stop()
+        store.interval = 86400  # the timer sleeps out the session
 
 
 def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
     make_client, standin, tmp_path, monkeypatch
 ):
-    import expiry
 
     cap, callers, calls_each = 800_000, 8, 12
     monkeypatch.setattr(standin, "audio_max_bytes", cap)
@@ -287,19 +290,6 @@ def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
     # rename may see one file twice.
     assert peaks[1] <= cap + size
     assert on_disk(standin.audio_dir) <= cap and standin.audio_bytes <= cap
-
-
-@pytest.mark.parametrize(
-    "raw, value", [("false", False), ("0", False), ("no", False), ("true", True), ("1", True)]
-)
-def test_a_switch_in_the_environment_means_what_it_says(webapp, raw, value):
-    import envsettings
-
-    @dataclasses.dataclass
-    class Switches:
-        on: bool = not value
-
-    assert envsettings.read(Switches, "TEST_", {"TEST_ON": raw}).on is value
 
 
 @pytest.mark.parametrize(

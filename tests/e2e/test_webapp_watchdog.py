@@ -6,7 +6,7 @@ import socket
 import types
 
 import pytest
-import watchdog
+from webapp import watchdog
 
 
 @pytest.fixture(params=["path", "abstract"])

@@ -1,4 +1,4 @@
-"""gen_music and sep_music: the gate, the fixed wait and the fixed answer."""
+"""gen_music and sep_music: the fixed wait and the fixed answer (their gate is\nthe other operations', test_installation.py)."""
 
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -14,16 +14,6 @@ def test_answer_after_the_wait(dorvane, sleeps, name, value):
     result = getattr(dorvane, name)(value)
     assert result == GPU_REQUIRED and type(result) is dict
     assert sleeps == [10] and type(sleeps[0]) is int
-
-
-@pytest.mark.parametrize("name", ["gen_music", "sep_music"])
-def test_incomplete_installation_is_refused_without_waiting(dorvane, installation, sleeps, name):
-    installation.remove("models")
-    assert getattr(dorvane, name)("x") == (
-        {"error": "Code is not complete. 'models' folder is missing."},
-        400,
-    )
-    assert sleeps == []
 
 
 @pytest.mark.parametrize("name, keyword", [("gen_music", "music_prompt"), ("sep_music", "url")])

@@ -13,6 +13,7 @@ import pytest
 from operations import DOWNLOADING, OPERATIONS, REQUESTING
 from scripted_server import (
     cut_short,
+    files_under,
     json_response,
     leftovers,
     reset,
@@ -103,6 +104,8 @@ def test_request_fault(dorvane, scripted, earlier_files, held, sleeps, op, fault
         assert result == {"error": op.request.failed("")}
     assert sleeps == []
     no_debris(op.request.output or ".")
+    # A request that failed wrote nothing: the earlier files are all there is.
+    assert files_under(".") == ["output/clone/voice.wav", "output/tts/voice.wav"]
 
 
 @pytest.mark.parametrize("fault", FAULTS)

@@ -2,6 +2,7 @@
 Python allocations (tracemalloc), resident memory, and the references held
 on the arguments and defaults they are given."""
 
+import functools
 import gc
 import itertools
 import os
@@ -11,6 +12,7 @@ import tracemalloc
 import types
 
 import pytest
+from operations import GATED
 from scripted_server import response
 
 CALLS = 20_000
@@ -53,8 +55,7 @@ def growth(call, calls):
 
 # A free-threaded interpreter hands memory that a thread frees back in
 # batches, later, once no thread can still be reading it; one reading then
-# holds a backlog that comes and goes by hundreds of KiB over the client
-# paths. The least of a few readings moves only with memory really kept.
+# holds a backlog that comes and goes over the client paths. The least of a few readings moves only with memory really kept.
 FLOOR_READINGS = 30 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0
 
 
@@ -130,14 +131,9 @@ def test_gate_refusals(dorvane, installation):
     marker = counted()
     refused = ({"error": "Files not found in 'token': tokenizer.json"}, 400)
 
+    # Every gated operation of the table, each of its arguments the marker.
     calls = itertools.cycle(
-        [
-            lambda: dorvane.generate_tts(marker, marker),
-            lambda: dorvane.clone_voice(marker, marker, output_folder="out"),
-            lambda: dorvane.transcribe_audio(marker),
-            lambda: dorvane.gen_music(marker),
-            lambda: dorvane.sep_music(marker),
-        ]
+        [functools.partial(getattr(dorvane, op.name), **dict.fromkeys(op.kwargs, marker)) for op in GATED]
     )
 
     def call():
@@ -159,11 +155,11 @@ def test_check_project_structure(dorvane, installation, layout):
     assert_flat(call, held=[folders, *folders.values(), *folders["zonos"]] if args else [])
 
 
-# A round trip over loopback HTTP costs milliseconds, so the paths through
-# the client make SERVED_CALLS calls of each operation by default (the full
-# 20,000 with DORVANE_LEAK_SERVED_CALLS=20000, a matter of minutes). The
-# client's own caches move about 10 KiB here; a payload dict left behind per
-# call would add 300 x 3 x 200 bytes.
+# A round trip over loopback HTTP is slow beside a call the module refuses,
+# so the paths through the client make SERVED_CALLS calls of each operation
+# by default (the full 20,000 with DORVANE_LEAK_SERVED_CALLS=20000). The
+# bound sits above what the client's own caches move and below what a
+# payload dict left behind per call would add, 300 x 3 x 200 bytes.
 SERVED_CALLS = int(os.environ.get("DORVANE_LEAK_SERVED_CALLS", 300))
 SERVED_BOUND = 24 * 1024
 

@@ -1,20 +1,26 @@
-"""The host's operator listener: /livez, /readyz (or /healthz) and /metrics
+"""The host's health listener: /livez, /readyz (or /healthz) and /metrics
 on sockets of their own, answered by threads of the operating system, off
 the worker's event loop, from what the host knows already: no probe waits
 on the disk.
 
 A gevent worker answers every call on one loop. Under a flood that loop runs
 late, and a health check waiting its turn there would read a busy host as a
-dead one: the front would take every host out at once. The operator listener
+dead one: the front would take every host out at once. The health listener
 is accepted and answered on real threads instead, which take the interpreter
-lock in turns with the loop, so a host answers its check within milliseconds
-however busy it is, and fails it only when it is stopped, gone or cut off.
-Its sockets are not the calls' socket, so the front has no route to them:
-only the front's checks and the operators reach them.
+lock in turns with the loop, so a busy host still answers its check, and
+fails it only when it is stopped, gone or cut off. Its sockets are not the
+calls' socket, so the front has no route to them: only the front's checks
+and the operators reach them.
+
+Liveness (is the host making progress?) is answered from memory: the
+worker's event loop has turned lately (LoopClock). Readiness (can it take
+calls now?) is answered from facts a thread of its own refreshes off the
+probe's path (Readiness): the installation, the output folder, the store's
+size.
 
 gunicorn's master opens the listeners (`listen`) before it starts workers;
-every worker serves them (`serve`), and the kernel hands each connection to
-one of them.
+every worker serves them (`serve`) the routes of its application
+(`routes`), and the kernel hands each connection to one of them.
 """
 
 import atexit
@@ -24,17 +30,33 @@ import socket
 import stat
 import time
 import traceback
+from pathlib import Path
+
+from . import expiry, metrics
 
 # What one request may send, and how long it may take to send it.
 REQUEST_MAX = 8192
 REQUEST_TIMEOUT = 2.0
-# Operator connections answered at once per worker; more are closed unread.
+# Health connections answered at once per worker; more are closed unread.
 CONNECTIONS_MAX = 16
+# Seconds between a host's looks at what its readiness rests on (its
+# installation, its output folder), made off the probes' path.
+READY_EVERY = 1.0
+# A look that has not come back for this long (hung on a disk gone away)
+# leaves the host not ready.
+READY_STALE = 10.0
+# Seconds the store's size stands as counted (by a sweep, a call's look for
+# room, or the readiness looks) before those looks count it again.
+COUNT_EVERY = 10.0
+# Seconds a worker's event loop may go without a turn before its host
+# reports itself stuck: one stuck this long in a single call is not
+# serving any other.
+STALL = 30.0
 
 
 def _native():
-    """The thread starter, the socket class and the sleep of the operating
-    system, as they were before gevent patched them (when it has)."""
+    """The thread starter, the socket class and the lock allocator of the
+    operating system, as they were before gevent patched them (when it has)."""
     try:
         from gevent import monkey
     except ImportError:
@@ -92,7 +114,7 @@ def every(seconds, function):
 
 
 def parse_bind(spec):
-    """`WEBAPP_OPERATOR_BIND`: blank-separated addresses, each unix:PATH or
+    """`WEBAPP_HEALTH_BIND`: blank-separated addresses, each unix:PATH or
     HOST:PORT. Returns [(family, address)]."""
     places = []
     for word in spec.split():
@@ -101,7 +123,7 @@ def parse_bind(spec):
         else:
             host, _, port = word.rpartition(":")
             if not host or not port.isdigit():
-                raise ValueError(f"an operator address is unix:PATH or HOST:PORT, not {word!r}")
+                raise ValueError(f"a health address is unix:PATH or HOST:PORT, not {word!r}")
             places.append((socket.AF_INET6 if ":" in host else socket.AF_INET, (host.strip("[]"), int(port))))
     return places
 
@@ -257,3 +279,116 @@ class LoopClock:
 
     def lag(self):
         return time.monotonic() - self.last
+
+
+class Readiness:
+    """What /readyz answers from: the problems that stop this host from
+    taking calls (an incomplete installation, an output folder it cannot
+    write: behind a balancer, the shared store, whose mount going away
+    leaves a dangling link here) and the store's size, as of the latest
+    look. The looks run on a thread of the operating system's (`start`),
+    so a probe reads them from memory and never waits on the disk, however
+    many files the store holds."""
+
+    def __init__(self, dorvane, store, config):
+        self.dorvane, self.store, self.config = dorvane, store, config
+        self.problems, self.checked = None, None
+        self.output_bytes, self.counted = None, None
+        self.census = expiry.Census(store.root, store.folders)  # its own: another thread's
+        self.started, self.stops = False, []
+
+    def check(self):
+        problems = []
+        checked = self.dorvane.check_project_structure()
+        if "error" in checked:
+            problems.append(checked["error"])
+        output = Path("output")
+        if output.is_symlink() or output.exists():
+            if not (output.is_dir() and os.access(output, os.W_OK | os.X_OK)):
+                problems.append("the output folder is missing or not writable")
+        elif not os.access(".", os.W_OK | os.X_OK):
+            problems.append("the working directory is not writable")
+        self.problems, self.checked = problems, time.monotonic()
+
+    def count(self):
+        # The latest count stands for this one: the master's, or the worker's
+        # own (a call's look for room). Where a master counts, however late,
+        # the worker never lists the store for a figure.
+        published = self.store.published and expiry.read_published(self.store.published, fresh=False)
+        for known, looked in (self.store.counted(), published[:2] if published else (None, 0.0)):
+            if known is not None and (self.counted is None or looked > self.counted):
+                self.output_bytes, self.counted = known, looked
+        if not published and (self.counted is None or time.monotonic() - self.counted >= COUNT_EVERY):
+            looked = time.monotonic()
+            self.output_bytes = self.census.bytes()
+            self.counted = looked
+
+    def start(self):
+        """Checks once here (a few looks at folders), then every READY_EVERY
+        seconds on a thread of its own; the store is counted on another, so
+        that a long count never leaves the checks stale. Starting again
+        starts nothing."""
+        if not self.started:
+            self.started = True
+            self.check()
+            self.stops = [every(READY_EVERY, self.check), every(READY_EVERY, self.count)]
+        return self
+
+    def stop(self):
+        """Ends the looks (an application made again in one process, as in
+        tests, would otherwise keep the old one's running)."""
+        for stop in self.stops:
+            stop()
+
+    def answer(self):
+        """(problems, figures) as of the latest look. A look that has not
+        come back for READY_STALE seconds (hung on a disk gone away) fails."""
+        problems = list(self.problems)
+        age = time.monotonic() - self.checked
+        if age > READY_STALE:
+            problems.append(f"the host's readiness was last looked at {age:.0f} s ago")
+        figures = {
+            "served_by": self.config["SERVED_BY"],
+            "output_bytes": self.output_bytes,
+            "output_max_bytes": self.config["OUTPUT_MAX_BYTES"],
+        }
+        return problems, figures
+
+
+def routes(app, loop=None, stall=STALL):
+    """/livez, /readyz (also /healthz, its older name) and /metrics of the
+    application `app`, for the health listener (`serve`): path -> function
+    giving (status, content type, body). Starts the readiness looks they
+    answer from. `loop` (a LoopClock) tells a stuck event loop from a busy
+    one: one that has not turned for `stall` seconds fails both probes."""
+    readiness = app.extensions["webapp.readiness"].start()
+
+    def loop_problems(figures):
+        if loop is None:
+            return []
+        lag = loop.lag()
+        figures["loop_lag_seconds"] = round(lag, 3)
+        return [f"the worker's event loop has not run for {lag:.0f} s"] if lag > stall else []
+
+    def reply(problems, figures):
+        if problems:
+            payload, status = dict(status="unhealthy", problems=problems, **figures), 503
+        else:
+            payload, status = dict(status="ok", **figures), 200
+        return status, "application/json", json.dumps(payload).encode()
+
+    def livez():
+        # From memory alone: no disk, no module call, no look at the store,
+        # so that a loaded disk or a large store never reads as death.
+        figures = {}
+        return reply(loop_problems(figures), figures)
+
+    def readyz():
+        problems, figures = readiness.answer()
+        return reply(problems + loop_problems(figures), figures)
+
+    def metrics_text():
+        body, content_type = metrics.exposition(readiness.output_bytes)
+        return 200, content_type, body
+
+    return {"/livez": livez, "/readyz": readyz, "/healthz": readyz, "/metrics": metrics_text}

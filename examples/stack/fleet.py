@@ -1,0 +1,328 @@
+"""A fleet of identical application hosts behind one front, on one machine.
+
+Each host is a gunicorn of the example application in its own working
+directory, as a separate machine would be, whose `output` is a link to the
+one shared store, as a shared mount would give it. HAProxy is the front
+(haproxy.cfg, front.py): the one address clients reach, with per-client
+limits, a queue within each host's capacity and active health checks; it
+hands the audio links to nginx (nginx.conf.in), which serves them from the
+store. The hosts and nginx listen on unix sockets in a folder only the
+fleet's user may enter, so nothing reaches them past the front.
+
+The store and the sockets are in the fleet's runtime folder, a new one under
+the system's temporary folder, removed when it stops: started as root,
+nginx's workers run unprivileged and must pass through to the store, which
+root's own folders (mode 0700) forbid. The demo, the fleet tests and the
+load benchmark all start it through launch.py:
+
+    python launch.py --hosts 3      # with the stand-in; serve until Ctrl-C
+"""
+
+import dataclasses
+import grp
+import os
+import pwd
+import shutil
+import signal
+import socket
+import stat
+import tempfile
+from pathlib import Path
+
+import repository  # noqa: F401
+
+import front as front_module
+import netns as netns_module
+from host_process import Host
+from supervisor import Supervisor
+from webapp import serving
+
+from support import STACK
+from support.defaults import APP_PORT, OUTPUT_FOLDERS
+from support.processes import listening, start, stop, wait_until
+
+
+class Fleet:
+    """`hosts` application hosts behind the front on `port`, under `folder`:
+    host-N/ (working directories), front/ (the front's configuration and
+    log), nginx/ (configuration, pid, logs, temporary files); and in its
+    runtime folder (`runtime`): store/ (the shared output) and sockets/ (the
+    hosts', nginx's and the front's control socket). `front` holds the
+    front's limits (default: `Front.from_environ()`). The hosts' links point
+    at the front (WEBAPP_BASE_URL) unless `env` names another root.
+
+    With `netns`, each host runs in a network namespace of its own
+    (netns.Network, `network`), on TCP; `service_ports` are the loopback
+    ports of the services the hosts call, relayed into each namespace.
+    `watchdog` is the supervisor's."""
+
+    def __init__(
+        self,
+        folder,
+        hosts=1,
+        port=APP_PORT,
+        env=None,
+        front=None,
+        netns=False,
+        service_ports=(),
+        watchdog=3.0,
+        tls_port=None,
+    ):
+        self.folder = Path(folder).resolve()
+        self.port = port
+        self.runtime = Path(tempfile.mkdtemp(prefix="dorvane-fleet-"))
+        self.store = self.runtime / "store"
+        self.sockets = self.runtime / "sockets"
+        self.run = self.folder / "nginx"
+        self.front_dir = self.folder / "front"
+        self.network = netns_module.Network(hosts, service_ports) if netns else None
+        self.front = front or front_module.Front.from_environ()
+        self.log_bound = (self.front.log_max_bytes, self.front.log_files)
+        self.hosts = [
+            Host(
+                i + 1,
+                self.folder / f"host-{i + 1}",
+                self.sockets / f"host-{i + 1}.sock",
+                network=self.network,
+                log_bound=self.log_bound,
+            )
+            for i in range(hosts)
+        ]
+        self.env = dict(os.environ if env is None else env)
+        self.tls_port = tls_port
+        if self.front.certificate and not tls_port:
+            raise ValueError("a front with a certificate needs its HTTPS port (tls_port)")
+        self.env.setdefault("WEBAPP_BASE_URL", self.url)
+        # The hosts' server settings, set for them explicitly: the front's
+        # room for a host follows from them.
+        self.server = serving.Server.from_environ(self.env)
+        for name in ("worker_class", "workers", "worker_connections", "threads", "call_timeout"):
+            self.env[f"WEBAPP_{name.upper()}"] = str(getattr(self.server, name))
+        # The front's bounds are the hosts' own, unless it is given others.
+        self.call_timeout = self.front.call_timeout or self.server.call_timeout
+        self.body_max = self.front.body_max or front_module.host_body_max(self.env)
+        self.supervisor = Supervisor(self.hosts, self.env, watchdog)
+        self.haproxy = None
+        self.nginx = None
+        self.calls_per_host = None  # in effect once laid out
+        self.queue_max = None
+
+    @property
+    def url(self):
+        if self.front.certificate:
+            return f"https://127.0.0.1:{self.tls_port}/"
+        return f"http://127.0.0.1:{self.port}/"
+
+    @property
+    def front_ports(self):
+        return [self.port, self.tls_port] if self.front.certificate else [self.port]
+
+    @property
+    def access_log(self):
+        """The front's log: one line per request, with the host it went to."""
+        return self.front_dir / "access.log"
+
+    @property
+    def admin_socket(self):
+        return self.sockets / "admin.sock"
+
+    @property
+    def nginx_socket(self):
+        return self.sockets / "nginx.sock"
+
+    def host_calls(self):
+        """Calls in flight per host: the setting, or what its CPU serves."""
+        if self.front.host_calls > 0:
+            return self.front.host_calls
+        return front_module.calls_in_flight(
+            dataclasses.asdict(self.server), self.front.worker_rate, self.front.call_seconds
+        )
+
+    def make_runtime(self):
+        """The runtime folder, made again if an earlier stop removed it: by
+        name, in a folder others may write to, so what is found in its place
+        must be this user's own folder, not a link planted there."""
+        try:
+            self.runtime.mkdir(mode=0o700)
+        except FileExistsError:
+            found = self.runtime.lstat()
+            if not stat.S_ISDIR(found.st_mode) or found.st_uid != os.geteuid():
+                raise RuntimeError(f"{self.runtime} exists and is not this fleet's folder") from None
+        # Others may pass through to the store (nginx's workers, as root), not list it.
+        self.runtime.chmod(0o711)
+
+    def nginx_user(self):
+        """nginx's `user` line: started as root, its workers become nobody,
+        who must be able to pass through to the store and read it."""
+        if os.geteuid() != 0:
+            return ""
+        closed = [p for p in [self.store, *self.store.parents] if not p.stat().st_mode & 0o001]
+        if closed:
+            raise RuntimeError(
+                f"nginx's workers run as nobody, who cannot pass through {closed[-1]} "
+                f"to the store {self.store}: set TMPDIR to a folder others may pass "
+                "through (mode o+x on it and on each folder above), as /tmp is"
+            )
+        for folder in (self.store, *(self.store / kind for kind in OUTPUT_FOLDERS)):
+            folder.chmod(0o755)
+        nobody = pwd.getpwnam("nobody")
+        return f"user {nobody.pw_name} {grp.getgrgid(nobody.pw_gid).gr_name};"
+
+    def lay_out(self):
+        self.make_runtime()
+        for kind in OUTPUT_FOLDERS:
+            (self.store / kind).mkdir(parents=True, exist_ok=True)
+        # Only the fleet's user may enter: others must come through the front.
+        for folder in (self.sockets, self.front_dir):
+            folder.mkdir(parents=True, exist_ok=True)
+            folder.chmod(0o700)
+        paths = [h.socket for h in self.hosts] + [h.health for h in self.hosts]
+        for path in [*paths, self.nginx_socket, self.admin_socket]:
+            if len(str(path)) > front_module.SOCKET_PATH_MAX:
+                raise RuntimeError(
+                    f"the socket path {path} is too long for a unix socket; use a shorter TMPDIR"
+                )
+        for host in self.hosts:
+            host.workdir.mkdir(parents=True, exist_ok=True)
+            output = host.workdir / "output"
+            # A link an earlier fleet left points at its removed store.
+            if output.is_symlink():
+                output.unlink()
+            elif output.exists():
+                raise RuntimeError(f"{output} exists and is not a link to a fleet's store")
+            output.symlink_to(self.store, target_is_directory=True)
+        for name in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
+            (self.run / "tmp" / name).mkdir(parents=True, exist_ok=True)
+        self.run.chmod(0o700)
+        (self.run / "nginx.conf").write_text(
+            front_module.nginx_conf(self.run, self.store, self.nginx_socket, self.nginx_user())
+        )
+        self.calls_per_host = self.host_calls()
+        # Every call the front may hand a host at once waits in the host's
+        # listen backlog until a worker takes it; a smaller backlog refuses
+        # connects while the host has room, and the front sheds calls it had
+        # admitted.
+        self.env.setdefault("WEBAPP_BACKLOG", str(self.calls_per_host))
+        self.queue_max = front_module.queue_max(self.front, self.calls_per_host, len(self.hosts))
+        (self.front_dir / "servers.cfg").write_text(front_module.servers_cfg(self.hosts))
+
+    def start(self):
+        try:
+            # The namespaces first: their addresses go into the front's configuration.
+            if self.network is not None:
+                self.network.start()
+            self.lay_out()
+            for host in self.hosts:
+                host.start(self.env)
+            for host in self.hosts:
+                host.wait_ready()
+            self.nginx = start(
+                [
+                    front_module.nginx_binary(),
+                    *("-p", str(self.run), "-c", str(self.run / "nginx.conf")),
+                    *("-e", str(self.run / "error.log")),
+                ],
+                self.run / "nginx.out",
+            )
+            wait_until(
+                lambda: listening(self.nginx_socket),
+                30,
+                "nginx",
+                self.nginx,
+                self.run / "error.log",
+                step=0.1,
+            )
+            # -db: in the foreground, its log on stdout, its complaints on
+            # stderr; -W: a master that reloads its worker on SIGUSR2.
+            errors = self.front_dir / "haproxy.err"
+            self.haproxy = start(
+                [
+                    front_module.haproxy_binary(),
+                    *("-W", "-db", "-f", str(STACK / "haproxy.cfg")),
+                    *("-f", str(self.front_dir / "servers.cfg")),
+                ],
+                self.access_log,
+                errors,
+                log_bound=self.log_bound,
+                env=front_module.haproxy_environ(self),
+                preexec_fn=lambda: front_module.open_files(2 * self.front.max_connections + 1024),
+            )
+            address = "127.0.0.1" if self.front.address == "0.0.0.0" else self.front.address
+            wait_until(
+                lambda: all(listening((address, p)) for p in self.front_ports),
+                30,
+                "haproxy",
+                self.haproxy,
+                errors,
+                step=0.1,
+            )
+            self.supervisor.start()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def front_command(self, command):
+        """One command on the front's control socket; its answer."""
+        with socket.socket(socket.AF_UNIX) as control:
+            control.settimeout(5)
+            control.connect(str(self.admin_socket))
+            control.sendall(command.encode() + b"\n")
+            answer = b""
+            while chunk := control.recv(65536):
+                answer += chunk
+        return answer.decode()
+
+    def front_pid(self):
+        """The front's worker, by its own word; None while none answers."""
+        try:
+            info = self.front_command("show info")
+        except OSError:
+            return None
+        return next((int(line.split()[1]) for line in info.splitlines() if line.startswith("Pid:")), None)
+
+    def reload_front(self, seconds=30):
+        """The front reads its configuration and certificate again, as
+        HAProxy's master reloads: a new worker takes over the listening
+        sockets, and the old one ends once its calls have. Returns once the
+        new worker answers; one that cannot read its files leaves the old
+        worker serving, and raises here."""
+        old = self.front_pid()
+        self.haproxy.send_signal(signal.SIGUSR2)
+        wait_until(
+            lambda: self.front_pid() not in (None, old),
+            seconds,
+            "the front's reload",
+            self.haproxy,
+            self.front_dir / "haproxy.err",
+            step=0.1,
+        )
+
+    def host_states(self):
+        """host's name at the front -> "UP", "DOWN" ... by the front's checks."""
+        lines = self.front_command("show stat").splitlines()
+        header = lines[0].lstrip("# ").split(",")
+        states = {}
+        for line in lines[1:]:
+            row = dict(zip(header, line.split(","), strict=False))
+            if row.get("pxname") == "hosts" and row.get("svname", "").startswith("host-"):
+                states[row["svname"]] = row["status"].split()[0]
+        return states
+
+    def stop(self):
+        self.supervisor.stop()
+        stop(self.haproxy, signal.SIGUSR1)  # graceful: answers in progress finish
+        stop(self.nginx, signal.SIGQUIT)
+        for host in self.hosts:
+            host.terminate()
+        for host in self.hosts:
+            host.wait_stopped()
+        if self.network is not None:
+            self.network.stop()
+        shutil.rmtree(self.runtime, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()

@@ -1,0 +1,141 @@
+"""The API's calls: each reads its body, calls the module's operation and
+answers with its result. The calls that write output do so within the room
+the output store gives them (`stored`)."""
+
+import ipaddress
+
+from flask import Blueprint, current_app, jsonify, request
+
+from . import expiry
+from .bodies import MIN_SPEED, CloneBody, MusicBody, SeparationBody, SpeechBody, TranscriptionBody, read_body
+from .endpoints import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
+
+bp = Blueprint("api", __name__)
+
+
+def written_files(result, base, store, kind):
+    """The files under `store`/`kind` that the links in a call's result
+    point to: the call's own output."""
+    prefix = f"{base}output/{kind}/"
+    found = []
+
+    def walk(value):
+        if isinstance(value, str):
+            name = value[len(prefix) :] if value.startswith(prefix) else ""
+            if name and "/" not in name and not expiry.is_partial(name):
+                found.append(store / kind / name)
+        elif isinstance(value, dict):
+            for item in value.values():
+                walk(item)
+        elif isinstance(value, list):
+            for item in value:
+                walk(item)
+
+    if not isinstance(result, tuple):
+        walk(result)
+    return found
+
+
+def respond(result):
+    if isinstance(result, tuple):
+        payload, status = result
+        return jsonify(payload), status
+    return jsonify(result), 200
+
+
+def _module():
+    return current_app.extensions["webapp.dorvane"]
+
+
+def _base_url():
+    return current_app.config["BASE_URL"] or request.host_url
+
+
+def _endpoint(argument, setting, path):
+    """The module's `argument` naming a service at the root URL the
+    setting holds; none where the setting is empty."""
+    url = current_app.config[setting]
+    return {argument: url.rstrip("/") + path} if url else {}
+
+
+def client_address():
+    """The address the call came from: the front's word for it where the
+    server believes the front's forwarded headers (a unix socket, which
+    only the front reaches, or a peer in FORWARDED_ALLOW_IPS), else the
+    peer's own. The front sets X-Forwarded-For to one address; the last is
+    the one the nearest proxy added."""
+    peer = request.remote_addr or ""
+    allowed = current_app.config["FORWARDED_ALLOW_IPS"].replace(",", " ").split()
+    forwarded = request.headers.get("X-Forwarded-For", "")
+    try:
+        ipaddress.ip_address(peer)
+        trusted = peer in allowed or "*" in allowed
+    except ValueError:
+        trusted = True  # not an IP peer: a unix socket
+    if trusted and forwarded.strip():
+        return forwarded.rsplit(",", 1)[-1].strip()
+    return peer
+
+
+def stored(folder, operation, kwargs, estimate):
+    """`operation(**kwargs)` within the room the store gives a call whose
+    output should take `estimate` bytes, with the files it wrote into
+    `folder` counted."""
+    store = current_app.extensions["webapp.store"]
+    with store.call(folder, estimate, client_address()) as written:
+        result = operation(**kwargs)
+        written += written_files(result, kwargs["base_url"], store.root, folder)
+    return result
+
+
+@bp.get("/api/status")
+def status():
+    return respond(_module().check_project_structure())
+
+
+@bp.post("/api/tts")
+def tts():
+    body = read_body(SpeechBody)
+    kwargs = {
+        "text": body.text,
+        "voice_id": body.voice_id,
+        "speed": body.speed,
+        "pitch": body.pitch,
+        "base_url": _base_url(),
+        **_endpoint("tts_endpoint", "SPEECH_URL", TTS_PATH),
+    }
+    estimate = expiry.tts_room(len(body.text), body.speed, MIN_SPEED)
+    return respond(stored("tts", _module().generate_tts, kwargs, estimate))
+
+
+@bp.post("/api/clone")
+def clone():
+    body = read_body(CloneBody)
+    kwargs = {
+        "audio_url": body.audio_url,
+        "clone_voice_id": body.voice_id,
+        "base_url": _base_url(),
+        **_endpoint("tts_endpoint", "SPEECH_URL", CLONE_PATH),
+    }
+    return respond(stored("clone", _module().clone_voice, kwargs, current_app.config["OUTPUT_CLONE_RESERVE"]))
+
+
+@bp.post("/api/transcribe")
+def transcribe():
+    body = read_body(TranscriptionBody)
+    kwargs = {
+        "audio_url": body.audio_url,
+        "timeout": current_app.config["TRANSCRIPTION_TIMEOUT"],
+        **_endpoint("stt_endpoint", "TRANSCRIPTION_URL", TRANSCRIBE_PATH),
+    }
+    return respond(_module().transcribe_audio(**kwargs))
+
+
+@bp.post("/api/music/generate")
+def gen_music():
+    return respond(_module().gen_music(read_body(MusicBody).prompt))
+
+
+@bp.post("/api/music/separate")
+def sep_music():
+    return respond(_module().sep_music(read_body(SeparationBody).url))
