@@ -37,20 +37,21 @@ def read(access_log):
     return seen
 
 
-def entries(access_log, calls=(), seconds=5):
+def entries(access_log, calls=(), seconds=30):
     """`read`, once it holds the lines of `calls` or after `seconds`: the
     front writes a call's line once it has closed the call, which may be
-    after the client has read the answer."""
+    after the client has read the answer, and through its log's pipe, whose
+    reader a loaded machine may keep waiting."""
     with contextlib.suppress(TimeoutError):
         wait_until(lambda: set(calls) <= read(access_log).keys(), seconds, "the calls' log lines")
     return read(access_log)
 
 
-def routed(access_log, calls=(), seconds=5):
+def routed(access_log, calls=(), seconds=30):
     """call id -> (status the front answered, the host it went to)."""
     return {call: (e["status"], e["upstream"]) for call, e in entries(access_log, calls, seconds).items()}
 
 
-def retried(access_log, calls=(), seconds=5):
+def retried(access_log, calls=(), seconds=30):
     """call id -> how many times the front tried it again elsewhere."""
     return {call: e["retries"] for call, e in entries(access_log, calls, seconds).items()}
