@@ -910,12 +910,20 @@ class Store:
         store sweeps before that."""
         if self.max_age <= 0 and self.max_bytes <= 0:
             return None
+        # A fork during a sweep would hand the child the sweep's lock (its
+        # open file) for as long as the child lives, and every later sweep
+        # would find it taken: the server's forks wait for the sweep.
+        sweeping = threading.Lock()
+        os.register_at_fork(
+            before=sweeping.acquire, after_in_parent=sweeping.release, after_in_child=sweeping.release
+        )
 
         def run():
             while True:
                 time.sleep(self.interval)
                 try:
-                    self.sweep()
+                    with sweeping:
+                        self.sweep()
                 except OSError:
                     log.exception("expiry sweep of %s failed", self.root)
 

@@ -232,3 +232,29 @@ def test_a_store_counts_from_its_hosts_published_look_only_while_it_is_fresh(
     (root / "tts" / "b.wav").write_bytes(b"x" * 20)  # landed after the host's look
     store = expiry.Store(root, FOLDERS, 0, 1000, published=path)
     assert store.bytes() == (10 if published == "fresh" else 30)
+
+
+def test_a_fork_waits_for_the_timed_sweep_so_that_no_child_keeps_its_lock(tmp_path, monkeypatch):
+    # The server's master sweeps on a thread and forks its workers.
+    inside, go_on = threading.Event(), threading.Event()
+
+    def slow_sweep(store, folders, **limits):
+        with try_lock(Path(store) / expiry.LOCK_NAME) as held:
+            if held and not inside.is_set():
+                inside.set()
+                go_on.wait(10)
+
+    monkeypatch.setattr(expiry, "sweep", slow_sweep)
+    store = expiry.Store(tmp_path, FOLDERS, 3600, 0, interval=0.01)
+    store.start()
+    try:
+        assert inside.wait(10)
+        threading.Timer(0.2, go_on.set).start()
+        pid = os.fork()
+        if pid == 0:
+            with try_lock(tmp_path / expiry.LOCK_NAME) as held:
+                os._exit(0 if held else 1)
+        assert os.waitpid(pid, 0)[1] == 0
+    finally:
+        store.interval = 86400  # the timer sleeps out the session
+        go_on.set()
