@@ -7,8 +7,6 @@ replaces a host that really hangs. The busy-machine benchmark
 (bench/busy.py) and its test share it.
 """
 
-import csv
-import io
 import os
 import shutil
 import signal
@@ -155,11 +153,10 @@ def steady(post, rate, seconds):
 
 def downs(fleet):
     """Times the front has taken each host out (its checks' UP to DOWN)."""
-    rows = csv.DictReader(io.StringIO(fleet.front_command("show stat").lstrip("# ")))
     return {
-        row["svname"]: int(row["chkdown"] or 0)
-        for row in rows
-        if row["pxname"] == "health" and row["svname"].startswith("host-")
+        server: int(row["chkdown"] or 0)
+        for (proxy, server), row in fleet.front_stats().items()
+        if proxy == "health" and server.startswith("host-")
     }
 
 

@@ -21,22 +21,40 @@ def owner_only(path):
     return open(fd, "ab")
 
 
-def start(command, log, errors=None, log_bound=None, **options):
+def unix_listener(path):
+    """A unix socket listening on `path`, in place of any left there."""
+    Path(path).unlink(missing_ok=True)
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(str(path))
+    listener.listen(16)
+    return listener
+
+
+def start(command, log, errors=None, log_bound=None, log_socket=None, **options):
     """`command` in a new session (its own process group), its output
     appended to the file `log`, its error output too unless `errors` names
     a file of its own. Given `log_bound` (max_bytes, kept), the output goes
     through a pipe to logsink.py, which keeps `log` within max_bytes and
-    `kept` rotated files; the process's `sink`."""
+    `kept` rotated files; the process's `sink`. Given `log_socket` too, the
+    sink also takes the lines of every connection to that unix socket,
+    which is listening before the process starts."""
     log = Path(log)
     log.parent.mkdir(parents=True, exist_ok=True)
     sink = None
     if log_bound:
-        sink = subprocess.Popen(
-            [sys.executable, str(Path(__file__).with_name("logsink.py")), str(log), *map(str, log_bound)],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.DEVNULL,
-            start_new_session=True,
-        )
+        listener = None if log_socket is None else unix_listener(log_socket)
+        try:
+            sink = subprocess.Popen(
+                [sys.executable, str(Path(__file__).with_name("logsink.py")), str(log), *map(str, log_bound)]
+                + ([] if listener is None else ["--listening", str(listener.fileno())]),
+                stdin=subprocess.PIPE,
+                stdout=subprocess.DEVNULL,
+                start_new_session=True,
+                pass_fds=[] if listener is None else [listener.fileno()],
+            )
+        finally:
+            if listener is not None:
+                listener.close()  # the sink's now
         try:  # room for a burst of lines while the sink waits for the CPU
             fcntl.fcntl(sink.stdin, fcntl.F_SETPIPE_SZ, 1 << 20)
         except OSError:

@@ -18,8 +18,10 @@ load benchmark all start it through launch.py:
     python launch.py --hosts 3      # with the stand-in; serve until Ctrl-C
 """
 
+import csv
 import dataclasses
 import grp
+import io
 import os
 import pwd
 import shutil
@@ -127,6 +129,11 @@ class Fleet:
         return self.sockets / "admin.sock"
 
     @property
+    def log_socket(self):
+        """Where the front's log ring hands its lines to the log's sink."""
+        return self.sockets / "log.sock"
+
+    @property
     def nginx_socket(self):
         return self.sockets / "nginx.sock"
 
@@ -177,7 +184,7 @@ class Fleet:
             folder.mkdir(parents=True, exist_ok=True)
             folder.chmod(0o700)
         paths = [h.socket for h in self.hosts] + [h.health for h in self.hosts]
-        for path in [*paths, self.nginx_socket, self.admin_socket]:
+        for path in [*paths, self.nginx_socket, self.admin_socket, self.log_socket]:
             if len(str(path)) > front_module.SOCKET_PATH_MAX:
                 raise RuntimeError(
                     f"the socket path {path} is too long for a unix socket; use a shorter TMPDIR"
@@ -244,6 +251,7 @@ class Fleet:
                 self.access_log,
                 errors,
                 log_bound=self.log_bound,
+                log_socket=self.log_socket,
                 env=front_module.haproxy_environ(self),
                 preexec_fn=lambda: front_module.open_files(2 * self.front.max_connections + 1024),
             )
@@ -298,16 +306,19 @@ class Fleet:
             step=0.1,
         )
 
+    def front_stats(self):
+        """(proxy, server) -> the front's counters of it, by their names in
+        "show stat" ("FRONTEND" and "BACKEND" for the proxies' own rows)."""
+        rows = csv.DictReader(io.StringIO(self.front_command("show stat").lstrip("# ")))
+        return {(row["pxname"], row["svname"]): row for row in rows}
+
     def host_states(self):
         """host's name at the front -> "UP", "DOWN" ... by the front's checks."""
-        lines = self.front_command("show stat").splitlines()
-        header = lines[0].lstrip("# ").split(",")
-        states = {}
-        for line in lines[1:]:
-            row = dict(zip(header, line.split(","), strict=False))
-            if row.get("pxname") == "hosts" and row.get("svname", "").startswith("host-"):
-                states[row["svname"]] = row["status"].split()[0]
-        return states
+        return {
+            server: row["status"].split()[0]
+            for (proxy, server), row in self.front_stats().items()
+            if proxy == "hosts" and server.startswith("host-")
+        }
 
     def stop(self):
         self.supervisor.stop()

@@ -243,6 +243,7 @@ def haproxy_environ(fleet):
         "QUEUE_MAX": str(fleet.queue_max),
         "NGINX_SOCKET": str(fleet.nginx_socket),
         "ADMIN_SOCKET": str(fleet.admin_socket),
+        "LOG_SOCKET": str(fleet.log_socket),
         **(
             {
                 "CERTIFICATE": str(Path(front.certificate).resolve()),

@@ -15,6 +15,8 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
+import textwrap
 import threading
 import time
 from pathlib import Path
@@ -24,6 +26,7 @@ import clients
 import front_log
 import pytest
 
+from support import processes
 from support.processes import children
 from support.processes import wait_until as wait_for
 
@@ -388,6 +391,33 @@ def test_junk_requests_leave_the_logs_bounded_and_the_logs_and_figures_private(f
         assert all(p.stat().st_mode & 0o077 == 0 for p in kept_files)
 
 
+def test_a_logs_sink_keeps_whole_lines_from_its_pipe_and_its_connections_until_all_have_closed(tmp_path):
+    # Two connections and the pipe write their lines in pieces, interleaved,
+    # and the writer ends without closing its connections.
+    writer = textwrap.dedent("""
+        import socket, sys
+        one, two = socket.socket(socket.AF_UNIX), socket.socket(socket.AF_UNIX)
+        one.connect(sys.argv[1])
+        one.sendall(b"first ha")
+        print("from the pipe", flush=True)
+        one.sendall(b"lf\\nlast without an end")
+        two.connect(sys.argv[1])
+        two.sendall(b"second half\\n")
+        """)
+    log, sock = tmp_path / "front.log", tmp_path / "log.sock"
+    writing = processes.start(
+        [sys.executable, "-c", writer, str(sock)], log, log_bound=(1 << 20, 1), log_socket=sock
+    )
+    processes.finish(writing)
+    assert writing.returncode == 0 and writing.sink.returncode == 0
+    assert sorted(log.read_text().splitlines()) == [
+        "first half",
+        "from the pipe",
+        "last without an end",
+        "second half",
+    ]
+
+
 @pytest.mark.parametrize(
     "path",
     [
@@ -478,6 +508,7 @@ def test_bad_framing_is_refused_at_the_front_and_leaves_other_clients_keep_alive
             f"X-Call-Id: wrapped-{i}\r\nContent-Length: 18446744073709551616\r\n\r\n"
         ).encode() + TTS
 
+    before = fleet.front_stats()
     attackers, answers = in_parallel(60, lambda i: raw(fleet, bad(i), source=f"127.0.3.{i % 20 + 1}"))
 
     def keep_alive(i):
@@ -502,13 +533,29 @@ def test_bad_framing_is_refused_at_the_front_and_leaves_other_clients_keep_alive
     assert all(a.startswith(b"HTTP/1.1 400 ") for a in answers), {a[:40] for a in answers}
     assert results == [[200] * 30] * 8
 
-    # Refused at the front: none of them reached a host. Their lines are
-    # found by address, as HAProxy 3's parser refuses the length itself and
-    # logs no header of the request, its call id neither.
+    # Refused at the front: the hosts had the honest requests and no other,
+    # and the front answered the 60 errors itself. A stream's counters are
+    # added when it ends.
+    after = {}
+
+    def grew(row, counter):
+        return int(after[row][counter] or 0) - int(before[row][counter] or 0)
+
+    def front_answered_all():
+        after.update(fleet.front_stats())
+        return grew(("front", "FRONTEND"), "hrsp_4xx") >= 60
+
+    wait_for(front_answered_all, 10, "the front's count of its 400 answers")
+    assert grew(("front", "FRONTEND"), "hrsp_4xx") == 60
+    assert grew(("hosts", "BACKEND"), "req_tot") == 8 * 30
+    assert sum(grew(row, "hrsp_4xx") for row in after if row[0] == "hosts") == 0
+
+    # And its log has every line of the burst. The attackers' are found by
+    # address: the parser refused the length before the call id was read.
     def attackers_lines():
         return [line for line in fleet.access_log.read_text().splitlines() if line.startswith("127.0.3.")]
 
-    wait_for(lambda: len(attackers_lines()) == 60, 30)
+    wait_for(lambda: len(attackers_lines()) == 60, 30, "the attackers' 60 log lines")
     assert all(" upstream=<NOSRV> " in line for line in attackers_lines())
 
 
