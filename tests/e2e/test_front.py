@@ -15,8 +15,6 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
-import textwrap
 import threading
 import time
 from pathlib import Path
@@ -26,7 +24,6 @@ import clients
 import front_log
 import pytest
 
-from support import processes
 from support.processes import children
 from support.processes import wait_until as wait_for
 
@@ -389,33 +386,6 @@ def test_junk_requests_leave_the_logs_bounded_and_the_logs_and_figures_private(f
         assert [p.name for p in kept_files] == [log.name, *(f"{log.name}.{n}" for n in range(1, kept + 1))]
         assert all(p.stat().st_size <= bound for p in kept_files)
         assert all(p.stat().st_mode & 0o077 == 0 for p in kept_files)
-
-
-def test_a_logs_sink_keeps_whole_lines_from_its_pipe_and_its_connections_until_all_have_closed(tmp_path):
-    # Two connections and the pipe write their lines in pieces, interleaved,
-    # and the writer ends without closing its connections.
-    writer = textwrap.dedent("""
-        import socket, sys
-        one, two = socket.socket(socket.AF_UNIX), socket.socket(socket.AF_UNIX)
-        one.connect(sys.argv[1])
-        one.sendall(b"first ha")
-        print("from the pipe", flush=True)
-        one.sendall(b"lf\\nlast without an end")
-        two.connect(sys.argv[1])
-        two.sendall(b"second half\\n")
-        """)
-    log, sock = tmp_path / "front.log", tmp_path / "log.sock"
-    writing = processes.start(
-        [sys.executable, "-c", writer, str(sock)], log, log_bound=(1 << 20, 1), log_socket=sock
-    )
-    processes.finish(writing)
-    assert writing.returncode == 0 and writing.sink.returncode == 0
-    assert sorted(log.read_text().splitlines()) == [
-        "first half",
-        "from the pipe",
-        "last without an end",
-        "second half",
-    ]
 
 
 @pytest.mark.parametrize(

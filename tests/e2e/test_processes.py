@@ -1,0 +1,46 @@
+"""The stack's processes: their groups killed whole, their logs kept whole."""
+
+import subprocess
+import sys
+import textwrap
+
+from support import processes
+
+
+def test_killing_a_group_ends_every_process_of_it_and_a_gone_group_is_no_error():
+    leader = subprocess.Popen(["sh", "-c", "sleep 60 & sleep 60; wait"], start_new_session=True)
+    processes.wait_until(lambda: len(processes.children(leader.pid)) == 2, 10, "the group's two sleeps")
+    members = [leader.pid, *processes.children(leader.pid)]
+    processes.kill_group(leader.pid)
+    assert all(processes.gone(pid) for pid in members)
+    leader.wait()
+    ended = subprocess.Popen(["true"], start_new_session=True)
+    ended.wait()
+    processes.kill_group(ended.pid)  # no group left to kill
+
+
+def test_a_logs_sink_keeps_whole_lines_from_its_pipe_and_its_connections_until_all_have_closed(tmp_path):
+    # Two connections and the pipe write their lines in pieces, interleaved,
+    # and the writer ends without closing its connections.
+    writer = textwrap.dedent("""
+        import socket, sys
+        one, two = socket.socket(socket.AF_UNIX), socket.socket(socket.AF_UNIX)
+        one.connect(sys.argv[1])
+        one.sendall(b"first ha")
+        print("from the pipe", flush=True)
+        one.sendall(b"lf\\nlast without an end")
+        two.connect(sys.argv[1])
+        two.sendall(b"second half\\n")
+        """)
+    log, sock = tmp_path / "front.log", tmp_path / "log.sock"
+    writing = processes.start(
+        [sys.executable, "-c", writer, str(sock)], log, log_bound=(1 << 20, 1), log_socket=sock
+    )
+    processes.finish(writing)
+    assert writing.returncode == 0 and writing.sink.returncode == 0
+    assert sorted(log.read_text().splitlines()) == [
+        "first half",
+        "from the pipe",
+        "last without an end",
+        "second half",
+    ]
