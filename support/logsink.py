@@ -30,8 +30,9 @@ def main(path, max_bytes, kept, listening=None):
         handler.emit(logging.makeLogRecord({"msg": line.decode(errors="backslashreplace")}))
 
     selector = selectors.DefaultSelector()
-    # Each source's line so far: a read may end within a line.
+    # Each source's line so far, by its descriptor: a read may end within a line.
     unfinished = {sys.stdin.fileno(): b""}
+    connections = {}
     selector.register(sys.stdin.fileno(), selectors.EVENT_READ)
     server = None
     if listening is not None:
@@ -48,27 +49,28 @@ def main(path, max_bytes, kept, listening=None):
             except BlockingIOError:
                 return taken
             connection.setblocking(True)
-            selector.register(connection, selectors.EVENT_READ)
-            unfinished[connection] = b""
+            selector.register(connection.fileno(), selectors.EVENT_READ)
+            connections[connection.fileno()] = connection
+            unfinished[connection.fileno()] = b""
             taken = True
 
     # Once every source has closed, a connection may still wait unaccepted,
     # its writer gone: it is read too.
     while unfinished or (server is not None and accept()):
         for key, _ in selector.select():
-            source = key.fileobj
-            if source is server:
+            if key.fileobj is server:
                 accept()
                 continue
-            chunk = os.read(source, 1 << 16) if isinstance(source, int) else source.recv(1 << 16)
-            lines = (unfinished[source] + chunk).split(b"\n")
+            fd = key.fileobj
+            chunk = os.read(fd, 1 << 16)
+            lines = (unfinished[fd] + chunk).split(b"\n")
             if chunk:
-                unfinished[source] = lines.pop()
+                unfinished[fd] = lines.pop()
             else:
-                selector.unregister(source)
-                del unfinished[source]
-                if not isinstance(source, int):
-                    source.close()
+                selector.unregister(fd)
+                del unfinished[fd]
+                if fd in connections:
+                    connections.pop(fd).close()
                 if not lines[-1]:
                     lines.pop()
             for line in lines:
