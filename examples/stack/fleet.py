@@ -9,6 +9,10 @@ hands the audio links to nginx (nginx.conf.in), which serves them from the
 store. The hosts and nginx listen on unix sockets in a folder only the
 fleet's user may enter, so nothing reaches them past the front.
 
+With `store="gluster"` (on separate machines only), the store is a
+GlusterFS volume replicated over two storage machines of its own
+(gluster.py), which every host and nginx mount with clients of their own.
+
 The store and the sockets are in the fleet's runtime folder, a new one under
 the system's temporary folder, removed when it stops: started as root,
 nginx's workers run unprivileged and must pass through to the store, which
@@ -34,6 +38,7 @@ from pathlib import Path
 import repository  # noqa: F401
 
 import front as front_module
+import gluster
 import netns as netns_module
 from host_process import Host
 from supervisor import Supervisor
@@ -56,7 +61,9 @@ class Fleet:
     With `netns`, each host runs in a network namespace of its own
     (netns.Network, `network`), on TCP; `service_ports` are the loopback
     ports of the services the hosts call, relayed into each namespace.
-    `watchdog` is the supervisor's."""
+    `store` is "local" (a folder of this machine's) or, with `netns`,
+    "gluster" (`volume`, a gluster.Volume). `watchdog` is the
+    supervisor's."""
 
     def __init__(
         self,
@@ -69,7 +76,12 @@ class Fleet:
         service_ports=(),
         watchdog=3.0,
         tls_port=None,
+        store="local",
     ):
+        if store not in ("local", "gluster"):
+            raise ValueError(f"no store of the kind {store!r}: local or gluster")
+        if store == "gluster" and not netns:
+            raise ValueError("a store on GlusterFS needs the hosts on machines of their own (netns)")
         self.folder = Path(folder).resolve()
         self.port = port
         self.runtime = Path(tempfile.mkdtemp(prefix="dorvane-fleet-"))
@@ -77,7 +89,10 @@ class Fleet:
         self.sockets = self.runtime / "sockets"
         self.run = self.folder / "nginx"
         self.front_dir = self.folder / "front"
-        self.network = netns_module.Network(hosts, service_ports) if netns else None
+        storage = len(gluster.STORAGE) if store == "gluster" else 0
+        self.network = netns_module.Network(hosts, service_ports, storage) if netns else None
+        self.store_kind = store
+        self.volume = None
         self.front = front or front_module.Front.from_environ()
         self.log_bound = (self.front.log_max_bytes, self.front.log_files)
         self.hosts = [
@@ -175,8 +190,26 @@ class Fleet:
         nobody = pwd.getpwnam("nobody")
         return f"user {nobody.pw_name} {grp.getgrgid(nobody.pw_gid).gr_name};"
 
+    def output(self, host):
+        """Where `host` finds the store: the store itself, or its machine's
+        own mount of the volume."""
+        if self.volume is None:
+            return self.store
+        return self.runtime / "mounts" / host.server
+
+    def mount_store(self):
+        """The volume, mounted for nginx (this machine) as the store and for
+        each host's machine apart."""
+        self.volume = gluster.Volume(self.network, self.runtime / "gluster")
+        self.volume.start()
+        self.volume.mount(None, self.store)
+        for host in self.hosts:
+            self.volume.mount(host.index, self.output(host))
+
     def lay_out(self):
         self.make_runtime()
+        if self.store_kind == "gluster":
+            self.mount_store()
         for kind in OUTPUT_FOLDERS:
             (self.store / kind).mkdir(parents=True, exist_ok=True)
         # Only the fleet's user may enter: others must come through the front.
@@ -197,7 +230,7 @@ class Fleet:
                 output.unlink()
             elif output.exists():
                 raise RuntimeError(f"{output} exists and is not a link to a fleet's store")
-            output.symlink_to(self.store, target_is_directory=True)
+            output.symlink_to(self.output(host), target_is_directory=True)
         for name in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
             (self.run / "tmp" / name).mkdir(parents=True, exist_ok=True)
         self.run.chmod(0o700)
@@ -328,6 +361,8 @@ class Fleet:
             host.terminate()
         for host in self.hosts:
             host.wait_stopped()
+        if self.volume is not None:
+            self.volume.stop()
         if self.network is not None:
             self.network.stop()
         shutil.rmtree(self.runtime, ignore_errors=True)

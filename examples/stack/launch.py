@@ -8,6 +8,7 @@ classes.
     python launch.py                     # one host on port 5000; serve until Ctrl-C
     python launch.py --hosts 3 --check   # three hosts behind the front; one round trip, then stop
     python launch.py --hosts 3 --netns   # each host in a network namespace of its own, on TCP (root)
+    python launch.py --hosts 3 --netns --store gluster   # the store on GlusterFS over two storage machines
     python launch.py --hosts 3 --tls     # HTTPS at the front, with the demo's own certificate authority
     python launch.py --install-only      # only the module and its placeholder layout, in site/
 """
@@ -22,6 +23,7 @@ from pathlib import Path
 
 import repository  # noqa: F401
 
+import gluster
 import roundtrip
 from fleet import Fleet
 from front import Front, address_text
@@ -141,7 +143,7 @@ class Stack:
     the fleet's front speaks HTTPS there, with the certificate its settings
     name (FRONT_CERTIFICATE) or else one of the demo's own authority
     (`ca_path`, in `folder`/tls), and plain HTTP on `port` sends clients
-    there."""
+    there. `store` is the fleet's (fleet.Fleet)."""
 
     def __init__(
         self,
@@ -154,6 +156,7 @@ class Stack:
         front=None,
         netns=False,
         tls_port=None,
+        store="local",
     ):
         self.folder = Path(folder).resolve()
         self.port = port or free_port()
@@ -182,6 +185,7 @@ class Stack:
                 netns=netns,
                 service_ports=(self.standin.speech_port, self.standin.transcription_port),
                 tls_port=tls_port,
+                store=store,
             )
 
     @property
@@ -276,6 +280,12 @@ class Stack:
                 f"log {host.log}"
             )
         print(f"shared output store: {fleet.store}, served by nginx (config {fleet.run / 'nginx.conf'})")
+        if fleet.volume is not None:
+            storage = ", ".join(f"{m} at {fleet.network.address(m)}" for m in gluster.STORAGE)
+            print(
+                f"the store is the GlusterFS volume {gluster.VOLUME!r} replicated over {storage}, "
+                f"mounted for each host at {fleet.runtime / 'mounts'}/host-N"
+            )
         print(f"runtime folder (the store and the sockets): {fleet.runtime}, removed at stop")
 
 
@@ -306,6 +316,13 @@ def main(argv=None):
         "--netns",
         action="store_true",
         help="each host in a network namespace of its own, on TCP behind a firewall (needs root)",
+    )
+    parser.add_argument(
+        "--store",
+        choices=["local", "gluster"],
+        default="local",
+        help="the output store: a folder of this machine's, or with --netns a GlusterFS volume "
+        "replicated over two storage machines (needs Debian's glusterfs-server and -client)",
     )
     parser.add_argument(
         "--check", action="store_true", help="stop after the round trip; the status says how it went"
@@ -354,6 +371,11 @@ def main(argv=None):
     env = {**os.environ, "WEBAPP_DORVANE_HOME": str(site)}
     if args.netns and args.hosts < 2:
         parser.error("--netns needs --hosts 2 or more")
+    if args.store == "gluster" and not args.netns:
+        parser.error("--store gluster needs --netns: the store's clients are separate machines")
+    if args.store == "gluster" and (missing := gluster.available()):
+        print(f"no GlusterFS store here: {missing}", file=sys.stderr)
+        return 1
     stack = Stack(
         args.folder,
         args.hosts,
@@ -363,6 +385,7 @@ def main(argv=None):
         env,
         netns=args.netns,
         tls_port=args.tls_port if args.tls else None,
+        store=args.store,
     )
     # Ctrl-C while starting stops what has started (Stack.start), as later.
     signal.signal(signal.SIGTERM, signal.default_int_handler)

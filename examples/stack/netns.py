@@ -8,8 +8,10 @@ front on a machine of its own. Nothing routes past the bridge's subnet: the
 hosts reach nothing but the front and, through a relay, the stand-in
 services, which listen on the machine's loopback (the relay listens on each
 namespace's own loopback, on the services' ports, so the services' URLs and
-certificate hold unchanged). Faults are nftables rules in a host's
-namespace: a partition drops all its packets, loss drops a share of them.
+certificate hold unchanged). A network may also hold storage machines
+(gluster.py), on the same bridge. Faults are nftables rules in a machine's
+namespace: a partition drops all its packets, loss drops a share of them,
+a cut drops only those to and from some addresses.
 
 Needs root, iproute2 and nftables (scripts/setup installs them).
 
@@ -32,7 +34,8 @@ from support.defaults import APP_PORT
 from support.processes import stop
 
 # Addresses only on the bridges this module makes: 10.201.N.0/24, one N a
-# fleet, the front at .1 and host i at .(10 + i).
+# fleet, the front at .1, host i at .(10 + i) and storage machine i at
+# .(200 + i).
 SUBNET = "10.201.{}.{}"
 # The ports a host listens on in its namespace: its calls and its health listener.
 CALLS_PORT = APP_PORT
@@ -62,11 +65,13 @@ def _links():
 
 
 class Network:
-    """`hosts` namespaces on a bridge of their own; `start` makes them,
-    `stop` removes every one of them."""
+    """`hosts` namespaces on a bridge of their own, and `storage` more for
+    storage machines; `start` makes them, `stop` removes every one of them.
+    A machine is named by its host's index, or "s1", "s2"... for storage."""
 
-    def __init__(self, hosts, service_ports=()):
+    def __init__(self, hosts, service_ports=(), storage=0):
         self.hosts = hosts
+        self.storage = storage
         self.service_ports = list(service_ports)
         self.number = None
         self.relay = None
@@ -87,11 +92,16 @@ class Network:
     def front_address(self):
         return SUBNET.format(self.number, 1)
 
-    def address(self, i):
-        return SUBNET.format(self.number, 10 + i)
+    def machines(self):
+        return [*range(1, self.hosts + 1), *(f"s{i}" for i in range(1, self.storage + 1))]
 
-    def namespace(self, i):
-        return f"dorvane-{self.number}-h{i}"
+    def address(self, machine):
+        if isinstance(machine, str):
+            return SUBNET.format(self.number, 200 + int(machine[1:]))
+        return SUBNET.format(self.number, 10 + machine)
+
+    def namespace(self, machine):
+        return f"dorvane-{self.number}-{'h' if isinstance(machine, int) else ''}{machine}"
 
     def start(self):
         self.number = self._pick()
@@ -100,17 +110,19 @@ class Network:
             self.made.append(("link", self.bridge))
             run("ip", "addr", "add", f"{self.front_address}/24", "dev", self.bridge)
             run("ip", "link", "set", self.bridge, "up")
-            for i in range(1, self.hosts + 1):
-                ns, veth = self.namespace(i), f"dv{self.number}h{i}"
+            for machine in self.machines():
+                ns = self.namespace(machine)
+                veth = f"dv{self.number}{'h' if isinstance(machine, int) else ''}{machine}"
                 run("ip", "netns", "add", ns)
                 self.made.append(("netns", ns))
                 run("ip", "link", "add", veth, "type", "veth", "peer", "name", "eth0", "netns", ns)
                 self.made.append(("link", veth))
                 run("ip", "link", "set", veth, "master", self.bridge, "up")
-                run("ip", "-n", ns, "addr", "add", f"{self.address(i)}/24", "dev", "eth0")
+                run("ip", "-n", ns, "addr", "add", f"{self.address(machine)}/24", "dev", "eth0")
                 run("ip", "-n", ns, "link", "set", "lo", "up")
                 run("ip", "-n", ns, "link", "set", "eth0", "up")
-                self.firewall(i)
+                if isinstance(machine, int):
+                    self.firewall(machine)
             if self.service_ports:
                 names = [self.namespace(i) for i in range(1, self.hosts + 1)]
                 self.relay = subprocess.Popen(
@@ -132,8 +144,8 @@ class Network:
             raise
         return self
 
-    def nft(self, i, script):
-        run("ip", "netns", "exec", self.namespace(i), "nft", "-f", "-", input=script)
+    def nft(self, machine, script):
+        run("ip", "netns", "exec", self.namespace(machine), "nft", "-f", "-", input=script)
 
     def firewall(self, i):
         """The hosts' rule: their ports answer the front's address and
@@ -151,30 +163,45 @@ table inet webapp {{
 """,
         )
 
-    def fault(self, i, rule):
-        """Every packet into and out of host i's namespace meets `rule`
-        (None: no fault)."""
+    def fault(self, machine, rule, incoming=None):
+        """Every packet out of `machine`'s namespace meets `rule`, and every
+        packet into it `incoming` (default: the same rule); None: no fault."""
         script = "table inet faults\ndelete table inet faults\n"
         if rule:
             script += f"""
 table inet faults {{
-    chain input {{ type filter hook input priority -10; iifname "eth0" {rule}; }}
+    chain input {{ type filter hook input priority -10; iifname "eth0" {incoming or rule}; }}
     chain output {{ type filter hook output priority -10; oifname "eth0" {rule}; }}
 }}
 """
-        self.nft(i, script)
+        self.nft(machine, script)
 
-    def partition(self, i):
-        self.fault(i, "drop")
+    def partition(self, machine):
+        self.fault(machine, "drop")
 
-    def loss(self, i, percent):
-        self.fault(i, f"numgen random mod 100 < {int(percent)} drop")
+    def loss(self, machine, percent):
+        self.fault(machine, f"numgen random mod 100 < {int(percent)} drop")
 
-    def heal(self, i):
-        self.fault(i, None)
+    def cut(self, machine, peers):
+        """`machine` loses its packets to and from the machines `peers`
+        alone."""
+        addresses = ", ".join(self.address(peer) for peer in peers)
+        self.fault(machine, f"ip daddr {{ {addresses} }} drop", f"ip saddr {{ {addresses} }} drop")
 
-    def exec_prefix(self, i):
-        return ["ip", "netns", "exec", self.namespace(i)]
+    def heal(self, machine):
+        self.fault(machine, None)
+
+    def exec_prefix(self, machine):
+        return ["ip", "netns", "exec", self.namespace(machine)]
+
+    def net_prefix(self, machine):
+        """A command in `machine`'s network alone, in this machine's mounts:
+        what it mounts there, every process here sees."""
+        return ["nsenter", f"--net=/run/netns/{self.namespace(machine)}"]
+
+    def processes(self, machine):
+        """The pids of the processes in `machine`'s namespace."""
+        return [int(pid) for pid in run("ip", "netns", "pids", self.namespace(machine)).split()]
 
     def stop(self):
         stop(self.relay)
