@@ -97,6 +97,12 @@ class Played:
         except OSError:
             return False
 
+    def standin_listening(self):
+        # The stand-in's readiness probe, which podman does not run, asked
+        # from the host's side of the pod.
+        connect = "import socket; socket.create_connection(('127.0.0.1', 8443), 2)"
+        return podman("exec", self.container("dorvane-host", "host"), "python", "-c", connect).returncode == 0
+
     def left(self):
         name = f"name={self.prefix}"
         return (
@@ -117,7 +123,8 @@ class Played:
 def played(tmp_path_factory):
     played = Played(tmp_path_factory.mktemp("kubernetes"))
     try:
-        wait_until(played.serving, 120, "the front's page", step=0.5)
+        wait_until(played.standin_listening, 120, "the stand-in", step=0.5)
+        wait_until(played.serving, 60, "the front's page", step=0.5)
         yield played
     finally:
         played.down()
