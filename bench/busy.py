@@ -46,6 +46,11 @@ def main():
     parser.add_argument("--no-hang", action="store_true", help="skip the hung host")
     parser.add_argument("--quick", action="store_true", help="20 s of load at 1 call/s")
     parser.add_argument(
+        "--store",
+        choices=["local", "gluster"],
+        help="the hosts on machines of their own (namespaces), the store a local folder or a GlusterFS volume",
+    )
+    parser.add_argument(
         "--settle",
         type=float,
         default=20,
@@ -62,7 +67,10 @@ def main():
     # The front's per-client limits out of the way: every call comes from
     # one address here, and the hosts' capacity is what is tried.
     front = Front(client_calls=1000, client_connections=1064, client_rate=100_000)
-    stack = launch.Stack(work / "stack", args.hosts, env=dict(os.environ, **env), front=front).start()
+    machines = {"netns": True, "store": args.store} if args.store else {}
+    stack = launch.Stack(
+        work / "stack", args.hosts, env=dict(os.environ, **env), front=front, **machines
+    ).start()
     fleet = stack.fleet
     try:
         # Counted from before the store fills: a fleet that meets a large
@@ -100,7 +108,8 @@ def main():
 
     statuses = collections.Counter(o["status"] for o in outcomes)
     print(
-        f"\nbusy: {args.hosts} hosts, {args.files:,} files in the store (made in {filled:.0f} s), "
+        f"\nbusy: {args.hosts} hosts{f' on machines of their own, the store {args.store}' if args.store else ''}, "
+        f"{args.files:,} files in the store (made in {filled:.0f} s), "
         f"{'a quiet machine' if args.quiet_machine else f'{load.hogs} busy loops and a {args.disk_mib} MiB writer'}, "
         f"{args.rate:g} calls/s for {args.seconds:g} s\n"
     )

@@ -77,6 +77,10 @@ class Settings:
     output_client_share: Annotated[float, Field(ge=0, le=1)] = expiry.CLIENT_SHARE
     # Seconds a call holds room in the store it has not written into.
     output_hold: float = expiry.HOLD
+    # File system types besides the local ones and GlusterFS that the store
+    # may live on (blank-separated), for an operator who has checked that
+    # they keep what storefs.py names.
+    store_filesystems: str = ""
     # The peers whose X-Forwarded-For names the client (blank- or
     # comma-separated addresses), besides a unix socket's, which only the
     # front reaches: the server's setting of the same name.
@@ -148,9 +152,11 @@ def create_app(dorvane=None, settings=None):
 
 def output_store(settings):
     """The output store under the working directory (where the module
-    writes, which the server fixes first), within the limits of `settings`."""
-    from . import files
+    writes, which the server fixes first), within the limits of `settings`.
+    Raises storefs.Refused on a file system that would break it."""
+    from . import files, storefs
 
+    storefs.check(Path("output"), settings.store_filesystems.split())
     return expiry.Store(
         Path("output").absolute(),
         list(files.OUTPUT_FOLDERS),

@@ -1,6 +1,6 @@
 """How the application's answers end: each names the host that gave it
 (X-Served-By), and an error is JSON with its status: a body refused, a store
-without room, an HTTP error, and whatever else failed."""
+without room or out of reach, an HTTP error, and whatever else failed."""
 
 import logging
 
@@ -60,6 +60,12 @@ def store_full(e):
     )
 
 
+def store_unreachable(e):
+    # Nothing ran: the front may send the call to a host whose mount
+    # reaches the storage.
+    return jsonify(error="this host could not reach the output store; try again shortly"), 504
+
+
 def http_error(e):
     response = jsonify(error=e.description)
     # The error's own headers (WWW-Authenticate, Allow) still go out.
@@ -80,5 +86,6 @@ def register(app):
     app.after_request(name_the_host)
     app.register_error_handler(BadBody, bad_body)
     app.register_error_handler(expiry.Full, store_full)
+    app.register_error_handler(expiry.Unreachable, store_unreachable)
     app.register_error_handler(HTTPException, http_error)
     app.register_error_handler(Exception, unexpected)

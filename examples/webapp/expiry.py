@@ -51,6 +51,7 @@ stays whatever the limits, as its client may still be on its way to fetch it.
 import builtins
 import contextlib
 import contextvars
+import errno
 import fcntl
 import functools
 import hashlib
@@ -84,9 +85,12 @@ STALE_PART_AGE = 6 * 3600
 # does not make every call that follows sweep again.
 LOW_WATER = 0.9
 # How long a call waits for another's sweep before it goes on without its
-# own, or for another worker's count of the room before it is refused: far
-# longer than either should take.
+# own: far longer than one should take.
 SWEEP_WAIT = 2.0
+# How long a call waits for the other workers' counts of the room before it
+# is refused: on a network file system each count is a few round trips to
+# the storage, longer when it loses packets, and a burst of calls queues.
+RESERVE_WAIT = 10.0
 # After a sweep that could not make room, a worker's calls that find none
 # are refused for this long (or the grace, if shorter) without sweeping
 # again: under a flood the store stays full until files come out of their
@@ -104,7 +108,7 @@ CLOCK_SLACK = 1.0
 # look at the store, however late its count of the room, began after the
 # files it stands for had landed (the record's time is the writer's clock,
 # the sweep that removes it reads its own).
-RECORD_AGE = RESCAN_AFTER + SWEEP_WAIT + 2 * CLOCK_SLACK
+RECORD_AGE = RESCAN_AFTER + RESERVE_WAIT + 2 * CLOCK_SLACK
 # Seconds between the timed sweeps.
 INTERVAL = 60.0
 # Seconds a file is kept after the call that wrote it answered.
@@ -410,6 +414,13 @@ def _living_bytes(path):
         os.close(fd)
 
 
+def _close(fd):
+    # A worker's file on a network mount that has gone away: nothing is
+    # held there any more.
+    with contextlib.suppress(OSError):
+        os.close(fd)
+
+
 def _unlink(path):
     with contextlib.suppress(FileNotFoundError):
         os.unlink(path)
@@ -514,6 +525,16 @@ class Full(Exception):
         self.retry = retry
         self.share = share
         self.written = written
+
+
+class Unreachable(Exception):
+    """The store could not be reached to reserve a call's room (a network
+    mount cut off from its storage): the call has not run, and a host
+    that reaches the store may run it."""
+
+
+# What a store that is there but cannot take a call's room says.
+NO_ROOM = (errno.ENOSPC, errno.EDQUOT)
 
 
 class Room:
@@ -750,7 +771,7 @@ class Store:
             os.close(fd)
             _unlink(making)
             raise
-        self._mine = (worker, os.getpid(), fd, weakref.finalize(self, os.close, fd))
+        self._mine = (worker, os.getpid(), fd, weakref.finalize(self, _close, fd))
         for client in self._clients:
             self._client_file(worker, client)
         return worker, fd
@@ -812,7 +833,7 @@ class Store:
         swept = False
         while True:
             known, seen = self._look()
-            with try_lock(self.root / RESERVE_LOCK, SWEEP_WAIT) as held, self._owning:
+            with try_lock(self.root / RESERVE_LOCK, RESERVE_WAIT) as held, self._owning:
                 full = Full(room.held + size, self.max_bytes)
                 if held:
                     full = self._fits(room, size, known, seen)
@@ -875,12 +896,14 @@ class Store:
             try:
                 self._reserve(room, math.ceil(estimate))
             except OSError as e:
-                # A store that cannot be written (a mount gone away, a full
-                # disk) has no room either; the module would fail in it.
+                # A full disk has no room; a mount that cannot reach its
+                # storage is no store at all. The module would fail in either.
                 log.warning("no room could be reserved in %s: %s", self.root, e)
                 with contextlib.suppress(OSError):
                     self._give(room, room.held)
-                raise Full(math.ceil(estimate), self.max_bytes) from e
+                if e.errno in NO_ROOM:
+                    raise Full(math.ceil(estimate), self.max_bytes) from e
+                raise Unreachable(str(e)) from e
         token = _calling.set(room)
         try:
             if reserving and self.hold > 0:

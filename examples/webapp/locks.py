@@ -10,10 +10,14 @@ import fcntl
 import os
 import time
 
-# How often a waiting caller tries again. It never blocks in flock itself:
-# under a cooperative worker the holder may be another task of the same
-# process, which only runs while this one sleeps.
+# How often a waiting caller tries again, at first and at most. It never
+# blocks in flock itself: under a cooperative worker the holder may be
+# another task of the same process, which only runs while this one sleeps.
+# On a network file system each try is a round trip to the storage, and a
+# crowd of waiters trying every few milliseconds slows the holder: the
+# pause doubles as the wait goes on.
 RETRY = 0.005
+RETRY_MAX = 0.05
 
 
 @contextlib.contextmanager
@@ -23,6 +27,7 @@ def try_lock(path, wait=0.0):
     fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
     try:
         deadline = time.monotonic() + wait
+        pause = RETRY
         while True:
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -31,7 +36,8 @@ def try_lock(path, wait=0.0):
                 if time.monotonic() >= deadline:
                     yield False
                     return
-                time.sleep(RETRY)
+                time.sleep(min(pause, max(deadline - time.monotonic(), 0)))
+                pause = min(2 * pause, RETRY_MAX)
         yield True
     finally:
         # Closing the descriptor releases the lock; the file stays so that

@@ -164,3 +164,35 @@ def fleet_factory(launch, standin_services, tmp_path_factory):
     yield start
     for fleet in started:
         fleet.stop()
+
+
+@pytest.fixture(scope="session")
+def gluster_mounts(tmp_path_factory):
+    """One GlusterFS volume replicated over two storage machines (gluster.
+    Volume), mounted by two machines with clients of their own: (mount of
+    machine 1, mount of machine 2, the volume)."""
+    import gluster
+    import netns
+
+    if why := gluster.available():
+        pytest.skip(why)
+    network = netns.Network(2, storage=len(gluster.STORAGE)).start()
+    volume = gluster.Volume(network, Path(tempfile.mkdtemp(prefix="dorvane-gluster-")))
+    try:
+        volume.start()
+        mounts = [volume.mount(i, volume.folder / f"mount-{i}") for i in (1, 2)]
+        yield (*mounts, volume)
+    finally:
+        volume.stop()
+        network.stop()
+
+
+@pytest.fixture(params=["one folder", "two machines on GlusterFS"])
+def stores(request, tmp_path):
+    """Where two workers find one store: the same folder, or the same
+    folder of a GlusterFS volume through two machines' own mounts."""
+    if request.param == "one folder":
+        return tmp_path / "store", tmp_path / "store"
+    first, second, _ = request.getfixturevalue("gluster_mounts")
+    name = f"{request.node.name}-{os.getpid()}".translate(str.maketrans("[] ", "---"))
+    return first / name, second / name

@@ -8,6 +8,7 @@ holds calls in flight, then through fleets under floods of the largest
 calls, of text spelled out and of slow clones, with the real wait."""
 
 import contextlib
+import errno
 import json
 import os
 import signal
@@ -214,8 +215,10 @@ with store.call("tts", int(sys.argv[3])):
 """
 
 
-def test_a_reservation_holds_its_room_for_as_long_as_its_worker_lives(webapp, tmp_path, monkeypatch):
-    root, cap = tmp_path / "store", 1000
+def test_a_reservation_holds_its_room_for_as_long_as_its_worker_lives(webapp, stores):
+    # The holder on one machine, the other worker on another, where the
+    # store is shared by a network file system.
+    root, other, cap = *stores, 1000
     holder = subprocess.Popen(
         [sys.executable, "-c", HOLDER, str(root), str(cap), "600"],
         stdout=subprocess.PIPE,
@@ -225,22 +228,22 @@ def test_a_reservation_holds_its_room_for_as_long_as_its_worker_lives(webapp, tm
     try:
         assert holder.stdout.readline() == "reserved\n"
         with pytest.raises(expiry.Full):
-            with expiry.Store(root, ["tts"], 0, cap).call("tts", 600):
+            with expiry.Store(other, ["tts"], 0, cap).call("tts", 600):
                 pass
     finally:
         holder.send_signal(signal.SIGKILL)  # as a killed host dies: no cleanup
         holder.wait(10)
     # The dead worker's room is found free by the next call's sweep.
-    with expiry.Store(root, ["tts"], 0, cap).call("tts", 600):
+    with expiry.Store(other, ["tts"], 0, cap).call("tts", 600):
         pass
 
 
-def test_a_call_that_just_ended_is_counted_by_workers_that_looked_before_it(webapp, tmp_path):
-    root, cap = tmp_path / "store", 1000
-    writer, other = expiry.Store(root, ["tts"], 0, cap), expiry.Store(root, ["tts"], 0, cap)
+def test_a_call_that_just_ended_is_counted_by_workers_that_looked_before_it(webapp, stores):
+    (root, other_root), cap = stores, 1000
+    writer, other = expiry.Store(root, ["tts"], 0, cap), expiry.Store(other_root, ["tts"], 0, cap)
+    (root / "tts").mkdir(parents=True)
     assert other.bytes() == 0  # its look at the store, fresh for seconds
     with writer.call("tts", 600) as written:
-        (root / "tts").mkdir(parents=True)
         (root / "tts" / "a.wav").write_bytes(b"x" * 600)
         written.append(root / "tts" / "a.wav")
     # The file landed after the other worker looked, and the reservation
@@ -379,25 +382,34 @@ def _answers_after_a_stopped_write(module, path):
         (raising(Interrupted), None),
         (_writes_past_the_cap, 503),
         (_answers_after_a_stopped_write, 503),
-        ("reservation not written", 503),
+        (errno.ENOSPC, 503),
+        # A mount cut off from its storage: another host may reach it.
+        (errno.ENOTCONN, 504),
     ],
-    ids=["raises", "interrupted", "write-past-the-cap", "answers-after-a-stopped-write", "store-unwritable"],
+    ids=[
+        "raises",
+        "interrupted",
+        "write-past-the-cap",
+        "answers-after-a-stopped-write",
+        "store-full-disk",
+        "store-unreachable",
+    ],
 )
 def test_a_call_gives_its_room_back_however_it_ends(
     make_client, dorvane, held_tts, monkeypatch, tmp_path, operation, status
 ):
     client = make_client(output_max_bytes=ONE_CALL)
-    if operation == "reservation not written":
+    if isinstance(operation, int):
         truncate = os.ftruncate
         failed = []
 
-        def full_disk(fd, size):
+        def unwritable(fd, size):
             if size and not failed:
                 failed.append(size)
-                raise OSError(28, "No space left on device")
+                raise OSError(operation, os.strerror(operation))
             truncate(fd, size)
 
-        monkeypatch.setattr(expiry.os, "ftruncate", full_disk)
+        monkeypatch.setattr(expiry.os, "ftruncate", unwritable)
     else:
         path = tmp_path / "output" / "tts" / "failing.wav"
         path.parent.mkdir(parents=True, exist_ok=True)
