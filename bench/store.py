@@ -17,7 +17,7 @@ For each store:
 Needs root, nftables and GlusterFS (scripts/setup --gluster).
 
     .venv/bin/python bench/store.py                      # C = 1000, 100,000 files (about 15 minutes)
-    .venv/bin/python bench/store.py --c 500 --files 20000 --duration 40
+    .venv/bin/python bench/store.py --quick                # C = 500, 20,000 files
 """
 
 import argparse
@@ -45,7 +45,7 @@ def storage_pids(fleet):
     if fleet.volume is None:
         return []
     pids = [pid for machine in gluster.STORAGE for pid in fleet.network.processes(machine)]
-    return pids + [pid for path in fleet.volume.mounts for pid in gluster._clients(path)]
+    return pids + [pid for path in fleet.volume.mounts for pid in gluster.clients_of(path)]
 
 
 def census_seconds(store):
@@ -86,7 +86,10 @@ def main():
     parser.add_argument("--groups", type=int, default=20)
     parser.add_argument("--files", type=int, default=100_000)
     parser.add_argument("--probe-seconds", type=float, default=30)
+    parser.add_argument("--quick", action="store_true", help="C = 500 for 40 s, 20,000 files")
     args = parser.parse_args()
+    if args.quick:
+        args.c, args.duration, args.files, args.probe_seconds = 500, 40, 20_000, 15
     if why := gluster.available():
         sys.exit(why)
     load.check_limits([args.c])

@@ -188,7 +188,7 @@ class Volume:
 
     def stop(self):
         for path in reversed(self.mounts):
-            clients = _clients(path)
+            clients = clients_of(path)
             if subprocess.run(["umount", str(path)], capture_output=True).returncode != 0:
                 subprocess.run(["umount", "-l", str(path)], capture_output=True)
             for pid in clients:
@@ -223,7 +223,7 @@ def _kill(pid):
         pass
 
 
-def _clients(path):
+def clients_of(path):
     """The pids of the FUSE clients that serve the mount at `path`."""
     found = []
     for entry in Path("/proc").iterdir():

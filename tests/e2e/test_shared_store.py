@@ -5,12 +5,17 @@ with a mount of its own (gluster_mounts). The host refuses a store on a
 file system that would break them."""
 
 import os
+import signal
 import subprocess
+import sys
 import time
 
 import gluster
 import pytest
 from webapp import expiry, storefs
+
+from support import HOST
+from support.processes import wait_until
 
 FOLDERS = ["tts", "clone"]
 
@@ -116,3 +121,64 @@ def test_the_host_refuses_a_gluster_mount_that_caches_attributes(gluster_mounts,
             storefs.check(cached / "output")
     finally:
         subprocess.run(["umount", str(cached)], check=True)
+
+
+HOLDER = """
+import sys, time
+from webapp import expiry
+
+store = expiry.Store(sys.argv[1], ["tts"], 0, int(sys.argv[2]))
+with store.call("tts", int(sys.argv[3])):
+    print("reserved", flush=True)
+    time.sleep(60)
+"""
+
+
+def room_for(store, size):
+    try:
+        with store.call("tts", size):
+            return True
+    except expiry.Full:
+        return False
+
+
+def held_until_death(root, other, die, cap=1000):
+    """A worker at `root` reserves 600 of `cap` and `die`s with it held: a
+    worker at `other` finds no room while it lives, then finds it free."""
+    holder = subprocess.Popen(
+        [sys.executable, "-c", HOLDER, str(root), str(cap), "600"],
+        stdout=subprocess.PIPE,
+        text=True,
+        env=dict(os.environ, PYTHONPATH=str(HOST.parent)),
+    )
+    try:
+        assert holder.stdout.readline() == "reserved\n"
+        assert not room_for(expiry.Store(other, ["tts"], 0, cap), 600)
+        die(holder)
+        # The next call's sweep finds the dead worker's lock free.
+        wait_until(lambda: room_for(expiry.Store(other, ["tts"], 0, cap), 600), 30, step=0.5)
+    finally:
+        holder.kill()
+        holder.wait(10)
+
+
+def test_a_reservation_holds_its_room_for_as_long_as_its_worker_lives(webapp, stores):
+    # As a killed host dies: no cleanup.
+    held_until_death(*stores, lambda holder: holder.send_signal(signal.SIGKILL))
+
+
+def test_a_dead_machines_reservations_are_swept_by_the_others(webapp, gluster_mounts, tmp_path):
+    _, other, volume = gluster_mounts
+    # A machine of its own: a mount with a client of its own, which dies
+    # with the holder's room reserved, as a host machine that loses power;
+    # the storage gives up its locks, and with them its room.
+    mount = volume.mount(1, tmp_path / "doomed")
+    name = f"doomed-{os.getpid()}"
+    try:
+        held_until_death(
+            mount / name,
+            other / name,
+            lambda _: [os.kill(pid, signal.SIGKILL) for pid in gluster.clients_of(mount)],
+        )
+    finally:
+        subprocess.run(["umount", "-l", str(mount)])

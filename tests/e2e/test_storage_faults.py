@@ -6,6 +6,7 @@ call fails, and every file handed out is served."""
 import subprocess
 import threading
 import time
+from pathlib import Path
 
 import clients
 import gluster
@@ -36,7 +37,14 @@ def stored(launch, open_folders, tmp_path_factory):
         assert str(runtime) not in mounts.read()
     names = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout.split()
     assert not [ns for ns in names if ns.startswith(f"dorvane-{number}-")]
-    assert not gluster._clients(runtime)
+    assert not [pid for pid in Path("/proc").glob("[0-9]*") if str(runtime).encode() in cmdline(pid)]
+
+
+def cmdline(process):
+    try:
+        return (process / "cmdline").read_bytes()
+    except OSError:
+        return b""  # gone meanwhile
 
 
 def loaded(stack, count, at_once, during):

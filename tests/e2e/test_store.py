@@ -11,9 +11,6 @@ import contextlib
 import errno
 import json
 import os
-import signal
-import subprocess
-import sys
 import threading
 import time
 import urllib.request
@@ -26,7 +23,6 @@ import requests
 from scripted_server import trickle
 from webapp import expiry
 
-from support import HOST as WEBAPP
 from support.defaults import CLONE_PATH, TTS_PATH
 from support.processes import wait_until
 
@@ -202,40 +198,6 @@ def test_a_call_larger_than_the_whole_store_is_refused_without_a_retry(
     assert response.status_code == 503 and "Retry-After" not in response.headers
     assert "cap" in response.get_json()["error"]
     assert reached == []
-
-
-HOLDER = """
-import sys, time
-from webapp import expiry
-
-store = expiry.Store(sys.argv[1], ["tts"], 0, int(sys.argv[2]))
-with store.call("tts", int(sys.argv[3])):
-    print("reserved", flush=True)
-    time.sleep(60)
-"""
-
-
-def test_a_reservation_holds_its_room_for_as_long_as_its_worker_lives(webapp, stores):
-    # The holder on one machine, the other worker on another, where the
-    # store is shared by a network file system.
-    root, other, cap = *stores, 1000
-    holder = subprocess.Popen(
-        [sys.executable, "-c", HOLDER, str(root), str(cap), "600"],
-        stdout=subprocess.PIPE,
-        text=True,
-        env=dict(os.environ, PYTHONPATH=str(WEBAPP.parent)),
-    )
-    try:
-        assert holder.stdout.readline() == "reserved\n"
-        with pytest.raises(expiry.Full):
-            with expiry.Store(other, ["tts"], 0, cap).call("tts", 600):
-                pass
-    finally:
-        holder.send_signal(signal.SIGKILL)  # as a killed host dies: no cleanup
-        holder.wait(10)
-    # The dead worker's room is found free by the next call's sweep.
-    with expiry.Store(other, ["tts"], 0, cap).call("tts", 600):
-        pass
 
 
 def test_a_call_that_just_ended_is_counted_by_workers_that_looked_before_it(webapp, stores):
