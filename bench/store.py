@@ -29,6 +29,7 @@ from pathlib import Path
 
 import harness  # noqa: F401  (the root on the path, and through support the host and the stack)
 
+import clients
 import gluster
 import load
 from fleet import Fleet
@@ -61,8 +62,22 @@ def census_seconds(store):
 def run(kind, standin, site, work, args):
     env = load.fleet_env(standin, site, "module", "gevent", args.c // 3 + 64)
     front = load.front_limits(args.c, args.c // 3 + 64)
-    fleet = Fleet(work / kind, 3, port=free_port(), env=env, front=front, netns=True, store=kind)
+    fleet = Fleet(
+        work / kind,
+        3,
+        port=free_port(),
+        env=env,
+        front=front,
+        netns=True,
+        service_ports=(standin.speech_port, standin.transcription_port),
+        store=kind,
+    )
     with fleet:
+        # A call that fails fast (a service out of reach) answers 200 with
+        # the module's error: one round trip first, or the figures are void.
+        answer = clients.post_tts(fleet.url, "Ready to be measured.", "first")
+        if not (answer["link"] and clients.complete_wav(clients.fetch(answer["link"])[1])):
+            sys.exit(f"no round trip through the fleet on the {kind} store: {answer}")
         before = load.cpu_seconds(storage_pids(fleet))
         row = load.measure(fleet, standin, args.c, args.duration, args.settle, args.groups)
         served = max(row["calls"] - row["errors"], 1)
