@@ -1,26 +1,12 @@
 """The Kubernetes manifests' demo overlay (examples/deploy/kubernetes) as
 podman's `kube play` runs it: rendered by kustomize, played on a network of
 the test's own, a round trip through the front, and nothing left once it
-is taken down.
-
-podman 4.3 runs the pods, the claim's volume, the ConfigMaps and the
-security contexts, and skips the Services, the disruption budget and the
-network policy. What it runs otherwise than a cluster does, the test
-changes before it plays them:
-- no cluster DNS and no downward API for the namespace: the front's HOSTS
-  names the host's pod, whose name podman's DNS answers on the network;
-- one host, since only the Service's name would find the others;
-- a containerPort is published on every address of the machine: none is,
-  but the front's, on 127.0.0.1 (and the site's names follow its port);
-- the claim's volume takes the owner of the first container to mount it
-  (fsGroup is not applied): the hosts' pods are played first.
-Of the probes it keeps the liveness one alone, as a health check that
-systemd's timers would run (there are none here) with curl (the images
-carry none); it runs neither the readiness nor the startup probe. The
-front's own checks of /readyz decide here, as on a cluster.
-
-Slow and needing podman and root, these run in CI's container step
-(DORVANE_CONTAINERS=1), after scripts/containers has built the images."""
+is taken down. podman 4.3 skips the Services, the disruption budget, the
+network policy and the readiness and startup probes; `for_podman` changes
+what it runs otherwise than a cluster (no cluster DNS: the front names the
+one host's pod; no port published but the front's, on 127.0.0.1; the
+hosts' pods first, as fsGroup is not applied). Slow, and needing podman
+and root: CI's container step (DORVANE_CONTAINERS=1)."""
 
 import os
 import subprocess
