@@ -333,9 +333,11 @@ class Publisher:
 
         def run():
             while True:
+                # Whatever fails, the workers would count the store for
+                # themselves from then on: this look is lost, not the next.
                 try:
                     self.publish()
-                except OSError:
+                except Exception:
                     log.exception("the look at %s could not be published", self.store)
                 if self._stopped.wait(every):
                     return
@@ -944,10 +946,12 @@ class Store:
         def run():
             while True:
                 time.sleep(self.interval)
+                # Any failure ends this sweep, never the timer: a store no
+                # longer swept fills for good.
                 try:
                     with sweeping:
                         self.sweep()
-                except OSError:
+                except Exception:
                     log.exception("expiry sweep of %s failed", self.root)
 
         thread = threading.Thread(target=run, name="output-expiry", daemon=True)
