@@ -7,8 +7,10 @@ the cap. In process with the module's operations replaced where a test
 holds calls in flight, then through fleets under floods of the largest
 calls, of text spelled out and of slow clones, with the real wait."""
 
+import builtins
 import contextlib
 import errno
+import io
 import json
 import os
 import threading
@@ -101,15 +103,20 @@ def held_tts(dorvane, monkeypatch, tmp_path):
     return held
 
 
+@pytest.mark.parametrize("limit", ["cap", "disk"])
 @pytest.mark.parametrize("workers", [1, 3])
-def test_fresh_workers_admit_no_more_calls_than_the_store_can_hold(webapp, dorvane, held_tts, workers):
+def test_fresh_workers_admit_no_more_calls_than_the_store_can_hold(
+    webapp, dorvane, held_tts, small_disk, tmp_path, workers, limit
+):
     cap, callers = 20_000_000, 24
+    settings = webapp.Settings(output_max_bytes=cap)
+    if limit == "disk":
+        # A disk of that size under the default cap: the disk is the limit.
+        small_disk(tmp_path / "output", cap)
+        settings = webapp.Settings()
     # Workers on one store: each its own application, as each gunicorn
     # worker of each host is, all in the one working directory.
-    clients = [
-        webapp.create_app(dorvane, webapp.Settings(output_max_bytes=cap)).test_client()
-        for _ in range(workers)
-    ]
+    clients = [webapp.create_app(dorvane, settings).test_client() for _ in range(workers)]
     answers = []
 
     def call(client, i):
@@ -390,6 +397,73 @@ def test_a_call_gives_its_room_back_however_it_ends(
     monkeypatch.setattr(dorvane, "generate_tts", held_tts)
     assert client.post("/api/tts", json=LONGEST).status_code == 200
     assert reservations(client)[1] == 0
+
+
+def failing_open(where, code):
+    """`open` whose files fail with `code` (ENOSPC, EDQUOT) at `where`: as
+    they are opened, at a write, or at the close that flushes them."""
+
+    def fail():
+        raise OSError(code, os.strerror(code))
+
+    def open_(file, mode="r", *args, **kwargs):
+        if where == "open":
+            fail()
+        opened = builtins.open(file, mode, *args, **kwargs)
+        if where == "write":
+            opened.write = lambda data: fail()
+        elif where == "close":
+            opened.close = lambda: (opened.flush(), io.BufferedWriter.close(opened), fail())
+        return opened
+
+    return open_
+
+
+@pytest.mark.parametrize(
+    "where, code",
+    [("open", errno.EDQUOT), ("write", errno.ENOSPC), ("write", errno.EDQUOT), ("close", errno.ENOSPC)],
+)
+def test_a_disk_that_refuses_a_write_is_no_room(make_client, dorvane, held_tts, monkeypatch, where, code):
+    monkeypatch.setattr(dorvane, "open", expiry.opener(failing_open(where, code)))
+    client = make_client()
+    held_tts.release.set()
+    response = client.post("/api/tts", json=LONGEST)
+    assert (response.status_code, response.headers.get("Retry-After")) == (503, "10"), response.get_json()
+    assert reservations(client)[1] == 0
+    monkeypatch.setattr(dorvane, "open", expiry.opener())
+    assert client.post("/api/tts", json=LONGEST).status_code == 200
+
+
+def test_a_full_disk_is_swept_and_reported_and_its_call_refused(make_client, held_tts, small_disk, tmp_path):
+    # A disk shared with another writer, filled while a call runs: the
+    # store's count had room for the call, the disk has none.
+    disk = small_disk(tmp_path / "output", 16 << 20)
+    old = disk / "tts" / "old.wav"
+    old.parent.mkdir()
+    old.write_bytes(bytes(1 << 20))
+    os.utime(old, (time.time() - 120,) * 2)  # past its grace
+    client = make_client()
+    held_tts.size = 3 << 20
+    with ThreadPoolExecutor(1) as pool:
+        call = pool.submit(client.post, "/api/tts", json=LONGEST)
+        wait_until(lambda: held_tts.inside, 10, "the call")
+        filler = disk / "filler"
+        with open(filler, "wb") as file:
+            with contextlib.suppress(OSError):
+                file.write(bytes(expiry.disk_free(disk) - (1 << 20)))
+        held_tts.release.set()
+        response = call.result(30)
+    assert (response.status_code, response.headers.get("Retry-After")) == (503, "10"), response.get_json()
+    assert not old.exists(), "the sweep left a file past its grace on a full disk"
+    assert reservations(client)[1] == 0
+    with open(filler, "ab") as file:
+        with contextlib.suppress(OSError):
+            file.write(bytes(1 << 20))  # what the sweep freed
+    wait_until(lambda: client.health.get("/readyz").status_code == 503, 10, "readiness to see the full disk")
+    assert "too few for a call" in " ".join(client.health.get("/readyz").get_json()["problems"])
+    filler.unlink()
+    wait_until(lambda: client.health.get("/readyz").status_code == 200, 10, "readiness to see room again")
+    assert client.post("/api/tts", json=LONGEST).status_code == 200
 
 
 @pytest.mark.parametrize(
