@@ -14,12 +14,13 @@ is at most C / 10 calls a second, each writing the same few megabytes.
     .venv/bin/python bench/flood.py --c 24 --calls 60 --cap-bytes 20000000
     .venv/bin/python bench/flood.py --text spelled --addresses 20 --c 40 --calls 80 --cap-mib 64
     .venv/bin/python bench/flood.py --text spelled --length 200 --c 12 --calls 12 --cap-mib 1024 --disk-mib 160 --hosts 3 --then-prose
-    .venv/bin/python bench/flood.py --addresses 40 --c 40 --calls 400 --cap-mib 64 --hosts 3 --honest 25
+    .venv/bin/python bench/flood.py --addresses 40 --one-network --c 40 --calls 2400 --cap-mib 64 --hosts 3 --honest 25
 
 `--text spelled` floods with a text of letters espeak-ng spells out one by
 one, which makes many times the audio of prose of its length; `--addresses`
 spreads the callers over that many loopback addresses, as many clients
-of one /24; `--honest` has clients of another /24 make short calls while the
+(each of its own /24), or as one client of many addresses (`--one-network`,
+one /24); `--honest` has clients of another /24 make short calls while the
 flood lasts; `--disk-mib` puts the store on a file system of that size (a
 tmpfs; as root), smaller than its cap.
 """
@@ -90,6 +91,7 @@ def main():
     )
     parser.add_argument("--text", choices=sorted(TEXTS), default="prose", help="what the calls ask to speak")
     parser.add_argument("--addresses", type=int, default=1, help="client addresses the callers take turns at")
+    parser.add_argument("--one-network", action="store_true", help="the addresses all of one /24")
     parser.add_argument("--length", type=int, help="characters in each call's text (default: --max-text)")
     parser.add_argument("--disk-mib", type=int, help="the store on a file system of its own of this size")
     parser.add_argument(
@@ -108,7 +110,8 @@ def main():
     unit = TEXTS[args.text]
     length = args.length or args.max_text
     text = (unit * (length // len(unit) + 1))[:length]
-    sources = [attacks.flood_address(i) for i in range(args.addresses)] if args.addresses > 1 else [None]
+    address = attacks.network_address if args.one_network else attacks.flood_address
+    sources = [address(i) for i in range(args.addresses)] if args.addresses > 1 else [None]
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-flood-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody

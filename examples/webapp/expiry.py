@@ -314,6 +314,12 @@ def disk_free(store):
     return disk.f_bavail * disk.f_frsize
 
 
+def too_full(free):
+    """Whether a disk with `free` bytes free (None: unknown) has too few
+    for even a short call."""
+    return free is not None and free < TTS_ROOM
+
+
 def capacity(max_bytes, known, free):
     """What the store may hold: its cap, or less when its file system has
     no more room than `free` beyond the `known` bytes of its files. A disk
@@ -1010,8 +1016,14 @@ class Store:
         )
 
         def run():
+            last = time.monotonic()
             while True:
-                time.sleep(self.interval)
+                # A disk too full for a call is swept at once: readiness
+                # turns every host's calls away until it has room.
+                time.sleep(min(self.interval, RESCAN_AFTER))
+                if time.monotonic() - last < self.interval and not too_full(disk_free(self.root)):
+                    continue
+                last = time.monotonic()
                 # Any failure ends this sweep, never the timer: a store no
                 # longer swept fills for good.
                 try:

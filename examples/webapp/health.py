@@ -351,7 +351,7 @@ class Readiness:
             problems.append(f"the host's readiness was last looked at {age:.0f} s ago")
         # Every host shares the disk, and the sweeps free it as files pass
         # their grace: until then no call that writes output can run.
-        if self.disk_free is not None and self.disk_free < expiry.TTS_ROOM:
+        if expiry.too_full(self.disk_free):
             problems.append(f"the output store's disk has {self.disk_free} bytes free, too few for a call")
         figures = {
             "served_by": self.config["SERVED_BY"],

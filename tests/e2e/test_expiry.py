@@ -287,3 +287,17 @@ def test_the_timed_loops_go_on_after_any_error(tmp_path, monkeypatch, loop, erro
             runner.interval = 86400  # the timer sleeps out the session
         else:
             runner.stop()
+
+
+@pytest.mark.parametrize("free, swept", [(0, True), (1 << 30, False)])
+def test_the_timed_sweeper_sweeps_a_disk_too_full_for_a_call_at_once(tmp_path, monkeypatch, free, swept):
+    monkeypatch.setattr(expiry, "RESCAN_AFTER", 0.01)
+    monkeypatch.setattr(expiry, "disk_free", lambda store: free)
+    turns = []
+    monkeypatch.setattr(expiry, "sweep", lambda *args, **kwargs: turns.append(1))
+    store = expiry.Store(tmp_path, FOLDERS, 3600, 1000, interval=3600)
+    store.start()
+    deadline = time.monotonic() + (10 if swept else 0.5)
+    while not turns and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert bool(turns) == swept

@@ -120,9 +120,9 @@ def test_fresh_workers_admit_no_more_calls_than_the_store_can_hold(
     answers = []
 
     def call(client, i):
-        # Each caller from an address of its own: the share of one address
-        # is not what this measures.
-        response = client.post("/api/tts", json=LONGEST, environ_base={"REMOTE_ADDR": f"127.2.0.{i + 1}"})
+        # Each caller from a network of its own: the share of one client is
+        # not what this measures.
+        response = client.post("/api/tts", json=LONGEST, environ_base={"REMOTE_ADDR": f"127.2.{i}.1"})
         answers.append((response.status_code, response.headers.get("Retry-After"), response.get_json()))
 
     with ThreadPoolExecutor(callers) as pool:
@@ -472,16 +472,35 @@ def test_a_full_disk_is_swept_and_reported_and_its_call_refused(make_client, hel
         # A share of 12.5 MB of 100 MB: one of the largest calls, not two.
         ({}, 1, "127.3.0.1", None, 0, [200, 429], 1),
         ({}, 2, "127.3.0.1", None, 0, [200, 429], 1),  # counted across the workers on the store
-        ({}, 1, "127.3.0.2", None, 0, [200, 200], 2),
-        ({}, 1, "127.3.0.1", "127.3.0.2", 0, [200, 429], 1),  # a client cannot name another
+        ({}, 1, "127.4.0.1", None, 0, [200, 200], 2),
+        # A network's addresses are one client: another of its /24 shares
+        # the first's share, in whatever spelling; the prefix is a setting.
+        ({}, 1, "127.3.0.2", None, 0, [200, 429], 1),
+        ({}, 1, "::ffff:127.3.0.9", None, 0, [200, 429], 1),
+        ({"client_prefix_v4": 32}, 1, "127.3.0.2", None, 0, [200, 200], 2),
+        ({}, 1, "127.3.0.1", "127.4.0.1", 0, [200, 429], 1),  # a client cannot name another
         ({}, 1, "", "127.3.0.1", 0, [200, 429], 1),  # behind the front (a unix socket): its word
-        ({}, 1, "", "127.3.0.2", 0, [200, 200], 2),
+        ({}, 1, "", "127.4.0.1", 0, [200, 200], 2),
+        ({}, 1, "", "127.3.0.200", 0, [200, 429], 1),
         # Room for one call: the first holds it until its hold runs out;
         # then both write, and one finds room, the other is stopped.
-        ({"output_max_bytes": ONE_CALL, "output_hold": 1.0}, 1, "127.3.0.2", None, 0, [200, 503], 1),
-        ({"output_max_bytes": ONE_CALL, "output_hold": 1.0}, 1, "127.3.0.2", None, 1.5, [200, 503], 2),
+        ({"output_max_bytes": ONE_CALL, "output_hold": 1.0}, 1, "127.4.0.1", None, 0, [200, 503], 1),
+        ({"output_max_bytes": ONE_CALL, "output_hold": 1.0}, 1, "127.4.0.1", None, 1.5, [200, 503], 2),
     ],
-    ids=["same", "same-other-worker", "other", "forged", "front-same", "front-other", "held", "hold-over"],
+    ids=[
+        "same",
+        "same-other-worker",
+        "other",
+        "same-network",
+        "same-network-mapped",
+        "prefix-setting",
+        "forged",
+        "front-same",
+        "front-other",
+        "front-same-network",
+        "held",
+        "hold-over",
+    ],
 )
 def test_a_call_finds_room_where_other_calls_leave_it(
     webapp, dorvane, held_tts, tmp_path, settings, workers, peer, forwarded, later, statuses, reached
@@ -536,6 +555,67 @@ def test_a_flood_of_spelled_out_text_keeps_the_store_within_its_cap_and_raises_n
     assert store.peak <= 1.2 * cap, f"the store peaked at {store.peak / cap:.2f} × its cap"
     # What the flood's calls wrote raised no other call's room.
     assert after["status"] == 200, after["error"]
+
+
+@pytest.mark.real_wait
+@pytest.mark.usefixtures("small_disk")  # root only: the fleet mounts the store's disk itself
+def test_a_flood_on_a_disk_smaller_than_the_cap_is_no_room_and_honest_calls_follow_the_grace(
+    fleet_factory, standin_services
+):
+    grace, hostile = 10, SPELLED[:200]
+    warm(standin_services, hostile, 0.5)
+    warm(standin_services, LONGEST["text"], 0.5)
+    # The default cap of 1 GiB, on a disk of 160 MiB.
+    fleet = fleet_factory(3, store_size=160 << 20, output_grace=grace)
+    try:
+        sources = [attacks.flood_address(i) for i in range(12)]
+        with Sampled(fleet.store) as store:
+            outcomes = clients.callers(fleet.url, hostile, 12, 12, speed=0.5, sources=sources)
+        time.sleep(grace + 1)
+        after = [clients.post_tts(fleet.url, LONGEST["text"], f"after-{i}", speed=0.5) for i in range(3)]
+    finally:
+        fleet.stop()
+    statuses = sorted(o["status"] for o in outcomes)
+    assert len(outcomes) == 12 and set(statuses) <= {200, 503}, statuses
+    assert all(o["retry_after"] for o in outcomes if o["status"] == 503)
+    assert store.peak <= 160 << 20
+    assert [o["status"] for o in after] == [200] * 3, [o["error"] for o in after]
+
+
+@pytest.mark.real_wait
+def test_many_addresses_of_one_network_leave_other_networks_room_for_short_calls(
+    fleet_factory, standin_services
+):
+    warm(standin_services, LONGEST["text"], 0.5)
+    fleet = fleet_factory(3, output_max_bytes=64 << 20)
+    flood = []
+    # 40 addresses of one /24, each looping the largest calls, for as long
+    # as the honest calls last (the fleet's stop ends the rest at once).
+    flooding = threading.Thread(
+        target=lambda: flood.extend(
+            clients.callers(
+                fleet.url,
+                LONGEST["text"],
+                4000,
+                40,
+                speed=0.5,
+                sources=[attacks.network_address(i) for i in range(40)],
+            )
+        ),
+        daemon=True,
+    )
+    try:
+        flooding.start()
+        time.sleep(5)  # the flood holds what it may
+        honest = clients.callers(
+            fleet.url, "Short and honest.", 25, 4, speed=1, sources=["127.6.0.1", "127.6.0.2"], label="honest"
+        )
+    finally:
+        fleet.stop()
+        flooding.join(60)
+    served = [o for o in honest if o["status"] == 200 and o.get("served")]
+    assert len(served) >= 0.9 * len(honest), [o["status"] for o in honest]
+    assert flood and not flooding.is_alive()
 
 
 @pytest.mark.real_wait
