@@ -617,7 +617,8 @@ class Room:
             self.store._forget()
             with contextlib.suppress(Exception):
                 self.store.sweep()
-            self.stopped = Full(self.written, self.store.max_bytes, written=self.written)
+            cap = self.store.cap(self.store.counted()[0] or 0)
+            self.stopped = Full(self.written, cap, written=self.written)
             raise self.stopped from e
 
 
