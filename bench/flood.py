@@ -201,7 +201,7 @@ def main():
     mib = 1 << 20
     print(
         f"\nflood: {len(outcomes)} calls, {args.c} at once from {args.addresses} address(es), "
-        f"{args.max_text} characters of {args.text} at speed {SPEED}, "
+        f"{length} characters of {args.text} at speed {SPEED}, "
         f"{size / mib:.2f} MiB each; {args.hosts} host(s) of {args.workers} worker(s) on one store; "
         f"cap {cap / mib:.1f} MiB ({cap} bytes)\n"
     )

@@ -23,7 +23,7 @@ import clients
 import pytest
 import requests
 from scripted_server import trickle
-from webapp import expiry
+from webapp import api, expiry
 
 from support.defaults import CLONE_PATH, TTS_PATH
 from support.processes import wait_until
@@ -526,6 +526,21 @@ def test_a_call_finds_room_where_other_calls_leave_it(
     assert answers == [(status, "10" if status in (429, 503) else None) for status in statuses]
     assert len(held_tts.inside) == reached
     assert expiry.store_bytes(tmp_path / "output", FOLDERS) <= settings.output_max_bytes
+
+
+@pytest.mark.parametrize(
+    "first, second, same",
+    [
+        ("2001:db8:1:2::1", "2001:db8:1:2:ffff::9", True),
+        ("2001:db8:1:2::1", "2001:db8:1:3::1", False),
+        ("127.3.0.1", "::ffff:127.3.0.77", True),
+        ("127.3.0.1", "127.3.1.1", False),
+        ("not-an-address", "not-an-address", True),
+        ("not-an-address", "not-an-address-either", False),
+    ],
+)
+def test_a_client_is_its_addresss_network(first, second, same):
+    assert (api.client_network(first, 24, 64) == api.client_network(second, 24, 64)) == same
 
 
 def warm(standin, text, speed):
