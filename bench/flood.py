@@ -13,18 +13,26 @@ is at most C / 10 calls a second, each writing the same few megabytes.
     .venv/bin/python bench/flood.py --hosts 3 --c 24 --rounds 4 --cap-mib 64
     .venv/bin/python bench/flood.py --c 24 --calls 60 --cap-bytes 20000000
     .venv/bin/python bench/flood.py --text spelled --addresses 20 --c 40 --calls 80 --cap-mib 64
+    .venv/bin/python bench/flood.py --text spelled --length 200 --c 12 --calls 12 --cap-mib 1024 --disk-mib 160 --hosts 3 --then-prose
+    .venv/bin/python bench/flood.py --addresses 40 --one-network --c 40 --calls 2400 --cap-mib 64 --hosts 3 --honest 25
 
 `--text spelled` floods with a text of letters espeak-ng spells out one by
 one, which makes many times the audio of prose of its length; `--addresses`
-spreads the callers over that many loopback addresses, as many clients.
+spreads the callers over that many loopback addresses, as many clients
+(each of its own /24), or as one client of many addresses (`--one-network`,
+one /24); `--honest` has clients of another /24 make short calls while the
+flood lasts; `--disk-mib` puts the store on a file system of that size (a
+tmpfs; as root), smaller than its cap.
 """
 
 import argparse
+import collections
 import contextlib
 import json
 import shutil
 import ssl
 import tempfile
+import threading
 import time
 import urllib.request
 from pathlib import Path
@@ -83,6 +91,12 @@ def main():
     )
     parser.add_argument("--text", choices=sorted(TEXTS), default="prose", help="what the calls ask to speak")
     parser.add_argument("--addresses", type=int, default=1, help="client addresses the callers take turns at")
+    parser.add_argument("--one-network", action="store_true", help="the addresses all of one /24")
+    parser.add_argument("--length", type=int, help="characters in each call's text (default: --max-text)")
+    parser.add_argument("--disk-mib", type=int, help="the store on a file system of its own of this size")
+    parser.add_argument(
+        "--honest", type=int, default=0, help="short calls from another /24 made while the flood lasts"
+    )
     parser.add_argument(
         "--then-prose",
         action="store_true",
@@ -94,8 +108,10 @@ def main():
         args.c, args.rounds, args.cap_mib = 16, 2, 200
     cap = args.cap_bytes or args.cap_mib << 20
     unit = TEXTS[args.text]
-    text = (unit * (args.max_text // len(unit) + 1))[: args.max_text]
-    sources = [attacks.flood_address(i) for i in range(args.addresses)] if args.addresses > 1 else [None]
+    length = args.length or args.max_text
+    text = (unit * (length // len(unit) + 1))[:length]
+    address = attacks.network_address if args.one_network else attacks.flood_address
+    sources = [address(i) for i in range(args.addresses)] if args.addresses > 1 else [None]
 
     work = Path(tempfile.mkdtemp(prefix="dorvane-flood-"))
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
@@ -111,7 +127,12 @@ def main():
             WEBAPP_WORKERS=str(args.workers),
         )
         with Fleet(
-            work / "fleet", args.hosts, port=port, env=env, front=load.front_limits(2 * args.c)
+            work / "fleet",
+            args.hosts,
+            port=port,
+            env=env,
+            front=load.front_limits(2 * args.c),
+            store_size=args.disk_mib and args.disk_mib << 20,
         ) as fleet:
             # The stand-in synthesises the text once, asked directly, and
             # answers the flood from memory; the hosts meet the flood fresh,
@@ -129,6 +150,25 @@ def main():
                     for s, f in stores
                 ]
                 start = time.perf_counter()
+                honest = []
+                if args.honest:
+                    honest_sources = [f"127.2.0.{i + 1}" for i in range(4)]
+                    honest_text = TEXTS["prose"][:60]
+                    honest_run = threading.Thread(
+                        target=lambda: honest.extend(
+                            clients.callers(
+                                fleet.url,
+                                honest_text,
+                                args.honest,
+                                4,
+                                speed=1,
+                                sources=honest_sources,
+                                label="honest",
+                            )
+                        ),
+                        daemon=True,
+                    )
+                    threading.Timer(5, honest_run.start).start()  # once the flood holds the store
                 outcomes = clients.callers(
                     fleet.url,
                     text,
@@ -140,11 +180,15 @@ def main():
                 )
                 wall = time.perf_counter() - start
             final = [expiry.store_bytes(s, f) for s, f in stores]
-            after = None
+            if args.honest:
+                honest_run.join(600)
+            after = []
             if args.then_prose:
                 time.sleep(GRACE + 1)
                 prose = (TEXTS["prose"] * (args.max_text // len(TEXTS["prose"]) + 1))[: args.max_text]
-                after = clients.post_tts(fleet.url, prose, "after-the-flood", speed=SPEED)
+                after = [
+                    clients.post_tts(fleet.url, prose, f"after-the-flood-{i}", speed=SPEED) for i in range(3)
+                ]
     finally:
         standin.stop()
         shutil.rmtree(work, ignore_errors=True)
@@ -157,7 +201,7 @@ def main():
     mib = 1 << 20
     print(
         f"\nflood: {len(outcomes)} calls, {args.c} at once from {args.addresses} address(es), "
-        f"{args.max_text} characters of {args.text} at speed {SPEED}, "
+        f"{length} characters of {args.text} at speed {SPEED}, "
         f"{size / mib:.2f} MiB each; {args.hosts} host(s) of {args.workers} worker(s) on one store; "
         f"cap {cap / mib:.1f} MiB ({cap} bytes)\n"
     )
@@ -174,8 +218,16 @@ def main():
         ("hosts' output", "stand-in's audio"), peaks, final, (cap, standin_cap), strict=True
     ):
         print(f"| {name} | {peak.peak / mib:.1f} | {peak.peak / limit:.2f} | {end / mib:.1f} |")
-    if after is not None:
-        print(f"\nprose after the grace: {after['status']} {after['error'] or ''}".rstrip())
+    if honest:
+        served_honest = [o for o in honest if o["status"] == 200 and o.get("served")]
+        statuses = ", ".join(
+            f"{n} × {s}" for s, n in sorted(collections.Counter(str(o["status"]) for o in honest).items())
+        )
+        print(
+            f"\nhonest short calls from another /24: {len(served_honest)} of {len(honest)} served ({statuses})"
+        )
+    for i, outcome in enumerate(after):
+        print(f"\nprose after the grace ({i + 1}): {outcome['status']} {outcome['error'] or ''}".rstrip())
 
 
 if __name__ == "__main__":

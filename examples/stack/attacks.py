@@ -11,9 +11,17 @@ import urllib.parse
 
 
 def flood_address(i):
-    """The loopback address that stands for the i-th client of a flood:
-    127.1.x.y, apart from 127.0.0.1, which the honest callers use."""
-    return f"127.1.{i // 250}.{i % 250 + 1}"
+    """The loopback address that stands for the i-th client of a flood,
+    each the only one of its /24 (a client is a network to the front and
+    the store): 127.x.y.1 from 127.100.0.1, apart from 127.0.0.1, which
+    the honest callers use."""
+    return f"127.{100 + i // 256}.{i % 256}.1"
+
+
+def network_address(i):
+    """The i-th of many addresses of one /24, 127.5.0.0/24: one client
+    that holds many addresses."""
+    return f"127.5.0.{i % 254 + 1}"
 
 
 async def _raw_call(host, port, source, request, timeout):

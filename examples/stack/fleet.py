@@ -32,6 +32,7 @@ import shutil
 import signal
 import socket
 import stat
+import subprocess
 import tempfile
 from pathlib import Path
 
@@ -62,8 +63,9 @@ class Fleet:
     (netns.Network, `network`), on TCP; `service_ports` are the loopback
     ports of the services the hosts call, relayed into each namespace.
     `store` is "local" (a folder of this machine's) or, with `netns`,
-    "gluster" (`volume`, a gluster.Volume). `watchdog` is the
-    supervisor's."""
+    "gluster" (`volume`, a gluster.Volume). `store_size`, in bytes, puts
+    the store on a file system of its own of that size (a tmpfs; as root),
+    as a small disk would hold it. `watchdog` is the supervisor's."""
 
     def __init__(
         self,
@@ -77,6 +79,7 @@ class Fleet:
         watchdog=3.0,
         tls_port=None,
         store="local",
+        store_size=None,
     ):
         if store not in ("local", "gluster"):
             raise ValueError(f"no store of the kind {store!r}: local or gluster")
@@ -92,6 +95,7 @@ class Fleet:
         storage = len(gluster.STORAGE) if store == "gluster" else 0
         self.network = netns_module.Network(hosts, service_ports, storage) if netns else None
         self.store_kind = store
+        self.store_size = store_size
         self.volume = None
         self.front = front or front_module.Front.from_environ()
         self.log_bound = (self.front.log_max_bytes, self.front.log_files)
@@ -210,6 +214,10 @@ class Fleet:
         self.make_runtime()
         if self.store_kind == "gluster":
             self.mount_store()
+        elif self.store_size and not os.path.ismount(self.store):
+            self.store.mkdir(exist_ok=True)
+            command = ["mount", "-t", "tmpfs", "-o", f"size={self.store_size},mode=0755", "tmpfs", self.store]
+            subprocess.run(command, check=True)
         for kind in OUTPUT_FOLDERS:
             (self.store / kind).mkdir(parents=True, exist_ok=True)
         # Only the fleet's user may enter: others must come through the front.
@@ -365,6 +373,8 @@ class Fleet:
             self.volume.stop()
         if self.network is not None:
             self.network.stop()
+        if self.store_size and os.path.ismount(self.store):
+            subprocess.run(["umount", "--lazy", self.store], check=False)
         shutil.rmtree(self.runtime, ignore_errors=True)
 
     def __enter__(self):

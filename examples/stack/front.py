@@ -39,6 +39,10 @@ class Front:
     client_rate: int = 300
     # Connections one client address may hold open; more are closed at once.
     client_connections: int = 64
+    # The prefix lengths that make one client of many addresses (IPv4, IPv6):
+    # the per-client limits above count a network's addresses together.
+    client_prefix_v4: int = 24
+    client_prefix_v6: int = 64
     # Connections the front holds in all, each two descriptors (open_files);
     # a slow reader holds buffers on both sides, so this bounds the front's memory.
     max_connections: int = 8192
@@ -235,6 +239,8 @@ def haproxy_environ(fleet):
         "CLIENT_CONNECTIONS": str(front.client_connections),
         "CLIENT_RATE": str(front.client_rate),
         "CLIENT_CALLS": str(front.client_calls),
+        "CLIENT_PREFIX_V4": str(front.client_prefix_v4),
+        "CLIENT_PREFIX_V6": str(front.client_prefix_v6),
         "BODY_MAX": str(fleet.body_max),
         "BODY_DIGITS": str(len(str(fleet.body_max))),
         # Words HAProxy splits ("${SERVER_NAMES[*]}").

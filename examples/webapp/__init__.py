@@ -71,10 +71,16 @@ class Settings:
     output_grace: float = expiry.GRACE
     # The room a cloning call reserves in the store.
     output_clone_reserve: int = expiry.CLONE_ROOM
-    # The share of output_max_bytes that the calls of one client address
-    # may hold in flight (its first call may always take what it needs);
+    # The share of output_max_bytes that the calls of one client (a network,
+    # below) may hold in flight (its first call may always take what it needs);
     # 0 or 1: no share.
     output_client_share: Annotated[float, Field(ge=0, le=1)] = expiry.CLIENT_SHARE
+    # The prefix lengths that make one client of many addresses, IPv4 and
+    # IPv6: a network's addresses share one share, as they share the
+    # front's limits, so that an attacker's many addresses do not sum to the
+    # whole store.
+    client_prefix_v4: Annotated[int, Field(ge=0, le=32)] = 24
+    client_prefix_v6: Annotated[int, Field(ge=0, le=128)] = 64
     # Seconds a call holds room in the store it has not written into.
     output_hold: float = expiry.HOLD
     # File system types besides the local ones and GlusterFS that the store

@@ -77,12 +77,27 @@ def client_address():
     return peer
 
 
+def client_network(address, v4, v6):
+    """The network of `address` that counts as one client: its first `v4`
+    bits (IPv4, an IPv4-mapped IPv6 address too) or `v6` bits (IPv6); an
+    address that is not an IP stands for itself."""
+    try:
+        ip = ipaddress.ip_address(address)
+    except ValueError:
+        return address
+    if ip.version == 6 and ip.ipv4_mapped is not None:
+        ip = ip.ipv4_mapped
+    return str(ipaddress.ip_network((ip, v4 if ip.version == 4 else v6), strict=False))
+
+
 def stored(folder, operation, kwargs, estimate):
     """`operation(**kwargs)` within the room the store gives a call whose
     output should take `estimate` bytes, with the files it wrote into
     `folder` counted."""
     store = current_app.extensions["webapp.store"]
-    with store.call(folder, estimate, client_address()) as written:
+    config = current_app.config
+    client = client_network(client_address(), config["CLIENT_PREFIX_V4"], config["CLIENT_PREFIX_V6"])
+    with store.call(folder, estimate, client) as written:
         result = operation(**kwargs)
         written += written_files(result, kwargs["base_url"], store.root, folder)
     return result

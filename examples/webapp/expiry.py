@@ -132,6 +132,7 @@ class Swept:
     remaining: int = 0  # bytes left in the folders, partial downloads included
     reserved: int = 0  # bytes the calls in flight hold
     records: set = field(default_factory=set)  # of the calls that ended, as the sweep began
+    free: int = None  # bytes free on the store's disk once swept
 
 
 def _files(store, folders):
@@ -303,6 +304,29 @@ def look(store, census):
     return _records(_reservations(store)), census.bytes()
 
 
+def disk_free(store):
+    """The bytes the file system under `store` has free for an unprivileged
+    writer, or None when it cannot tell."""
+    try:
+        disk = os.statvfs(store)
+    except OSError:
+        return None
+    return disk.f_bavail * disk.f_frsize
+
+
+def too_full(free):
+    """Whether a disk with `free` bytes free (None: unknown) has too few
+    for even a short call."""
+    return free is not None and free < TTS_ROOM
+
+
+def capacity(max_bytes, known, free):
+    """What the store may hold: its cap, or less when its file system has
+    no more room than `free` beyond the `known` bytes of its files. A disk
+    smaller than the cap would otherwise fail the writes the cap lets in."""
+    return max_bytes if free is None else min(max_bytes, known + free)
+
+
 # Where a host's master writes its looks at the store, in the host's
 # working directory.
 PUBLISHED = "store-look.json"
@@ -322,8 +346,9 @@ class Publisher:
     def publish(self):
         began = time.monotonic()
         records, total = look(self.store, self.census)
+        look_ = {"began": began, "bytes": total, "records": sorted(records), "free": disk_free(self.store)}
         making = self.path.with_name(f".{self.path.name}.{os.getpid()}")
-        making.write_text(json.dumps({"began": began, "bytes": total, "records": sorted(records)}))
+        making.write_text(json.dumps(look_))
         os.replace(making, self.path)
 
     def start(self, every=RESCAN_AFTER / 2):
@@ -333,9 +358,11 @@ class Publisher:
 
         def run():
             while True:
+                # Whatever fails, the workers would count the store for
+                # themselves from then on: this look is lost, not the next.
                 try:
                     self.publish()
-                except OSError:
+                except Exception:
                     log.exception("the look at %s could not be published", self.store)
                 if self._stopped.wait(every):
                     return
@@ -349,18 +376,20 @@ class Publisher:
 
 
 def read_published(path, fresh=True):
-    """(bytes, monotonic time it began, records) of the look at `path`, or
+    """(bytes, monotonic time it began, records, bytes free on the disk or
+    None) of the look at `path`, or
     None when there is none, or, if `fresh`, none as fresh as a worker's own
     would be (the monotonic clock is the machine's, the same in every
     process)."""
     try:
         look = json.loads(Path(path).read_bytes())
         total, began, records = int(look["bytes"]), float(look["began"]), set(look["records"])
-    except (OSError, ValueError, KeyError, TypeError):
+        free = None if look.get("free") is None else int(look["free"])
+    except (OSError, ValueError, KeyError, TypeError, AttributeError):
         return None  # none yet, or written by something else
     if fresh and not 0 <= time.monotonic() - began < RESCAN_AFTER:
         return None
-    return total, began, records
+    return total, began, records, free
 
 
 def client_key(address):
@@ -484,6 +513,8 @@ def sweep(store, folders, *, max_age, max_bytes=0, now=None, reserve=0, wait=0.0
         reserved, swept.records = _tidy_reservations(store, now)
         files = list(_files(store, folders))
         total = sum(stat.st_size for _, stat in files)
+        if max_bytes > 0:
+            max_bytes = capacity(max_bytes, total, disk_free(store))
         removable = []
         for entry, stat in files:
             age = now - stat.st_mtime
@@ -508,6 +539,7 @@ def sweep(store, folders, *, max_age, max_bytes=0, now=None, reserve=0, wait=0.0
                     swept.removed.append(entry.path)
         swept.remaining = total
         swept.reserved = reserved
+        swept.free = disk_free(store)
     return swept
 
 
@@ -571,6 +603,24 @@ class Room:
         """Gives back the room not written into."""
         self.store._give(self, self.held - self.written)
 
+    @contextlib.contextmanager
+    def disk(self):
+        """Where the call writes: a disk with no room left is a store with
+        none, whatever its count said (a disk shared with other writers).
+        The store sweeps and the call is stopped with Full."""
+        try:
+            yield
+        except OSError as e:
+            if e.errno not in NO_ROOM:
+                raise
+            log.warning("the store's disk at %s is full: %s", self.store.root, e)
+            self.store._forget()
+            with contextlib.suppress(Exception):
+                self.store.sweep()
+            cap = self.store.cap(self.store.counted()[0] or 0)
+            self.stopped = Full(self.written, cap, written=self.written)
+            raise self.stopped from e
+
 
 class _Bounded:
     """A file the module writes output into, each write taken from the
@@ -582,7 +632,17 @@ class _Bounded:
 
     def write(self, data):
         self._room.take(len(data.encode()) if isinstance(data, str) else memoryview(data).nbytes)
-        return self._file.write(data)
+        with self._room.disk():
+            return self._file.write(data)
+
+    def flush(self):
+        with self._room.disk():
+            self._file.flush()
+
+    def close(self):
+        # A buffered write meets the full disk only here.
+        with self._room.disk():
+            self._file.close()
 
     def __getattr__(self, name):
         return getattr(self._file, name)
@@ -591,7 +651,7 @@ class _Bounded:
         return self
 
     def __exit__(self, *exc):
-        self._file.close()
+        self.close()
 
 
 def opener(open=builtins.open):
@@ -600,11 +660,11 @@ def opener(open=builtins.open):
     it looks `open` up when it writes a download."""
 
     def bounded_open(file, mode="r", *args, **kwargs):
-        opened = open(file, mode, *args, **kwargs)
         room = _calling.get()
         if room is None or not set(mode) & set("wax+"):
-            return opened
-        return _Bounded(opened, room)
+            return open(file, mode, *args, **kwargs)
+        with room.disk():
+            return _Bounded(open(file, mode, *args, **kwargs), room)
 
     bounded_open.bounds_writes = True
     return bounded_open
@@ -662,6 +722,7 @@ class Store:
         self._known = None
         self._looked = 0.0  # monotonic, when the look behind _known began
         self._seen = set()  # the records that look found
+        self._free = None  # the bytes the store's disk had free at that look
         self._full_until = 0.0
         self._held = 0  # bytes this worker's calls in flight hold
         self._clients = {}  # client key -> the bytes of _held its calls hold
@@ -671,9 +732,19 @@ class Store:
         self._scanning = threading.Lock()
         self._census = Census(self.root, self.folders)  # used under _scanning
 
-    def _note(self, total, looked, seen):
+    def _note(self, total, looked, seen, free=None):
         with self._lock:
-            self._known, self._looked, self._seen = total, looked, seen
+            self._known, self._looked, self._seen, self._free = total, looked, seen, free
+
+    def _forget(self):
+        """Has the next call look at the store again."""
+        with self._lock:
+            self._looked = -math.inf
+
+    def cap(self, known):
+        """What the store may hold, its files taking `known` bytes: the cap,
+        or the room its disk had at the latest look."""
+        return capacity(self.max_bytes, known, self._free)
 
     def _stale(self):
         return self._known is None or time.monotonic() - self._looked >= RESCAN_AFTER
@@ -690,8 +761,8 @@ class Store:
             return fresh
         theirs = None if self.published is None else read_published(self.published)
         if theirs is not None:
-            total, looked, seen = theirs
-            self._note(total, looked, seen)
+            total, looked, seen, free = theirs
+            self._note(total, looked, seen, free)
             return total, seen
         # One look at a time: the calls that arrive while it is under way
         # take its result rather than scanning the store again each.
@@ -700,8 +771,8 @@ class Store:
             if fresh is not None:
                 return fresh
             looked = time.monotonic()
-            seen, total = offload.run(look, self.root, self._census)
-            self._note(total, looked, seen)
+            seen, total, free = offload.run(lambda: (*look(self.root, self._census), disk_free(self.root)))
+            self._note(total, looked, seen, free)
             return total, seen
 
     def counted(self):
@@ -733,7 +804,7 @@ class Store:
         )
         swept = run() if wait else offload.run(run)
         if swept is not None:
-            self._note(swept.remaining, looked, swept.records)
+            self._note(swept.remaining, looked, swept.records, swept.free)
             if swept.removed:
                 log.info("expired %d output file(s); %d bytes left", len(swept.removed), swept.remaining)
         return swept
@@ -818,8 +889,9 @@ class Store:
         # its other calls hold counts against it.
         if room.client is not None and share and client - room.held > 0 and client + size > share:
             return Full(room.held + size, self.max_bytes, share=share)
-        if known + total + size > self.max_bytes:
-            return Full(room.held + size, self.max_bytes)
+        cap = self.cap(known)
+        if known + total + size > cap:
+            return Full(room.held + size, cap)
         return None
 
     def _reserve(self, room, size):
@@ -902,6 +974,9 @@ class Store:
                 with contextlib.suppress(OSError):
                     self._give(room, room.held)
                 if e.errno in NO_ROOM:
+                    self._forget()
+                    with contextlib.suppress(Exception):
+                        self.sweep()
                     raise Full(math.ceil(estimate), self.max_bytes) from e
                 raise Unreachable(str(e)) from e
         token = _calling.set(room)
@@ -942,12 +1017,20 @@ class Store:
         )
 
         def run():
+            last = time.monotonic()
             while True:
-                time.sleep(self.interval)
+                # A disk too full for a call is swept at once: readiness
+                # turns every host's calls away until it has room.
+                time.sleep(min(self.interval, RESCAN_AFTER))
+                if time.monotonic() - last < self.interval and not too_full(disk_free(self.root)):
+                    continue
+                last = time.monotonic()
+                # Any failure ends this sweep, never the timer: a store no
+                # longer swept fills for good.
                 try:
                     with sweeping:
                         self.sweep()
-                except OSError:
+                except Exception:
                     log.exception("expiry sweep of %s failed", self.root)
 
         thread = threading.Thread(target=run, name="output-expiry", daemon=True)

@@ -294,6 +294,7 @@ class Readiness:
         self.dorvane, self.store, self.config = dorvane, store, config
         self.problems, self.checked = None, None
         self.output_bytes, self.counted = None, None
+        self.disk_free = None  # bytes free on the store's disk, as of the latest count
         self.census = expiry.Census(store.root, store.folders)  # its own: another thread's
         self.started, self.stops = False, []
 
@@ -311,6 +312,7 @@ class Readiness:
         self.problems, self.checked = problems, time.monotonic()
 
     def count(self):
+        self.disk_free = expiry.disk_free(self.store.root)
         # The latest count stands for this one: the master's, or the worker's
         # own (a call's look for room). Where a master counts, however late,
         # the worker never lists the store for a figure.
@@ -347,10 +349,15 @@ class Readiness:
         age = time.monotonic() - self.checked
         if age > READY_STALE:
             problems.append(f"the host's readiness was last looked at {age:.0f} s ago")
+        # Every host shares the disk, and the sweeps free it as files pass
+        # their grace: until then no call that writes output can run.
+        if expiry.too_full(self.disk_free):
+            problems.append(f"the output store's disk has {self.disk_free} bytes free, too few for a call")
         figures = {
             "served_by": self.config["SERVED_BY"],
             "output_bytes": self.output_bytes,
             "output_max_bytes": self.config["OUTPUT_MAX_BYTES"],
+            "output_disk_free": self.disk_free,
         }
         return problems, figures
 

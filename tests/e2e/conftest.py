@@ -11,6 +11,7 @@ import itertools
 import json
 import os
 import shutil
+import subprocess
 import tempfile
 from pathlib import Path
 
@@ -120,6 +121,26 @@ def make_client(webapp, dorvane, tmp_path_factory):
             health.app.extensions["webapp.readiness"].stop()
 
 
+@pytest.fixture
+def small_disk():
+    """`small_disk(path, size)`: a file system of its own of `size` bytes
+    (a tmpfs) mounted at `path`, as a disk smaller than the store's cap;
+    unmounted at the end. Needs root."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a file system needs root")
+    mounted = []
+
+    def mount(path, size):
+        path.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size},mode=0755", "tmpfs", path], check=True)
+        mounted.append(path)
+        return path
+
+    yield mount
+    for path in mounted:
+        subprocess.run(["umount", "--lazy", path], check=False)
+
+
 @pytest.fixture(scope="session")
 def fleet_factory(launch, standin_services, tmp_path_factory):
     """Starts fleets of application hosts behind the front (examples/stack/
@@ -127,7 +148,8 @@ def fleet_factory(launch, standin_services, tmp_path_factory):
     folder of pytest's (mode 0700); stops them at the end of the session.
     `front` takes the front's limits and certificate (front.Front's
     fields), `watchdog` is the supervisor's, `tls_port` its HTTPS port with
-    a certificate; the other settings go to the hosts."""
+    a certificate, `store_size` the size of the store's own file system
+    (Fleet); the other settings go to the hosts."""
     pytest.importorskip("gunicorn", reason="gunicorn is not installed (pip install -r requirements-demo.txt)")
     from fleet import Fleet
     from front import Front, haproxy_binary, nginx_binary
@@ -140,7 +162,7 @@ def fleet_factory(launch, standin_services, tmp_path_factory):
     home = install(tmp_path_factory.mktemp("fleet-site") / "site")
     started = []
 
-    def start(hosts, front=None, watchdog=3.0, tls_port=None, **settings):
+    def start(hosts, front=None, watchdog=3.0, tls_port=None, store_size=None, **settings):
         port = free_port()
         env = dict(
             os.environ,
@@ -157,6 +179,7 @@ def fleet_factory(launch, standin_services, tmp_path_factory):
             front=Front(**(front or {})),
             watchdog=watchdog,
             tls_port=tls_port,
+            store_size=store_size,
         )
         started.append(fleet)
         return fleet.start()

@@ -258,3 +258,46 @@ def test_a_fork_waits_for_the_timed_sweep_so_that_no_child_keeps_its_lock(tmp_pa
     finally:
         store.interval = 86400  # the timer sleeps out the session
         go_on.set()
+
+
+@pytest.mark.parametrize("error", [OSError(5, "EIO"), ValueError("garbled"), RecursionError()])
+@pytest.mark.parametrize("loop", ["sweeper", "publisher"])
+def test_the_timed_loops_go_on_after_any_error(tmp_path, monkeypatch, loop, error):
+    turns = []
+
+    def failing_once(*args, **kwargs):
+        turns.append(1)
+        if len(turns) == 1:
+            raise error
+
+    if loop == "sweeper":
+        monkeypatch.setattr(expiry, "sweep", failing_once)
+        runner = expiry.Store(tmp_path, FOLDERS, 3600, 0, interval=0.01)
+    else:
+        runner = expiry.Publisher(tmp_path / "look.json", tmp_path, FOLDERS)
+        monkeypatch.setattr(runner, "publish", failing_once)
+    thread = runner.start(**({} if loop == "sweeper" else {"every": 0.01}))
+    try:
+        deadline = time.monotonic() + 10
+        while len(turns) < 3 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert len(turns) >= 3 and thread.is_alive()
+    finally:
+        if loop == "sweeper":
+            runner.interval = 86400  # the timer sleeps out the session
+        else:
+            runner.stop()
+
+
+@pytest.mark.parametrize("free, swept", [(0, True), (1 << 30, False)])
+def test_the_timed_sweeper_sweeps_a_disk_too_full_for_a_call_at_once(tmp_path, monkeypatch, free, swept):
+    monkeypatch.setattr(expiry, "RESCAN_AFTER", 0.01)
+    monkeypatch.setattr(expiry, "disk_free", lambda store: free)
+    turns = []
+    monkeypatch.setattr(expiry, "sweep", lambda *args, **kwargs: turns.append(1))
+    store = expiry.Store(tmp_path, FOLDERS, 3600, 1000, interval=3600)
+    store.start()
+    deadline = time.monotonic() + (10 if swept else 0.5)
+    while not turns and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert bool(turns) == swept

@@ -7,6 +7,7 @@ the module's real wait: the flood and the hung host are about calls held."""
 
 import dataclasses
 import http.client
+import ipaddress
 import json
 import os
 import resource
@@ -91,25 +92,35 @@ def join(threads, seconds):
 
 
 def client_entry(fleet, address, table="per_client"):
-    """The front's counters for one client address ({} when it has none)."""
-    for line in fleet.front_command(f"show table {table} key {address}").splitlines():
+    """The front's counters for the client (the network) of one address ({}
+    when it has none)."""
+    network = ipaddress.ip_network((address, fleet.front.client_prefix_v4), strict=False)
+    key = f"::ffff:{network.network_address}"
+    for line in fleet.front_command(f"show table {table} key {key}").splitlines():
         if "key=" in line:
             return dict(part.split("=", 1) for part in line.split()[1:] if "=" in part)
     return {}
 
 
-def test_one_address_flooding_the_front_leaves_another_address_served(fleet):
+# A client is a network: its many addresses of one /24 hold what one would.
+@pytest.mark.parametrize("addresses", [1, 200], ids=["one-address", "many-addresses-of-one-network"])
+def test_one_client_flooding_the_front_leaves_another_client_served(fleet, addresses):
     flood = 200
     threads, flooded = in_parallel(
         flood,
         lambda i: request(
-            fleet, "POST", "/api/tts", TTS, source="127.0.0.2", headers={"X-Call-Id": f"flood-{i}"}
+            fleet,
+            "POST",
+            "/api/tts",
+            TTS,
+            source=f"127.0.2.{i % addresses + 1}",
+            headers={"X-Call-Id": f"flood-{i}"},
         ),
     )
     # The honest call goes in once the flood holds all it may hold.
     wait_for(lambda: sum(clients.in_flight(h) for h in fleet.hosts) >= fleet.front.client_calls, 8)
     status, _, body, seconds = request(
-        fleet, "POST", "/api/tts", TTS, source="127.0.0.3", headers={"X-Call-Id": "honest"}
+        fleet, "POST", "/api/tts", TTS, source="127.0.3.1", headers={"X-Call-Id": "honest"}
     )
     join(threads, 3 * WAIT)
 
@@ -146,11 +157,11 @@ def test_one_address_flooding_the_front_leaves_another_address_served(fleet):
 def test_an_address_over_its_request_rate_gets_429_and_others_do_not(fleet):
     limit = fleet.front.client_rate
     statuses = [
-        request(fleet, "GET", "/output/tts/none.wav", source="127.0.0.4")[0] for _ in range(limit + 5)
+        request(fleet, "GET", "/output/tts/none.wav", source="127.0.4.1")[0] for _ in range(limit + 5)
     ]
     assert statuses[:limit] == [404] * limit and statuses[limit:] == [429] * 5
     # Other addresses are not slowed by it.
-    assert request(fleet, "GET", "/output/tts/none.wav", source="127.0.0.5")[0] == 404
+    assert request(fleet, "GET", "/output/tts/none.wav", source="127.0.5.1")[0] == 404
 
 
 def trickle(fleet, source, part, seconds):
@@ -187,10 +198,10 @@ def trickle(fleet, source, part, seconds):
     [
         # Headers never finished: the address holds its share of the
         # front's connections, and the next connection is closed unread.
-        ("headers", "127.0.0.6", "client_connections", None),
+        ("headers", "127.0.6.1", "client_connections", None),
         # A body never finished is a call in flight: the address holds its
         # calls, and the next one gets 429.
-        ("body", "127.0.0.7", "client_calls", 429),
+        ("body", "127.0.7.1", "client_calls", 429),
     ],
 )
 def test_trickling_clients_are_cut_and_cannot_crowd_out_others(fleet, part, source, holds, over):
@@ -201,7 +212,7 @@ def test_trickling_clients_are_cut_and_cannot_crowd_out_others(fleet, part, sour
         extra = request(fleet, "POST", "/api/tts", TTS, source=source, timeout=5)
         assert extra[0] == over and extra[3] < 2
         # Meanwhile another address is served in full.
-        status, _, _, seconds = request(fleet, "POST", "/api/tts", TTS, source="127.0.0.8")
+        status, _, _, seconds = request(fleet, "POST", "/api/tts", TTS, source="127.0.8.1")
         assert status == 200 and seconds < WAIT + 2
         for _, thread, _ in held:
             thread.join(3 * WAIT)
@@ -311,7 +322,7 @@ def test_every_spelling_of_a_stored_files_link_is_nginxs_or_refused(fleet, path,
     (fleet.store / "tts" / "spelled.wav").write_bytes(b"RIFF the stored bytes")
     call = f"spelled-{abs(hash(path))}"
     answer, headers, body, _ = request(
-        fleet, "GET", path.format(name="spelled.wav"), source="127.0.0.10", headers={"X-Call-Id": call}
+        fleet, "GET", path.format(name="spelled.wav"), source="127.0.10.1", headers={"X-Call-Id": call}
     )
     assert answer == status and "X-Served-By" not in headers
     assert (body == b"RIFF the stored bytes") == (status == 200)
@@ -321,7 +332,7 @@ def test_every_spelling_of_a_stored_files_link_is_nginxs_or_refused(fleet, path,
 
 
 def test_idle_keep_alive_connections_of_an_address_are_not_its_calls_in_flight(fleet):
-    source, idle = "127.0.0.11", fleet.front.client_calls + 8
+    source, idle = "127.0.11.1", fleet.front.client_calls + 8
     connections = [
         http.client.HTTPConnection("127.0.0.1", fleet.port, timeout=10, source_address=(source, 0))
         for _ in range(idle)
@@ -339,7 +350,7 @@ def test_idle_keep_alive_connections_of_an_address_are_not_its_calls_in_flight(f
 
 
 def test_a_call_id_is_logged_only_as_a_plain_token(fleet):
-    source = "127.0.0.12"
+    source = "127.0.12.1"
     for call in ("x upstream=host-9 backend=hosts call=forged", 'a"b', "plain-Token_1.2:3"):
         assert request(fleet, "GET", "/api/status", source=source, headers={"X-Call-Id": call})[0] == 200
 

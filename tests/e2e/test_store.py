@@ -7,8 +7,10 @@ the cap. In process with the module's operations replaced where a test
 holds calls in flight, then through fleets under floods of the largest
 calls, of text spelled out and of slow clones, with the real wait."""
 
+import builtins
 import contextlib
 import errno
+import io
 import json
 import os
 import threading
@@ -21,7 +23,7 @@ import clients
 import pytest
 import requests
 from scripted_server import trickle
-from webapp import expiry
+from webapp import api, expiry
 
 from support.defaults import CLONE_PATH, TTS_PATH
 from support.processes import wait_until
@@ -101,21 +103,26 @@ def held_tts(dorvane, monkeypatch, tmp_path):
     return held
 
 
+@pytest.mark.parametrize("limit", ["cap", "disk"])
 @pytest.mark.parametrize("workers", [1, 3])
-def test_fresh_workers_admit_no_more_calls_than_the_store_can_hold(webapp, dorvane, held_tts, workers):
+def test_fresh_workers_admit_no_more_calls_than_the_store_can_hold(
+    webapp, dorvane, held_tts, small_disk, tmp_path, workers, limit
+):
     cap, callers = 20_000_000, 24
+    settings = webapp.Settings(output_max_bytes=cap)
+    if limit == "disk":
+        # A disk of that size under the default cap: the disk is the limit.
+        small_disk(tmp_path / "output", cap)
+        settings = webapp.Settings()
     # Workers on one store: each its own application, as each gunicorn
     # worker of each host is, all in the one working directory.
-    clients = [
-        webapp.create_app(dorvane, webapp.Settings(output_max_bytes=cap)).test_client()
-        for _ in range(workers)
-    ]
+    clients = [webapp.create_app(dorvane, settings).test_client() for _ in range(workers)]
     answers = []
 
     def call(client, i):
-        # Each caller from an address of its own: the share of one address
-        # is not what this measures.
-        response = client.post("/api/tts", json=LONGEST, environ_base={"REMOTE_ADDR": f"127.2.0.{i + 1}"})
+        # Each caller from a network of its own: the share of one client is
+        # not what this measures.
+        response = client.post("/api/tts", json=LONGEST, environ_base={"REMOTE_ADDR": f"127.2.{i}.1"})
         answers.append((response.status_code, response.headers.get("Retry-After"), response.get_json()))
 
     with ThreadPoolExecutor(callers) as pool:
@@ -392,22 +399,108 @@ def test_a_call_gives_its_room_back_however_it_ends(
     assert reservations(client)[1] == 0
 
 
+def failing_open(where, code):
+    """`open` whose files fail with `code` (ENOSPC, EDQUOT) at `where`: as
+    they are opened, at a write, or at the close that flushes them."""
+
+    def fail():
+        raise OSError(code, os.strerror(code))
+
+    def open_(file, mode="r", *args, **kwargs):
+        if where == "open":
+            fail()
+        opened = builtins.open(file, mode, *args, **kwargs)
+        if where == "write":
+            opened.write = lambda data: fail()
+        elif where == "close":
+            opened.close = lambda: (opened.flush(), io.BufferedWriter.close(opened), fail())
+        return opened
+
+    return open_
+
+
+@pytest.mark.parametrize(
+    "where, code",
+    [("open", errno.EDQUOT), ("write", errno.ENOSPC), ("write", errno.EDQUOT), ("close", errno.ENOSPC)],
+)
+def test_a_disk_that_refuses_a_write_is_no_room(make_client, dorvane, held_tts, monkeypatch, where, code):
+    monkeypatch.setattr(dorvane, "open", expiry.opener(failing_open(where, code)))
+    client = make_client()
+    held_tts.release.set()
+    response = client.post("/api/tts", json=LONGEST)
+    assert (response.status_code, response.headers.get("Retry-After")) == (503, "10"), response.get_json()
+    assert reservations(client)[1] == 0
+    monkeypatch.setattr(dorvane, "open", expiry.opener())
+    assert client.post("/api/tts", json=LONGEST).status_code == 200
+
+
+def test_a_full_disk_is_swept_and_reported_and_its_call_refused(make_client, held_tts, small_disk, tmp_path):
+    # A disk shared with another writer, filled while a call runs: the
+    # store's count had room for the call, the disk has none.
+    disk = small_disk(tmp_path / "output", 16 << 20)
+    old = disk / "tts" / "old.wav"
+    old.parent.mkdir()
+    old.write_bytes(bytes(1 << 20))
+    os.utime(old, (time.time() - 120,) * 2)  # past its grace
+    client = make_client()
+    held_tts.size = 3 << 20
+    with ThreadPoolExecutor(1) as pool:
+        call = pool.submit(client.post, "/api/tts", json=LONGEST)
+        wait_until(lambda: held_tts.inside, 10, "the call")
+        filler = disk / "filler"
+        with open(filler, "wb") as file:
+            with contextlib.suppress(OSError):
+                file.write(bytes(expiry.disk_free(disk) - (1 << 20)))
+        held_tts.release.set()
+        response = call.result(30)
+    assert (response.status_code, response.headers.get("Retry-After")) == (503, "10"), response.get_json()
+    assert not old.exists(), "the sweep left a file past its grace on a full disk"
+    assert reservations(client)[1] == 0
+    with open(filler, "ab") as file:
+        with contextlib.suppress(OSError):
+            file.write(bytes(1 << 20))  # what the sweep freed
+    wait_until(lambda: client.health.get("/readyz").status_code == 503, 10, "readiness to see the full disk")
+    assert "too few for a call" in " ".join(client.health.get("/readyz").get_json()["problems"])
+    filler.unlink()
+    wait_until(lambda: client.health.get("/readyz").status_code == 200, 10, "readiness to see room again")
+    assert client.post("/api/tts", json=LONGEST).status_code == 200
+
+
 @pytest.mark.parametrize(
     "settings, workers, peer, forwarded, later, statuses, reached",
     [
         # A share of 12.5 MB of 100 MB: one of the largest calls, not two.
         ({}, 1, "127.3.0.1", None, 0, [200, 429], 1),
         ({}, 2, "127.3.0.1", None, 0, [200, 429], 1),  # counted across the workers on the store
-        ({}, 1, "127.3.0.2", None, 0, [200, 200], 2),
-        ({}, 1, "127.3.0.1", "127.3.0.2", 0, [200, 429], 1),  # a client cannot name another
+        ({}, 1, "127.4.0.1", None, 0, [200, 200], 2),
+        # A network's addresses are one client: another of its /24 shares
+        # the first's share, in whatever spelling; the prefix is a setting.
+        ({}, 1, "127.3.0.2", None, 0, [200, 429], 1),
+        ({}, 1, "::ffff:127.3.0.9", None, 0, [200, 429], 1),
+        ({"client_prefix_v4": 32}, 1, "127.3.0.2", None, 0, [200, 200], 2),
+        ({}, 1, "127.3.0.1", "127.4.0.1", 0, [200, 429], 1),  # a client cannot name another
         ({}, 1, "", "127.3.0.1", 0, [200, 429], 1),  # behind the front (a unix socket): its word
-        ({}, 1, "", "127.3.0.2", 0, [200, 200], 2),
+        ({}, 1, "", "127.4.0.1", 0, [200, 200], 2),
+        ({}, 1, "", "127.3.0.200", 0, [200, 429], 1),
         # Room for one call: the first holds it until its hold runs out;
         # then both write, and one finds room, the other is stopped.
-        ({"output_max_bytes": ONE_CALL, "output_hold": 1.0}, 1, "127.3.0.2", None, 0, [200, 503], 1),
-        ({"output_max_bytes": ONE_CALL, "output_hold": 1.0}, 1, "127.3.0.2", None, 1.5, [200, 503], 2),
+        ({"output_max_bytes": ONE_CALL, "output_hold": 1.0}, 1, "127.4.0.1", None, 0, [200, 503], 1),
+        ({"output_max_bytes": ONE_CALL, "output_hold": 1.0}, 1, "127.4.0.1", None, 1.5, [200, 503], 2),
     ],
-    ids=["same", "same-other-worker", "other", "forged", "front-same", "front-other", "held", "hold-over"],
+    ids=[
+        "same",
+        "same-other-worker",
+        "other",
+        "same-network",
+        "same-network-mapped",
+        "prefix-setting",
+        "forged",
+        "front-same",
+        "front-other",
+        "front-same-network",
+        "held",
+        "hold-over",
+    ],
 )
 def test_a_call_finds_room_where_other_calls_leave_it(
     webapp, dorvane, held_tts, tmp_path, settings, workers, peer, forwarded, later, statuses, reached
@@ -433,6 +526,21 @@ def test_a_call_finds_room_where_other_calls_leave_it(
     assert answers == [(status, "10" if status in (429, 503) else None) for status in statuses]
     assert len(held_tts.inside) == reached
     assert expiry.store_bytes(tmp_path / "output", FOLDERS) <= settings.output_max_bytes
+
+
+@pytest.mark.parametrize(
+    "first, second, same",
+    [
+        ("2001:db8:1:2::1", "2001:db8:1:2:ffff::9", True),
+        ("2001:db8:1:2::1", "2001:db8:1:3::1", False),
+        ("127.3.0.1", "::ffff:127.3.0.77", True),
+        ("127.3.0.1", "127.3.1.1", False),
+        ("not-an-address", "not-an-address", True),
+        ("not-an-address", "not-an-address-either", False),
+    ],
+)
+def test_a_client_is_its_addresss_network(first, second, same):
+    assert (api.client_network(first, 24, 64) == api.client_network(second, 24, 64)) == same
 
 
 def warm(standin, text, speed):
@@ -462,6 +570,67 @@ def test_a_flood_of_spelled_out_text_keeps_the_store_within_its_cap_and_raises_n
     assert store.peak <= 1.2 * cap, f"the store peaked at {store.peak / cap:.2f} × its cap"
     # What the flood's calls wrote raised no other call's room.
     assert after["status"] == 200, after["error"]
+
+
+@pytest.mark.real_wait
+@pytest.mark.usefixtures("small_disk")  # root only: the fleet mounts the store's disk itself
+def test_a_flood_on_a_disk_smaller_than_the_cap_is_no_room_and_honest_calls_follow_the_grace(
+    fleet_factory, standin_services
+):
+    grace, hostile = 10, SPELLED[:200]
+    warm(standin_services, hostile, 0.5)
+    warm(standin_services, LONGEST["text"], 0.5)
+    # The default cap of 1 GiB, on a disk of 160 MiB.
+    fleet = fleet_factory(3, store_size=160 << 20, output_grace=grace)
+    try:
+        sources = [attacks.flood_address(i) for i in range(12)]
+        with Sampled(fleet.store) as store:
+            outcomes = clients.callers(fleet.url, hostile, 12, 12, speed=0.5, sources=sources)
+        time.sleep(grace + 1)
+        after = [clients.post_tts(fleet.url, LONGEST["text"], f"after-{i}", speed=0.5) for i in range(3)]
+    finally:
+        fleet.stop()
+    statuses = sorted(o["status"] for o in outcomes)
+    assert len(outcomes) == 12 and set(statuses) <= {200, 503}, statuses
+    assert all(o["retry_after"] for o in outcomes if o["status"] == 503)
+    assert store.peak <= 160 << 20
+    assert [o["status"] for o in after] == [200] * 3, [o["error"] for o in after]
+
+
+@pytest.mark.real_wait
+def test_many_addresses_of_one_network_leave_other_networks_room_for_short_calls(
+    fleet_factory, standin_services
+):
+    warm(standin_services, LONGEST["text"], 0.5)
+    fleet = fleet_factory(3, output_max_bytes=64 << 20)
+    flood = []
+    # 40 addresses of one /24, each looping the largest calls, for as long
+    # as the honest calls last (the fleet's stop ends the rest at once).
+    flooding = threading.Thread(
+        target=lambda: flood.extend(
+            clients.callers(
+                fleet.url,
+                LONGEST["text"],
+                4000,
+                40,
+                speed=0.5,
+                sources=[attacks.network_address(i) for i in range(40)],
+            )
+        ),
+        daemon=True,
+    )
+    try:
+        flooding.start()
+        time.sleep(5)  # the flood holds what it may
+        honest = clients.callers(
+            fleet.url, "Short and honest.", 25, 4, speed=1, sources=["127.6.0.1", "127.6.0.2"], label="honest"
+        )
+    finally:
+        fleet.stop()
+        flooding.join(60)
+    served = [o for o in honest if o["status"] == 200 and o.get("served")]
+    assert len(served) >= 0.9 * len(honest), [o["status"] for o in honest]
+    assert flood and not flooding.is_alive()
 
 
 @pytest.mark.real_wait
