@@ -179,6 +179,11 @@ class Services:
     def transcription_url(self):
         return self._url(1)
 
+    @property
+    def connections(self):
+        """The connections each service has accepted so far, by its name."""
+        return {server.name: server.connections for server in self._servers}
+
     # -- audio store --------------------------------------------------------
 
     def _index_audio(self):
