@@ -66,8 +66,8 @@ def failures(results):
 
 def pause_before(i):
     """The seconds the `i`th call waits first: short of the idle server's
-    second or past it, never within a tenth of a second of it."""
-    return (0.5, 0.9, 1.1, 1.5)[i // 10 % 4]
+    second or past it, never within a fifth of a second of it."""
+    return (0.5, 0.8, 1.2, 1.5)[i // 10 % 4]
 
 
 @pytest.mark.parametrize(
