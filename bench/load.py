@@ -27,6 +27,16 @@ says how much the machine was shared.
     .venv/bin/python bench/load.py --quick    # C = 1000, 3 gevent hosts, the module (about 2 minutes)
     .venv/bin/python bench/load.py --concurrency 2000 --hosts 3 --worker-class gevent --impl module,python
     .venv/bin/python bench/load.py --overload 1.5,2,3   # 3 gevent hosts at their default caps, past them
+    .venv/bin/python bench/load.py --concurrency 2000 --hosts 3 --worker-class gevent --impl module \
+        --keep 0,1 --bundle demo,system      # new connections for every request against kept ones
+
+The hosts keep their connections to the stand-in by default
+(WEBAPP_KEEP_CONNECTIONS); `--keep 0,1` runs each row without, then with
+them, and `--bundle demo,system` with the stand-in's one certificate as the
+hosts' CA bundle, then with the system's bundle and the stand-in's
+certificate together, as a host that trusts a private CA beside the public
+ones has it. "Connections per call" are those the speech service accepted
+over the run, over the calls completed.
 
 The rows of the capacity table give each host room for all its callers (the
 front's per-host cap set to C / hosts), to measure what the machine
@@ -47,12 +57,14 @@ import math
 import os
 import resource
 import shutil
+import ssl
 import statistics
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import urllib.request
 from pathlib import Path
 
 import harness  # puts the root on the path, and through support the host and the stack
@@ -73,6 +85,7 @@ TARGET = {"c": 1000, "hosts": 3, "worker": "gevent", "ratio": 0.9, "p99": 12.0}
 TICK = os.sysconf("SC_CLK_TCK")
 TTS_BODY = json.dumps({"text": TEXT, "voice_id": "en-us"})
 STORE_CAP = 3 << 30
+SYSTEM_BUNDLE = Path("/etc/ssl/certs/ca-certificates.crt")
 # The application each implementation's hosts serve: the example's, or the
 # same made around the plain-Python generate_tts (plain_host.py, beside this,
 # with the references of the support package at the root).
@@ -89,13 +102,19 @@ APPS = {
 }
 
 
-def fleet_env(standin, site, impl, worker_class, per_host):
+def fleet_env(standin, site, impl, worker_class, per_host, keep=1, bundle=None):
     """The fleet's whole environment, in one place: what its hosts call and
-    how many calls each may hold, the store's cap, and the front's limits
-    set out of the benchmark's way."""
+    how many calls each may hold, whether they keep their connections and
+    the CA bundle they trust (`bundle`; None: the stand-in's certificate
+    alone), the store's cap, and the front's limits set out of the
+    benchmark's way."""
+    calls = launch.standin_environ(standin)
+    if bundle:
+        calls["REQUESTS_CA_BUNDLE"] = str(bundle)
     return dict(
         os.environ,
-        **launch.standin_environ(standin),
+        **calls,
+        WEBAPP_KEEP_CONNECTIONS=str(keep),
         WEBAPP_DORVANE_HOME=str(site),
         **APPS[impl],
         WEBAPP_WORKER_CLASS=worker_class,
@@ -133,6 +152,21 @@ def start_standin(work, *options):
     return launch.StandIn(
         work / "standin", log=work / "standin.log", options=["--transcriber", "recorded", *options]
     ).start()
+
+
+def system_bundle(standin, path):
+    """The system's CA bundle with the stand-in's certificate after it, at `path`."""
+    if not SYSTEM_BUNDLE.is_file():
+        sys.exit(f"--bundle system needs {SYSTEM_BUNDLE} (apt-get install ca-certificates)")
+    path.write_bytes(SYSTEM_BUNDLE.read_bytes() + standin.ca_path.read_bytes())
+    return path
+
+
+def speech_connections(standin):
+    """The connections the speech service has accepted, this question's own included."""
+    context = ssl.create_default_context(cafile=str(standin.ca_path))
+    with urllib.request.urlopen(standin.speech_url + "/", timeout=30, context=context) as answer:
+        return json.load(answer)["connections"]
 
 
 def cpu_seconds(pids):
@@ -229,6 +263,7 @@ def measure(fleet, standin, c, duration, settle, groups):
         "stand-in": lambda: [standin.process.pid],
     }
     before = {name: cpu_seconds(pids()) for name, pids in parts.items()}
+    connections = speech_connections(standin)
     driver, busy = driver_cpu_seconds(), machine_busy_seconds()
     idle = [host_rss_kib(h) for h in fleet.hosts]
     with contextlib.ExitStack() as stack:
@@ -239,6 +274,7 @@ def measure(fleet, standin, c, duration, settle, groups):
     cpu = {name: cpu_seconds(pids()) - before[name] for name, pids in parts.items()}
     cpu["driver"] = driver_cpu_seconds() - driver
     others = machine_busy_seconds() - busy - sum(cpu.values())
+    connections = speech_connections(standin) - connections - 1
 
     ok = [call for call in calls if call[2] == 200]
     # Every caller is past its first call and still busy in this window.
@@ -255,6 +291,7 @@ def measure(fleet, standin, c, duration, settle, groups):
         "p99": percentile(steady, 0.99),
         "max": max((latency for _, latency, _ in calls), default=float("nan")),
         "cpu ms": {k: 1000 * v / max(len(ok), 1) for k, v in cpu.items()},
+        "connections per call": connections / max(len(ok), 1),
         "rss": [m.peak / 1024 for m in memory],
         "others": others / wall,
         # What a call in flight adds to its host's resident size, on average over the hosts.
@@ -332,11 +369,11 @@ def standin_alone(standin, c, seconds):
     )
     audio = answer["data"]["convert_result"][0]["oss_url"]
     rate = c / WAIT
-    # Each caller asks once a second, on a new connection as the hosts do;
-    # ten groups of callers a tenth of a second apart keep the requests
+    # Each caller asks once a second, on a connection it keeps as the hosts
+    # do; ten groups of callers a tenth of a second apart keep the requests
     # spread over the second rather than in one burst.
     groups, callers = 10, max(1, round(rate))
-    pace = ["-q", "1", "-disable-keepalive"]
+    pace = ["-q", "1"]
     cpu, results = cpu_seconds([standin.process.pid]), {}
 
     def run(name, url, body):
@@ -428,6 +465,14 @@ def main():
     )
     parser.add_argument("--worker-class", default="gevent,gthread", help="gunicorn worker classes")
     parser.add_argument("--impl", "--implementations", default="module,python", help="module, python or both")
+    parser.add_argument(
+        "--keep", default="1", help="WEBAPP_KEEP_CONNECTIONS of the hosts, comma-separated: 0, 1 or both"
+    )
+    parser.add_argument(
+        "--bundle",
+        default="demo",
+        help="the hosts' CA bundle, comma-separated: demo (the stand-in's certificate) or system (with it)",
+    )
     parser.add_argument("--duration", type=int, default=50, help="seconds hey keeps the callers busy")
     parser.add_argument(
         "--settle",
@@ -458,6 +503,8 @@ def main():
     cs, host_counts = split(args.concurrency, int), split(args.hosts, int)
     if set(split(args.impl)) - set(APPS):
         sys.exit(f"--impl takes {' or '.join(APPS)}, not {args.impl!r}")
+    if set(split(args.bundle)) - {"demo", "system"} or set(split(args.keep, int)) - {0, 1}:
+        sys.exit("--bundle takes demo or system, --keep 0 or 1")
     if args.duration <= args.settle + WAIT:
         sys.exit("--duration must exceed --settle by more than one wait")
     if not shutil.which("hey"):
@@ -470,31 +517,42 @@ def main():
     work.chmod(0o711)  # started as root, the fleet's nginx reads the store as nobody
     site = install(work / "site")
     standin = start_standin(work)
+    bundles = {"demo": None}
+    if "system" in split(args.bundle):
+        bundles["system"] = system_bundle(standin, work / "system-bundle.pem")
     rows, alone, failure = [], [], None
     try:
         if args.standin_seconds:
             for c in cs:
                 alone.append(standin_alone(standin, c, args.standin_seconds))
                 print(f"stand-in alone at C={c}: {alone[-1]}", file=sys.stderr, flush=True)
-        for hosts in host_counts:
-            for worker in split(args.worker_class):
-                for impl in split(args.impl):
-                    port = free_port()
-                    env = fleet_env(standin, site, impl, worker, math.ceil(max(cs) / hosts) + 64)
-                    folder = work / f"fleet-{hosts}-{worker}-{impl}"
-                    front = front_limits(max(cs), math.ceil(max(cs) / hosts))
-                    with Fleet(folder, hosts, port=port, env=env, front=front) as fleet:
-                        for c in cs:
-                            row = measure(fleet, standin, c, args.duration, args.settle, args.groups)
-                            rows.append({"hosts": hosts, "worker": worker, "impl": impl, **row})
-                            print(
-                                f"{hosts} host(s), {worker}, {impl}, C={c}: {row['rate']:.1f} calls/s, "
-                                f"{row['errors']} errors",
-                                file=sys.stderr,
-                                flush=True,
-                            )
-                        if not args.no_failure and (hosts, impl) == (3, "module") and failure is None:
-                            failure = failure_run(fleet, args.failure_calls)
+        fleets = [
+            (hosts, worker, impl, bundle, keep)
+            for hosts in host_counts
+            for worker in split(args.worker_class)
+            for impl in split(args.impl)
+            for bundle in split(args.bundle)
+            for keep in split(args.keep, int)
+        ]
+        for hosts, worker, impl, bundle, keep in fleets:
+            port = free_port()
+            per_host = math.ceil(max(cs) / hosts) + 64
+            env = fleet_env(standin, site, impl, worker, per_host, keep, bundles[bundle])
+            folder = work / f"fleet-{hosts}-{worker}-{impl}-{bundle}-{keep}"
+            front = front_limits(max(cs), math.ceil(max(cs) / hosts))
+            with Fleet(folder, hosts, port=port, env=env, front=front) as fleet:
+                for c in cs:
+                    row = measure(fleet, standin, c, args.duration, args.settle, args.groups)
+                    kind = {"hosts": hosts, "worker": worker, "impl": impl, "bundle": bundle, "keep": keep}
+                    rows.append({**kind, **row})
+                    print(
+                        f"{hosts} host(s), {worker}, {impl}, {bundle} CA, keep {keep}, C={c}: "
+                        f"{row['rate']:.1f} calls/s, {row['errors']} errors",
+                        file=sys.stderr,
+                        flush=True,
+                    )
+                if not args.no_failure and (hosts, impl) == (3, "module") and failure is None:
+                    failure = failure_run(fleet, args.failure_calls)
         report(rows, alone, failure, args)
     finally:
         standin.stop()
@@ -536,20 +594,51 @@ def table(rows, args, cores):
         f"{args.duration} s; text-to-speech; rate over {args.settle}..{args.duration} s; {cores} cores\n"
     )
     print(
-        "| hosts | worker | impl | C | completed/s | ideal C/10 s | ratio | median (s) | p99 (s) | slowest (s) "
-        "| errors | CPU per call (ms): hosts / front / stand-in / hey | calls/s at all cores busy "
+        "| hosts | worker | impl | CA bundle | kept connections | C | completed/s | ideal C/10 s | ratio "
+        "| median (s) | p99 (s) | slowest (s) | errors | CPU per call (ms): hosts / front / stand-in / hey "
+        "| CPU per call, all (ms) | calls/s at all cores busy | speech connections per call "
         "| peak RSS per host (MiB) | RSS per call in flight (KiB) | others (cores) |"
     )
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         cpu = r["cpu ms"]
         limit = 1000 * cores / sum(cpu.values()) if sum(cpu.values()) else float("nan")
         errors = f"{r['errors']}" + (f" ({', '.join(map(str, r['statuses']))})" if r["errors"] else "")
         print(
-            f"| {r['hosts']} | {r['worker']} | {r['impl']} | {r['c']} | {r['rate']:.1f} | {r['ideal']:.0f} | "
+            f"| {r['hosts']} | {r['worker']} | {r['impl']} | {r['bundle']} | {'yes' if r['keep'] else 'no'} | "
+            f"{r['c']} | {r['rate']:.1f} | {r['ideal']:.0f} | "
             f"{r['ratio']:.3f} | {r['p50']:.2f} | {r['p99']:.2f} | {r['max']:.2f} | {errors} | "
             f"{cpu['hosts']:.1f} / {cpu['front']:.1f} / {cpu['stand-in']:.1f} / {cpu['driver']:.1f} | "
-            f"{limit:.0f} | {' / '.join(f'{m:.0f}' for m in r['rss'])} | {r['kib per call']:.0f} | {r['others']:.2f} |"
+            f"{sum(cpu.values()):.1f} | {limit:.0f} | {r['connections per call']:.2f} | "
+            f"{' / '.join(f'{m:.0f}' for m in r['rss'])} | {r['kib per call']:.0f} | {r['others']:.2f} |"
+        )
+
+
+# Kept connections against a new one for every request, by CA bundle: the
+# most the hosts' CPU per call may be, as a share of it without them.
+KEPT_CPU = {"system": 1 / 3, "demo": 0.6}
+KEPT_RATE = {"c": 2000, "hosts": 3, "ratio": 1.5}
+
+
+def kept_against_not(rows):
+    """Each row with kept connections against the same row without them."""
+    without = {(r["hosts"], r["worker"], r["impl"], r["bundle"], r["c"]): r for r in rows if not r["keep"]}
+    for r in rows:
+        before = without.get((r["hosts"], r["worker"], r["impl"], r["bundle"], r["c"]))
+        if not r["keep"] or before is None:
+            continue
+        cpu, rate = r["cpu ms"]["hosts"] / before["cpu ms"]["hosts"], r["rate"] / before["rate"]
+        verdicts = [f"hosts' CPU per call {cpu:.3f} of before (target ≤ {KEPT_CPU[r['bundle']]:.2f})"]
+        if (r["hosts"], r["c"]) == (KEPT_RATE["hosts"], KEPT_RATE["c"]):
+            verdicts.append(f"calls/s {rate:.2f}× (target ≥ {KEPT_RATE['ratio']})")
+        met = cpu <= KEPT_CPU[r["bundle"]] and (len(verdicts) == 1 or rate >= KEPT_RATE["ratio"])
+        print(
+            f"- kept connections, {r['hosts']} {r['worker']} host(s), {r['impl']}, {r['bundle']} CA, C = {r['c']}: "
+            f"{'; '.join(verdicts)}; calls/s {r['rate']:.1f} against {before['rate']:.1f}, "
+            f"p99 {r['p99']:.2f} against {before['p99']:.2f} s, stand-in CPU per call "
+            f"{r['cpu ms']['stand-in']:.1f} against {before['cpu ms']['stand-in']:.1f} ms, all "
+            f"{sum(r['cpu ms'].values()):.1f} against {sum(before['cpu ms'].values()):.1f} ms: "
+            f"{'met' if met else 'MISSED'}"
         )
 
 
@@ -568,13 +657,15 @@ def report(rows, alone, failure, args):
                 f"{a['p99 ms']:.0f} | {a['cpu ms per call']:.2f} | {a['cores']:.2f} |"
             )
     print()
-    by_key = {(r["hosts"], r["worker"], r["impl"], r["c"]): r for r in rows}
+    kept_against_not(rows)
+    by_key = {(r["hosts"], r["worker"], r["impl"], r["c"], r["bundle"], r["keep"]): r for r in rows}
     for r in rows:
-        if (r["hosts"], r["worker"], r["impl"], r["c"]) == (
+        if (r["hosts"], r["worker"], r["impl"], r["c"], r["keep"]) == (
             TARGET["hosts"],
             TARGET["worker"],
             "module",
             TARGET["c"],
+            1,
         ):
             met = r["ratio"] >= TARGET["ratio"] and r["errors"] == 0 and r["p99"] <= TARGET["p99"]
             print(
@@ -582,7 +673,7 @@ def report(rows, alone, failure, args):
                 f"of ideal, no error, p99 ≤ {TARGET['p99']} s: {'met' if met else 'MISSED'} "
                 f"({r['ratio']:.3f}, {r['errors']} errors, p99 {r['p99']:.2f} s)"
             )
-        plain = by_key.get((r["hosts"], r["worker"], "python", r["c"]))
+        plain = by_key.get((r["hosts"], r["worker"], "python", r["c"], r["bundle"], r["keep"]))
         if r["impl"] == "module" and plain:
             print(
                 f"- {r['hosts']} host(s), {r['worker']}, C = {r['c']}: module / plain rate "

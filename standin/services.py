@@ -179,6 +179,11 @@ class Services:
     def transcription_url(self):
         return self._url(1)
 
+    @property
+    def connections(self):
+        """The connections each service has accepted so far, by its name."""
+        return {server.name: server.connections for server in self._servers}
+
     # -- audio store --------------------------------------------------------
 
     def _index_audio(self):
@@ -368,6 +373,9 @@ class _Server(ThreadingHTTPServer):
 
     def __init__(self, address, handler, context, routes, services, name):
         self.routes = routes
+        # Connections accepted so far: what a client's kept connections save
+        # shows here (GET /).
+        self.connections = 0
         self.services = services
         self.name = name
         self.context = context
@@ -377,6 +385,10 @@ class _Server(ThreadingHTTPServer):
 
     def get_request(self):
         conn, addr = self.socket.accept()
+        self.connections += 1
+        # Headers and body go in writes of their own; on a kept connection
+        # Nagle's algorithm would hold the body until the client's delayed ack.
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         # The handshake runs on the request's own thread (at its first read),
         # so a client that stalls in it cannot block the accept loop.
         return self.context.wrap_socket(conn, server_side=True, do_handshake_on_connect=False), addr
@@ -384,6 +396,9 @@ class _Server(ThreadingHTTPServer):
 
 class _Handler(BaseHTTPRequestHandler):
     server_version = "standin/1"
+    # Connections stay open between requests, as a real service's do; one
+    # idle this long is closed (the socket's time-out).
+    protocol_version = "HTTP/1.1"
     timeout = 60
 
     def log_message(self, format, *args):
@@ -395,6 +410,8 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
+        if self.close_connection:
+            self.send_header("Connection", "close")
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(body)
@@ -402,7 +419,14 @@ class _Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         path = urlsplit(self.path).path
         if path == "/":
-            self._send(200, {"service": self.server.name, "endpoints": sorted(self.server.routes)})
+            self._send(
+                200,
+                {
+                    "service": self.server.name,
+                    "endpoints": sorted(self.server.routes),
+                    "connections": self.server.connections,
+                },
+            )
             return
         prefix = "/tts/audio/"
         if self.server.name == "speech" and path.startswith(prefix):
@@ -420,6 +444,10 @@ class _Handler(BaseHTTPRequestHandler):
 
     def do_POST(self):
         route = self.server.routes.get(urlsplit(self.path).path)
+        # A body left unread would be taken for the next request: the
+        # connection is kept only once the whole body has been read.
+        kept = not self.close_connection
+        self.close_connection = True
         if route is None:
             self._send(404, {"error": "not found"})
             return
@@ -431,7 +459,9 @@ class _Handler(BaseHTTPRequestHandler):
             if length < 0 or length > MAX_BODY:
                 raise BadRequest("the body is missing or too large")
             try:
-                body = json.loads(self.rfile.read(length))
+                raw = self.rfile.read(length)
+                self.close_connection = not kept or len(raw) < length
+                body = json.loads(raw)
             except ValueError:
                 raise BadRequest("the body is not JSON") from None
             if not isinstance(body, dict):

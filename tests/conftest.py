@@ -167,10 +167,11 @@ def stop_after_binding(dorvane, monkeypatch):
 
 
 @pytest.fixture
-def scripted():
+def scripted(request):
     """The scripted server (scripted_server.py), for answers that go wrong
-    on the wire."""
-    server = ScriptedServer()
+    on the wire; parametrized indirectly, with the keywords of a server that
+    keeps its connections."""
+    server = ScriptedServer(**getattr(request, "param", {}))
     yield server
     server.close()
 

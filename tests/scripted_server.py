@@ -3,7 +3,9 @@
 `ScriptedServer` answers every request with whatever bytes its route hands
 back, or lets the route drive the socket itself, so that a test can play a
 service that resets, stalls, floods headers or never ends its body: what
-pytest-httpserver, which always answers in whole, cannot.
+pytest-httpserver, which always answers in whole, cannot. It can also
+keep its connections as a service does, closing them when idle, after a
+number of requests, or all at once when it restarts.
 """
 
 import json
@@ -26,22 +28,31 @@ class Request:
         return json.loads(self.body)
 
 
-def response(body=b"", status=200, content_type="application/json", headers=()):
-    """A complete HTTP/1.1 answer; the connection closes after it."""
+def response(body=b"", status=200, content_type="application/json", headers=(), close=True):
+    """A complete HTTP/1.1 answer; the connection closes after it unless
+    `close` is false (and the server keeps its connections)."""
     if isinstance(body, str):
         body = body.encode()
     head = [
         f"HTTP/1.1 {status} X",
         f"Content-Type: {content_type}",
         f"Content-Length: {len(body)}",
-        "Connection: close",
+        *(["Connection: close"] if close else []),
         *headers,
     ]
     return ("\r\n".join(head) + "\r\n\r\n").encode() + body
 
 
-def json_response(value, status=200):
-    return response(json.dumps(value), status)
+def json_response(value, status=200, close=True):
+    return response(json.dumps(value), status, close=close)
+
+
+def saying_close(answer):
+    """`answer` with the header that tells the client the connection ends."""
+    head, _, body = answer.partition(b"\r\n\r\n")
+    if b"\r\nconnection: close" not in head.lower():
+        head += b"\r\nConnection: close"
+    return head + b"\r\n\r\n" + body
 
 
 def _read_request(conn):
@@ -125,16 +136,31 @@ def trickle(every):
 class ScriptedServer:
     """Loopback HTTP server; `routes` maps a path prefix to a function of the
     request returning bytes to send, or a callable taking (conn, server) that
-    plays the whole answer. Unrouted paths get 404."""
+    plays the whole answer. Unrouted paths get 404.
 
-    def __init__(self):
+    By default a connection takes one request. With `idle` seconds, the
+    server keeps a connection for the next request, and closes it once it
+    has waited that long for one, without a word, as a service's keep-alive
+    time-out does; with `per_connection` too, it closes a connection after
+    that many requests, saying so in the last answer. `accepted` counts the
+    connections."""
+
+    def __init__(self, idle=None, per_connection=None):
+        self.idle = idle
+        self.per_connection = per_connection
         self.routes = {}
         self.requests = []
+        self.accepted = 0
         self._lock = threading.Lock()
         self._handlers = []
+        self._open = set()
+        self._reopening = None
         self.stop_event = threading.Event()
-        self._listener = socket.create_server(("127.0.0.1", 0), backlog=128)
+        self._listen(0)
         self.url = f"http://127.0.0.1:{self._listener.getsockname()[1]}"
+
+    def _listen(self, port):
+        self._listener = socket.create_server(("127.0.0.1", port), backlog=128)
         self._listener.settimeout(0.05)
         self._thread = threading.Thread(target=self._accept, daemon=True)
         self._thread.start()
@@ -157,27 +183,44 @@ class ScriptedServer:
 
     def _serve(self, conn):
         closed = False
+        with self._lock:
+            self.accepted += 1
+            self._open.add(conn)
         try:
-            conn.settimeout(10)
-            request = _read_request(conn)
-            if request is None:
-                return
-            with self._lock:
-                self.requests.append(request)
-            handler = None
-            for prefix in sorted(self.routes, key=len, reverse=True):
-                if request.path.startswith(prefix):
-                    handler = self.routes[prefix]
-                    break
-            answer = handler(request) if handler else response(b"missing", 404, "text/plain")
-            if callable(answer):
-                answer(conn, self)
-                closed = conn.fileno() == -1
-            else:
+            served = 0
+            while True:
+                conn.settimeout(10)
+                request = _read_request(conn)
+                if request is None:
+                    return
+                with self._lock:
+                    self.requests.append(request)
+                served += 1
+                handler = None
+                for prefix in sorted(self.routes, key=len, reverse=True):
+                    if request.path.startswith(prefix):
+                        handler = self.routes[prefix]
+                        break
+                answer = handler(request) if handler else response(b"missing", 404, "text/plain")
+                if callable(answer):
+                    answer(conn, self)
+                    closed = conn.fileno() == -1
+                    return
+                if self.idle is None:
+                    conn.sendall(answer)
+                    return
+                if served == self.per_connection:
+                    conn.sendall(saying_close(answer))
+                    return
                 conn.sendall(answer)
+                if not self._next_request(conn):
+                    closed = True
+                    return
         except OSError:
             pass
         finally:
+            with self._lock:
+                self._open.discard(conn)
             if not closed:
                 try:
                     conn.shutdown(socket.SHUT_WR)
@@ -185,6 +228,51 @@ class ScriptedServer:
                 except OSError:
                     pass
                 conn.close()
+
+    def _next_request(self, conn):
+        """Waits up to `idle` seconds for a kept connection's next request;
+        past that, closes it at once, as a service's keep-alive time-out
+        does, whatever the client may be sending that moment."""
+        conn.settimeout(self.idle)
+        try:
+            conn.recv(1, socket.MSG_PEEK)
+        except TimeoutError:
+            conn.close()
+            return False
+        return True
+
+    def restart(self, down=0.0):
+        """Ends as a service's process does, every connection closed and
+        the port refusing connects, and listens again on the same port
+        after `down` seconds (at once when 0)."""
+        self._stop_accepting()
+        self._end_connections()
+        self.stop_event.clear()
+        port = int(self.url.rsplit(":", 1)[1])
+        if down:
+            self._reopening = threading.Timer(down, self._listen, args=(port,))
+            self._reopening.start()
+        else:
+            self._listen(port)
+
+    def _stop_accepting(self):
+        if self._reopening is not None:
+            self._reopening.join()
+            self._reopening = None
+        self.stop_event.set()
+        self._thread.join()
+        self._listener.close()
+
+    def _end_connections(self):
+        # Shut down rather than closed: their handlers may be reading them.
+        with self._lock:
+            kept = list(self._open)
+        for conn in kept:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass  # its handler closed it meanwhile
+        self.wait_idle()
 
     def wait_idle(self, timeout=30):
         """Joins the connection threads, so that their sockets are closed."""
@@ -203,10 +291,8 @@ class ScriptedServer:
         # The accepting thread sees the stop within its 50 ms time-out; the
         # listener is closed only after it has left accept(), since closing
         # a socket another thread is waiting on races in the interpreter.
-        self.stop_event.set()
-        self._thread.join()
-        self._listener.close()
-        self.wait_idle()
+        self._stop_accepting()
+        self._end_connections()
 
 
 def open_fds():

@@ -72,9 +72,11 @@ def post_tts(base_url, text, call_id, timeout=120, speed=None, source=None):
 
 
 class Burst:
-    """Calls that all start at once, each on its own thread."""
+    """Calls that all start at once, each on its own thread, or one every
+    `every` seconds; with `text`, all speak that one text."""
 
-    def __init__(self, base_url, count, label):
+    def __init__(self, base_url, count, label, text=None):
+        self.text = text
         self.results = [None] * count
         self.threads = [
             threading.Thread(target=self._call, args=(i, base_url, f"{label}-{i}"), daemon=True)
@@ -82,11 +84,12 @@ class Burst:
         ]
 
     def _call(self, i, base_url, call_id):
-        self.results[i] = post_tts(base_url, f"Call {call_id} through the balancer.", call_id)
+        self.results[i] = post_tts(base_url, self.text or f"Call {call_id} through the balancer.", call_id)
 
-    def start(self):
+    def start(self, every=0.0):
         for thread in self.threads:
             thread.start()
+            time.sleep(every)
         return self
 
     def join(self, timeout=180):

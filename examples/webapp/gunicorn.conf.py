@@ -81,7 +81,12 @@ def when_ready(server):
 
 
 def post_worker_init(worker):
-    from webapp import health, watchdog
+    from webapp import connections, health, watchdog
+
+    if settings.keep_connections:
+        # In the worker, once its application has loaded the module: a
+        # pool made before the fork would be shared by every worker.
+        connections.keep(worker.wsgi.extensions["webapp.dorvane"], settings.calls_per_worker)
 
     watchdog.feed_on_heartbeat(worker)
     loop = health.LoopClock().start() if "gevent" in worker_class else None

@@ -52,6 +52,10 @@ class Server:
     # host shares its output folder: a link one returns may be fetched from
     # another.
     workdir: str = str(HERE / "var")
+    # Each worker calls the remote services through one session whose
+    # connections it keeps (connections.py); false: a new connection, and
+    # a TLS handshake, for every request, as the module makes on its own.
+    keep_connections: bool = True
     # The application this host serves: the example's, unless a host built
     # around it names its own factory (module:call, found on PYTHONPATH).
     app: str = "webapp:create_app()"
@@ -61,6 +65,11 @@ class Server:
             raise ValueError(
                 f"WEBAPP_WORKER_CLASS is one of {', '.join(WORKER_CLASSES)}, not {self.worker_class!r}"
             )
+
+    @property
+    def calls_per_worker(self):
+        """The calls one worker holds in flight at once."""
+        return self.worker_connections if self.worker_class == "gevent" else self.threads
 
     @classmethod
     def from_environ(cls, environ=os.environ):

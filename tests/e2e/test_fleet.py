@@ -1,7 +1,8 @@
 """Two application hosts behind the front on one shared output store: links
 resolve whichever host made the file, and losing a host under load costs
-no call: the front tries the calls it held again on the other. Hosts run
-the module's real wait."""
+no call: the front tries the calls it held again on the other. The hosts
+keep their connections to the speech service. Hosts run the module's real
+wait."""
 
 import contextlib
 
@@ -112,3 +113,26 @@ def test_losing_a_host_under_load_loses_no_call(fleet):
     ]
     again = clients.Burst(fleet.url, 4, "again").start().join()
     assert [r["status"] for r in again] == [200] * 4 and killed.name in {r["served_by"] for r in again}
+
+
+@pytest.mark.parametrize("keep", [True, False], ids=["kept", "not-kept"])
+def test_the_hosts_keep_their_connections_to_the_speech_service(fleet_factory, standin_services, keep):
+    calls = 120
+    # One client making them all, out of the way of the front's limits for one.
+    front = {"client_calls": calls, "client_connections": calls + 16}
+    hosts = fleet_factory(2, front=front, keep_connections=keep)
+    try:
+        before = standin_services.connections["speech"]
+        # Arriving over six seconds, as steady traffic does, all in flight
+        # together for most of their wait.
+        burst = clients.Burst(hosts.url, calls, f"kept-{keep}", text="One text, spoken from memory.")
+        results = burst.start(every=0.05).join()
+        opened = standin_services.connections["speech"] - before
+    finally:
+        hosts.stop()
+    assert [r["status"] for r in results] == [200] * calls
+    # A request and its audio's download each: two a call without kept connections.
+    if keep:
+        assert opened <= 0.2 * calls
+    else:
+        assert opened == 2 * calls

@@ -1,5 +1,6 @@
 """The stand-in's memory of spoken texts: a repeat costs no synthesis yet is
-a file of its own, and any change of text or setting is spoken afresh."""
+a file of its own, and any change of text or setting is spoken afresh. Its
+audio store's limits; its kept connections."""
 
 import os
 import time
@@ -87,3 +88,32 @@ def test_the_standin_counts_an_earlier_runs_audio_and_drops_its_partial_files(tm
     assert services.audio_bytes == 500 and not (audio / ".tts-cut.wav.part").exists()
     assert services.expire_audio() == ["tts-old.wav"]
     assert services.audio_bytes == 200
+
+
+@pytest.mark.parametrize(
+    "path, body, status, kept",
+    [
+        ("/tts", {"data": ["Kept connection.", "en-us", "1", "1", "1", "0"]}, 200, True),
+        ("/tts", b"not json", 400, True),
+        # A body the service leaves unread, which taken for the next
+        # request would answer it with garbage.
+        ("/nowhere", b"x" * 1000, 404, False),
+    ],
+)
+def test_the_standin_keeps_a_connection_once_it_has_read_the_body(standin, path, body, status, kept):
+    import requests
+
+    from support.defaults import TTS_PATH
+
+    with requests.Session() as session:
+
+        def connections():
+            answer = session.get(standin.speech_url + "/", timeout=10)
+            assert answer.status_code == 200
+            return answer.json()["connections"]
+
+        before = connections()
+        url = standin.speech_url + (TTS_PATH if path == "/tts" else path)
+        sent = session.post(url, **({"json": body} if isinstance(body, dict) else {"data": body}), timeout=30)
+        assert sent.status_code == status
+        assert connections() - before == (0 if kept else 1)
