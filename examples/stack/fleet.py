@@ -140,6 +140,11 @@ class Fleet:
         return self.front_dir / "access.log"
 
     @property
+    def nginx_log(self):
+        """nginx's errors, through a log sink of their own."""
+        return self.run / "error.log"
+
+    @property
     def admin_socket(self):
         return self.sockets / "admin.sock"
 
@@ -260,16 +265,17 @@ class Fleet:
                 [
                     front_module.nginx_binary(),
                     *("-p", str(self.run), "-c", str(self.run / "nginx.conf")),
-                    *("-e", str(self.run / "error.log")),
+                    *("-e", "stderr"),
                 ],
-                self.run / "nginx.out",
+                self.nginx_log,
+                log_bound=self.log_bound,
             )
             wait_until(
                 lambda: listening(self.nginx_socket),
                 30,
                 "nginx",
                 self.nginx,
-                self.run / "error.log",
+                self.nginx_log,
                 step=0.1,
             )
             # -db: in the foreground, its log on stdout, its complaints on

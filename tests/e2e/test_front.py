@@ -388,6 +388,35 @@ def test_junk_requests_leave_the_logs_bounded_and_the_logs_and_figures_private(f
         assert all(p.stat().st_mode & 0o077 == 0 for p in kept_files)
 
 
+def test_writes_to_the_store_are_refused_at_the_front_and_leave_nginxs_log_bounded_and_private(fleet):
+    # A stranger's POSTs with bodies nginx would refuse, and log, from many
+    # addresses (within each one's rate), every spelling the front routes to
+    # the store.
+    before = fleet.nginx_log.stat().st_size
+    paths = ["/output/tts/a.wav", "/%6Futput/clone/b.wav", "/output/", "/output/tts/missing"]
+    body = b"x" * 2048
+
+    def post(i):
+        return [
+            request(
+                fleet, method, paths[n % len(paths)], body, source=attacks.flood_address(600 + i), timeout=10
+            )
+            for n, method in enumerate(["POST", "PUT", "DELETE", "PATCH", "POST"] * 10)
+        ]
+
+    threads, results = in_parallel(20, post)
+    join(threads, 120)
+    answers = [r for each in results for r in each]
+    assert len(answers) == 1000
+    assert {(status, headers.get("Allow")) for status, headers, *_ in answers} == {(405, "GET, HEAD")}
+    time.sleep(1)  # what nginx would have logged reaches its sink
+    assert fleet.nginx_log.stat().st_size - before <= 64 << 10
+    assert fleet.nginx_log.stat().st_mode & 0o077 == 0
+    # Reading a stored file still reaches nginx.
+    (fleet.store / "tts" / "read.wav").write_bytes(b"stored bytes")
+    assert request(fleet, "HEAD", "/output/tts/read.wav")[0] == 200
+
+
 @pytest.mark.parametrize(
     "path",
     [
