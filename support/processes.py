@@ -22,10 +22,13 @@ def owner_only(path):
 
 
 def unix_listener(path):
-    """A unix socket listening on `path`, in place of any left there."""
+    """A unix socket listening on `path`, in place of any left there, which
+    its owner and its folder's group may connect to (the folder says who
+    reaches it)."""
     Path(path).unlink(missing_ok=True)
     listener = socket.socket(socket.AF_UNIX)
     listener.bind(str(path))
+    os.chmod(path, 0o660)
     listener.listen(16)
     return listener
 

@@ -10,7 +10,6 @@ import resource
 import shutil
 import types
 from dataclasses import dataclass
-from pathlib import Path
 from urllib.parse import urlsplit
 
 import repository  # noqa: F401
@@ -246,7 +245,7 @@ def haproxy_environ(fleet):
         "LOG_SOCKET": str(fleet.log_socket),
         **(
             {
-                "CERTIFICATE": str(Path(front.certificate).resolve()),
+                "CERTIFICATE": str(fleet.certificate),
                 "TLS_PORT": str(fleet.tls_port),
                 "HTTPS_ROOT": https_root(base_url, fleet.url),
                 "HSTS_SECONDS": str(front.hsts_seconds),

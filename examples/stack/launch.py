@@ -263,7 +263,7 @@ class Stack:
         fleet = self.fleet
         print(
             f"front (HAProxy) on {fleet.url} (config {STACK / 'haproxy.cfg'} with its hosts in "
-            f"{fleet.front_dir / 'servers.cfg'}, log {fleet.access_log}, control socket {fleet.admin_socket})"
+            f"{fleet.servers_cfg}, log {fleet.access_log}, control socket {fleet.admin_socket})"
         )
         if fleet.front.certificate:
             print(

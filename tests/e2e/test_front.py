@@ -575,8 +575,11 @@ def test_hosts_listen_only_where_the_front_reaches_them(fleet):
         ]
         assert not inodes & set(listening)
         assert host.healthy()
-    # The sockets' folder is closed to every other user of the machine.
-    assert fleet.sockets.stat().st_mode & 0o777 == 0o700
+    # The sockets' folder is closed to every other user of the machine but
+    # the front's (started as root, HAProxy runs as a user of its own).
+    folder, front_user = fleet.sockets.stat(), fleet.front_user()
+    assert folder.st_mode & 0o027 == 0
+    assert folder.st_mode & 0o070 == 0 if front_user is None else folder.st_gid == front_user[1]
     # Another user (as root can show: nobody) cannot connect to a host.
     system_python = shutil.which("python3", path="/usr/bin:/bin")
     if os.geteuid() == 0 and system_python:
@@ -857,3 +860,23 @@ def test_the_stores_server_reads_as_nobody_when_the_fleet_runs_as_root(fleet):
     # ... and still serves the files the hosts wrote.
     (fleet.store / "tts" / "as-nobody.wav").write_bytes(b"stored bytes")
     assert clients.fetch(fleet.url + "output/tts/as-nobody.wav") == (200, b"stored bytes")
+
+
+def uids(pid):
+    """The real, effective, saved and file-system uids of process `pid`."""
+    status = Path(f"/proc/{pid}/status").read_text().splitlines()
+    return {int(u) for u in next(line for line in status if line.startswith("Uid:")).split()[1:]}
+
+
+def test_no_haproxy_process_runs_as_root_and_the_front_still_reaches_its_peers(fleet):
+    if os.geteuid() != 0:
+        pytest.skip("the fleet runs as its own user, and so does HAProxy")
+    pids = [fleet.haproxy.pid, *children(fleet.haproxy.pid)]
+    assert len(pids) >= 2 and all(0 not in uids(pid) for pid in pids)
+    # Its hosts' checks, their calls, the store's server and its own log.
+    assert set(fleet.host_states().values()) == {"UP"}
+    status, _, _, _ = request(fleet, "POST", "/api/tts", TTS, headers={"X-Call-Id": "as-haproxy"})
+    assert status == 200
+    (fleet.store / "tts" / "as-haproxy.wav").write_bytes(b"stored bytes")
+    assert clients.fetch(fleet.url + "output/tts/as-haproxy.wav") == (200, b"stored bytes")
+    wait_for(lambda: "call=as-haproxy" in fleet.access_log.read_text(), 10)
