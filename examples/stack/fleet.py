@@ -116,6 +116,9 @@ class Fleet:
         if self.front.certificate and not tls_port:
             raise ValueError("a front with a certificate needs its HTTPS port (tls_port)")
         self.env.setdefault("WEBAPP_BASE_URL", self.url)
+        # The hosts believe the client's address from the front's user alone.
+        if (user := self.front_user()) is not None:
+            self.env.setdefault("WEBAPP_FORWARDED_ALLOW_UIDS", str(user[0]))
         # The hosts' server settings, set for them explicitly: the front's
         # room for a host follows from them.
         self.server = serving.Server.from_environ(self.env)
@@ -336,6 +339,8 @@ class Fleet:
                 log_bound=self.log_bound,
                 log_socket=self.log_socket,
                 env=front_module.haproxy_environ(self),
+                # A folder its user may be in, whatever the launcher's is.
+                cwd=self.front_run,
                 **({} if user is None else {"user": user[0], "group": user[1], "extra_groups": []}),
                 preexec_fn=lambda: front_module.open_files(2 * self.front.max_connections + 1024),
             )

@@ -11,10 +11,15 @@ import contextlib
 import errno
 import json
 import os
+import shutil
+import socket
+import subprocess
+import tempfile
 import threading
 import time
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import attacks
 import clients
@@ -392,6 +397,43 @@ def test_a_call_gives_its_room_back_however_it_ends(
     assert reservations(client)[1] == 0
 
 
+@contextlib.contextmanager
+def unix_peer(user=None):
+    """A connection on a unix socket, as a host's server holds it, whose far
+    end is a process of `user` (None: this process's own user)."""
+    if user is None:
+        ours, theirs = socket.socketpair()
+        with ours, theirs:
+            yield ours
+        return
+    # The system's interpreter, which another user may run.
+    system_python = shutil.which("python3", path="/usr/bin:/bin")
+    if os.geteuid() != 0 or not system_python:
+        pytest.skip("only root connects as another user, with the system's python3")
+    folder = Path(tempfile.mkdtemp(prefix="dorvane-peer-"))
+    try:
+        folder.chmod(0o711)
+        path = folder / "calls.sock"
+        with socket.socket(socket.AF_UNIX) as listener:
+            listener.bind(str(path))
+            path.chmod(0o666)
+            listener.listen(1)
+            connect = (
+                "import socket, sys; s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.recv(1)"
+            )
+            child = subprocess.Popen([system_python, "-c", connect, str(path)], user=user)
+            try:
+                listener.settimeout(30)
+                connection, _ = listener.accept()
+                with connection:
+                    yield connection
+            finally:
+                child.kill()
+                child.wait()
+    finally:
+        shutil.rmtree(folder)
+
+
 @pytest.mark.parametrize(
     "settings, workers, peer, forwarded, later, statuses, reached",
     [
@@ -402,12 +444,25 @@ def test_a_call_gives_its_room_back_however_it_ends(
         ({}, 1, "127.3.0.1", "127.3.0.2", 0, [200, 429], 1),  # a client cannot name another
         ({}, 1, "", "127.3.0.1", 0, [200, 429], 1),  # behind the front (a unix socket): its word
         ({}, 1, "", "127.3.0.2", 0, [200, 200], 2),
+        # Another user's process on the socket is a client of its own,
+        # whatever it names.
+        ({}, 1, "nobody", "127.3.0.1", 0, [200, 200], 2),
         # Room for one call: the first holds it until its hold runs out;
         # then both write, and one finds room, the other is stopped.
         ({"output_max_bytes": ONE_CALL, "output_hold": 1.0}, 1, "127.3.0.2", None, 0, [200, 503], 1),
         ({"output_max_bytes": ONE_CALL, "output_hold": 1.0}, 1, "127.3.0.2", None, 1.5, [200, 503], 2),
     ],
-    ids=["same", "same-other-worker", "other", "forged", "front-same", "front-other", "held", "hold-over"],
+    ids=[
+        "same",
+        "same-other-worker",
+        "other",
+        "forged",
+        "front-same",
+        "front-other",
+        "forged-on-the-socket",
+        "held",
+        "hold-over",
+    ],
 )
 def test_a_call_finds_room_where_other_calls_leave_it(
     webapp, dorvane, held_tts, tmp_path, settings, workers, peer, forwarded, later, statuses, reached
@@ -416,8 +471,15 @@ def test_a_call_finds_room_where_other_calls_leave_it(
     clients = [webapp.create_app(dorvane, settings).test_client() for _ in range(workers)]
 
     def call(worker, address, headers):
-        environ = {"REMOTE_ADDR": address}
-        response = clients[worker].post("/api/tts", json=LONGEST, environ_base=environ, headers=headers)
+        # An address is a TCP peer's; else the call comes on a unix socket
+        # (the front's, as this process's own user, or a user's of that name).
+        if address.startswith("127."):
+            holder = contextlib.nullcontext()
+        else:
+            holder = unix_peer(address or None)
+        with holder as connection:
+            environ = {"REMOTE_ADDR": address if connection is None else "", "gunicorn.socket": connection}
+            response = clients[worker].post("/api/tts", json=LONGEST, environ_base=environ, headers=headers)
         return response.status_code, response.headers.get("Retry-After")
 
     with ThreadPoolExecutor(2) as pool:
