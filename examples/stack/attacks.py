@@ -178,7 +178,8 @@ def read_slowly(base_url, path, addresses, per_address, seconds, first=200):
 async def _stalled_streams(host, port, source, authority, path, streams, seconds):
     """One HTTP/2 connection (prior knowledge) from `source` asking for `path`
     on `streams` streams with a window of 0, which it never opens: how each
-    stream ended ("held": still open when `seconds` ran out)."""
+    stream ended ("held": a download still open when `seconds` ran out,
+    "refused STATUS": answered otherwise)."""
     try:
         reader, writer = await asyncio.open_connection(host, port, local_addr=(source, 0))
     except OSError:
@@ -203,9 +204,13 @@ async def _stalled_streams(host, port, source, authority, path, streams, seconds
             if not data:
                 return ["closed" if v == "held" else v for v in ended.values()]
             for event in connection.receive_data(data):
-                if isinstance(event, h2.events.StreamReset):
+                if isinstance(event, h2.events.ResponseReceived):
+                    status = dict(event.headers).get(b":status", b"").decode()
+                    if status != "200":
+                        ended[event.stream_id] = f"refused {status}"
+                elif isinstance(event, h2.events.StreamReset):
                     ended[event.stream_id] = "reset"
-                elif isinstance(event, h2.events.StreamEnded):
+                elif isinstance(event, h2.events.StreamEnded) and ended[event.stream_id] == "held":
                     ended[event.stream_id] = "ended"
             writer.write(connection.data_to_send())  # acknowledgements only, never a window
         return list(ended.values())

@@ -38,6 +38,13 @@ class Front:
     client_rate: int = 300
     # Connections one client address may hold open; more are closed at once.
     client_connections: int = 64
+    # Stored files one client address may be downloading at once (HTTP/2
+    # streams or connections); more get 429.
+    client_files: int = 8
+    # Connections the front opens to nginx at most, below nginx's
+    # worker_connections (nginx.conf.in); downloads beyond them wait in the
+    # queue, then get 503.
+    files_connections: int = 3072
     # Connections the front holds in all, each two descriptors (open_files);
     # a slow reader holds buffers on both sides, so this bounds the front's memory.
     max_connections: int = 8192
@@ -234,6 +241,8 @@ def haproxy_environ(fleet):
         "CLIENT_CONNECTIONS": str(front.client_connections),
         "CLIENT_RATE": str(front.client_rate),
         "CLIENT_CALLS": str(front.client_calls),
+        "CLIENT_FILES": str(front.client_files),
+        "FILES_CONNECTIONS": str(front.files_connections),
         "BODY_MAX": str(fleet.body_max),
         "BODY_DIGITS": str(len(str(fleet.body_max))),
         # Words HAProxy splits ("${SERVER_NAMES[*]}").

@@ -880,3 +880,43 @@ def test_no_haproxy_process_runs_as_root_and_the_front_still_reaches_its_peers(f
     (fleet.store / "tts" / "as-haproxy.wav").write_bytes(b"stored bytes")
     assert clients.fetch(fleet.url + "output/tts/as-haproxy.wav") == (200, b"stored bytes")
     wait_for(lambda: "call=as-haproxy" in fleet.access_log.read_text(), 10)
+
+
+@pytest.mark.parametrize(
+    "limits, addresses, bound",
+    [
+        # Many addresses, each over its share of downloads: the share holds
+        # them to a few each, and honest downloads find nginx's room.
+        ({"client_files": 4, "files_connections": 256}, 40, "client_files"),
+        # Few addresses with a large share: the front's own bound on nginx.
+        ({"client_files": 64, "files_connections": 48}, 3, "files_connections"),
+    ],
+    ids=["per-address", "per-front"],
+)
+def test_stalled_http2_downloads_leave_nginx_room_for_honest_ones(fleet_factory, limits, addresses, bound):
+    fleet = fleet_factory(1, front=limits)
+    try:
+        (fleet.store / "tts" / "large.wav").write_bytes(os.urandom(5_500_000))
+        (fleet.store / "tts" / "honest.wav").write_bytes(b"RIFF honest" * 1000)
+        streams = []
+        stalling = threading.Thread(
+            target=lambda: streams.extend(
+                attacks.stall_streams(fleet.url, "/output/tts/large.wav", addresses, 32, 20)
+            ),
+            daemon=True,
+        )
+        stalling.start()
+        wait_for(lambda: int(fleet.front_stats()[("files", "files")]["scur"]) >= addresses * 3, 15)
+        served = [clients.fetch(fleet.url + "output/tts/honest.wav", timeout=15)[0] for _ in range(20)]
+        most = int(fleet.front_stats()[("files", "files")]["smax"])
+        stalling.join(60)
+    finally:
+        fleet.stop()
+    assert len(streams) == addresses * 32
+    if bound == "client_files":
+        assert served.count(200) >= 19, served
+        # Each address holds its share; the rest of its streams are refused.
+        assert streams.count("held") == addresses * limits["client_files"]
+        assert streams.count("refused 429") == addresses * (32 - limits["client_files"])
+    # nginx never sees more than the front's bound.
+    assert most <= limits["files_connections"], most
