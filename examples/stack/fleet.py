@@ -41,6 +41,7 @@ import repository  # noqa: F401
 
 import front as front_module
 import gluster
+import leftovers
 import netns as netns_module
 from host_process import Host
 from supervisor import Supervisor
@@ -86,7 +87,9 @@ class Fleet:
             raise ValueError("a store on GlusterFS needs the hosts on machines of their own (netns)")
         self.folder = Path(folder).resolve()
         self.port = port
-        self.runtime = Path(tempfile.mkdtemp(prefix="dorvane-fleet-"))
+        leftovers.remove_dead()
+        self.runtime = Path(tempfile.mkdtemp(prefix=leftovers.PREFIX))
+        leftovers.mark(self.runtime)
         self.store = self.runtime / "store"
         self.sockets = self.runtime / "sockets"
         self.run = self.folder / "nginx"
@@ -215,6 +218,7 @@ class Fleet:
                 raise RuntimeError(f"{self.runtime} exists and is not this fleet's folder") from None
         # Others may pass through to the store (nginx's workers, as root), not list it.
         self.runtime.chmod(0o711)
+        leftovers.mark(self.runtime)
 
     def nginx_user(self):
         """nginx's `user` line: started as root, its workers become nobody,
