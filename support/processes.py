@@ -22,12 +22,38 @@ def owner_only(path):
 
 
 def unix_listener(path):
-    """A unix socket listening on `path`, in place of any left there."""
+    """A unix socket listening on `path`, in place of any left there, which
+    its owner and its folder's group may connect to (the folder says who
+    reaches it)."""
     Path(path).unlink(missing_ok=True)
     listener = socket.socket(socket.AF_UNIX)
     listener.bind(str(path))
+    os.chmod(path, 0o660)
     listener.listen(16)
     return listener
+
+
+def sink_of(log, log_bound, listener=None):
+    """A logsink.py keeping `log` within `log_bound` (max_bytes, kept), its
+    input a pipe (its `stdin`); given `listener`, a listening unix socket,
+    it takes that socket's connections' lines too, and owns it."""
+    try:
+        sink = subprocess.Popen(
+            [sys.executable, str(Path(__file__).with_name("logsink.py")), str(log), *map(str, log_bound)]
+            + ([] if listener is None else ["--listening", str(listener.fileno())]),
+            stdin=subprocess.PIPE,
+            stdout=subprocess.DEVNULL,
+            start_new_session=True,
+            pass_fds=[] if listener is None else [listener.fileno()],
+        )
+    finally:
+        if listener is not None:
+            listener.close()  # the sink's now
+    try:  # room for a burst of lines while the sink waits for the CPU
+        fcntl.fcntl(sink.stdin, fcntl.F_SETPIPE_SZ, 1 << 20)
+    except OSError:
+        pass
+    return sink
 
 
 def start(command, log, errors=None, log_bound=None, log_socket=None, **options):
@@ -35,46 +61,35 @@ def start(command, log, errors=None, log_bound=None, log_socket=None, **options)
     appended to the file `log`, its error output too unless `errors` names
     a file of its own. Given `log_bound` (max_bytes, kept), the output goes
     through a pipe to logsink.py, which keeps `log` within max_bytes and
-    `kept` rotated files; the process's `sink`. Given `log_socket` too, the
-    sink also takes the lines of every connection to that unix socket,
-    which is listening before the process starts."""
+    `kept` rotated files (the process's `sink`), and so does the error
+    output to `errors` through a sink of its own (`error_sink`). Given
+    `log_socket` too, the sink also takes the lines of every connection to
+    that unix socket, which is listening before the process starts."""
     log = Path(log)
     log.parent.mkdir(parents=True, exist_ok=True)
-    sink = None
+    sink = error_sink = None
     if log_bound:
-        listener = None if log_socket is None else unix_listener(log_socket)
-        try:
-            sink = subprocess.Popen(
-                [sys.executable, str(Path(__file__).with_name("logsink.py")), str(log), *map(str, log_bound)]
-                + ([] if listener is None else ["--listening", str(listener.fileno())]),
-                stdin=subprocess.PIPE,
-                stdout=subprocess.DEVNULL,
-                start_new_session=True,
-                pass_fds=[] if listener is None else [listener.fileno()],
-            )
-        finally:
-            if listener is not None:
-                listener.close()  # the sink's now
-        try:  # room for a burst of lines while the sink waits for the CPU
-            fcntl.fcntl(sink.stdin, fcntl.F_SETPIPE_SZ, 1 << 20)
-        except OSError:
-            pass
+        sink = sink_of(log, log_bound, None if log_socket is None else unix_listener(log_socket))
+        if errors:
+            error_sink = sink_of(errors, log_bound)
     try:
         with (
             owner_only(log) if sink is None else open(os.devnull, "wb") as out,
-            owner_only(errors) if errors else open(os.devnull, "wb") as err,
+            owner_only(errors) if errors and error_sink is None else open(os.devnull, "wb") as err,
         ):
             process = subprocess.Popen(
                 command,
                 stdout=out if sink is None else sink.stdin,
-                stderr=err if errors else subprocess.STDOUT,
+                stderr=(err if error_sink is None else error_sink.stdin) if errors else subprocess.STDOUT,
                 start_new_session=True,
                 **options,
             )
     finally:
-        if sink is not None:
-            sink.stdin.close()  # the process's own ends are the pipe's only writers
-    process.sink = sink
+        # The process's own ends are the pipes' only writers.
+        for each in (sink, error_sink):
+            if each is not None:
+                each.stdin.close()
+    process.sink, process.error_sink = sink, error_sink
     return process
 
 
@@ -112,9 +127,10 @@ def finish(process, seconds=10):
         pass
     signal_group(process.pid, signal.SIGKILL)
     process.wait()
-    # Its log's sink ends with the last of the group's writers.
-    sink = getattr(process, "sink", None)
-    if sink is not None:
+    # Its logs' sinks end with the last of the group's writers.
+    for sink in (getattr(process, "sink", None), getattr(process, "error_sink", None)):
+        if sink is None:
+            continue
         try:
             sink.wait(seconds)
         except subprocess.TimeoutExpired:

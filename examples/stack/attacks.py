@@ -1,6 +1,7 @@
 """Attacks on the front, from many loopback addresses at once: a flood of
-calls, headers sent a byte a second (a slowloris) and answers read a KiB a
-second. The front's tests and the benchmarks share them."""
+calls, headers sent a byte a second (a slowloris), answers read a KiB a
+second, and HTTP/2 streams whose window is never opened. The front's tests
+and the benchmarks share them."""
 
 import asyncio
 import json
@@ -8,6 +9,12 @@ import socket
 import threading
 import time
 import urllib.parse
+
+import h2.config
+import h2.connection
+import h2.events
+import h2.exceptions
+import h2.settings
 
 
 def flood_address(i):
@@ -172,5 +179,70 @@ def read_slowly(base_url, path, addresses, per_address, seconds, first=200):
                 for _ in range(per_address)
             ]
         )
+
+    return asyncio.run(run())
+
+
+async def _stalled_streams(host, port, source, authority, path, streams, seconds):
+    """One HTTP/2 connection (prior knowledge) from `source` asking for `path`
+    on `streams` streams with a window of 0, which it never opens: how each
+    stream ended ("held": a download still open when `seconds` ran out,
+    "refused STATUS": answered otherwise)."""
+    try:
+        reader, writer = await asyncio.open_connection(host, port, local_addr=(source, 0))
+    except OSError:
+        return ["refused"] * streams
+    connection = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
+    connection.initiate_connection()
+    connection.update_settings({h2.settings.SettingCodes.INITIAL_WINDOW_SIZE: 0})
+    ended = {}
+    for _ in range(streams):
+        stream = connection.get_next_available_stream_id()
+        request = [(":method", "GET"), (":scheme", "http"), (":authority", authority), (":path", path)]
+        connection.send_headers(stream, request, end_stream=True)
+        ended[stream] = "held"
+    try:
+        writer.write(connection.data_to_send())
+        deadline = time.monotonic() + seconds
+        while (left := deadline - time.monotonic()) > 0:
+            try:
+                data = await asyncio.wait_for(reader.read(65536), left)
+            except TimeoutError:
+                break
+            if not data:
+                return ["closed" if v == "held" else v for v in ended.values()]
+            for event in connection.receive_data(data):
+                if isinstance(event, h2.events.ResponseReceived):
+                    status = dict(event.headers).get(b":status", b"").decode()
+                    if status != "200":
+                        ended[event.stream_id] = f"refused {status}"
+                elif isinstance(event, h2.events.StreamReset):
+                    ended[event.stream_id] = "reset"
+                elif isinstance(event, h2.events.StreamEnded) and ended[event.stream_id] == "held":
+                    ended[event.stream_id] = "ended"
+            writer.write(connection.data_to_send())  # acknowledgements only, never a window
+        return list(ended.values())
+    except (OSError, h2.exceptions.ProtocolError):
+        return ["closed" if v == "held" else v for v in ended.values()]
+    finally:
+        writer.close()
+
+
+def stall_streams(base_url, path, addresses, streams, seconds, first=400):
+    """`addresses` clients, each on one HTTP/2 connection holding `streams`
+    streams of `path` whose window it never opens, for `seconds`; how each
+    stream ended."""
+    url = urllib.parse.urlsplit(base_url)
+
+    async def run():
+        connections = await asyncio.gather(
+            *[
+                _stalled_streams(
+                    url.hostname, url.port, flood_address(first + a), url.netloc, path, streams, seconds
+                )
+                for a in range(addresses)
+            ]
+        )
+        return [outcome for each in connections for outcome in each]
 
     return asyncio.run(run())

@@ -7,7 +7,9 @@ one shared store, as a shared mount would give it. HAProxy is the front
 limits, a queue within each host's capacity and active health checks; it
 hands the audio links to nginx (nginx.conf.in), which serves them from the
 store. The hosts and nginx listen on unix sockets in a folder only the
-fleet's user may enter, so nothing reaches them past the front.
+fleet's user and the front may enter, so nothing reaches them past the
+front. Started as root, the fleet runs HAProxy as an unprivileged user of
+its own (front_user).
 
 With `store="gluster"` (on separate machines only), the store is a
 GlusterFS volume replicated over two storage machines of its own
@@ -40,6 +42,7 @@ import repository  # noqa: F401
 
 import front as front_module
 import gluster
+import leftovers
 import netns as netns_module
 from host_process import Host
 from supervisor import Supervisor
@@ -87,11 +90,17 @@ class Fleet:
             raise ValueError("a store on GlusterFS needs the hosts on machines of their own (netns)")
         self.folder = Path(folder).resolve()
         self.port = port
-        self.runtime = Path(tempfile.mkdtemp(prefix="dorvane-fleet-"))
+        leftovers.remove_dead()
+        self.runtime = Path(tempfile.mkdtemp(prefix=leftovers.PREFIX))
+        leftovers.mark(self.runtime)
         self.store = self.runtime / "store"
         self.sockets = self.runtime / "sockets"
         self.run = self.folder / "nginx"
         self.front_dir = self.folder / "front"
+        # What HAProxy itself reads and makes, which it may reach however
+        # unprivileged it runs: its hosts' list, its certificate, its
+        # control socket.
+        self.front_run = self.runtime / "front"
         storage = len(gluster.STORAGE) if store == "gluster" else 0
         self.network = netns_module.Network(hosts, service_ports, storage) if netns else None
         self.store_kind = store
@@ -114,6 +123,9 @@ class Fleet:
         if self.front.certificate and not tls_port:
             raise ValueError("a front with a certificate needs its HTTPS port (tls_port)")
         self.env.setdefault("WEBAPP_BASE_URL", self.url)
+        # The hosts believe the client's address from the front's user alone.
+        if (user := self.front_user()) is not None:
+            self.env.setdefault("WEBAPP_FORWARDED_ALLOW_UIDS", str(user[0]))
         # The hosts' server settings, set for them explicitly: the front's
         # room for a host follows from them.
         self.server = serving.Server.from_environ(self.env)
@@ -144,8 +156,42 @@ class Fleet:
         return self.front_dir / "access.log"
 
     @property
+    def nginx_log(self):
+        """nginx's errors, through a log sink of their own."""
+        return self.run / "error.log"
+
+    @property
     def admin_socket(self):
-        return self.sockets / "admin.sock"
+        return self.front_run / "admin.sock"
+
+    @property
+    def servers_cfg(self):
+        return self.front_run / "servers.cfg"
+
+    @property
+    def certificate(self):
+        """The front's certificate, as HAProxy reads it: a copy of the one
+        its settings name, which its own user may read."""
+        return self.front_run / "certificate.pem"
+
+    def front_user(self):
+        """(uid, gid) HAProxy runs as: started as root, the system's haproxy
+        user (nobody where there is none), so that no HAProxy process is
+        root's; else None, this user's own."""
+        if os.geteuid() != 0:
+            return None
+        try:
+            user = pwd.getpwnam("haproxy")
+        except KeyError:
+            user = pwd.getpwnam("nobody")
+        return user.pw_uid, user.pw_gid
+
+    def copy_certificate(self):
+        if self.front.certificate:
+            shutil.copyfile(self.front.certificate, self.certificate)
+            if (user := self.front_user()) is not None:
+                os.chown(self.certificate, *user)
+            self.certificate.chmod(0o600)
 
     @property
     def log_socket(self):
@@ -176,6 +222,7 @@ class Fleet:
                 raise RuntimeError(f"{self.runtime} exists and is not this fleet's folder") from None
         # Others may pass through to the store (nginx's workers, as root), not list it.
         self.runtime.chmod(0o711)
+        leftovers.mark(self.runtime)
 
     def nginx_user(self):
         """nginx's `user` line: started as root, its workers become nobody,
@@ -220,10 +267,17 @@ class Fleet:
             subprocess.run(command, check=True)
         for kind in OUTPUT_FOLDERS:
             (self.store / kind).mkdir(parents=True, exist_ok=True)
-        # Only the fleet's user may enter: others must come through the front.
-        for folder in (self.sockets, self.front_dir):
+        # Only the fleet's user may enter, and the front: others must come
+        # through the front. The sockets made there take the folder's group
+        # (the front's), which they let connect.
+        user = self.front_user()
+        for folder in (self.sockets, self.front_dir, self.front_run):
             folder.mkdir(parents=True, exist_ok=True)
             folder.chmod(0o700)
+        if user is not None:
+            os.chown(self.sockets, -1, user[1])
+            self.sockets.chmod(0o2750)
+            os.chown(self.front_run, *user)
         paths = [h.socket for h in self.hosts] + [h.health for h in self.hosts]
         for path in [*paths, self.nginx_socket, self.admin_socket, self.log_socket]:
             if len(str(path)) > front_module.SOCKET_PATH_MAX:
@@ -252,7 +306,8 @@ class Fleet:
         # admitted.
         self.env.setdefault("WEBAPP_BACKLOG", str(self.calls_per_host))
         self.queue_max = front_module.queue_max(self.front, self.calls_per_host, len(self.hosts))
-        (self.front_dir / "servers.cfg").write_text(front_module.servers_cfg(self.hosts))
+        self.servers_cfg.write_text(front_module.servers_cfg(self.hosts))
+        self.copy_certificate()
 
     def start(self):
         try:
@@ -268,32 +323,37 @@ class Fleet:
                 [
                     front_module.nginx_binary(),
                     *("-p", str(self.run), "-c", str(self.run / "nginx.conf")),
-                    *("-e", str(self.run / "error.log")),
+                    *("-e", "stderr"),
                 ],
-                self.run / "nginx.out",
+                self.nginx_log,
+                log_bound=self.log_bound,
             )
             wait_until(
                 lambda: listening(self.nginx_socket),
                 30,
                 "nginx",
                 self.nginx,
-                self.run / "error.log",
+                self.nginx_log,
                 step=0.1,
             )
             # -db: in the foreground, its log on stdout, its complaints on
             # stderr; -W: a master that reloads its worker on SIGUSR2.
             errors = self.front_dir / "haproxy.err"
+            user = self.front_user()
             self.haproxy = start(
                 [
                     front_module.haproxy_binary(),
                     *("-W", "-db", "-f", str(STACK / "haproxy.cfg")),
-                    *("-f", str(self.front_dir / "servers.cfg")),
+                    *("-f", str(self.servers_cfg)),
                 ],
                 self.access_log,
                 errors,
                 log_bound=self.log_bound,
                 log_socket=self.log_socket,
                 env=front_module.haproxy_environ(self),
+                # A folder its user may be in, whatever the launcher's is.
+                cwd=self.front_run,
+                **({} if user is None else {"user": user[0], "group": user[1], "extra_groups": []}),
                 preexec_fn=lambda: front_module.open_files(2 * self.front.max_connections + 1024),
             )
             address = "127.0.0.1" if self.front.address == "0.0.0.0" else self.front.address
@@ -337,6 +397,7 @@ class Fleet:
         new worker answers; one that cannot read its files leaves the old
         worker serving, and raises here."""
         old = self.front_pid()
+        self.copy_certificate()
         self.haproxy.send_signal(signal.SIGUSR2)
         wait_until(
             lambda: self.front_pid() not in (None, old),

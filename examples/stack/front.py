@@ -10,7 +10,6 @@ import resource
 import shutil
 import types
 from dataclasses import dataclass
-from pathlib import Path
 from urllib.parse import urlsplit
 
 import repository  # noqa: F401
@@ -43,6 +42,13 @@ class Front:
     # the per-client limits above count a network's addresses together.
     client_prefix_v4: int = 24
     client_prefix_v6: int = 64
+    # Stored files one client address may be downloading at once (HTTP/2
+    # streams or connections); more get 429.
+    client_files: int = 8
+    # Connections the front opens to nginx at most, below nginx's
+    # worker_connections (nginx.conf.in); downloads beyond them wait in the
+    # queue, then get 503.
+    files_connections: int = 3072
     # Connections the front holds in all, each two descriptors (open_files);
     # a slow reader holds buffers on both sides, so this bounds the front's memory.
     max_connections: int = 8192
@@ -241,6 +247,8 @@ def haproxy_environ(fleet):
         "CLIENT_CALLS": str(front.client_calls),
         "CLIENT_PREFIX_V4": str(front.client_prefix_v4),
         "CLIENT_PREFIX_V6": str(front.client_prefix_v6),
+        "CLIENT_FILES": str(front.client_files),
+        "FILES_CONNECTIONS": str(front.files_connections),
         "BODY_MAX": str(fleet.body_max),
         "BODY_DIGITS": str(len(str(fleet.body_max))),
         # Words HAProxy splits ("${SERVER_NAMES[*]}").
@@ -252,7 +260,7 @@ def haproxy_environ(fleet):
         "LOG_SOCKET": str(fleet.log_socket),
         **(
             {
-                "CERTIFICATE": str(Path(front.certificate).resolve()),
+                "CERTIFICATE": str(fleet.certificate),
                 "TLS_PORT": str(fleet.tls_port),
                 "HTTPS_ROOT": https_root(base_url, fleet.url),
                 "HSTS_SECONDS": str(front.hsts_seconds),

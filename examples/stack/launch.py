@@ -174,7 +174,11 @@ class Stack:
         self.env.setdefault("WEBAPP_BASE_URL", f"http://127.0.0.1:{self.port}/")
         self.host = self.fleet = None
         if hosts == 1:
-            self.host = Host(1, self.folder, port=self.port)
+            # Alone, its log is bounded as a fleet's logs are (FRONT_LOG_*).
+            limits = front or Front.from_environ()
+            self.host = Host(
+                1, self.folder, port=self.port, log_bound=(limits.log_max_bytes, limits.log_files)
+            )
         else:
             self.fleet = Fleet(
                 self.folder / "fleet",
@@ -259,7 +263,7 @@ class Stack:
         fleet = self.fleet
         print(
             f"front (HAProxy) on {fleet.url} (config {STACK / 'haproxy.cfg'} with its hosts in "
-            f"{fleet.front_dir / 'servers.cfg'}, log {fleet.access_log}, control socket {fleet.admin_socket})"
+            f"{fleet.servers_cfg}, log {fleet.access_log}, control socket {fleet.admin_socket})"
         )
         if fleet.front.certificate:
             print(

@@ -87,10 +87,14 @@ class Settings:
     # may live on (blank-separated), for an operator who has checked that
     # they keep what storefs.py names.
     store_filesystems: str = ""
-    # The peers whose X-Forwarded-For names the client (blank- or
-    # comma-separated addresses), besides a unix socket's, which only the
-    # front reaches: the server's setting of the same name.
+    # The TCP peers whose X-Forwarded-For names the client (blank- or
+    # comma-separated addresses): the server's setting of the same name.
     forwarded_allow_ips: str = ""
+    # The users (names or numbers, blank- or comma-separated) whose
+    # processes, connected to the host's unix socket, may name the client
+    # in X-Forwarded-For, besides the host's own user: the front's. Any
+    # other local process is a client in its own right.
+    forwarded_allow_uids: str = ""
     # The longest text spoken in one call, in characters.
     max_text: int = 1000
     # Seconds the transcription service has to answer.
@@ -145,6 +149,7 @@ def create_app(dorvane=None, settings=None):
     # store and counts it for the workers (start_expiry).
     app.extensions["webapp.dorvane"] = dorvane
     app.extensions["webapp.store"] = store
+    app.extensions["webapp.front_uids"] = api.front_uids(settings.forwarded_allow_uids)
     # For the health listener (health.routes), kept off the routes the
     # calls' socket serves: the front cannot route a client to it.
     app.extensions["webapp.readiness"] = health.Readiness(dorvane, store, app.config)

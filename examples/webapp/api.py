@@ -3,6 +3,10 @@ answers with its result. The calls that write output do so within the room
 the output store gives them (`stored`)."""
 
 import ipaddress
+import os
+import pwd
+import socket
+import struct
 
 from flask import Blueprint, current_app, jsonify, request
 
@@ -58,10 +62,32 @@ def _endpoint(argument, setting, path):
     return {argument: url.rstrip("/") + path} if url else {}
 
 
+def front_uids(setting):
+    """The users whose processes may speak for a client on the host's unix
+    socket: the host's own and those `setting` names. An unknown name is a
+    setting's error, raised as the application is made."""
+    uids = {os.geteuid()}
+    for name in setting.replace(",", " ").split():
+        uids.add(int(name) if name.isdigit() else pwd.getpwnam(name).pw_uid)
+    return frozenset(uids)
+
+
+def peer_uid():
+    """The user of the process at the other end of the call's unix socket,
+    as the kernel recorded it when that process connected; None where the
+    server gives no socket."""
+    sock = request.environ.get("gunicorn.socket")
+    try:
+        credentials = sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
+    except (AttributeError, OSError):
+        return None
+    return struct.unpack("3i", credentials)[1]
+
+
 def client_address():
     """The address the call came from: the front's word for it where the
-    server believes the front's forwarded headers (a unix socket, which
-    only the front reaches, or a peer in FORWARDED_ALLOW_IPS), else the
+    server believes the front's forwarded headers (a unix socket whose peer
+    runs as the front's user, or a peer in FORWARDED_ALLOW_IPS), else the
     peer's own. The front sets X-Forwarded-For to one address; the last is
     the one the nearest proxy added."""
     peer = request.remote_addr or ""
@@ -71,7 +97,8 @@ def client_address():
         ipaddress.ip_address(peer)
         trusted = peer in allowed or "*" in allowed
     except ValueError:
-        trusted = True  # not an IP peer: a unix socket
+        # A unix socket, which any local process the folder lets in may reach.
+        trusted = peer_uid() in current_app.extensions["webapp.front_uids"]
     if trusted and forwarded.strip():
         return forwarded.rsplit(",", 1)[-1].strip()
     return peer

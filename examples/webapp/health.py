@@ -130,7 +130,8 @@ def parse_bind(spec):
 
 def listen(spec, backlog=64):
     """Listening sockets at the addresses of `spec` (parse_bind). A unix
-    socket is made afresh, readable by its owner alone."""
+    socket is made afresh, open to its owner and its folder's group alone
+    (the front's, where the front checks it)."""
     listeners = []
     for family, address in parse_bind(spec):
         sock = socket.socket(family, socket.SOCK_STREAM)
@@ -142,7 +143,7 @@ def listen(spec, backlog=64):
                 except FileNotFoundError:
                     pass
                 sock.bind(address)
-                os.chmod(address, 0o600)
+                os.chmod(address, 0o660)
             else:
                 sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
                 sock.bind(address)

@@ -1,7 +1,7 @@
 """The systemd units of examples/deploy/systemd on a machine that boots
 systemd (a container run with podman's --systemd=always, from
 Containerfile.systemd beside this file): systemd-analyze finds nothing
-wrong in them, a host killed is started again (Restart=on-failure), and a
+wrong in them and rates each one's exposure low, a host killed is started again (Restart=on-failure), and a
 host whose worker's loop stands still is restarted by the watchdog its loop
 feeds, while the hosts that keep turning are left alone."""
 
@@ -18,6 +18,8 @@ from .podman import podman
 IMAGE = "localhost/dorvane-systemd-test"
 UNITS = ["webapp@1.service", "webapp-front.service", "webapp-files.service"]
 WATCHDOG_SEC = 10
+# systemd-analyze's exposure, in tenths, that no unit may pass.
+EXPOSURE_MAX = 25
 
 
 def show(machine, unit, prop):
@@ -60,6 +62,16 @@ def test_units_verify(image):
         "-c", f"systemd-analyze verify {' '.join(UNITS)} 2>&1",
     )  # fmt: skip
     assert verified.returncode == 0 and not verified.stdout.strip(), verified.stdout
+
+
+@pytest.mark.parametrize("unit", UNITS)
+def test_units_expose_little(image, unit):
+    # systemd's own rating of what a unit's process may reach, out of 10.
+    rated = podman(
+        "run", "--rm", "--network", "none", "--entrypoint", "sh", image,
+        "-c", f"systemd-analyze security --offline=true --threshold={EXPOSURE_MAX} {unit} 2>&1",
+    )  # fmt: skip
+    assert rated.returncode == 0, rated.stdout
 
 
 def test_killed_host_restarted(machine):

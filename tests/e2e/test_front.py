@@ -399,6 +399,35 @@ def test_junk_requests_leave_the_logs_bounded_and_the_logs_and_figures_private(f
         assert all(p.stat().st_mode & 0o077 == 0 for p in kept_files)
 
 
+def test_writes_to_the_store_are_refused_at_the_front_and_leave_nginxs_log_bounded_and_private(fleet):
+    # A stranger's POSTs with bodies nginx would refuse, and log, from many
+    # addresses (within each one's rate), every spelling the front routes to
+    # the store.
+    before = fleet.nginx_log.stat().st_size
+    paths = ["/output/tts/a.wav", "/%6Futput/clone/b.wav", "/output/", "/output/tts/missing"]
+    body = b"x" * 2048
+
+    def post(i):
+        return [
+            request(
+                fleet, method, paths[n % len(paths)], body, source=attacks.flood_address(600 + i), timeout=10
+            )
+            for n, method in enumerate(["POST", "PUT", "DELETE", "PATCH", "POST"] * 10)
+        ]
+
+    threads, results = in_parallel(20, post)
+    join(threads, 120)
+    answers = [r for each in results for r in each]
+    assert len(answers) == 1000
+    assert {(status, headers.get("Allow")) for status, headers, *_ in answers} == {(405, "GET, HEAD")}
+    time.sleep(1)  # what nginx would have logged reaches its sink
+    assert fleet.nginx_log.stat().st_size - before <= 64 << 10
+    assert fleet.nginx_log.stat().st_mode & 0o077 == 0
+    # Reading a stored file still reaches nginx.
+    (fleet.store / "tts" / "read.wav").write_bytes(b"stored bytes")
+    assert request(fleet, "HEAD", "/output/tts/read.wav")[0] == 200
+
+
 @pytest.mark.parametrize(
     "path",
     [
@@ -557,8 +586,11 @@ def test_hosts_listen_only_where_the_front_reaches_them(fleet):
         ]
         assert not inodes & set(listening)
         assert host.healthy()
-    # The sockets' folder is closed to every other user of the machine.
-    assert fleet.sockets.stat().st_mode & 0o777 == 0o700
+    # The sockets' folder is closed to every other user of the machine but
+    # the front's (started as root, HAProxy runs as a user of its own).
+    folder, front_user = fleet.sockets.stat(), fleet.front_user()
+    assert folder.st_mode & 0o027 == 0
+    assert folder.st_mode & 0o070 == 0 if front_user is None else folder.st_gid == front_user[1]
     # Another user (as root can show: nobody) cannot connect to a host.
     system_python = shutil.which("python3", path="/usr/bin:/bin")
     if os.geteuid() == 0 and system_python:
@@ -839,3 +871,63 @@ def test_the_stores_server_reads_as_nobody_when_the_fleet_runs_as_root(fleet):
     # ... and still serves the files the hosts wrote.
     (fleet.store / "tts" / "as-nobody.wav").write_bytes(b"stored bytes")
     assert clients.fetch(fleet.url + "output/tts/as-nobody.wav") == (200, b"stored bytes")
+
+
+def uids(pid):
+    """The real, effective, saved and file-system uids of process `pid`."""
+    status = Path(f"/proc/{pid}/status").read_text().splitlines()
+    return {int(u) for u in next(line for line in status if line.startswith("Uid:")).split()[1:]}
+
+
+def test_no_haproxy_process_runs_as_root_and_the_front_still_reaches_its_peers(fleet):
+    if os.geteuid() != 0:
+        pytest.skip("the fleet runs as its own user, and so does HAProxy")
+    pids = [fleet.haproxy.pid, *children(fleet.haproxy.pid)]
+    assert len(pids) >= 2 and all(0 not in uids(pid) for pid in pids)
+    # Its hosts' checks, their calls, the store's server and its own log.
+    assert set(fleet.host_states().values()) == {"UP"}
+    status, _, _, _ = request(fleet, "POST", "/api/tts", TTS, headers={"X-Call-Id": "as-haproxy"})
+    assert status == 200
+    (fleet.store / "tts" / "as-haproxy.wav").write_bytes(b"stored bytes")
+    assert clients.fetch(fleet.url + "output/tts/as-haproxy.wav") == (200, b"stored bytes")
+    wait_for(lambda: "call=as-haproxy" in fleet.access_log.read_text(), 10)
+
+
+@pytest.mark.parametrize(
+    "limits, addresses, bound",
+    [
+        # Many addresses, each over its share of downloads: the share holds
+        # them to a few each, and honest downloads find nginx's room.
+        ({"client_files": 4, "files_connections": 256}, 40, "client_files"),
+        # Few addresses with a large share: the front's own bound on nginx.
+        ({"client_files": 64, "files_connections": 48}, 3, "files_connections"),
+    ],
+    ids=["per-address", "per-front"],
+)
+def test_stalled_http2_downloads_leave_nginx_room_for_honest_ones(fleet_factory, limits, addresses, bound):
+    fleet = fleet_factory(1, front=limits)
+    try:
+        (fleet.store / "tts" / "large.wav").write_bytes(os.urandom(5_500_000))
+        (fleet.store / "tts" / "honest.wav").write_bytes(b"RIFF honest" * 1000)
+        streams = []
+        stalling = threading.Thread(
+            target=lambda: streams.extend(
+                attacks.stall_streams(fleet.url, "/output/tts/large.wav", addresses, 32, 20)
+            ),
+            daemon=True,
+        )
+        stalling.start()
+        wait_for(lambda: int(fleet.front_stats()[("files", "files")]["scur"]) >= addresses * 3, 15)
+        served = [clients.fetch(fleet.url + "output/tts/honest.wav", timeout=15)[0] for _ in range(20)]
+        most = int(fleet.front_stats()[("files", "files")]["smax"])
+        stalling.join(60)
+    finally:
+        fleet.stop()
+    assert len(streams) == addresses * 32
+    if bound == "client_files":
+        assert served.count(200) >= 19, served
+        # Each address holds its share; the rest of its streams are refused.
+        assert streams.count("held") == addresses * limits["client_files"]
+        assert streams.count("refused 429") == addresses * (32 - limits["client_files"])
+    # nginx never sees more than the front's bound.
+    assert most <= limits["files_connections"], most

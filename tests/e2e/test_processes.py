@@ -44,3 +44,14 @@ def test_a_logs_sink_keeps_whole_lines_from_its_pipe_and_its_connections_until_a
         "last without an end",
         "second half",
     ]
+
+
+def test_a_bounded_processs_error_output_is_bounded_too(tmp_path):
+    writer = "import sys\nfor i in range(200): print('e' * 999, file=sys.stderr)\nprint('out')"
+    log, errors = tmp_path / "out.log", tmp_path / "out.err"
+    writing = processes.start([sys.executable, "-c", writer], log, errors, log_bound=(20_000, 1))
+    processes.finish(writing)
+    assert log.read_text() == "out\n"
+    kept = sorted(tmp_path.glob("out.err*"))
+    assert [p.name for p in kept] == ["out.err", "out.err.1"]
+    assert all(p.stat().st_size <= 20_000 and p.stat().st_mode & 0o077 == 0 for p in kept)

@@ -13,10 +13,15 @@ import errno
 import io
 import json
 import os
+import shutil
+import socket
+import subprocess
+import tempfile
 import threading
 import time
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import attacks
 import clients
@@ -466,6 +471,43 @@ def test_a_full_disk_is_swept_and_reported_and_its_call_refused(make_client, hel
     assert client.post("/api/tts", json=LONGEST).status_code == 200
 
 
+@contextlib.contextmanager
+def unix_peer(user=None):
+    """A connection on a unix socket, as a host's server holds it, whose far
+    end is a process of `user` (None: this process's own user)."""
+    if user is None:
+        ours, theirs = socket.socketpair()
+        with ours, theirs:
+            yield ours
+        return
+    # The system's interpreter, which another user may run.
+    system_python = shutil.which("python3", path="/usr/bin:/bin")
+    if os.geteuid() != 0 or not system_python:
+        pytest.skip("only root connects as another user, with the system's python3")
+    folder = Path(tempfile.mkdtemp(prefix="dorvane-peer-"))
+    try:
+        folder.chmod(0o711)
+        path = folder / "calls.sock"
+        with socket.socket(socket.AF_UNIX) as listener:
+            listener.bind(str(path))
+            path.chmod(0o666)
+            listener.listen(1)
+            connect = (
+                "import socket, sys; s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.recv(1)"
+            )
+            child = subprocess.Popen([system_python, "-c", connect, str(path)], user=user)
+            try:
+                listener.settimeout(30)
+                connection, _ = listener.accept()
+                with connection:
+                    yield connection
+            finally:
+                child.kill()
+                child.wait()
+    finally:
+        shutil.rmtree(folder)
+
+
 @pytest.mark.parametrize(
     "settings, workers, peer, forwarded, later, statuses, reached",
     [
@@ -482,6 +524,9 @@ def test_a_full_disk_is_swept_and_reported_and_its_call_refused(make_client, hel
         ({}, 1, "", "127.3.0.1", 0, [200, 429], 1),  # behind the front (a unix socket): its word
         ({}, 1, "", "127.4.0.1", 0, [200, 200], 2),
         ({}, 1, "", "127.3.0.200", 0, [200, 429], 1),
+        # Another user's process on the socket is a client of its own,
+        # whatever it names.
+        ({}, 1, "nobody", "127.3.0.1", 0, [200, 200], 2),
         # Room for one call: the first holds it until its hold runs out;
         # then both write, and one finds room, the other is stopped.
         ({"output_max_bytes": ONE_CALL, "output_hold": 1.0}, 1, "127.4.0.1", None, 0, [200, 503], 1),
@@ -498,6 +543,7 @@ def test_a_full_disk_is_swept_and_reported_and_its_call_refused(make_client, hel
         "front-same",
         "front-other",
         "front-same-network",
+        "forged-on-the-socket",
         "held",
         "hold-over",
     ],
@@ -509,8 +555,15 @@ def test_a_call_finds_room_where_other_calls_leave_it(
     clients = [webapp.create_app(dorvane, settings).test_client() for _ in range(workers)]
 
     def call(worker, address, headers):
-        environ = {"REMOTE_ADDR": address}
-        response = clients[worker].post("/api/tts", json=LONGEST, environ_base=environ, headers=headers)
+        # An address is a TCP peer's; else the call comes on a unix socket
+        # (the front's, as this process's own user, or a user's of that name).
+        if address.startswith("127."):
+            holder = contextlib.nullcontext()
+        else:
+            holder = unix_peer(address or None)
+        with holder as connection:
+            environ = {"REMOTE_ADDR": address if connection is None else "", "gunicorn.socket": connection}
+            response = clients[worker].post("/api/tts", json=LONGEST, environ_base=environ, headers=headers)
         return response.status_code, response.headers.get("Retry-After")
 
     with ThreadPoolExecutor(2) as pool:
