@@ -931,3 +931,25 @@ def test_stalled_http2_downloads_leave_nginx_room_for_honest_ones(fleet_factory,
         assert streams.count("refused 429") == addresses * (32 - limits["client_files"])
     # nginx never sees more than the front's bound.
     assert most <= limits["files_connections"], most
+
+
+# Set for each site by the deployment that runs the front (compose, the
+# unit, the manifests), or read only where defined (TLS, the log's sink).
+PER_SITE = {"STACK", "ADMIN_SOCKET", "PORT", "SERVER_NAMES", "NGINX_SOCKET"}
+OPTIONAL = {"CERTIFICATE", "HSTS_SECONDS", "HTTPS_ROOT", "TLS_PORT", "LOG_SOCKET", "NAME"}
+
+
+def test_every_setting_the_fronts_configuration_reads_is_in_each_deployments_settings():
+    import re
+
+    import yaml
+
+    from support import ROOT, STACK
+
+    used = set(re.findall(r"\$\{([A-Z0-9_]+)", (STACK / "haproxy.cfg").read_text())) - PER_SITE - OPTIONAL
+    lines = (ROOT / "examples/deploy/front.env").read_text().splitlines()
+    env = {line.split("=", 1)[0] for line in lines if "=" in line and not line.startswith("#")}
+    manifest = ROOT / "examples/deploy/kubernetes/base/front-settings.yaml"
+    settings = next(doc for doc in yaml.safe_load_all(manifest.read_text()) if doc.get("kind") == "ConfigMap")
+    assert used - env == set()
+    assert used - set(settings["data"]) == set()
