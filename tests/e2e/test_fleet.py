@@ -61,6 +61,8 @@ def test_each_host_answers_its_probes_and_metrics_under_its_name(fleet):
         # that is a loop running late. Threaded workers have no loop.
         lag = health.pop("loop_lag_seconds", None)
         assert lag is None or 0 <= lag < 5, lag
+        # What the store's disk has free, as of the latest look.
+        assert health.pop("output_disk_free") > 0
         assert health == {
             "status": "ok",
             "served_by": host.name,
