@@ -847,7 +847,9 @@ def test_slow_readers_cost_the_front_a_bounded_memory_that_the_next_ones_reuse(f
 
         sampler = threading.Thread(target=sample, daemon=True)
         sampler.start()
-        outcomes = attacks.read_slowly(fleet.url, "/output/tts/large.wav", 100, 32, 8)
+        # As many addresses as hold 3,200 downloads within each one's bound.
+        each = fleet.front.client_files
+        outcomes = attacks.read_slowly(fleet.url, "/output/tts/large.wav", 3200 // each, each, 8)
         stop.set()
         sampler.join()
         assert outcomes == ["held"] * 3200
