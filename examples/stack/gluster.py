@@ -53,6 +53,12 @@ MOUNT_OPTIONS = "attribute-timeout=0,entry-timeout=0,negative-timeout=0"
 STATE = {"lib": "/var/lib/glusterd", "log": "/var/log/glusterfs", "run": "/run/gluster"}
 
 
+def _environ():
+    # The storage's programs are none of the module's: a sanitized test
+    # run's preloaded runtime stays out of them.
+    return {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+
+
 def available():
     """Why a GlusterFS store cannot be made here, or None when it can."""
     missing = [tool for tool in ("glusterd", "gluster", "mount.glusterfs", "nsenter") if not _which(tool)]
@@ -93,6 +99,7 @@ class Volume:
             capture_output=True,
             text=True,
             timeout=60,
+            env=_environ(),
         )
         if check and done.returncode != 0:
             raise RuntimeError(f"gluster {' '.join(command)} failed: {(done.stdout + done.stderr).strip()}")
@@ -112,6 +119,7 @@ class Volume:
                 stdout=out,
                 stderr=subprocess.STDOUT,
                 start_new_session=True,
+                env=_environ(),
             )
         wait_until(
             lambda: self.gluster("peer", "status", machine=machine, check=False).startswith("Number"),
@@ -158,7 +166,11 @@ class Volume:
         options += f",log-file={self.folder / f'client-{name}.log'}"
         prefix = [] if machine is None else self.network.net_prefix(machine)
         source = f"{self.network.address('s1')}:/{VOLUME}"
-        subprocess.run([*prefix, "mount", "-t", "glusterfs", "-o", options, source, str(path)], check=True)
+        subprocess.run(
+            [*prefix, "mount", "-t", "glusterfs", "-o", options, source, str(path)],
+            check=True,
+            env=_environ(),
+        )
         self.mounts.append(path)
         return path
 
