@@ -96,6 +96,7 @@ def assert_all_served(outcomes):
         r for r in outcomes if r["status"] != 200
     ]
     for r in outcomes:
+        assert r["link"], r
         status, data = clients.fetch(r["link"])
         assert status == 200 and clients.complete_wav(data), r["link"]
 
