@@ -122,6 +122,8 @@ def main():
         port = free_port()
         env = dict(
             load.fleet_env(standin, site, "module", "gevent", args.c + 16),
+            # The store's own defences, at their defaults: a client's share too.
+            WEBAPP_OUTPUT_CLIENT_SHARE=str(expiry.CLIENT_SHARE),
             WEBAPP_OUTPUT_MAX_BYTES=str(cap),
             WEBAPP_MAX_TEXT=str(args.max_text),
             WEBAPP_WORKERS=str(args.workers),

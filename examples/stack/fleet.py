@@ -123,6 +123,8 @@ class Fleet:
         if self.front.certificate and not tls_port:
             raise ValueError("a front with a certificate needs its HTTPS port (tls_port)")
         self.env.setdefault("WEBAPP_BASE_URL", self.url)
+        if store == "gluster":
+            self.env.setdefault("WEBAPP_STORE_LOOK_AGE", str(gluster.LOOK_AGE))
         # The hosts believe the client's address from the front's user alone.
         if (user := self.front_user()) is not None:
             self.env.setdefault("WEBAPP_FORWARDED_ALLOW_UIDS", str(user[0]))

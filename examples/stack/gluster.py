@@ -50,6 +50,9 @@ OPTIONS = {
 }
 # How every client mounts it: no attribute or name cached in the kernel.
 MOUNT_OPTIONS = "attribute-timeout=0,entry-timeout=0,negative-timeout=0"
+# How old a host's count of the store may be (WEBAPP_STORE_LOOK_AGE): a
+# count over the mount is a listing and a round trip per file it stats.
+LOOK_AGE = 60
 STATE = {"lib": "/var/lib/glusterd", "log": "/var/log/glusterfs", "run": "/run/gluster"}
 
 

@@ -83,6 +83,10 @@ class Settings:
     client_prefix_v6: Annotated[int, Field(ge=0, le=128)] = 64
     # Seconds a call holds room in the store it has not written into.
     output_hold: float = expiry.HOLD
+    # How old the master's count of the store may be when a call reserves
+    # its room: longer than a count takes, which on a network file system is
+    # a round trip per file. Every host on one store must have the same.
+    store_look_age: Annotated[float, Field(gt=0)] = expiry.RESCAN_AFTER
     # File system types besides the local ones and GlusterFS that the store
     # may live on (blank-separated), for an operator who has checked that
     # they keep what storefs.py names.
@@ -178,6 +182,7 @@ def output_store(settings):
         client_share=settings.output_client_share,
         hold=settings.output_hold,
         published=Path(expiry.PUBLISHED).absolute(),
+        look_age=settings.store_look_age,
     )
 
 

@@ -37,8 +37,8 @@ def store_full(e):
     if e.share is not None:
         return (
             jsonify(
-                error=f"the calls in progress from your address hold their share of the output store "
-                f"({e.share} bytes); wait for one to finish"
+                error=f"the calls in progress from your network and the files just handed out to it hold "
+                f"its share of the output store ({e.share} bytes); try again shortly"
             ),
             429,
             {"Retry-After": "10"},
@@ -55,6 +55,14 @@ def store_full(e):
             error="the output store is full with the calls in progress and the files just handed "
             "out; try again shortly"
         ),
+        503,
+        {"Retry-After": "10"},
+    )
+
+
+def store_uncounted(e):
+    return (
+        jsonify(error="this host's count of the output store is late; try again shortly"),
         503,
         {"Retry-After": "10"},
     )
@@ -86,6 +94,7 @@ def register(app):
     app.after_request(name_the_host)
     app.register_error_handler(BadBody, bad_body)
     app.register_error_handler(expiry.Full, store_full)
+    app.register_error_handler(expiry.Uncounted, store_uncounted)
     app.register_error_handler(expiry.Unreachable, store_unreachable)
     app.register_error_handler(HTTPException, http_error)
     app.register_error_handler(Exception, unexpected)

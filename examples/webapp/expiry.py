@@ -16,16 +16,19 @@ A reservation is what a call may write, not a guess at it: every write of
 the call's output is taken from its room first (the host hands the module
 an `open` whose files do so, `opener`), and a call whose output passes its
 room takes more as it goes, or is stopped with Full. Nothing a call wrote
-changes the room of another. The room one client address holds in flight
-is bounded by a share of the cap, counted on every host: beside its own
-file, a worker keeps one per client address its calls hold room for, whose
-size is that room. And room a call has not written into within `hold`
+changes the room of another. The room one client (a network) holds is
+bounded by a share of the cap, counted on every host: its calls in flight,
+for which a worker keeps a file per client beside its own, whose size is
+that room, and its files still in their grace, which the records of its
+ended calls name (else a client's handed-out files would fill the store
+for a grace at a time). And room a call has not written into within `hold`
 seconds is given back, so a call that waits long on its remote service (a
 recording that trickles in) holds only what it has written.
 
 A worker's count of the store's files is at most a few seconds old. Each
-host's master counts them for its workers (Publisher) and a worker reads
-that count, or counts for itself when there is none as fresh; a count lists
+host's master counts them for its workers (Publisher) and a worker waits
+for that count when it is late, never listing the store itself (only a
+worker with no master counting does); a count lists
 the folders and reads only the sizes of files it has not met (Census), as
 files are renamed into place whole. A call that ends gives its room back,
 and the files it wrote may have landed after the latest count: for a few
@@ -96,19 +99,30 @@ RESERVE_WAIT = 10.0
 # again: under a flood the store stays full until files come out of their
 # grace, and a sweep per refused call would only scan it over and over.
 SWEEP_BACKOFF = 1.0
-# A worker looks at the store's files again when its last look is older
-# than this.
+# A worker's count of the store's files is at most this old, by default: a
+# count over a network file system, which takes a round trip per file, needs
+# more (the setting WEBAPP_STORE_LOOK_AGE).
 RESCAN_AFTER = 5.0
 # A census reads the sizes of this many of its files again at each look, in
 # turn (a file replaced under its own name keeps a stale size until then).
 RESTAT_TURN = 1 / 24
 # How far apart the clocks of the hosts on one store may be.
 CLOCK_SLACK = 1.0
-# How long the record of a call that ended is kept: past it, every worker's
-# look at the store, however late its count of the room, began after the
-# files it stands for had landed (the record's time is the writer's clock,
-# the sweep that removes it reads its own).
-RECORD_AGE = RESCAN_AFTER + RESERVE_WAIT + 2 * CLOCK_SLACK
+
+
+def record_age(look_age):
+    """How long the record of a call that ended is kept, where counts may be
+    `look_age` seconds old: past it, every worker's look at the store,
+    however late its count of the room, began after the files it stands for
+    had landed (the record's time is the writer's clock, the sweep that
+    removes it reads its own)."""
+    return look_age + RESERVE_WAIT + 2 * CLOCK_SLACK
+
+
+RECORD_AGE = record_age(RESCAN_AFTER)
+# How often a worker reads its master's count again while it waits for one
+# fresh enough.
+PUBLISHED_POLL = 0.25
 # Seconds between the timed sweeps.
 INTERVAL = 60.0
 # Seconds a file is kept after the call that wrote it answered.
@@ -197,8 +211,8 @@ def _remove(entry):
 # names (Reservation.parse): a worker's file, `{worker}`, whose size is the
 # room its calls in flight hold; the room they hold for one client address,
 # `{worker}.{client}`; the record of a call that ended, `{worker}.{call}.
-# {bytes}.{landed in milliseconds}`; and a worker's file being made,
-# `.{worker}`.
+# {bytes}.{landed in milliseconds}`, with `.{client}` after it for a client's
+# call; and a worker's file being made, `.{worker}`.
 WORKER, CLIENT, RECORD, MAKING = "worker", "client", "record", "making"
 
 
@@ -222,9 +236,10 @@ class Reservation:
             return cls(MAKING, name, parts[1])
         if len(parts) == 2:
             return cls(CLIENT, name, parts[0], client=parts[1])
-        if len(parts) == 4:
-            written, landed = (_number(part) or 0 for part in parts[2:])
-            return cls(RECORD, name, parts[0], written=written, landed=landed / 1000)
+        if len(parts) in (4, 5):
+            written, landed = (_number(part) or 0 for part in parts[2:4])
+            client = parts[4] if len(parts) == 5 else ""
+            return cls(RECORD, name, parts[0], client=client, written=written, landed=landed / 1000)
         return None
 
 
@@ -346,15 +361,20 @@ class Publisher:
     def publish(self):
         began = time.monotonic()
         records, total = look(self.store, self.census)
-        look_ = {"began": began, "bytes": total, "records": sorted(records), "free": disk_free(self.store)}
+        self._write(began=began, bytes=total, records=sorted(records), free=disk_free(self.store))
+
+    def _write(self, **look_):
         making = self.path.with_name(f".{self.path.name}.{os.getpid()}")
-        making.write_text(json.dumps(look_))
+        making.write_text(json.dumps({"pid": os.getpid(), **look_}))
         os.replace(making, self.path)
 
     def start(self, every=RESCAN_AFTER / 2):
-        """Publishes now and every `every` seconds on a daemon thread, until
-        `stop`; returns the thread."""
+        """Publishes now and again `every` seconds after each look ends, on
+        a daemon thread, until `stop`; returns the thread."""
         self._stopped = threading.Event()
+        # From now on the workers wait for this process's counts, also while
+        # its first is under way, rather than each listing the store.
+        self._write()
 
         def run():
             while True:
@@ -375,21 +395,30 @@ class Publisher:
         self._stopped.set()
 
 
-def read_published(path, fresh=True):
+def read_published(path, max_age=RESCAN_AFTER):
     """(bytes, monotonic time it began, records, bytes free on the disk or
-    None) of the look at `path`, or
-    None when there is none, or, if `fresh`, none as fresh as a worker's own
-    would be (the monotonic clock is the machine's, the same in every
-    process)."""
+    None) of the look at `path`, or None when there is none, or none begun
+    within `max_age` seconds (None: any); the monotonic clock is the
+    machine's, the same in every process."""
     try:
         look = json.loads(Path(path).read_bytes())
         total, began, records = int(look["bytes"]), float(look["began"]), set(look["records"])
         free = None if look.get("free") is None else int(look["free"])
     except (OSError, ValueError, KeyError, TypeError, AttributeError):
         return None  # none yet, or written by something else
-    if fresh and not 0 <= time.monotonic() - began < RESCAN_AFTER:
+    if max_age is not None and not 0 <= time.monotonic() - began < max_age:
         return None
     return total, began, records, free
+
+
+def master_counts(path):
+    """Whether the looks at `path` are this process's or its parent's (the
+    server's master, whose workers take its counts)."""
+    try:
+        pid = json.loads(Path(path).read_bytes())["pid"]
+    except (OSError, ValueError, KeyError, TypeError):
+        return False
+    return pid in (os.getpid(), os.getppid())
 
 
 def client_key(address):
@@ -405,20 +434,24 @@ def _size(path):
         return 0  # a dead worker's, just removed
 
 
-def reserved_bytes(store, seen=(), client=None):
+def reserved_bytes(store, seen=(), client=None, grace=0.0):
     """The bytes the calls in flight on `store` hold, and those of the
     records of ended calls not in `seen`, the records a look at the store's
-    files found already there; and the bytes that the calls of `client` (a
-    client_key) hold."""
+    files found already there; and the bytes that `client` (a client_key)
+    holds: its calls in flight and its files still in their `grace`."""
     folder = os.path.join(store, RESERVED)
     total = held = 0
+    now = time.time()
     for entry in _reservations(store):
         if entry.kind == WORKER:
             total += _size(os.path.join(folder, entry.name))
         elif entry.kind == CLIENT and entry.client == client:
             held += _size(os.path.join(folder, entry.name))
-        elif entry.kind == RECORD and entry.name not in seen:
-            total += entry.written
+        elif entry.kind == RECORD:
+            if entry.name not in seen:
+                total += entry.written
+            if client is not None and entry.client == client and now < entry.landed + grace:
+                held += entry.written
     return total, held
 
 
@@ -455,9 +488,10 @@ def _unlink(path):
         os.unlink(path)
 
 
-def _tidy_reservations(store, now):
+def _tidy_reservations(store, now, kept=RECORD_AGE, grace=0.0):
     """Removes the files of workers that died and the records no worker
-    needs any more; returns the bytes the calls in flight hold and the
+    needs any more (a client's call's, once out of the `grace` as well);
+    returns the bytes the calls in flight hold and the
     records there were. A sweep's own count of the files that follows
     includes what the records stand for."""
     folder = Path(store) / RESERVED
@@ -478,28 +512,30 @@ def _tidy_reservations(store, now):
             # A client's room kept by a worker that died (or one whose file
             # this listing missed, just made: hence the age).
             with contextlib.suppress(OSError):
-                if now - os.stat(path).st_mtime > RECORD_AGE:
+                if now - os.stat(path).st_mtime > kept:
                     _unlink(path)
         elif entry.kind == RECORD:
-            if entry.landed + RECORD_AGE < now:
+            if entry.landed + (max(kept, grace) if entry.client else kept) < now:
                 _unlink(path)
         elif entry.kind == MAKING:
             # A worker's file is made under a hidden name and renamed once
             # locked; one left so is a worker's that died in between.
             with contextlib.suppress(OSError):
-                if _living_bytes(path) is None and now - os.stat(path).st_mtime > RECORD_AGE:
+                if _living_bytes(path) is None and now - os.stat(path).st_mtime > kept:
                     _unlink(path)
     return held, _records(entries)
 
 
-def sweep(store, folders, *, max_age, max_bytes=0, now=None, reserve=0, wait=0.0, grace=0.0):
+def sweep(
+    store, folders, *, max_age, max_bytes=0, now=None, reserve=0, wait=0.0, grace=0.0, records=RECORD_AGE
+):
     """Removes the files in `folders` (relative to `store`) older than
     `max_age` seconds, then, while they and the room the calls in flight
     hold come to more than `max_bytes` less `reserve` (room for a call about
     to start), the oldest ones down to LOW_WATER of that (0 turns either
     rule off); a file younger than `grace` seconds stays whatever the rules.
-    Returns a Swept, or None when another process holds the sweep for
-    `wait` seconds."""
+    Records of ended calls go once `records` seconds old. Returns a Swept,
+    or None when another process holds the sweep for `wait` seconds."""
     store = Path(store)
     now = time.time() if now is None else now
     if not store.is_dir():
@@ -510,7 +546,7 @@ def sweep(store, folders, *, max_age, max_bytes=0, now=None, reserve=0, wait=0.0
             return None
         # The reservations before the files: a call that ends in between is
         # counted twice, never missed.
-        reserved, swept.records = _tidy_reservations(store, now)
+        reserved, swept.records = _tidy_reservations(store, now, records, grace)
         files = list(_files(store, folders))
         total = sum(stat.st_size for _, stat in files)
         if max_bytes > 0:
@@ -557,6 +593,16 @@ class Full(Exception):
         self.retry = retry
         self.share = share
         self.written = written
+
+
+class Uncounted(Exception):
+    """The store's files have not been counted within `age` seconds by the
+    master that counts them for this worker (a count over a network file
+    system slower than its setting allows): no room can be told."""
+
+    def __init__(self, age):
+        super().__init__(age)
+        self.age = age
 
 
 class Unreachable(Exception):
@@ -708,9 +754,12 @@ class Store:
         client_share=CLIENT_SHARE,
         hold=HOLD,
         published=None,
+        look_age=RESCAN_AFTER,
     ):
         self.root = Path(root)
         self.published = published  # where a Publisher writes its looks, if one does
+        self.look_age = look_age
+        self.record_age = record_age(look_age)
         self.folders = list(folders)
         self.max_age = max_age
         self.max_bytes = max_bytes
@@ -747,23 +796,20 @@ class Store:
         return capacity(self.max_bytes, known, self._free)
 
     def _stale(self):
-        return self._known is None or time.monotonic() - self._looked >= RESCAN_AFTER
+        return self._known is None or time.monotonic() - self._looked >= self.look_age
 
     def _fresh(self):
         with self._lock:
             return None if self._stale() else (self._known, self._seen)
 
     def _look(self):
-        """The bytes of the store's files as of at most RESCAN_AFTER seconds
+        """The bytes of the store's files as of at most look_age seconds
         ago, and the records of ended calls that look found."""
         fresh = self._fresh()
         if fresh is not None:
             return fresh
-        theirs = None if self.published is None else read_published(self.published)
-        if theirs is not None:
-            total, looked, seen, free = theirs
-            self._note(total, looked, seen, free)
-            return total, seen
+        if self.published is not None and master_counts(self.published):
+            return self._masters_look()
         # One look at a time: the calls that arrive while it is under way
         # take its result rather than scanning the store again each.
         with self._scanning:
@@ -775,6 +821,19 @@ class Store:
             self._note(total, looked, seen, free)
             return total, seen
 
+    def _masters_look(self):
+        """The master's latest look, once one is fresh enough: a worker that
+        counted for itself while the master's count runs late would add a
+        listing of the store per worker to what made it late."""
+        deadline = time.monotonic() + RESERVE_WAIT
+        while (theirs := read_published(self.published, self.look_age)) is None:
+            if time.monotonic() >= deadline:
+                raise Uncounted(self.look_age)
+            time.sleep(PUBLISHED_POLL)
+        total, looked, seen, free = theirs
+        self._note(total, looked, seen, free)
+        return total, seen
+
     def counted(self):
         """(bytes, monotonic time it began) of this worker's latest look at
         the store; (None, 0.0) before any. Takes no lock: another thread's
@@ -782,7 +841,7 @@ class Store:
         return self._known, self._looked
 
     def bytes(self):
-        """The store's size, as of at most RESCAN_AFTER seconds ago."""
+        """The store's size, as of at most look_age seconds ago."""
         return self._look()[0]
 
     def sweep(self, now=None, reserve=0, wait=0.0):
@@ -801,6 +860,7 @@ class Store:
             reserve=reserve,
             wait=wait,
             grace=self.grace,
+            records=self.record_age,
         )
         swept = run() if wait else offload.run(run)
         if swept is not None:
@@ -883,7 +943,7 @@ class Store:
     def _fits(self, room, size, known, seen):
         """None when `size` more bytes for `room` fit the store and the
         share of its client; else the Full to raise."""
-        total, client = reserved_bytes(self.root, seen, room.client)
+        total, client = reserved_bytes(self.root, seen, room.client, self.grace)
         share = self._share()
         # A client's first call is never held back by the share: only what
         # its other calls hold counts against it.
@@ -939,8 +999,13 @@ class Store:
         with self._owning:
             try:
                 worker, fd = self._own_file()
-                if written and time.time() < landed + RECORD_AGE:
+                # A client's record also charges its files to its share
+                # while they are in their grace.
+                kept = self.record_age if room.client is None else max(self.record_age, self.grace)
+                if written and time.time() < landed + kept:
                     record = f"{worker}.{os.urandom(8).hex()}.{written}.{int(landed * 1000)}"
+                    if room.client is not None:
+                        record += f".{room.client}"
                     os.close(
                         os.open(
                             self.root / RESERVED / record,

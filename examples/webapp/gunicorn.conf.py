@@ -73,8 +73,9 @@ def when_ready(server):
     # The master keeps the output store for its workers: it sweeps it on its
     # timer and counts its files for them. Its interpreter answers no call
     # and no probe, so a large store delays neither, and a host lists the
-    # store once rather than once a worker. (A worker that finds no fresh
-    # count counts for itself; a call that finds no room sweeps.)
+    # store once rather than once a worker. (A worker waits for a count late
+    # by a little, and refuses its calls past that; a call that finds no
+    # room sweeps.)
     import webapp
 
     return webapp.start_expiry()  # for a test; gunicorn ignores it

@@ -296,6 +296,7 @@ class Readiness:
         self.problems, self.checked = None, None
         self.output_bytes, self.counted = None, None
         self.disk_free = None  # bytes free on the store's disk, as of the latest count
+        self.master_counts = False  # the server's master counts the store for this worker
         self.census = expiry.Census(store.root, store.folders)  # its own: another thread's
         self.started, self.stops = False, []
 
@@ -317,10 +318,13 @@ class Readiness:
         # The latest count stands for this one: the master's, or the worker's
         # own (a call's look for room). Where a master counts, however late,
         # the worker never lists the store for a figure.
-        published = self.store.published and expiry.read_published(self.store.published, fresh=False)
+        self.master_counts = self.store.published is not None and expiry.master_counts(self.store.published)
+        published = self.store.published and expiry.read_published(self.store.published, None)
         for known, looked in (self.store.counted(), published[:2] if published else (None, 0.0)):
             if known is not None and (self.counted is None or looked > self.counted):
                 self.output_bytes, self.counted = known, looked
+        if self.master_counts:
+            return
         if not published and (self.counted is None or time.monotonic() - self.counted >= COUNT_EVERY):
             looked = time.monotonic()
             self.output_bytes = self.census.bytes()
@@ -354,6 +358,10 @@ class Readiness:
         # their grace: until then no call that writes output can run.
         if expiry.too_full(self.disk_free):
             problems.append(f"the output store's disk has {self.disk_free} bytes free, too few for a call")
+        # The calls wait for the master's count, and past a while are refused.
+        late = self.store.look_age + expiry.RESERVE_WAIT
+        if self.master_counts and (self.counted is None or time.monotonic() - self.counted > late):
+            problems.append(f"the output store has not been counted within {late:.0f} s")
         figures = {
             "served_by": self.config["SERVED_BY"],
             "output_bytes": self.output_bytes,

@@ -168,8 +168,19 @@ def test_a_file_being_sent_is_kept_until_its_answer_ends(make_client, tmp_path):
         ("{dead}.{client}", expiry.RECORD_AGE + 2, False),  # a client's room, kept by a dead worker
         ("{worker}.{client}", expiry.RECORD_AGE + 2, True),  # by a living one
         (".{dead}", expiry.RECORD_AGE + 2, False),  # a worker's file, being made as it died
+        # A client's call's record charges its files to its share in their grace.
+        ("{worker}.{call}.600.{landed}.{client}", expiry.GRACE - 2, True),
+        ("{worker}.{call}.600.{landed}.{client}", expiry.GRACE + 2, False),
     ],
-    ids=["record-fresh", "record-old", "dead-workers-client", "living-workers-client", "dead-worker-making"],
+    ids=[
+        "record-fresh",
+        "record-old",
+        "dead-workers-client",
+        "living-workers-client",
+        "dead-worker-making",
+        "clients-record-in-grace",
+        "clients-record-past-grace",
+    ],
 )
 def test_the_reservations_keep_only_what_calls_in_flight_and_late_looks_need(tmp_path, name, age, kept):
     root = tmp_path / "store"
@@ -185,7 +196,7 @@ def test_the_reservations_keep_only_what_calls_in_flight_and_late_looks_need(tmp
         )
         made.write_bytes(b"")
         os.utime(made, (now - age,) * 2)
-        expiry.sweep(root, ["tts"], max_age=0, now=now)
+        expiry.sweep(root, ["tts"], max_age=0, now=now, grace=expiry.GRACE)
         assert sorted(os.listdir(root / expiry.RESERVED)) == sorted({worker, made.name} if kept else {worker})
 
 
@@ -216,22 +227,50 @@ def test_a_census_follows_the_store_between_looks_without_restating_every_file(t
     assert census.bytes() == expiry.store_bytes(root, FOLDERS) == 1246
 
 
-@pytest.mark.parametrize("published", ["fresh", "stale", "garbled", "none"])
-def test_a_store_counts_from_its_hosts_published_look_only_while_it_is_fresh(
-    tmp_path, monkeypatch, published
+@pytest.mark.parametrize(
+    "published, counted",
+    [
+        ("fresh", 10),
+        ("late", 30),  # the master's next look, awaited
+        ("stale", expiry.Uncounted),  # none came
+        ("garbled", 30),
+        ("another process's", 30),
+        ("none", 30),
+    ],
+)
+def test_a_worker_takes_its_masters_count_waits_for_a_late_one_and_counts_only_with_no_master(
+    tmp_path, monkeypatch, published, counted
 ):
     root = aged(tmp_path / "store", {"tts/a.wav": (60, 10)})
     path = tmp_path / "look.json"
+    clock = [time.monotonic()]
+    monkeypatch.setattr(expiry.time, "monotonic", lambda: clock[0])
     if published != "none":
         expiry.Publisher(path, root, FOLDERS).publish()
     if published == "garbled":
         path.write_text('{"bytes": 10}')
-    if published == "stale":
-        later = time.monotonic() + expiry.RESCAN_AFTER
-        monkeypatch.setattr(expiry.time, "monotonic", lambda: later)
+    if published == "another process's":
+        path.write_text(path.read_text().replace(f'"pid": {os.getpid()}', '"pid": 1'))
+    if published in ("late", "stale"):
+        clock[0] += expiry.RESCAN_AFTER
+
+    def sleep(seconds):
+        clock[0] += seconds
+        if published == "late":
+            expiry.Publisher(path, root, FOLDERS).publish()
+
+    monkeypatch.setattr(expiry.time, "sleep", sleep)
     (root / "tts" / "b.wav").write_bytes(b"x" * 20)  # landed after the host's look
     store = expiry.Store(root, FOLDERS, 0, 1000, published=path)
-    assert store.bytes() == (10 if published == "fresh" else 30)
+    started = clock[0]
+    if counted is expiry.Uncounted:
+        with pytest.raises(expiry.Uncounted):
+            store.bytes()
+        assert clock[0] - started == pytest.approx(expiry.RESERVE_WAIT, abs=expiry.PUBLISHED_POLL)
+    else:
+        assert store.bytes() == counted
+    # Where a master counts, the worker never lists the store itself.
+    assert (store._census._sizes == {}) == (published in ("fresh", "late", "stale"))
 
 
 def test_a_fork_waits_for_the_timed_sweep_so_that_no_child_keeps_its_lock(tmp_path, monkeypatch):
