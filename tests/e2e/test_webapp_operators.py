@@ -186,6 +186,29 @@ def test_readiness_and_metrics_report_the_stores_bytes_as_last_counted(
     assert metric(client, "webapp_output_bytes") == 2100
 
 
+def test_readiness_fails_while_the_masters_count_of_the_store_hangs(make_client, monkeypatch):
+    monkeypatch.setattr(health, "READY_EVERY", 0.05)
+    monkeypatch.setattr(expiry, "RESERVE_WAIT", 0.0)
+    client = make_client(store_look_age=0.5)
+    store = client.application.extensions["webapp.store"]
+    counting = threading.Event()
+    real_look = expiry.look
+    monkeypatch.setattr(expiry, "look", lambda *store_: counting.wait(10) and real_look(*store_))
+    publisher = expiry.Publisher(store.published, store.root, store.folders)
+    publisher.start(every=0.05)
+
+    def late():
+        return any("not been counted" in p for p in client.health.get("/readyz").get_json().get("problems", []))
+
+    try:
+        wait_until(late, 5, "readiness failing over the hung count")
+        counting.set()
+        wait_until(lambda: client.health.get("/readyz").status_code == 200, 5, "readiness once counted")
+    finally:
+        counting.set()
+        publisher.stop()
+
+
 @pytest.mark.parametrize(
     "limits, sweeps",
     [({"output_max_age": 3600}, True), ({"output_max_age": 0, "output_max_bytes": 0}, False)],
