@@ -198,7 +198,9 @@ def test_readiness_fails_while_the_masters_count_of_the_store_hangs(make_client,
     publisher.start(every=0.05)
 
     def late():
-        return any("not been counted" in p for p in client.health.get("/readyz").get_json().get("problems", []))
+        return any(
+            "not been counted" in p for p in client.health.get("/readyz").get_json().get("problems", [])
+        )
 
     try:
         wait_until(late, 5, "readiness failing over the hung count")
