@@ -23,8 +23,6 @@ import tempfile
 import time
 from pathlib import Path
 
-import harness  # noqa: F401  (puts the root on the path)
-
 import clients
 import launch
 from front import Front

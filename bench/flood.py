@@ -37,10 +37,9 @@ import time
 import urllib.request
 from pathlib import Path
 
-import harness
-
 import attacks
 import clients
+import harness
 import load
 from fleet import Fleet
 from webapp import expiry

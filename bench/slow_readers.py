@@ -27,8 +27,6 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
-import harness  # noqa: F401  (puts the root on the path)
-
 import attacks
 import clients
 import launch

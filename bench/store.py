@@ -27,8 +27,6 @@ import tempfile
 import time
 from pathlib import Path
 
-import harness  # noqa: F401  (the root on the path, and through support the host and the stack)
-
 import clients
 import gluster
 import load
