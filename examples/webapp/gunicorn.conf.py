@@ -88,10 +88,10 @@ def on_starting(server):
     # Opened here, once, so that every worker (and every worker started in
     # a dead one's place) serves the same sockets. Imported only now that
     # the metrics folder is set.
-    health = host_module("health")
+    listener = host_module("listener")
 
     health_listeners.extend(
-        health.listen(settings.health_bind or f"unix:{os.path.join(chdir, 'health.sock')}")
+        listener.listen(settings.health_bind or f"unix:{os.path.join(chdir, 'health.sock')}")
     )
 
 
@@ -106,7 +106,9 @@ def when_ready(server):
 
 
 def post_worker_init(worker):
-    connections, health, watchdog = map(host_module, ("connections", "health", "watchdog"))
+    connections, health, listener, watchdog = map(
+        host_module, ("connections", "health", "listener", "watchdog")
+    )
 
     if settings.keep_connections:
         # In the worker, once its application has loaded the module: a
@@ -115,7 +117,7 @@ def post_worker_init(worker):
 
     watchdog.feed_on_heartbeat(worker)
     loop = health.LoopClock().start() if "gevent" in worker_class else None
-    health.serve(health_listeners, health.routes(worker.wsgi, loop), worker.wsgi.config["SERVED_BY"])
+    listener.serve(health_listeners, health.routes(worker.wsgi, loop), worker.wsgi.config["SERVED_BY"])
 
 
 def child_exit(server, worker):

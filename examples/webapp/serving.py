@@ -24,7 +24,7 @@ class Server:
     # client, not a front. A unix socket, which only the front reaches, is
     # believed.
     forwarded_allow_ips: str = ""
-    # The probes and /metrics: on a listener of their own (health.py),
+    # The probes and /metrics: on a listener of their own (listener.py),
     # which the front's checks and the operators reach and clients never
     # do; blank-separated unix:PATH or HOST:PORT addresses. Empty: a unix
     # socket in the working directory (health.sock).

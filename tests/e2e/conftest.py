@@ -86,18 +86,20 @@ class HealthAnswer:
 
 class Health:
     """The health listener (probes, metrics) of one application, served as
-    a host serves it (health.py), on a unix socket of its own."""
+    a host serves it (listener.py, health.py), on a unix socket of its own."""
 
     def __init__(self, app, path):
         self.app, self.path, self.stop = app, path, None
 
     def get(self, route):
         from unix_http import http_get
-        from webapp import health
+        from webapp import health, listener
 
         if self.stop is None:
             served_by = self.app.config["SERVED_BY"]
-            self.stop = health.serve(health.listen(f"unix:{self.path}"), health.routes(self.app), served_by)
+            self.stop = listener.serve(
+                listener.listen(f"unix:{self.path}"), health.routes(self.app), served_by
+            )
         return HealthAnswer(*http_get(self.path, route))
 
 

@@ -103,12 +103,12 @@ import gevent
 import dorvane
 import webapp
 from unix_http import http_get
-from webapp import health
+from webapp import health, listener
 
 client = webapp.create_app(dorvane, webapp.Settings()).test_client()
 loop = health.LoopClock().start(interval=0.05)
 routes = health.routes(client.application, loop, stall=0.5)
-health.serve(health.listen("unix:health.sock"), routes, "host-s")
+listener.serve(listener.listen("unix:health.sock"), routes, "host-s")
 start_thread = monkey.get_original("_thread", "start_new_thread")
 os_sleep = monkey.get_original("time", "sleep")
 seen = []
