@@ -27,8 +27,8 @@ import clients
 import launch
 from front import Front
 
-from support import busy
 from support.installation import install
+from testing import busy
 
 
 def main():

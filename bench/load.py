@@ -68,7 +68,6 @@ import urllib.request
 from pathlib import Path
 
 import clients
-import front_log
 import harness
 import launch
 from fleet import Fleet
@@ -77,6 +76,7 @@ from front import Front, haproxy_binary, nginx_binary
 from support.defaults import TTS_PATH
 from support.installation import install
 from support.processes import children, free_port, wait_until
+from testing import front_log
 
 TEXT = "The quick brown fox jumps over the lazy dog."
 WAIT = 10

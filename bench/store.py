@@ -33,10 +33,10 @@ import load
 from fleet import Fleet
 from webapp import expiry
 
-from support import busy
 from support.defaults import OUTPUT_FOLDERS
 from support.installation import install
 from support.processes import free_port
+from testing import busy
 
 
 def storage_pids(fleet):

@@ -15,9 +15,9 @@ python_for() {
 }
 
 # The folders the repository's Python side imports from, under the
-# repository $1 (this one by default): its root (support, the stand-in),
-# examples (the host package, webapp) and the stack, whose modules import
-# one another by plain name.
+# repository $1 (this one by default): its root (support, testing, the
+# stand-in), examples (the host package, webapp) and the stack, whose
+# modules import one another by plain name.
 dev_folders() {
     local root=${1:-$PWD}
     printf '%s\n' "$root" "$root/examples" "$root/examples/stack"

@@ -102,7 +102,7 @@ def when_ready(server):
     # store once rather than once a worker. (A worker waits for a count late
     # by a little, and refuses its calls past that; a call that finds no
     # room sweeps.)
-    return host.start_expiry()  # for a test; gunicorn ignores it
+    host.start_expiry()
 
 
 def post_worker_init(worker):

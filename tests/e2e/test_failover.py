@@ -19,15 +19,13 @@ import time
 import urllib.error
 import urllib.request
 
-import attacks
 import clients
-import front_log
 import pytest
 from front import haproxy_binary, nginx_binary
 
-from support import busy
 from support.installation import install
 from support.processes import wait_until as wait_for
+from testing import attacks, busy, front_log
 
 pytestmark = pytest.mark.real_wait
 

@@ -20,13 +20,12 @@ import threading
 import time
 from pathlib import Path
 
-import attacks
 import clients
-import front_log
 import pytest
 
 from support.processes import children
 from support.processes import wait_until as wait_for
+from testing import attacks, front_log
 
 pytestmark = pytest.mark.real_wait
 

@@ -233,8 +233,13 @@ def test_the_servers_master_sweeps_and_counts_the_store_that_making_the_applicat
         monkeypatch.setenv(name, str(tmp_path / "gunicorn"))
     for name, value in dict(limits, expiry_interval=0.05).items():
         monkeypatch.setenv(f"WEBAPP_{name.upper()}", str(value))
+    # The store and its publisher that the master's hook starts, which
+    # nothing hands back.
+    started, start_expiry = [], webapp.start_expiry
+    monkeypatch.setattr(webapp, "start_expiry", lambda: started.append(start_expiry()))
     hooks = runpy.run_path(str(webapp.HERE / "gunicorn.conf.py"))
-    store, publisher = hooks["when_ready"](None)
+    hooks["when_ready"](None)
+    [(store, publisher)] = started
     try:
         assert len(set(threading.enumerate()) - threads) == 1 + sweeps
         wait_until(lambda: not old.exists() or not sweeps, 10, "the timed sweep")
