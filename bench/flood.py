@@ -37,10 +37,8 @@ import time
 import urllib.request
 from pathlib import Path
 
-import harness
-
-import attacks
 import clients
+import harness
 import load
 from fleet import Fleet
 from webapp import expiry
@@ -48,6 +46,7 @@ from webapp import expiry
 from support.defaults import TTS_PATH
 from support.installation import install
 from support.processes import free_port
+from testing import attacks
 
 TEXTS = {
     "prose": "Every call in this flood asks for the longest text the host takes, spoken slowly. ",

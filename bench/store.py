@@ -27,18 +27,16 @@ import tempfile
 import time
 from pathlib import Path
 
-import harness  # noqa: F401  (the root on the path, and through support the host and the stack)
-
 import clients
 import gluster
 import load
 from fleet import Fleet
 from webapp import expiry
 
-from support import busy
 from support.defaults import OUTPUT_FOLDERS
 from support.installation import install
 from support.processes import free_port
+from testing import busy
 
 
 def storage_pids(fleet):

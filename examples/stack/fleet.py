@@ -38,8 +38,6 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-import repository  # noqa: F401
-
 import front as front_module
 import gluster
 import leftovers

@@ -12,8 +12,6 @@ import types
 from dataclasses import dataclass
 from urllib.parse import urlsplit
 
-import repository  # noqa: F401
-
 from webapp import envsettings
 
 from support import STACK

@@ -21,8 +21,6 @@ import sys
 import time
 from pathlib import Path
 
-import repository  # noqa: F401
-
 import gluster
 import roundtrip
 from fleet import Fleet

@@ -28,8 +28,6 @@ import threading
 import time
 from pathlib import Path
 
-import repository  # noqa: F401
-
 from support.processes import children, signal_group
 
 # States in which a process still moves without using CPU time: waiting for

@@ -11,9 +11,9 @@ module returns resolve. One page drives it all from a browser.
 environment) in `app.config` and registers the three blueprints: the API's
 calls (api.py), the operator's load (load.py), and the files, the page and
 the module's output (files.py). Each route declares the body it takes
-(bodies.py). The probes and metrics are answered on a listener of their own
-(health.py); the output store is expiry.py. gunicorn.conf.py holds the
-server's own settings (serving.py).
+(bodies.py). The probes and metrics (health.py) are answered on a listener
+of their own (listener.py); the output store is expiry.py. gunicorn.conf.py
+holds the server's own settings (serving.py).
 """
 
 import dataclasses

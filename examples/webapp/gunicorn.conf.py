@@ -4,27 +4,53 @@
 # health listener, the name its answers carry) is done in its hooks below,
 # by the server that runs.
 #
-# Reading this file does one thing besides setting names: where the folder
-# that holds the host package (this folder's parent) is not on sys.path, it
-# puts it first there, so that the settings below can be read from the
-# package; gunicorn's own `pythonpath` would come too late, after this file.
+# Reading this file does one thing besides setting names: it imports the
+# host package it sits in, from this folder and by this folder's name,
+# whatever that is and wherever the folder lies, so that the settings below
+# can be read from it; gunicorn's own `pythonpath` would come too late, after
+# this file. The workers, forked from the master, find it imported.
 #
 # gevent by default: a speech call spends its time waiting (the module's
 # fixed wait, the remote exchange) and the module looks `time` and
 # `requests` up at call time, so under gevent's patching those waits yield
 # and one worker holds many calls in flight. gthread stays selectable.
+import importlib.util
 import os
 import shutil
 import socket
 import sys
+from importlib import import_module
 from pathlib import Path
 
 here = Path(__file__).resolve().parent
-if str(here.parent) not in sys.path:
-    sys.path.insert(0, str(here.parent))
-from webapp.serving import Server  # noqa: E402
 
-settings = Server.from_environ()
+
+def host_package():
+    name = here.name
+    if name not in sys.modules:
+        spec = importlib.util.spec_from_file_location(
+            name, here / "__init__.py", submodule_search_locations=[str(here)]
+        )
+        package = importlib.util.module_from_spec(spec)
+        sys.modules[name] = package
+        try:
+            spec.loader.exec_module(package)
+        except BaseException:
+            del sys.modules[name]
+            raise
+    package = sys.modules[name]
+    # Another package of this name, imported first, would serve in this one's place.
+    if Path(package.__file__).resolve().parent != here:
+        raise ImportError(f"{name} was imported from {package.__file__}, not from {here}")
+    return package
+
+
+def host_module(name):
+    return import_module(f"{host.__name__}.{name}")
+
+
+host = host_package()
+settings = host_module("serving").Server.from_environ()
 
 bind = settings.bind
 forwarded_allow_ips = settings.forwarded_allow_ips
@@ -62,10 +88,10 @@ def on_starting(server):
     # Opened here, once, so that every worker (and every worker started in
     # a dead one's place) serves the same sockets. Imported only now that
     # the metrics folder is set.
-    from webapp import health
+    listener = host_module("listener")
 
     health_listeners.extend(
-        health.listen(settings.health_bind or f"unix:{os.path.join(chdir, 'health.sock')}")
+        listener.listen(settings.health_bind or f"unix:{os.path.join(chdir, 'health.sock')}")
     )
 
 
@@ -76,13 +102,13 @@ def when_ready(server):
     # store once rather than once a worker. (A worker waits for a count late
     # by a little, and refuses its calls past that; a call that finds no
     # room sweeps.)
-    import webapp
-
-    return webapp.start_expiry()  # for a test; gunicorn ignores it
+    host.start_expiry()
 
 
 def post_worker_init(worker):
-    from webapp import connections, health, watchdog
+    connections, health, listener, watchdog = map(
+        host_module, ("connections", "health", "listener", "watchdog")
+    )
 
     if settings.keep_connections:
         # In the worker, once its application has loaded the module: a
@@ -91,7 +117,7 @@ def post_worker_init(worker):
 
     watchdog.feed_on_heartbeat(worker)
     loop = health.LoopClock().start() if "gevent" in worker_class else None
-    health.serve(health_listeners, health.routes(worker.wsgi, loop), worker.wsgi.config["SERVED_BY"])
+    listener.serve(health_listeners, health.routes(worker.wsgi, loop), worker.wsgi.config["SERVED_BY"])
 
 
 def child_exit(server, worker):

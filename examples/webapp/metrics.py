@@ -82,7 +82,7 @@ def instrument(app):
 def exposition(output_bytes):
     """(body, content type) of the figures of every worker of this host, with
     the store's size `output_bytes` as last counted (None: not yet). Read on
-    the health listener's thread (health.py): the workers' files are
+    the health listener's thread (listener.py): the workers' files are
     read, nothing of the event loop's."""
     if output_bytes is not None:
         OUTPUT_BYTES.set(output_bytes)

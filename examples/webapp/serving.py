@@ -24,7 +24,7 @@ class Server:
     # client, not a front. A unix socket, which only the front reaches, is
     # believed.
     forwarded_allow_ips: str = ""
-    # The probes and /metrics: on a listener of their own (health.py),
+    # The probes and /metrics: on a listener of their own (listener.py),
     # which the front's checks and the operators reach and clients never
     # do; blank-separated unix:PATH or HOST:PORT addresses. Empty: a unix
     # socket in the working directory (health.sock).
@@ -56,9 +56,10 @@ class Server:
     # connections it keeps (connections.py); false: a new connection, and
     # a TLS handshake, for every request, as the module makes on its own.
     keep_connections: bool = True
-    # The application this host serves: the example's, unless a host built
-    # around it names its own factory (module:call, found on PYTHONPATH).
-    app: str = "webapp:create_app()"
+    # The application this host serves: this package's own, under whatever
+    # name it has, unless a host built around it names its own factory
+    # (module:call, found on PYTHONPATH).
+    app: str = f"{__package__}:create_app()"
 
     def __post_init__(self):
         if self.worker_class not in WORKER_CLASSES:

@@ -14,7 +14,6 @@ import gluster
 import pytest
 from webapp import expiry, storefs
 
-from support import HOST
 from support.processes import wait_until
 
 FOLDERS = ["tts", "clone"]
@@ -152,7 +151,6 @@ def held_until_death(root, other, die, cap=1000):
         [sys.executable, "-c", HOLDER, str(root), str(cap), "600"],
         stdout=subprocess.PIPE,
         text=True,
-        env=dict(os.environ, PYTHONPATH=str(HOST.parent)),
     )
     try:
         assert holder.stdout.readline() == "reserved\n"

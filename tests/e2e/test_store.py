@@ -23,7 +23,6 @@ import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-import attacks
 import clients
 import pytest
 import requests
@@ -32,6 +31,7 @@ from webapp import api, expiry
 
 from support.defaults import CLONE_PATH, TTS_PATH
 from support.processes import wait_until
+from testing import attacks
 
 # The longest text a host takes, spoken at the lowest speed: the largest
 # output a text-to-speech call can write.

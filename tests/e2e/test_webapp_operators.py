@@ -3,9 +3,11 @@ liveness and readiness routes, the host's name on every answer, the metrics, the
 sweep and its caps under a flood, and the same application made around the
 plain-Python text-to-speech."""
 
+import json
 import os
 import random
 import runpy
+import shutil
 import string
 import threading
 import time
@@ -231,8 +233,13 @@ def test_the_servers_master_sweeps_and_counts_the_store_that_making_the_applicat
         monkeypatch.setenv(name, str(tmp_path / "gunicorn"))
     for name, value in dict(limits, expiry_interval=0.05).items():
         monkeypatch.setenv(f"WEBAPP_{name.upper()}", str(value))
+    # The store and its publisher that the master's hook starts, which
+    # nothing hands back.
+    started, start_expiry = [], webapp.start_expiry
+    monkeypatch.setattr(webapp, "start_expiry", lambda: started.append(start_expiry()))
     hooks = runpy.run_path(str(webapp.HERE / "gunicorn.conf.py"))
-    store, publisher = hooks["when_ready"](None)
+    hooks["when_ready"](None)
+    [(store, publisher)] = started
     try:
         assert len(set(threading.enumerate()) - threads) == 1 + sweeps
         wait_until(lambda: not old.exists() or not sweeps, 10, "the timed sweep")
@@ -244,6 +251,39 @@ def test_the_servers_master_sweeps_and_counts_the_store_that_making_the_applicat
     finally:
         publisher.stop()
         store.interval = 86400  # the timer sleeps out the session
+
+
+# A server as gunicorn runs one, from the configuration file argv[1]: its
+# master's hooks, then a worker's application and its hooks.
+SERVER = r"""
+import json, runpy, sys, types
+
+from gunicorn.util import import_app
+from unix_http import http_get
+
+config = runpy.run_path(sys.argv[1])
+config["on_starting"](None)
+app = import_app(config["wsgi_app"])
+config["post_worker_init"](types.SimpleNamespace(wsgi=app, notify=lambda: None))
+status, body, headers = http_get(sys.argv[2], "/readyz")
+print(json.dumps([config["wsgi_app"], app.import_name, sorted(m for m in sys.modules if m.startswith("webapp")),
+                  status, headers["X-Served-By"]]))
+"""
+
+
+def test_a_copy_of_the_host_under_another_name_serves_as_itself(webapp, dorvane, child, child_env, tmp_path):
+    copy = tmp_path / "teams" / "voicehost"
+    shutil.copytree(webapp.HERE, copy, ignore=shutil.ignore_patterns("site", "var", "__pycache__"))
+    env = dict(
+        child_env,
+        WEBAPP_DORVANE_HOME=os.path.dirname(dorvane.__file__),
+        WEBAPP_WORKDIR=str(tmp_path),
+        WEBAPP_HEALTH_BIND=f"unix:{tmp_path / 'health.sock'}",
+        WEBAPP_SERVED_BY="copy",
+    )
+    env.pop("PROMETHEUS_MULTIPROC_DIR", None)
+    done = child(SERVER, copy / "gunicorn.conf.py", tmp_path / "health.sock", env=env, cwd=tmp_path)
+    assert json.loads(done.splitlines()[-1]) == ["voicehost:create_app()", "voicehost", [], 200, "copy"]
 
 
 def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
