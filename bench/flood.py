@@ -47,6 +47,7 @@ from webapp import expiry
 
 from support.defaults import TTS_PATH
 from support.installation import install
+from support.measure import store_bytes
 from support.processes import free_port
 
 TEXTS = {
@@ -148,7 +149,7 @@ def main():
             stores = [(fleet.store, folders), (standin.state, ["audio"])]
             with contextlib.ExitStack() as stack:
                 peaks = [
-                    stack.enter_context(harness.Peak(lambda s=s, f=f: expiry.store_bytes(s, f), 0.05))
+                    stack.enter_context(harness.Peak(lambda s=s, f=f: store_bytes(s, f), 0.05))
                     for s, f in stores
                 ]
                 start = time.perf_counter()
@@ -181,7 +182,7 @@ def main():
                     sources=sources,
                 )
                 wall = time.perf_counter() - start
-            final = [expiry.store_bytes(s, f) for s, f in stores]
+            final = [store_bytes(s, f) for s, f in stores]
             if args.honest:
                 honest_run.join(600)
             after = []

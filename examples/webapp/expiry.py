@@ -170,11 +170,6 @@ def is_partial(name):
     return name.startswith(".")
 
 
-def store_bytes(store, folders):
-    """The bytes in `folders` under `store`, without taking the sweep."""
-    return sum(stat.st_size for _, stat in _files(Path(store), folders))
-
-
 def hold_for_reading(path):
     """An open descriptor on `path` holding the shared lock that keeps the
     sweep off it until closed; raises FileNotFoundError when it is gone."""

@@ -11,6 +11,8 @@ import pytest
 from webapp import expiry
 from webapp.locks import try_lock
 
+from support.measure import store_bytes
+
 NOW = 1_000_000.0
 FOLDERS = ["tts", "clone"]
 
@@ -208,7 +210,7 @@ def test_a_census_follows_the_store_between_looks_without_restating_every_file(t
     (root / "tts" / "link.wav").symlink_to(root / "tts" / "a.wav")
     (root / "tts" / "folder").mkdir()
     census = expiry.Census(root, FOLDERS)
-    assert census.bytes() == expiry.store_bytes(root, FOLDERS) == 131
+    assert census.bytes() == store_bytes(root, FOLDERS) == 131
 
     stated = []
     real_lstat = os.lstat
@@ -216,7 +218,7 @@ def test_a_census_follows_the_store_between_looks_without_restating_every_file(t
     (root / "tts" / "c.wav").write_bytes(b"x" * 100)
     (root / "clone" / "b.wav").unlink()
     (root / "tts" / ".part").write_bytes(b"x" * 50)  # a partial download grows
-    assert census.bytes() == expiry.store_bytes(root, FOLDERS) == 256
+    assert census.bytes() == store_bytes(root, FOLDERS) == 256
     # The new name, the partial download, and a few in their turn, not all 100.
     assert {".part", "c.wav"} <= set(stated) and len(stated) <= 2 + 100 * expiry.RESTAT_TURN + 1, stated
 
@@ -224,7 +226,7 @@ def test_a_census_follows_the_store_between_looks_without_restating_every_file(t
     (root / "tts" / "a.wav").write_bytes(b"x" * 1000)
     for _ in range(round(1 / expiry.RESTAT_TURN)):
         census.bytes()
-    assert census.bytes() == expiry.store_bytes(root, FOLDERS) == 1246
+    assert census.bytes() == store_bytes(root, FOLDERS) == 1246
 
 
 @pytest.mark.parametrize(

@@ -31,6 +31,7 @@ from scripted_server import trickle
 from webapp import api, expiry
 
 from support.defaults import CLONE_PATH, TTS_PATH
+from support.measure import store_bytes
 from support.processes import wait_until
 
 # The longest text a host takes, spoken at the lowest speed: the largest
@@ -57,7 +58,7 @@ class Sampled:
     block runs; `peak` is the largest reading."""
 
     def __init__(self, root, interval=0.05):
-        self.read = lambda: expiry.store_bytes(root, FOLDERS)
+        self.read = lambda: store_bytes(root, FOLDERS)
         self.interval = interval
         self.peak = 0
         self.stop = threading.Event()
@@ -580,7 +581,7 @@ def test_a_call_finds_room_where_other_calls_leave_it(
         answers = sorted([first.result(), second.result()])
     assert answers == [(status, "10" if status in (429, 503) else None) for status in statuses]
     assert len(held_tts.inside) == reached
-    assert expiry.store_bytes(tmp_path / "output", FOLDERS) <= settings.output_max_bytes
+    assert store_bytes(tmp_path / "output", FOLDERS) <= settings.output_max_bytes
 
 
 @pytest.mark.parametrize(

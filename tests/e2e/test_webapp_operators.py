@@ -16,6 +16,7 @@ import pytest
 from prometheus_client.parser import text_string_to_metric_families
 from webapp import expiry, health
 
+from support.measure import store_bytes
 from support.processes import wait_until
 
 from .test_webapp_routes import VALID
@@ -264,7 +265,7 @@ def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
     def in_output(store):
         # The folders the cap is for; the store's hidden bookkeeping beside
         # them holds no audio (the workers' room is the size of sparse files).
-        return expiry.store_bytes(store, ["tts", "clone"])
+        return store_bytes(store, ["tts", "clone"])
 
     def on_disk(folder):
         total = 0
