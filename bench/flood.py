@@ -43,7 +43,7 @@ import attacks
 import clients
 import load
 from fleet import Fleet
-from webapp import expiry
+from webapp.store import CLIENT_SHARE
 
 from support.defaults import TTS_PATH
 from support.installation import install
@@ -124,7 +124,7 @@ def main():
         env = dict(
             load.fleet_env(standin, site, "module", "gevent", args.c + 16),
             # The store's own defences, at their defaults: a client's share too.
-            WEBAPP_OUTPUT_CLIENT_SHARE=str(expiry.CLIENT_SHARE),
+            WEBAPP_OUTPUT_CLIENT_SHARE=str(CLIENT_SHARE),
             WEBAPP_OUTPUT_MAX_BYTES=str(cap),
             WEBAPP_MAX_TEXT=str(args.max_text),
             WEBAPP_WORKERS=str(args.workers),

@@ -23,16 +23,15 @@ every worker serves them (`serve`) the routes of its application
 (`routes`), and the kernel hands each connection to one of them.
 """
 
-import atexit
 import json
 import os
 import socket
 import stat
 import time
-import traceback
 from pathlib import Path
 
-from . import expiry, metrics
+from . import metrics
+from .periodic import every, native
 
 # What one request may send, and how long it may take to send it.
 REQUEST_MAX = 8192
@@ -45,72 +44,10 @@ READY_EVERY = 1.0
 # A look that has not come back for this long (hung on a disk gone away)
 # leaves the host not ready.
 READY_STALE = 10.0
-# Seconds the store's size stands as counted (by a sweep, a call's look for
-# room, or the readiness looks) before those looks count it again.
-COUNT_EVERY = 10.0
 # Seconds a worker's event loop may go without a turn before its host
 # reports itself stuck: one stuck this long in a single call is not
 # serving any other.
 STALL = 30.0
-
-
-def _native():
-    """The thread starter, the socket class and the lock allocator of the
-    operating system, as they were before gevent patched them (when it has)."""
-    try:
-        from gevent import monkey
-    except ImportError:
-        monkey = None
-    if monkey is not None and monkey.is_module_patched("socket"):
-        return (
-            monkey.get_original("_thread", "start_new_thread"),
-            monkey.get_original("socket", "socket"),
-            monkey.get_original("_thread", "allocate_lock"),
-        )
-    import _thread
-
-    return _thread.start_new_thread, socket.socket, _thread.allocate_lock
-
-
-def every(seconds, function):
-    """Runs `function` every `seconds` from now on, on a thread of the
-    operating system's: a run that waits on a disk holds up that thread
-    alone, never the event loop or a probe. A run that fails is logged, and
-    the next one comes. Ends when the returned `stop` is called, or when the
-    interpreter ends, after the run under way: a thread cut off inside the
-    module would abort the process."""
-    start_thread, _, allocate_lock = _native()
-    try:
-        from gevent import monkey
-
-        sleep = monkey.get_original("time", "sleep")
-    except ImportError:
-        sleep = time.sleep
-    running, stopped = allocate_lock(), []
-
-    def run():
-        while True:
-            with running:
-                if stopped:
-                    return
-                try:
-                    function()
-                except Exception:
-                    # To the error output, which gunicorn logs: the logging
-                    # module's locks are gevent's under its patching.
-                    traceback.print_exc()
-            sleep(seconds)
-
-    def stop():
-        # A run held up on a disk that hangs does not hold up the exit long.
-        taken = running.acquire(timeout=2)
-        stopped.append(True)
-        if taken:
-            running.release()
-
-    atexit.register(stop)
-    start_thread(run, ())
-    return stop
 
 
 def parse_bind(spec):
@@ -210,7 +147,7 @@ def serve(listeners, routes, served_by):
     """Answers `routes` (path -> function returning (status, content type,
     body)) on `listeners`, each on a thread of the operating system's.
     Returns a function that stops listening."""
-    start_thread, native_socket, allocate_lock = _native()
+    start_thread, native_socket, allocate_lock = native()
     busy = [0]
     busy_lock = allocate_lock()
 
@@ -286,18 +223,13 @@ class Readiness:
     """What /readyz answers from: the problems that stop this host from
     taking calls (an incomplete installation, an output folder it cannot
     write: behind a balancer, the shared store, whose mount going away
-    leaves a dangling link here) and the store's size, as of the latest
-    look. The looks run on a thread of the operating system's (`start`),
-    so a probe reads them from memory and never waits on the disk, however
-    many files the store holds."""
+    leaves a dangling link here) and the store's count. The looks run on
+    threads of the operating system's (`start`), so a probe reads them from
+    memory and never waits on the disk, however many files the store holds."""
 
     def __init__(self, dorvane, store, config):
         self.dorvane, self.store, self.config = dorvane, store, config
         self.problems, self.checked = None, None
-        self.output_bytes, self.counted = None, None
-        self.disk_free = None  # bytes free on the store's disk, as of the latest count
-        self.master_counts = False  # the server's master counts the store for this worker
-        self.census = expiry.Census(store.root, store.folders)  # its own: another thread's
         self.started, self.stops = False, []
 
     def check(self):
@@ -313,32 +245,18 @@ class Readiness:
             problems.append("the working directory is not writable")
         self.problems, self.checked = problems, time.monotonic()
 
-    def count(self):
-        self.disk_free = expiry.disk_free(self.store.root)
-        # The latest count stands for this one: the master's, or the worker's
-        # own (a call's look for room). Where a master counts, however late,
-        # the worker never lists the store for a figure.
-        self.master_counts = self.store.published is not None and expiry.master_counts(self.store.published)
-        published = self.store.published and expiry.read_published(self.store.published, None)
-        for known, looked in (self.store.counted(), published[:2] if published else (None, 0.0)):
-            if known is not None and (self.counted is None or looked > self.counted):
-                self.output_bytes, self.counted = known, looked
-        if self.master_counts:
-            return
-        if not published and (self.counted is None or time.monotonic() - self.counted >= COUNT_EVERY):
-            looked = time.monotonic()
-            self.output_bytes = self.census.bytes()
-            self.counted = looked
-
     def start(self):
         """Checks once here (a few looks at folders), then every READY_EVERY
-        seconds on a thread of its own; the store is counted on another, so
-        that a long count never leaves the checks stale. Starting again
-        starts nothing."""
+        seconds on a thread of its own; the store's count is kept on
+        another, so that a long count never leaves the checks stale.
+        Starting again starts nothing."""
         if not self.started:
             self.started = True
             self.check()
-            self.stops = [every(READY_EVERY, self.check), every(READY_EVERY, self.count)]
+            self.stops = [
+                every(READY_EVERY, self.check, "readiness-check"),
+                every(READY_EVERY, self.store.count, "store-count"),
+            ]
         return self
 
     def stop(self):
@@ -354,19 +272,19 @@ class Readiness:
         age = time.monotonic() - self.checked
         if age > READY_STALE:
             problems.append(f"the host's readiness was last looked at {age:.0f} s ago")
+        counted = self.store.counted()
         # Every host shares the disk, and the sweeps free it as files pass
         # their grace: until then no call that writes output can run.
-        if expiry.too_full(self.disk_free):
-            problems.append(f"the output store's disk has {self.disk_free} bytes free, too few for a call")
+        if self.store.too_full(counted.disk_free):
+            problems.append(f"the output store's disk has {counted.disk_free} bytes free, too few for a call")
         # The calls wait for the master's count, and past a while are refused.
-        late = self.store.look_age + expiry.RESERVE_WAIT
-        if self.master_counts and (self.counted is None or time.monotonic() - self.counted > late):
-            problems.append(f"the output store has not been counted within {late:.0f} s")
+        if counted.late is not None:
+            problems.append(f"the output store has not been counted within {counted.late:.0f} s")
         figures = {
             "served_by": self.config["SERVED_BY"],
-            "output_bytes": self.output_bytes,
+            "output_bytes": counted.bytes,
             "output_max_bytes": self.config["OUTPUT_MAX_BYTES"],
-            "output_disk_free": self.disk_free,
+            "output_disk_free": counted.disk_free,
         }
         return problems, figures
 
@@ -404,7 +322,7 @@ def routes(app, loop=None, stall=STALL):
         return reply(problems + loop_problems(figures), figures)
 
     def metrics_text():
-        body, content_type = metrics.exposition(readiness.output_bytes)
+        body, content_type = metrics.exposition(readiness.store.counted().bytes)
         return 200, content_type, body
 
     return {"/livez": livez, "/readyz": readyz, "/healthz": readyz, "/metrics": metrics_text}

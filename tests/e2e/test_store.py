@@ -28,7 +28,10 @@ import clients
 import pytest
 import requests
 from scripted_server import trickle
-from webapp import api, expiry
+from webapp import api
+from webapp.store import Full, Store, opener
+from webapp.store.census import disk_free
+from webapp.store.reservations import RECORD, RESERVED, Reservation, reserved_bytes
 
 from support.defaults import CLONE_PATH, TTS_PATH
 from support.measure import store_bytes
@@ -215,7 +218,7 @@ def test_a_call_larger_than_the_whole_store_is_refused_without_a_retry(
 
 def test_a_call_that_just_ended_is_counted_by_workers_that_looked_before_it(webapp, stores):
     (root, other_root), cap = stores, 1000
-    writer, other = expiry.Store(root, ["tts"], 0, cap), expiry.Store(other_root, ["tts"], 0, cap)
+    writer, other = Store(root, ["tts"], 0, cap), Store(other_root, ["tts"], 0, cap)
     (root / "tts").mkdir(parents=True)
     assert other.bytes() == 0  # its look at the store, fresh for seconds
     with writer.call("tts", 600) as written:
@@ -223,7 +226,7 @@ def test_a_call_that_just_ended_is_counted_by_workers_that_looked_before_it(weba
         written.append(root / "tts" / "a.wav")
     # The file landed after the other worker looked, and the reservation
     # that covered it is gone: the other must count the file all the same.
-    with pytest.raises(expiry.Full):
+    with pytest.raises(Full):
         with other.call("tts", 600):
             pass
 
@@ -268,9 +271,9 @@ def reservations(client):
     """The names in the store's reservations folder but the records of
     ended calls, and the room they hold."""
     root = client.application.extensions["webapp.store"].root
-    names = os.listdir(root / expiry.RESERVED)
-    records = {n for n in names if getattr(expiry.Reservation.parse(n), "kind", None) == expiry.RECORD}
-    return sorted(set(names) - records), expiry.reserved_bytes(root, records)[0]
+    names = os.listdir(root / RESERVED)
+    records = {n for n in names if getattr(Reservation.parse(n), "kind", None) == RECORD}
+    return sorted(set(names) - records), reserved_bytes(root, records)[0]
 
 
 @pytest.fixture
@@ -386,7 +389,7 @@ def test_a_call_gives_its_room_back_however_it_ends(
                 raise OSError(operation, os.strerror(operation))
             truncate(fd, size)
 
-        monkeypatch.setattr(expiry.os, "ftruncate", unwritable)
+        monkeypatch.setattr(os, "ftruncate", unwritable)
     else:
         path = tmp_path / "output" / "tts" / "failing.wav"
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -432,13 +435,13 @@ def failing_open(where, code):
     [("open", errno.EDQUOT), ("write", errno.ENOSPC), ("write", errno.EDQUOT), ("close", errno.ENOSPC)],
 )
 def test_a_disk_that_refuses_a_write_is_no_room(make_client, dorvane, held_tts, monkeypatch, where, code):
-    monkeypatch.setattr(dorvane, "open", expiry.opener(failing_open(where, code)))
+    monkeypatch.setattr(dorvane, "open", opener(failing_open(where, code)))
     client = make_client()
     held_tts.release.set()
     response = client.post("/api/tts", json=LONGEST)
     assert (response.status_code, response.headers.get("Retry-After")) == (503, "10"), response.get_json()
     assert reservations(client)[1] == 0
-    monkeypatch.setattr(dorvane, "open", expiry.opener())
+    monkeypatch.setattr(dorvane, "open", opener())
     assert client.post("/api/tts", json=LONGEST).status_code == 200
 
 
@@ -458,7 +461,7 @@ def test_a_full_disk_is_swept_and_reported_and_its_call_refused(make_client, hel
         filler = disk / "filler"
         with open(filler, "wb") as file:
             with contextlib.suppress(OSError):
-                file.write(bytes(expiry.disk_free(disk) - (1 << 20)))
+                file.write(bytes(disk_free(disk) - (1 << 20)))
         held_tts.release.set()
         response = call.result(30)
     assert (response.status_code, response.headers.get("Retry-After")) == (503, "10"), response.get_json()

@@ -14,7 +14,9 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
-from webapp import expiry, health
+from webapp import health
+from webapp.store import Publisher, census, count
+from webapp.store.census import read_published
 
 from support.measure import store_bytes
 from support.processes import wait_until
@@ -180,7 +182,7 @@ def test_readiness_and_metrics_report_the_stores_bytes_as_last_counted(
     assert (ready["output_bytes"], ready["output_max_bytes"]) == (2100, 10_000)
     assert metric(client, "webapp_output_bytes") == 2100
     # A file added is not counted by the probes that follow: they read the
-    # last count, and a count comes every COUNT_EVERY seconds at most.
+    # store's count, which stands for its look age.
     (tmp_path / "output" / "tts" / "late.wav").write_bytes(b"x" * 900)
     time.sleep(0.3)
     assert client.health.get("/readyz").get_json()["output_bytes"] == 2100
@@ -189,13 +191,13 @@ def test_readiness_and_metrics_report_the_stores_bytes_as_last_counted(
 
 def test_readiness_fails_while_the_masters_count_of_the_store_hangs(make_client, monkeypatch):
     monkeypatch.setattr(health, "READY_EVERY", 0.05)
-    monkeypatch.setattr(expiry, "RESERVE_WAIT", 0.0)
+    monkeypatch.setattr(count, "RESERVE_WAIT", 0.0)
     client = make_client(store_look_age=0.5)
     store = client.application.extensions["webapp.store"]
     counting = threading.Event()
-    real_look = expiry.look
-    monkeypatch.setattr(expiry, "look", lambda *store_: counting.wait(10) and real_look(*store_))
-    publisher = expiry.Publisher(store.published, store.root, store.folders)
+    real_look = census.look
+    monkeypatch.setattr(census, "look", lambda *store_: counting.wait(10) and real_look(*store_))
+    publisher = Publisher(store.published, store.root, store.folders)
     publisher.start(every=0.05)
 
     def late():
@@ -207,6 +209,9 @@ def test_readiness_fails_while_the_masters_count_of_the_store_hangs(make_client,
         wait_until(late, 5, "readiness failing over the hung count")
         counting.set()
         wait_until(lambda: client.health.get("/readyz").status_code == 200, 5, "readiness once counted")
+        # Readiness waited for the master's count, late as it was: the
+        # worker never listed the store itself.
+        assert store._count._census._sizes == {}
     finally:
         counting.set()
         publisher.stop()
@@ -239,12 +244,12 @@ def test_the_servers_master_sweeps_and_counts_the_store_that_making_the_applicat
         wait_until(lambda: not old.exists() or not sweeps, 10, "the timed sweep")
         assert old.exists() != sweeps
         # The workers' stores read the master's count rather than counting.
-        wait_until(lambda: expiry.read_published(store.published) is not None, 10, "the count")
+        wait_until(lambda: read_published(store.published) is not None, 10, "the count")
         (tmp_path / "output" / "tts" / "late.wav").write_bytes(b"x" * 100)
-        assert application.extensions["webapp.store"].bytes() == expiry.read_published(store.published)[0]
+        assert application.extensions["webapp.store"].bytes() == read_published(store.published)[0]
     finally:
         publisher.stop()
-        store.interval = 86400  # the timer sleeps out the session
+        store.stop()
 
 
 def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
