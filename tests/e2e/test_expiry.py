@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 from webapp.locks import try_lock
-from webapp.store import Full, Publisher, Store, reservations, sweep
+from webapp.store import Publisher, Store, reservations, sweep
 from webapp.store import store as worker_store
 from webapp.store.census import RECORD_AGE, RESCAN_AFTER, RESTAT_TURN, Census
 from webapp.store.count import PUBLISHED_POLL, RESERVE_WAIT, Uncounted
@@ -130,27 +130,6 @@ def test_over_its_cap_the_store_loses_its_oldest_files_first(sized_store, max_by
         == sum((sized_store / "tts" / f).stat().st_size for f in files)
         == 100 * (len(left) + 1)
     )
-
-
-def test_a_call_is_refused_when_the_calls_in_flight_would_fill_the_store(sized_store):
-    root = sized_store
-    for path in (root / "tts").iterdir():  # the same ages, as of now
-        os.utime(path, (path.stat().st_mtime - NOW + time.time(),) * 2)
-    store = Store(root, ["tts"], 0, 450)
-    with store.call("tts", 100) as written:
-        (root / "tts" / "e.wav").write_bytes(b"x" * 100)
-        written.append(root / "tts" / "e.wav")
-    # The oldest files went to make room, the download in progress stayed.
-    assert sorted(p.name for p in (root / "tts").iterdir()) == [".dorvane-77.part", "c.wav", "d.wav", "e.wav"]
-    with store.call("tts", 100), store.call("tts", 100):
-        # Room was made for both calls, oldest first; the file just handed
-        # out stays for its grace, so a third finds none.
-        assert sorted(p.name for p in (root / "tts").iterdir()) == [".dorvane-77.part", "e.wav"]
-        with pytest.raises(Full):
-            with store.call("tts", 100):
-                pass
-    with store.call("tts", 100):
-        pass  # the calls ended: room again
 
 
 def test_a_file_being_sent_is_kept_until_its_answer_ends(make_client, tmp_path):

@@ -216,18 +216,53 @@ def test_a_call_larger_than_the_whole_store_is_refused_without_a_retry(
     assert reached == []
 
 
-def test_a_call_that_just_ended_is_counted_by_workers_that_looked_before_it(webapp, stores):
-    (root, other_root), cap = stores, 1000
+@pytest.mark.parametrize(
+    "aged, cap, size, held, left, after",
+    [
+        # Over the cap, a call's sweep makes room, the oldest first; two
+        # calls in flight and the file just handed out, in its grace, leave
+        # none for a third, and there is room again once they end.
+        (
+            {"a.wav": 400, "b.wav": 300, "c.wav": 200, "d.wav": 100, ".dorvane-77.part": 500},
+            450,
+            100,
+            2,
+            (["c.wav", "d.wav", "e.wav"], ["e.wav"]),
+            True,
+        ),
+        # A call that just ended, whose reservation is gone, is counted by
+        # the workers that looked at the store before its file landed.
+        ({}, 1000, 600, 0, (["e.wav"], ["e.wav"]), False),
+    ],
+    ids=["in-flight", "just-ended"],
+)
+def test_a_call_is_refused_the_room_other_calls_hold_or_just_filled(
+    webapp, stores, aged, cap, size, held, left, after
+):
+    (root, other_root), folder = stores, stores[0] / "tts"
+    folder.mkdir(parents=True)
+    for name, age in aged.items():
+        (folder / name).write_bytes(b"x" * 100)
+        os.utime(folder / name, (time.time() - age,) * 2)
     writer, other = Store(root, ["tts"], 0, cap), Store(other_root, ["tts"], 0, cap)
-    (root / "tts").mkdir(parents=True)
-    assert other.bytes() == 0  # its look at the store, fresh for seconds
-    with writer.call("tts", 600) as written:
-        (root / "tts" / "a.wav").write_bytes(b"x" * 600)
-        written.append(root / "tts" / "a.wav")
-    # The file landed after the other worker looked, and the reservation
-    # that covered it is gone: the other must count the file all the same.
-    with pytest.raises(Full):
-        with other.call("tts", 600):
+    assert other.bytes() == 100 * len(aged)  # its look at the store, fresh for seconds
+    with writer.call("tts", size) as written:
+        (folder / "e.wav").write_bytes(b"x" * size)
+        written.append(folder / "e.wav")
+    # The download in progress stays, whatever the cap.
+    partial = [name for name in aged if name.startswith(".")]
+    assert sorted(p.name for p in folder.iterdir()) == partial + left[0]
+    with contextlib.ExitStack() as calls:
+        for _ in range(held):
+            calls.enter_context(writer.call("tts", size))
+        assert sorted(p.name for p in folder.iterdir()) == partial + left[1]
+        with pytest.raises(Full):
+            with other.call("tts", size):
+                pass
+    # Once the calls in flight end, their room is free again; a file in its
+    # grace keeps its own.
+    with contextlib.nullcontext() if after else pytest.raises(Full):
+        with other.call("tts", size):
             pass
 
 
