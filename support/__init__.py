@@ -1,7 +1,8 @@
 """What the stack, the benchmarks and the tests share, held once: the
 defaults (defaults.py), the installation folder (installation.py), the
-operations in plain Python (reference.py), and starting, waiting for and
-stopping processes (processes.py).
+operations in plain Python (reference.py), the bytes in a store measured
+from outside the host (measure.py), and starting, waiting for and stopping
+processes (processes.py).
 
 The host (examples/webapp, the package `webapp`) does not use it: a team
 copies the host without it. The stack beside the host (examples/stack) and

@@ -12,7 +12,7 @@ environment) in `app.config` and registers the three blueprints: the API's
 calls (api.py), the operator's load (load.py), and the files, the page and
 the module's output (files.py). Each route declares the body it takes
 (bodies.py). The probes and metrics (health.py) are answered on a listener
-of their own (listener.py); the output store is expiry.py. gunicorn.conf.py
+of their own (listener.py); the output store is the package store/. gunicorn.conf.py
 holds the server's own settings (serving.py).
 """
 
@@ -27,7 +27,8 @@ from flask import Flask
 from pydantic import Field
 from pydantic.dataclasses import dataclass
 
-from . import envsettings, expiry
+from . import envsettings, estimates
+from .store import CLIENT_SHARE, GRACE, HOLD, INTERVAL, PUBLISHED, RESCAN_AFTER, Publisher, Store, opener
 
 HERE = Path(__file__).resolve().parent
 # A call has the server's call time-out (WEBAPP_CALL_TIMEOUT, serving.py:
@@ -64,17 +65,17 @@ class Settings:
     # rule off.
     output_max_age: float = 3600.0
     output_max_bytes: int = 1 << 30
-    expiry_interval: float = expiry.INTERVAL
+    expiry_interval: float = INTERVAL
     # Seconds a file a call answered with is kept whatever the limits, for
     # its client to fetch; longer than the module's wait after its download
     # (10 s), which the file also spends in the store.
-    output_grace: float = expiry.GRACE
+    output_grace: float = GRACE
     # The room a cloning call reserves in the store.
-    output_clone_reserve: int = expiry.CLONE_ROOM
+    output_clone_reserve: int = estimates.CLONE_ROOM
     # The share of output_max_bytes that the calls of one client (a network,
     # below) may hold in flight (its first call may always take what it needs);
     # 0 or 1: no share.
-    output_client_share: Annotated[float, Field(ge=0, le=1)] = expiry.CLIENT_SHARE
+    output_client_share: Annotated[float, Field(ge=0, le=1)] = CLIENT_SHARE
     # The prefix lengths that make one client of many addresses, IPv4 and
     # IPv6: a network's addresses share one share, as they share the
     # front's limits, so that an attacker's many addresses do not sum to the
@@ -82,11 +83,11 @@ class Settings:
     client_prefix_v4: Annotated[int, Field(ge=0, le=32)] = 24
     client_prefix_v6: Annotated[int, Field(ge=0, le=128)] = 64
     # Seconds a call holds room in the store it has not written into.
-    output_hold: float = expiry.HOLD
+    output_hold: float = HOLD
     # How old the master's count of the store may be when a call reserves
     # its room: longer than a count takes, which on a network file system is
     # a round trip per file. Every host on one store must have the same.
-    store_look_age: Annotated[float, Field(gt=0)] = expiry.RESCAN_AFTER
+    store_look_age: Annotated[float, Field(gt=0)] = RESCAN_AFTER
     # File system types besides the local ones and GlusterFS that the store
     # may live on (blank-separated), for an operator who has checked that
     # they keep what storefs.py names.
@@ -148,7 +149,7 @@ def create_app(dorvane=None, settings=None):
     # download: there, the files it writes during a call take what they
     # write from that call's room in the store.
     if not getattr(getattr(dorvane, "open", None), "bounds_writes", False):
-        dorvane.open = expiry.opener()
+        dorvane.open = opener()
     # Making the application starts nothing: the server's master sweeps the
     # store and counts it for the workers (start_expiry).
     app.extensions["webapp.dorvane"] = dorvane
@@ -172,7 +173,7 @@ def output_store(settings):
     from . import files, storefs
 
     storefs.check(Path("output"), settings.store_filesystems.split())
-    return expiry.Store(
+    return Store(
         Path("output").absolute(),
         list(files.OUTPUT_FOLDERS),
         settings.output_max_age,
@@ -181,18 +182,19 @@ def output_store(settings):
         interval=settings.expiry_interval,
         client_share=settings.output_client_share,
         hold=settings.output_hold,
-        published=Path(expiry.PUBLISHED).absolute(),
+        published=Path(PUBLISHED).absolute(),
         look_age=settings.store_look_age,
+        smallest_call=estimates.TTS_ROOM,
     )
 
 
 def start_expiry(settings=None):
     """Keeps the output store for every worker of a server, from its master
     (gunicorn.conf.py): sweeps it on a timer, when a limit is on, and counts
-    its files for the workers to read (expiry.Publisher). Returns the store
+    its files for the workers to read (Publisher). Returns the store
     and the publisher, whose threads run from now on."""
     store = output_store(settings or Settings.from_environ())
     store.start()
-    publisher = expiry.Publisher(store.published, store.root, store.folders)
+    publisher = Publisher(store.published, store.root, store.folders)
     publisher.start()
     return store, publisher

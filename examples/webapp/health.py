@@ -14,8 +14,8 @@ import os
 import time
 from pathlib import Path
 
-from . import expiry, metrics
-from .listener import every
+from . import metrics
+from .periodic import every
 
 # Seconds between a host's looks at what its readiness rests on (its
 # installation, its output folder), made off the probes' path.
@@ -23,9 +23,6 @@ READY_EVERY = 1.0
 # A look that has not come back for this long (hung on a disk gone away)
 # leaves the host not ready.
 READY_STALE = 10.0
-# Seconds the store's size stands as counted (by a sweep, a call's look for
-# room, or the readiness looks) before those looks count it again.
-COUNT_EVERY = 10.0
 # Seconds a worker's event loop may go without a turn before its host
 # reports itself stuck: one stuck this long in a single call is not
 # serving any other.
@@ -58,18 +55,13 @@ class Readiness:
     """What /readyz answers from: the problems that stop this host from
     taking calls (an incomplete installation, an output folder it cannot
     write: behind a balancer, the shared store, whose mount going away
-    leaves a dangling link here) and the store's size, as of the latest
-    look. The looks run on a thread of the operating system's (`start`),
-    so a probe reads them from memory and never waits on the disk, however
-    many files the store holds."""
+    leaves a dangling link here) and the store's count. The looks run on
+    threads of the operating system's (`start`), so a probe reads them from
+    memory and never waits on the disk, however many files the store holds."""
 
     def __init__(self, dorvane, store, config):
         self.dorvane, self.store, self.config = dorvane, store, config
         self.problems, self.checked = None, None
-        self.output_bytes, self.counted = None, None
-        self.disk_free = None  # bytes free on the store's disk, as of the latest count
-        self.master_counts = False  # the server's master counts the store for this worker
-        self.census = expiry.Census(store.root, store.folders)  # its own: another thread's
         self.started, self.stops = False, []
 
     def check(self):
@@ -85,32 +77,18 @@ class Readiness:
             problems.append("the working directory is not writable")
         self.problems, self.checked = problems, time.monotonic()
 
-    def count(self):
-        self.disk_free = expiry.disk_free(self.store.root)
-        # The latest count stands for this one: the master's, or the worker's
-        # own (a call's look for room). Where a master counts, however late,
-        # the worker never lists the store for a figure.
-        self.master_counts = self.store.published is not None and expiry.master_counts(self.store.published)
-        published = self.store.published and expiry.read_published(self.store.published, None)
-        for known, looked in (self.store.counted(), published[:2] if published else (None, 0.0)):
-            if known is not None and (self.counted is None or looked > self.counted):
-                self.output_bytes, self.counted = known, looked
-        if self.master_counts:
-            return
-        if not published and (self.counted is None or time.monotonic() - self.counted >= COUNT_EVERY):
-            looked = time.monotonic()
-            self.output_bytes = self.census.bytes()
-            self.counted = looked
-
     def start(self):
         """Checks once here (a few looks at folders), then every READY_EVERY
-        seconds on a thread of its own; the store is counted on another, so
-        that a long count never leaves the checks stale. Starting again
-        starts nothing."""
+        seconds on a thread of its own; the store's count is kept on
+        another, so that a long count never leaves the checks stale.
+        Starting again starts nothing."""
         if not self.started:
             self.started = True
             self.check()
-            self.stops = [every(READY_EVERY, self.check), every(READY_EVERY, self.count)]
+            self.stops = [
+                every(READY_EVERY, self.check, "readiness-check"),
+                every(READY_EVERY, self.store.count, "store-count"),
+            ]
         return self
 
     def stop(self):
@@ -126,26 +104,26 @@ class Readiness:
         age = time.monotonic() - self.checked
         if age > READY_STALE:
             problems.append(f"the host's readiness was last looked at {age:.0f} s ago")
+        counted = self.store.counted()
         # Every host shares the disk, and the sweeps free it as files pass
         # their grace: until then no call that writes output can run.
-        if expiry.too_full(self.disk_free):
-            problems.append(f"the output store's disk has {self.disk_free} bytes free, too few for a call")
+        if self.store.too_full(counted.disk_free):
+            problems.append(f"the output store's disk has {counted.disk_free} bytes free, too few for a call")
         # The calls wait for the master's count, and past a while are refused.
-        late = self.store.look_age + expiry.RESERVE_WAIT
-        if self.master_counts and (self.counted is None or time.monotonic() - self.counted > late):
-            problems.append(f"the output store has not been counted within {late:.0f} s")
+        if counted.late is not None:
+            problems.append(f"the output store has not been counted within {counted.late:.0f} s")
         figures = {
             "served_by": self.config["SERVED_BY"],
-            "output_bytes": self.output_bytes,
+            "output_bytes": counted.bytes,
             "output_max_bytes": self.config["OUTPUT_MAX_BYTES"],
-            "output_disk_free": self.disk_free,
+            "output_disk_free": counted.disk_free,
         }
         return problems, figures
 
 
 def routes(app, loop=None, stall=STALL):
     """/livez, /readyz (also /healthz, its older name) and /metrics of the
-    application `app`, for the health listener (listener.serve): path -> function
+    application `app`, for the health listener (`serve`): path -> function
     giving (status, content type, body). Starts the readiness looks they
     answer from. `loop` (a LoopClock) tells a stuck event loop from a busy
     one: one that has not turned for `stall` seconds fails both probes."""
@@ -176,7 +154,7 @@ def routes(app, loop=None, stall=STALL):
         return reply(problems + loop_problems(figures), figures)
 
     def metrics_text():
-        body, content_type = metrics.exposition(readiness.output_bytes)
+        body, content_type = metrics.exposition(readiness.store.counted().bytes)
         return 200, content_type, body
 
     return {"/livez": livez, "/readyz": readyz, "/healthz": readyz, "/metrics": metrics_text}

@@ -16,78 +16,18 @@ every worker serves them (`serve`), and the kernel hands each connection to
 one of them.
 """
 
-import atexit
 import json
 import os
 import socket
 import stat
-import time
-import traceback
+
+from .periodic import native
 
 # What one request may send, and how long it may take to send it.
 REQUEST_MAX = 8192
 REQUEST_TIMEOUT = 2.0
 # Connections answered at once per worker; more are closed unread.
 CONNECTIONS_MAX = 16
-
-
-def _native():
-    """The thread starter, the socket class and the lock allocator of the
-    operating system, as they were before gevent patched them (when it has)."""
-    try:
-        from gevent import monkey
-    except ImportError:
-        monkey = None
-    if monkey is not None and monkey.is_module_patched("socket"):
-        return (
-            monkey.get_original("_thread", "start_new_thread"),
-            monkey.get_original("socket", "socket"),
-            monkey.get_original("_thread", "allocate_lock"),
-        )
-    import _thread
-
-    return _thread.start_new_thread, socket.socket, _thread.allocate_lock
-
-
-def every(seconds, function):
-    """Runs `function` every `seconds` from now on, on a thread of the
-    operating system's: a run that waits on a disk holds up that thread
-    alone, never the event loop or a probe. A run that fails is logged, and
-    the next one comes. Ends when the returned `stop` is called, or when the
-    interpreter ends, after the run under way: a thread cut off inside the
-    module would abort the process."""
-    start_thread, _, allocate_lock = _native()
-    try:
-        from gevent import monkey
-
-        sleep = monkey.get_original("time", "sleep")
-    except ImportError:
-        sleep = time.sleep
-    running, stopped = allocate_lock(), []
-
-    def run():
-        while True:
-            with running:
-                if stopped:
-                    return
-                try:
-                    function()
-                except Exception:
-                    # To the error output, which gunicorn logs: the logging
-                    # module's locks are gevent's under its patching.
-                    traceback.print_exc()
-            sleep(seconds)
-
-    def stop():
-        # A run held up on a disk that hangs does not hold up the exit long.
-        taken = running.acquire(timeout=2)
-        stopped.append(True)
-        if taken:
-            running.release()
-
-    atexit.register(stop)
-    start_thread(run, ())
-    return stop
 
 
 def parse_bind(spec):
@@ -187,7 +127,7 @@ def serve(listeners, routes, served_by):
     """Answers `routes` (path -> function returning (status, content type,
     body)) on `listeners`, each on a thread of the operating system's.
     Returns a function that stops listening."""
-    start_thread, native_socket, allocate_lock = _native()
+    start_thread, native_socket, allocate_lock = native()
     busy = [0]
     busy_lock = allocate_lock()
 

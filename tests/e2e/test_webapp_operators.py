@@ -16,8 +16,11 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
-from webapp import expiry, health
+from webapp import health
+from webapp.store import Publisher, census, count
+from webapp.store.census import read_published
 
+from support.measure import store_bytes
 from support.processes import wait_until
 
 from .test_webapp_routes import VALID
@@ -181,7 +184,7 @@ def test_readiness_and_metrics_report_the_stores_bytes_as_last_counted(
     assert (ready["output_bytes"], ready["output_max_bytes"]) == (2100, 10_000)
     assert metric(client, "webapp_output_bytes") == 2100
     # A file added is not counted by the probes that follow: they read the
-    # last count, and a count comes every COUNT_EVERY seconds at most.
+    # store's count, which stands for its look age.
     (tmp_path / "output" / "tts" / "late.wav").write_bytes(b"x" * 900)
     time.sleep(0.3)
     assert client.health.get("/readyz").get_json()["output_bytes"] == 2100
@@ -190,13 +193,13 @@ def test_readiness_and_metrics_report_the_stores_bytes_as_last_counted(
 
 def test_readiness_fails_while_the_masters_count_of_the_store_hangs(make_client, monkeypatch):
     monkeypatch.setattr(health, "READY_EVERY", 0.05)
-    monkeypatch.setattr(expiry, "RESERVE_WAIT", 0.0)
+    monkeypatch.setattr(count, "RESERVE_WAIT", 0.0)
     client = make_client(store_look_age=0.5)
     store = client.application.extensions["webapp.store"]
     counting = threading.Event()
-    real_look = expiry.look
-    monkeypatch.setattr(expiry, "look", lambda *store_: counting.wait(10) and real_look(*store_))
-    publisher = expiry.Publisher(store.published, store.root, store.folders)
+    real_look = census.look
+    monkeypatch.setattr(census, "look", lambda *store_: counting.wait(10) and real_look(*store_))
+    publisher = Publisher(store.published, store.root, store.folders)
     publisher.start(every=0.05)
 
     def late():
@@ -208,6 +211,9 @@ def test_readiness_fails_while_the_masters_count_of_the_store_hangs(make_client,
         wait_until(late, 5, "readiness failing over the hung count")
         counting.set()
         wait_until(lambda: client.health.get("/readyz").status_code == 200, 5, "readiness once counted")
+        # Readiness waited for the master's count, late as it was: the
+        # worker never listed the store itself.
+        assert store._count._census._sizes == {}
     finally:
         counting.set()
         publisher.stop()
@@ -245,12 +251,12 @@ def test_the_servers_master_sweeps_and_counts_the_store_that_making_the_applicat
         wait_until(lambda: not old.exists() or not sweeps, 10, "the timed sweep")
         assert old.exists() != sweeps
         # The workers' stores read the master's count rather than counting.
-        wait_until(lambda: expiry.read_published(store.published) is not None, 10, "the count")
+        wait_until(lambda: read_published(store.published) is not None, 10, "the count")
         (tmp_path / "output" / "tts" / "late.wav").write_bytes(b"x" * 100)
-        assert application.extensions["webapp.store"].bytes() == expiry.read_published(store.published)[0]
+        assert application.extensions["webapp.store"].bytes() == read_published(store.published)[0]
     finally:
         publisher.stop()
-        store.interval = 86400  # the timer sleeps out the session
+        store.stop()
 
 
 # A server as gunicorn runs one, from the configuration file argv[1]: its
@@ -304,7 +310,7 @@ def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
     def in_output(store):
         # The folders the cap is for; the store's hidden bookkeeping beside
         # them holds no audio (the workers' room is the size of sparse files).
-        return expiry.store_bytes(store, ["tts", "clone"])
+        return store_bytes(store, ["tts", "clone"])
 
     def on_disk(folder):
         total = 0
