@@ -169,12 +169,13 @@ def output_store(settings):
     """The output store under the working directory (where the module
     writes, which the server fixes first), within the limits of `settings`.
     Raises storefs.Refused on a file system that would break it."""
-    from . import files, storefs
+    from . import storefs
+    from .endpoints import OUTPUT_FOLDERS
 
     storefs.check(Path("output"), settings.store_filesystems.split())
     return expiry.Store(
         Path("output").absolute(),
-        list(files.OUTPUT_FOLDERS),
+        list(OUTPUT_FOLDERS),
         settings.output_max_age,
         settings.output_max_bytes,
         grace=settings.output_grace,

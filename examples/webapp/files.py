@@ -11,8 +11,7 @@ from werkzeug.security import safe_join
 
 from . import expiry
 from .bodies import MIN_SPEED
-
-OUTPUT_FOLDERS = {"tts": "output/tts", "clone": "output/clone"}
+from .endpoints import OUTPUT_FOLDERS
 
 bp = Blueprint("files", __name__)
 
