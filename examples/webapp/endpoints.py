@@ -1,8 +1,7 @@
-"""Where things are reached: the paths of the remote services' endpoints,
-each under its service's root URL (which the settings give), as the module's
-own defaults have them, the folders the module writes its audio to, and the
-address the application listens on when nothing says otherwise. Plain
-constants, so that what reads them needs none of the host's libraries."""
+"""Where things are reached, as the module's own defaults have them: the
+remote services' endpoint paths under their root URLs, the module's output
+folders, and the application's default address. Plain constants: what reads
+them needs none of the host's libraries."""
 
 DEFAULT_BIND = "127.0.0.1:5000"
 
@@ -10,6 +9,5 @@ TTS_PATH = "/tts/index.php"
 CLONE_PATH = "/tts/cln.php"
 TRANSCRIBE_PATH = "/transcribe"
 
-# Where the module writes its audio, under the working directory, by kind;
-# the links it returns name them under the base URL.
+# Under the working directory; the module's links name them under the base URL.
 OUTPUT_FOLDERS = {"tts": "output/tts", "clone": "output/clone"}

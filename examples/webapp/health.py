@@ -1,12 +1,8 @@
 """The host's probes and metrics: /livez, /readyz (or /healthz) and
-/metrics, answered on the health listener (listener.py) from what the host
-knows already: no probe waits on the disk.
-
-Liveness (is the host making progress?) is answered from memory: the
-worker's event loop has turned lately (LoopClock). Readiness (can it take
-calls now?) is answered from facts a thread of its own refreshes off the
-probe's path (Readiness): the installation, the output folder, the store's
-size. `routes` gives the listener the answers of one application.
+/metrics, answered on the health listener (listener.py) from memory: no
+probe waits on the disk. Liveness is the worker's event loop turning lately
+(LoopClock); readiness rests on facts that threads of their own refresh off
+the probe's path (Readiness).
 """
 
 import json
@@ -17,18 +13,14 @@ from pathlib import Path
 from . import expiry, metrics
 from .listener import every
 
-# Seconds between a host's looks at what its readiness rests on (its
-# installation, its output folder), made off the probes' path.
+# Seconds between the looks readiness rests on.
 READY_EVERY = 1.0
-# A look that has not come back for this long (hung on a disk gone away)
-# leaves the host not ready.
+# A look that has not come back for this long (a disk gone away) fails readiness.
 READY_STALE = 10.0
-# Seconds the store's size stands as counted (by a sweep, a call's look for
-# room, or the readiness looks) before those looks count it again.
+# Seconds a count of the store stands, however made, before the readiness looks count again.
 COUNT_EVERY = 10.0
-# Seconds a worker's event loop may go without a turn before its host
-# reports itself stuck: one stuck this long in a single call is not
-# serving any other.
+# Seconds without a turn of the worker's loop before the host reports itself stuck: a
+# loop stuck this long in one call serves no other.
 STALL = 30.0
 
 
@@ -56,12 +48,9 @@ class LoopClock:
 
 class Readiness:
     """What /readyz answers from: the problems that stop this host from
-    taking calls (an incomplete installation, an output folder it cannot
-    write: behind a balancer, the shared store, whose mount going away
-    leaves a dangling link here) and the store's size, as of the latest
-    look. The looks run on a thread of the operating system's (`start`),
-    so a probe reads them from memory and never waits on the disk, however
-    many files the store holds."""
+    taking calls (an incomplete installation; an output folder it cannot
+    write, as a shared store's mount gone away leaves it) and the store's
+    size, as of the latest looks, which run on threads of their own."""
 
     def __init__(self, dorvane, store, config):
         self.dorvane, self.store, self.config = dorvane, store, config
@@ -87,9 +76,8 @@ class Readiness:
 
     def count(self):
         self.disk_free = expiry.disk_free(self.store.root)
-        # The latest count stands for this one: the master's, or the worker's
-        # own (a call's look for room). Where a master counts, however late,
-        # the worker never lists the store for a figure.
+        # The latest count stands, the master's or a call's; where a master counts, however
+        # late, the worker never lists the store for a figure.
         self.master_counts = self.store.published is not None and expiry.master_counts(self.store.published)
         published = self.store.published and expiry.read_published(self.store.published, None)
         for known, looked in (self.store.counted(), published[:2] if published else (None, 0.0)):
@@ -103,10 +91,9 @@ class Readiness:
             self.counted = looked
 
     def start(self):
-        """Checks once here (a few looks at folders), then every READY_EVERY
-        seconds on a thread of its own; the store is counted on another, so
-        that a long count never leaves the checks stale. Starting again
-        starts nothing."""
+        """Checks once now, then every READY_EVERY seconds on a thread of its
+        own, and counts on another: a long count never leaves the checks
+        stale. Starting again starts nothing."""
         if not self.started:
             self.started = True
             self.check()
@@ -114,8 +101,7 @@ class Readiness:
         return self
 
     def stop(self):
-        """Ends the looks (an application made again in one process, as in
-        tests, would otherwise keep the old one's running)."""
+        """Ends the looks, which an application made again in one process would keep."""
         for stop in self.stops:
             stop()
 
@@ -144,11 +130,10 @@ class Readiness:
 
 
 def routes(app, loop=None, stall=STALL):
-    """/livez, /readyz (also /healthz, its older name) and /metrics of the
-    application `app`, for the health listener (listener.serve): path -> function
-    giving (status, content type, body). Starts the readiness looks they
-    answer from. `loop` (a LoopClock) tells a stuck event loop from a busy
-    one: one that has not turned for `stall` seconds fails both probes."""
+    """/livez, /readyz (also /healthz, its older name) and /metrics of `app`
+    for the health listener: path -> function giving (status, content type,
+    body); starts the readiness looks. An event loop (`loop`, a LoopClock)
+    that has not turned for `stall` seconds fails both probes."""
     readiness = app.extensions["webapp.readiness"].start()
 
     def loop_problems(figures):
@@ -166,8 +151,7 @@ def routes(app, loop=None, stall=STALL):
         return status, "application/json", json.dumps(payload).encode()
 
     def livez():
-        # From memory alone: no disk, no module call, no look at the store,
-        # so that a loaded disk or a large store never reads as death.
+        # From memory alone: a loaded disk or a large store must never read as death.
         figures = {}
         return reply(loop_problems(figures), figures)
 
