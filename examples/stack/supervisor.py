@@ -55,6 +55,13 @@ def progress(pid):
     return ticks, states
 
 
+def moving(marks, ticks):
+    """Whether workers whose `progress` is `marks` moved since they had used
+    `ticks`: they used CPU time since, or one waits for a CPU or the disk.
+    A stopped (T) or deadlocked (S) host that uses none did not."""
+    return marks is not None and (marks[0] != ticks or bool(marks[1] & WAITING))
+
+
 class Supervisor:
     def __init__(
         self,
@@ -132,7 +139,7 @@ class Supervisor:
                 answered = moved = time.monotonic()
                 continue
             marks = progress(process.pid)
-            if marks is not None and (marks[0] != ticks or marks[1] & WAITING):
+            if moving(marks, ticks):
                 moved, ticks = time.monotonic(), marks[0]
             why = self.verdict(time.monotonic(), started, answered, moved)
             if why is not None:

@@ -10,9 +10,8 @@ from werkzeug.exceptions import NotFound
 from werkzeug.security import safe_join
 
 from .bodies import MIN_SPEED
+from .endpoints import OUTPUT_FOLDERS
 from .store import hold_for_reading, is_partial
-
-OUTPUT_FOLDERS = {"tts": "output/tts", "clone": "output/clone"}
 
 bp = Blueprint("files", __name__)
 

@@ -1,12 +1,8 @@
 """The host's probes and metrics: /livez, /readyz (or /healthz) and
-/metrics, answered on the health listener (listener.py) from what the host
-knows already: no probe waits on the disk.
-
-Liveness (is the host making progress?) is answered from memory: the
-worker's event loop has turned lately (LoopClock). Readiness (can it take
-calls now?) is answered from facts a thread of its own refreshes off the
-probe's path (Readiness): the installation, the output folder, the store's
-size. `routes` gives the listener the answers of one application.
+/metrics, answered on the health listener (listener.py) from memory: no
+probe waits on the disk. Liveness is the worker's event loop turning lately
+(LoopClock); readiness rests on facts that threads of their own refresh off
+the probe's path (Readiness).
 """
 
 import json
@@ -17,15 +13,12 @@ from pathlib import Path
 from . import metrics
 from .periodic import every
 
-# Seconds between a host's looks at what its readiness rests on (its
-# installation, its output folder), made off the probes' path.
+# Seconds between the looks readiness rests on.
 READY_EVERY = 1.0
-# A look that has not come back for this long (hung on a disk gone away)
-# leaves the host not ready.
+# A look that has not come back for this long (a disk gone away) fails readiness.
 READY_STALE = 10.0
-# Seconds a worker's event loop may go without a turn before its host
-# reports itself stuck: one stuck this long in a single call is not
-# serving any other.
+# Seconds without a turn of the worker's loop before the host reports itself stuck: a
+# loop stuck this long in one call serves no other.
 STALL = 30.0
 
 
@@ -53,11 +46,9 @@ class LoopClock:
 
 class Readiness:
     """What /readyz answers from: the problems that stop this host from
-    taking calls (an incomplete installation, an output folder it cannot
-    write: behind a balancer, the shared store, whose mount going away
-    leaves a dangling link here) and the store's count. The looks run on
-    threads of the operating system's (`start`), so a probe reads them from
-    memory and never waits on the disk, however many files the store holds."""
+    taking calls (an incomplete installation; an output folder it cannot
+    write, as a shared store's mount gone away leaves it) and the store's
+    count, as of the latest looks, which run on threads of their own."""
 
     def __init__(self, dorvane, store, config):
         self.dorvane, self.store, self.config = dorvane, store, config
@@ -78,10 +69,9 @@ class Readiness:
         self.problems, self.checked = problems, time.monotonic()
 
     def start(self):
-        """Checks once here (a few looks at folders), then every READY_EVERY
-        seconds on a thread of its own; the store's count is kept on
-        another, so that a long count never leaves the checks stale.
-        Starting again starts nothing."""
+        """Checks once now, then every READY_EVERY seconds on a thread of its
+        own, and keeps the store's count on another: a long count never
+        leaves the checks stale. Starting again starts nothing."""
         if not self.started:
             self.started = True
             self.check()
@@ -92,8 +82,7 @@ class Readiness:
         return self
 
     def stop(self):
-        """Ends the looks (an application made again in one process, as in
-        tests, would otherwise keep the old one's running)."""
+        """Ends the looks, which an application made again in one process would keep."""
         for stop in self.stops:
             stop()
 
@@ -122,11 +111,10 @@ class Readiness:
 
 
 def routes(app, loop=None, stall=STALL):
-    """/livez, /readyz (also /healthz, its older name) and /metrics of the
-    application `app`, for the health listener (`serve`): path -> function
-    giving (status, content type, body). Starts the readiness looks they
-    answer from. `loop` (a LoopClock) tells a stuck event loop from a busy
-    one: one that has not turned for `stall` seconds fails both probes."""
+    """/livez, /readyz (also /healthz, its older name) and /metrics of `app`
+    for the health listener: path -> function giving (status, content type,
+    body); starts the readiness looks. An event loop (`loop`, a LoopClock)
+    that has not turned for `stall` seconds fails both probes."""
     readiness = app.extensions["webapp.readiness"].start()
 
     def loop_problems(figures):
@@ -144,8 +132,7 @@ def routes(app, loop=None, stall=STALL):
         return status, "application/json", json.dumps(payload).encode()
 
     def livez():
-        # From memory alone: no disk, no module call, no look at the store,
-        # so that a loaded disk or a large store never reads as death.
+        # From memory alone: a loaded disk or a large store must never read as death.
         figures = {}
         return reply(loop_problems(figures), figures)
 

@@ -2,14 +2,12 @@
 off a gevent worker's event loop, and the thread helpers it rests on: the
 host's health listener (health.py holds what it answers).
 
-A gevent worker answers every call on one loop. Under a flood that loop runs
-late, and a health check waiting its turn there would read a busy host as a
-dead one: the front would take every host out at once. This listener is
-accepted and answered on real threads instead, which take the interpreter
-lock in turns with the loop, so a busy host still answers its check, and
-fails it only when it is stopped, gone or cut off. Its sockets are not the
-calls' socket, so the front has no route to them: only the front's checks
-and the operators reach them.
+Under a flood a gevent worker's loop runs late, and a health check waiting
+its turn there would read a busy host as a dead one: the front would take
+every host out at once. Real threads take the interpreter lock in turns with
+the loop, so a busy host still answers its check, and fails it only when
+stopped, gone or cut off. Its sockets are not the calls' socket, so the
+front has no route to them for a client.
 
 gunicorn's master opens the sockets (`listen`) before it starts workers;
 every worker serves them (`serve`), and the kernel hands each connection to

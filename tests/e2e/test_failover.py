@@ -253,6 +253,25 @@ def test_the_watchdog_kills_a_host_that_makes_no_progress_and_spares_a_slow_one(
         assert supervisor.events[0][2].startswith(verdict), supervisor.events
 
 
+@pytest.mark.parametrize(
+    "states, ticks, moved",
+    [
+        ({"R"}, 7, True),  # waiting for a CPU on a busy machine
+        ({"D"}, 7, True),  # waiting for the disk
+        ({"S", "R"}, 7, True),
+        ({"T"}, 7, False),
+        ({"S"}, 7, False),
+        ({"T"}, 8, True),  # used CPU time since the last look
+    ],
+)
+def test_a_host_whose_loops_wait_for_a_cpu_or_the_disk_is_moving_and_a_stopped_one_is_not(
+    states, ticks, moved
+):
+    from supervisor import moving
+
+    assert moving((ticks, frozenset(states)), 7) == moved
+
+
 @pytest.mark.parametrize("fault", ["partition", "loss", "crash"])
 def test_a_host_on_a_machine_of_its_own_costs_no_new_call(namespaced, fault):
     fleet = namespaced.fleet

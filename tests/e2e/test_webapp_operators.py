@@ -219,6 +219,31 @@ def test_readiness_fails_while_the_masters_count_of_the_store_hangs(make_client,
         publisher.stop()
 
 
+def test_liveness_answers_from_memory_while_every_look_at_the_store_hangs(make_client, tmp_path, monkeypatch):
+    store = tmp_path / "output"
+    store.symlink_to(tmp_path / "unmounted-store")
+    client = make_client()
+    assert client.health.get("/readyz").status_code == 503
+    released = threading.Event()
+
+    def hung(look):
+        def hanging(path, *args, **kwargs):
+            if isinstance(path, (str, os.PathLike)) and os.path.abspath(path).startswith(str(store)):
+                released.wait()
+            return look(path, *args, **kwargs)
+
+        return hanging
+
+    for name in ("stat", "lstat", "listdir", "scandir", "access"):
+        monkeypatch.setattr(os, name, hung(getattr(os, name)))
+    try:
+        # A liveness that waited on the store would time the request out.
+        answer = client.health.get("/livez")
+        assert (answer.status_code, answer.get_json()) == (200, {"status": "ok"})
+    finally:
+        released.set()
+
+
 @pytest.mark.parametrize(
     "limits, sweeps",
     [({"output_max_age": 3600}, True), ({"output_max_age": 0, "output_max_bytes": 0}, False)],
