@@ -167,6 +167,6 @@ def start_expiry(settings=None):
     for the workers (Publisher). Returns the store and the publisher, running."""
     store = output_store(settings or Settings.from_environ())
     store.start()
-    publisher = Publisher(store.published, store.root, store.folders)
+    publisher = Publisher(store.published, store.root, store.folders, store.look_age)
     publisher.start()
     return store, publisher

@@ -7,11 +7,12 @@ whatever fails."""
 import os
 import threading
 import time
+import types
 from pathlib import Path
 
 import pytest
 from webapp.locks import try_lock
-from webapp.store import Publisher, Store, reservations, sweep
+from webapp.store import Publisher, Store, census, reservations, sweep
 from webapp.store import store as worker_store
 from webapp.store.census import RECORD_AGE, RESCAN_AFTER, RESTAT_TURN, Census
 from webapp.store.count import PUBLISHED_POLL, RESERVE_WAIT, Uncounted
@@ -259,6 +260,25 @@ def test_a_worker_takes_its_masters_count_waits_for_a_late_one_and_counts_only_w
         assert store.bytes() == counted
     # Where a master counts, the worker never lists the store itself.
     assert (store._count._census._sizes == {}) == (published in ("fresh", "late", "stale"))
+
+
+# The default look age, and a setting shorter than it.
+@pytest.mark.parametrize("look_age", [RESCAN_AFTER, 1.0])
+def test_the_master_counts_often_enough_that_no_worker_waits_for_a_count(webapp, monkeypatch, look_age):
+    # The master's timer, turned by hand on the test's clock.
+    timers = []
+    monkeypatch.setattr(census, "periodic", types.SimpleNamespace(every=lambda *timer: timers.append(timer)))
+    clock = [time.monotonic()]
+    monkeypatch.setattr(time, "monotonic", lambda: clock[0])
+    monkeypatch.setattr(time, "sleep", lambda seconds: pytest.fail("a worker waited for its master's count"))
+    settings = webapp.Settings(output_max_age=0, output_max_bytes=0, store_look_age=look_age)
+    master, _ = webapp.start_expiry(settings)
+    [(every, publish, _)] = timers
+    worker = Store(master.root, FOLDERS, 0, 0, published=master.published, look_age=look_age)
+    for _ in range(3):
+        publish()
+        clock[0] += every  # the next look begins: this one is as old as it gets
+        assert worker.bytes() == 0
 
 
 def test_a_fork_waits_for_the_timed_sweep_so_that_no_child_keeps_its_lock(tmp_path, monkeypatch):

@@ -100,13 +100,14 @@ def disk_free(store):
 
 class Publisher:
     """Looks at the store for the workers of one host and writes each look
-    to `path`, where their Stores read it (`published`): the server's
-    master, whose interpreter serves no call and no probe, lists the store
-    once for them all."""
+    to `path`, where their Stores read it (`published`) as long as it is
+    under `look_age` seconds old: the server's master, whose interpreter
+    serves no call and no probe, lists the store once for them all."""
 
-    def __init__(self, path, store, folders):
+    def __init__(self, path, store, folders, look_age=RESCAN_AFTER):
         self.path = Path(path).absolute()
         self.store = Path(store)
+        self.look_age = look_age
         self.census = Census(store, folders)
         self.stop = lambda: None
 
@@ -120,11 +121,14 @@ class Publisher:
         making.write_text(json.dumps({"pid": os.getpid(), **look_}))
         os.replace(making, self.path)
 
-    def start(self, every=RESCAN_AFTER / 2):
-        """Publishes now and again `every` seconds after each look ends, on
-        a thread of its own, until `stop`, which it returns. A look that
-        fails is lost, not the next: the workers wait for it, and refuse
-        their calls past a while."""
+    def start(self, every=None):
+        """Publishes now and again `every` seconds (by default half the look
+        age) after each look ends, on a thread of its own, until `stop`,
+        which it returns. A look that fails is lost, not the next: the
+        workers wait for it, and refuse their calls past a while."""
+        if every is None:
+            # Twice a look age: a count is still fresh while the next is made.
+            every = self.look_age / 2
         # From now on the workers wait for this process's counts, also while
         # its first is under way, rather than each listing the store.
         self._write()
