@@ -29,6 +29,7 @@ import requests
 from scripted_server import trickle
 from webapp import api
 from webapp.store import Full, Store, opener
+from webapp.store.bound import GROW_STEP
 from webapp.store.census import disk_free
 from webapp.store.reservations import RECORD, RESERVED, Reservation, reserved_bytes
 
@@ -443,6 +444,38 @@ def test_a_call_gives_its_room_back_however_it_ends(
     monkeypatch.setattr(dorvane, "generate_tts", held_tts)
     assert client.post("/api/tts", json=LONGEST).status_code == 200
     assert reservations(client)[1] == 0
+
+
+@pytest.mark.parametrize(
+    "writes, refused, most_grown",
+    [
+        # Small writes past the call's room take more of the store a step at
+        # a time: 4 MiB in 256 writes, four steps.
+        ([1 << 14] * 256, 0, (1 << 22) // GROW_STEP),
+        # Stopped past the cap, a call writes nothing more, not even what its
+        # room holds: as a module that catches the error and writes again.
+        ([ONE_CALL + 1, 1], 2, 2),
+    ],
+    ids=["small-writes", "after-a-stop"],
+)
+def test_a_calls_writes_take_room_a_step_at_a_time_and_none_once_stopped(
+    tmp_path, monkeypatch, writes, refused, most_grown
+):
+    store = Store(tmp_path, ["tts"], 0, ONE_CALL)
+    path = tmp_path / "tts" / "a.wav"
+    path.parent.mkdir()
+    grown, stopped = [], []
+    with contextlib.suppress(Full), store.call("tts", 100):
+        reserve = store._reserve
+        monkeypatch.setattr(store, "_reserve", lambda room, size: grown.append(size) or reserve(room, size))
+        with opener()(path, "wb") as file:
+            for size in writes:
+                try:
+                    file.write(bytes(size))
+                except Full:
+                    stopped.append(size)
+    assert (len(stopped), path.stat().st_size) == (refused, sum(writes) - sum(stopped))
+    assert len(grown) <= most_grown
 
 
 def failing_open(where, code):
