@@ -136,27 +136,28 @@ class Publisher:
         return self.stop
 
 
-def read_published(path, max_age=RESCAN_AFTER):
-    """(bytes, monotonic time it began, records, bytes free on the disk or
-    None) of the look at `path`, or None when there is none, or none begun
-    within `max_age` seconds (None: any); the monotonic clock is the
-    machine's, the same in every process."""
+def read_count(path, max_age=RESCAN_AFTER):
+    """(whether this process or its parent, the server's master whose
+    workers take its counts, publishes at `path`; the look there) in one
+    read. The look is (bytes, monotonic time it began, records, bytes free
+    on the disk or None), or None when there is none, or none begun within
+    `max_age` seconds (None: any); the monotonic clock is the machine's, the
+    same in every process."""
     try:
-        look = json.loads(Path(path).read_bytes())
-        total, began, records = int(look["bytes"]), float(look["began"]), set(look["records"])
-        free = None if look.get("free") is None else int(look["free"])
-    except (OSError, ValueError, KeyError, TypeError, AttributeError):
-        return None  # none yet, or written by something else
+        published = json.loads(Path(path).read_bytes())
+        ours = published.get("pid") in (os.getpid(), os.getppid())
+    except (OSError, ValueError, AttributeError):
+        return False, None  # none yet, or written by something else
+    try:
+        total, began, records = int(published["bytes"]), float(published["began"]), set(published["records"])
+        free = None if published.get("free") is None else int(published["free"])
+    except (ValueError, KeyError, TypeError):
+        return ours, None  # the master's first count is under way
     if max_age is not None and not 0 <= time.monotonic() - began < max_age:
-        return None
-    return total, began, records, free
+        return ours, None
+    return ours, (total, began, records, free)
 
 
-def master_counts(path):
-    """Whether the looks at `path` are this process's or its parent's (the
-    server's master, whose workers take its counts)."""
-    try:
-        pid = json.loads(Path(path).read_bytes())["pid"]
-    except (OSError, ValueError, KeyError, TypeError):
-        return False
-    return pid in (os.getpid(), os.getppid())
+def read_published(path, max_age=RESCAN_AFTER):
+    """The look at `path`, as `read_count` gives it."""
+    return read_count(path, max_age)[1]

@@ -6,7 +6,7 @@ import time
 from typing import NamedTuple
 
 from .. import offload, periodic
-from .census import RESCAN_AFTER, Census, disk_free, look, master_counts, read_published
+from .census import RESCAN_AFTER, Census, disk_free, look, read_count, read_published
 from .reservations import RESERVE_WAIT
 
 # How often a worker reads its master's count again while it waits for one
@@ -88,8 +88,10 @@ class Count:
         fresh = self._fresh()
         if fresh is not None:
             return fresh
-        if self.published is not None and master_counts(self.published):
-            return self._masters_look()
+        if self.published is not None:
+            ours, theirs = read_count(self.published, self.look_age)
+            if ours:
+                return self._masters_look(theirs)
         with self._scanning:
             return self._fresh() or offload.run(self._own_look)
 
@@ -103,15 +105,16 @@ class Count:
             self.note(total, began, seen, disk_free(self.root))
             return total, seen
 
-    def _masters_look(self):
+    def _masters_look(self, theirs):
         """The master's latest look, once one is fresh enough: a worker that
         counted for itself while the master's count runs late would add a
         listing of the store per worker to what made it late."""
         deadline = time.monotonic() + RESERVE_WAIT
-        while (theirs := read_published(self.published, self.look_age)) is None:
+        while theirs is None:
             if time.monotonic() >= deadline:
                 raise Uncounted(self.look_age)
             time.sleep(PUBLISHED_POLL)
+            theirs = read_published(self.published, self.look_age)
         total, began, seen, free = theirs
         self.note(total, began, seen, free)
         return total, seen
@@ -121,11 +124,10 @@ class Count:
         the master's latest look, however late, or looks once the count is
         stale where no master counts. For a thread of its own."""
         self._disk_free = disk_free(self.root)
-        self._master = self.published is not None and master_counts(self.published)
+        self._master, theirs = (False, None) if self.published is None else read_count(self.published, None)
         if not self._master:
             self._own_look()
             return
-        theirs = read_published(self.published, None)
         if theirs is not None:
             total, began, seen, free = theirs
             with self._lock:
