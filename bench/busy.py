@@ -23,14 +23,12 @@ import tempfile
 import time
 from pathlib import Path
 
-import harness  # noqa: F401  (puts the root on the path)
-
 import clients
 import launch
 from front import Front
 
-from support import busy
 from support.installation import install
+from testing import busy
 
 
 def main():

@@ -16,15 +16,13 @@ import threading
 import time
 from pathlib import Path
 
-import harness  # noqa: F401  (puts the root on the path)
-
-import attacks
 import launch
 import load
 from fleet import Fleet
 
 from support.installation import install
 from support.processes import free_port
+from testing import attacks
 
 
 def main():

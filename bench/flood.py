@@ -37,17 +37,17 @@ import time
 import urllib.request
 from pathlib import Path
 
-import harness
-
-import attacks
 import clients
+import harness
 import load
 from fleet import Fleet
-from webapp import expiry
+from webapp.store import CLIENT_SHARE
 
 from support.defaults import TTS_PATH
 from support.installation import install
+from support.measure import store_bytes
 from support.processes import free_port
+from testing import attacks
 
 TEXTS = {
     "prose": "Every call in this flood asks for the longest text the host takes, spoken slowly. ",
@@ -123,7 +123,7 @@ def main():
         env = dict(
             load.fleet_env(standin, site, "module", "gevent", args.c + 16),
             # The store's own defences, at their defaults: a client's share too.
-            WEBAPP_OUTPUT_CLIENT_SHARE=str(expiry.CLIENT_SHARE),
+            WEBAPP_OUTPUT_CLIENT_SHARE=str(CLIENT_SHARE),
             WEBAPP_OUTPUT_MAX_BYTES=str(cap),
             WEBAPP_MAX_TEXT=str(args.max_text),
             WEBAPP_WORKERS=str(args.workers),
@@ -148,7 +148,7 @@ def main():
             stores = [(fleet.store, folders), (standin.state, ["audio"])]
             with contextlib.ExitStack() as stack:
                 peaks = [
-                    stack.enter_context(harness.Peak(lambda s=s, f=f: expiry.store_bytes(s, f), 0.05))
+                    stack.enter_context(harness.Peak(lambda s=s, f=f: store_bytes(s, f), 0.05))
                     for s, f in stores
                 ]
                 start = time.perf_counter()
@@ -181,7 +181,7 @@ def main():
                     sources=sources,
                 )
                 wall = time.perf_counter() - start
-            final = [expiry.store_bytes(s, f) for s, f in stores]
+            final = [store_bytes(s, f) for s, f in stores]
             if args.honest:
                 honest_run.join(600)
             after = []

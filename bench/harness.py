@@ -11,8 +11,8 @@ memory readings of the measuring process hold only the client side.
 
 The benchmarks stand on the support package: the default layout and
 endpoints, the installation folder and the plain-Python references they are
-measured against. Importing this module puts the repository's root on the
-path, and with it the example host's and the stack's folders.
+measured against; it, the example host and the stack are on the path of
+the environment scripts/setup makes.
 """
 
 import atexit
@@ -23,11 +23,8 @@ import tempfile
 import threading
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-if str(ROOT) not in sys.path:
-    sys.path.insert(0, str(ROOT))
-from standin.fixed import Fixed as StandIn  # noqa: E402, F401
-from support.installation import copy_module, lay_out, load, verify  # noqa: E402
+from standin.fixed import Fixed as StandIn  # noqa: F401
+from support.installation import copy_module, lay_out, load, verify
 
 MIB = 1024 * 1024
 

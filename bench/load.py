@@ -67,10 +67,8 @@ import time
 import urllib.request
 from pathlib import Path
 
-import harness  # puts the root on the path, and through support the host and the stack
-
 import clients
-import front_log
+import harness
 import launch
 from fleet import Fleet
 from front import Front, haproxy_binary, nginx_binary
@@ -78,6 +76,7 @@ from front import Front, haproxy_binary, nginx_binary
 from support.defaults import TTS_PATH
 from support.installation import install
 from support.processes import children, free_port, wait_until
+from testing import front_log
 
 TEXT = "The quick brown fox jumps over the lazy dog."
 WAIT = 10
@@ -87,16 +86,13 @@ TTS_BODY = json.dumps({"text": TEXT, "voice_id": "en-us"})
 STORE_CAP = 3 << 30
 SYSTEM_BUNDLE = Path("/etc/ssl/certs/ca-certificates.crt")
 # The application each implementation's hosts serve: the example's, or the
-# same made around the plain-Python generate_tts (plain_host.py, beside this,
-# with the references of the support package at the root).
+# same made around the plain-Python generate_tts (plain_host.py, beside this).
 APPS = {
     "module": {},
     "python": {
         "WEBAPP_APP": "plain_host:create_app()",
         "PYTHONPATH": os.pathsep.join(
-            p
-            for p in (str(Path(__file__).resolve().parent), str(harness.ROOT), os.environ.get("PYTHONPATH"))
-            if p
+            p for p in (str(Path(__file__).resolve().parent), os.environ.get("PYTHONPATH")) if p
         ),
     },
 }

@@ -5,8 +5,7 @@ the plain reference (reference.PlainSpeech), so that the two hosts differ
 in that code alone.
 
 gunicorn loads it through the example's own configuration:
-WEBAPP_APP=plain_host:create_app() with this folder and the repository's
-root (the support package) on PYTHONPATH.
+WEBAPP_APP=plain_host:create_app() with this folder on PYTHONPATH.
 """
 
 import webapp

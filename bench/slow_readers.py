@@ -27,9 +27,6 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
-import harness  # noqa: F401  (puts the root on the path)
-
-import attacks
 import clients
 import launch
 import load
@@ -37,6 +34,7 @@ from fleet import Fleet
 
 from support.installation import install
 from support.processes import children, free_port
+from testing import attacks
 
 FILE_BYTES = 5_600_000
 HONEST_FILE = b"RIFF an honest download" * 1000

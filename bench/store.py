@@ -9,7 +9,7 @@ For each store:
   GlusterFS, the storage (the machines' FUSE clients, glusterd, the bricks
   and their healers);
 - a store of N empty files, made through the files machine's mount: a
-  census of it (expiry.Census) the first time (a stat per file) and the next
+  census of it (store.Census) the first time (a stat per file) and the next
   (a listing), from this machine;
 - the health probes (/livez, /readyz) of every host, asked every 0.2 s
   for `--probe-seconds` while the hosts' masters count that store.
@@ -27,18 +27,16 @@ import tempfile
 import time
 from pathlib import Path
 
-import harness  # noqa: F401  (the root on the path, and through support the host and the stack)
-
 import clients
 import gluster
 import load
 from fleet import Fleet
-from webapp import expiry
+from webapp.store.census import Census
 
-from support import busy
 from support.defaults import OUTPUT_FOLDERS
 from support.installation import install
 from support.processes import free_port
+from testing import busy
 
 
 def storage_pids(fleet):
@@ -50,7 +48,7 @@ def storage_pids(fleet):
 
 
 def census_seconds(store):
-    census = expiry.Census(store, OUTPUT_FOLDERS)
+    census = Census(store, OUTPUT_FOLDERS)
     seconds = []
     for _ in range(2):
         started = time.perf_counter()

@@ -21,8 +21,6 @@ import sys
 import tempfile
 from pathlib import Path
 
-import harness  # noqa: F401
-
 import launch
 from fleet import Fleet
 from front import Front

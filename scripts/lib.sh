@@ -13,3 +13,19 @@ python_for() {
         echo "$python"
     fi
 }
+
+# The folders the repository's Python side imports from, under the
+# repository $1 (this one by default): its root (support, testing, the
+# stand-in), examples (the host package, webapp) and the stack, whose
+# modules import one another by plain name.
+dev_folders() {
+    local root=${1:-$PWD}
+    printf '%s\n' "$root" "$root/examples" "$root/examples/stack"
+}
+
+# dev_folders on the path of every run of the interpreter $1, through a .pth
+# file in its environment's site-packages, as an editable install puts a
+# project there: none of it goes into the module's wheel.
+dev_pth() {
+    dev_folders > "$("$1" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/dorvane-dev.pth"
+}

@@ -10,7 +10,8 @@ torch="torch==2.13.0"
 envs="$dorvane_cache/envs"
 
 # A fresh environment of CPython $1 (a version, or an interpreter's path) in
-# build/wheel-venvs/$2; sets $py.
+# build/wheel-venvs/$2, with the repository's Python side on its path; sets
+# $py.
 fresh_venv() {
     local python venv="build/wheel-venvs/$2"
     case $1 in /*) python=$1 ;; *) python=$(python_for "$1") ;; esac
@@ -20,6 +21,7 @@ fresh_venv() {
     # asks for in the kept environment.
     "$python" -m venv --upgrade-deps "$venv" >/dev/null
     py="$PWD/$venv/bin/python"
+    dev_pth "$py"
 }
 
 # torch 2.13.0 with the module's other run-time dependencies for CPython $1,

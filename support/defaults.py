@@ -1,8 +1,9 @@
 """The defaults as the stack, the benchmarks and the tests need them: the
 ports and URLs the module calls and links to when built with its defaults,
-the installation layout its check asks for and the folders it writes. The
-paths of the remote services' endpoints and the application's port are the
-host's own (it needs nothing of this package): they are taken from it.
+and the installation layout its check asks for. The paths of the remote
+services' endpoints, the folders the module writes and the application's
+port are the host's own (it needs nothing of this package): they are taken
+from it.
 
 The module keeps its own copy (CMakeLists.txt, src/module/); this is the
 one the Python side shares. The layout is checked against the module
@@ -19,6 +20,7 @@ from support import HOST
 _endpoints = runpy.run_path(str(HOST / "endpoints.py"))
 CLONE_PATH = _endpoints["CLONE_PATH"]
 DEFAULT_BIND = _endpoints["DEFAULT_BIND"]
+OUTPUT_FOLDERS = _endpoints["OUTPUT_FOLDERS"]
 TRANSCRIBE_PATH = _endpoints["TRANSCRIBE_PATH"]
 TTS_PATH = _endpoints["TTS_PATH"]
 
@@ -46,10 +48,6 @@ LAYOUT = {
     "token": ["tokenizer.json", "mtl_tokenizer.json"],
     "zonos": ["config.py"],
 }
-
-# Where the module writes its audio, under the working directory, by kind;
-# the links it returns name them under the base URL.
-OUTPUT_FOLDERS = {"tts": "output/tts", "clone": "output/clone"}
 
 __all__ = [
     "APP_PORT",

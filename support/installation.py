@@ -7,6 +7,7 @@ check. The launcher, the benchmarks and the tests install it here alike.
     python -m support.installation FOLDER    (FOLDER holds the copied module)
 """
 
+import importlib.machinery
 import importlib.util
 import shutil
 import subprocess
@@ -54,12 +55,18 @@ def lay_out(root):
 
 def load(home):
     """The module imported from `home`, ahead of any other copy: it looks
-    for its model folders beside its own file."""
+    for its model folders beside its own file. Imported from that folder
+    alone, which stays off the path; every later `import dorvane` of the
+    process gets this one."""
     home = Path(home).resolve()
-    if str(home) not in sys.path:
-        sys.path.insert(0, str(home))
-    import dorvane
-
+    if "dorvane" not in sys.modules:
+        spec = importlib.machinery.PathFinder.find_spec("dorvane", [str(home)])
+        if spec is None:
+            raise RuntimeError(f"no dorvane module in {home}")
+        module = importlib.util.module_from_spec(spec)
+        sys.modules["dorvane"] = module
+        spec.loader.exec_module(module)
+    dorvane = sys.modules["dorvane"]
     if Path(dorvane.__file__).resolve().parent != home:
         raise RuntimeError(f"dorvane was imported from {dorvane.__file__}, not from {home}")
     return dorvane

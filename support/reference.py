@@ -54,7 +54,7 @@ def atomic_file(path):
     """A file to write that appears under `path` complete or not at all, as
     the module's own files do: the link may be fetched from another host.
     Until then its hidden name marks it a partial download to the store's
-    sweeps (expiry.is_partial)."""
+    sweeps (store.is_partial)."""
     folder = os.path.dirname(path)
     fd, temp = tempfile.mkstemp(dir=folder, prefix=".plain-", suffix=".part")
     try:

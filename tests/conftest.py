@@ -32,7 +32,8 @@ def pytest_configure(config):
         copy_module(_install_root)
     except RuntimeError as error:
         raise pytest.UsageError(str(error)) from None
-    sys.path.insert(0, str(_install_root))
+    # Before the test modules, which import it by name, are collected.
+    load(_install_root)
 
 
 def pytest_unconfigure(config):

@@ -10,8 +10,6 @@ import json
 import sys
 from pathlib import Path
 
-import repository  # noqa: F401
-
 from clients import Burst, complete_wav, fetch
 
 from support import STACK

@@ -14,8 +14,6 @@ import signal
 import socket
 import sys
 
-import repository  # noqa: F401
-
 import netns
 from unix_http import http_get
 

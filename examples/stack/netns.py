@@ -28,8 +28,6 @@ import subprocess
 import sys
 from pathlib import Path
 
-import repository  # noqa: F401
-
 from support.defaults import APP_PORT
 from support.processes import stop
 

@@ -13,8 +13,6 @@ import urllib.error
 import urllib.request
 import wave
 
-import repository  # noqa: F401
-
 from support.defaults import BASE_URL
 
 TEXT = "Hello. The speech service and the web application are working."

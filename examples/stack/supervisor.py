@@ -28,8 +28,6 @@ import threading
 import time
 from pathlib import Path
 
-import repository  # noqa: F401
-
 from support.processes import children, signal_group
 
 # States in which a process still moves without using CPU time: waiting for
@@ -55,6 +53,13 @@ def progress(pid):
         states.add(fields[0])
         ticks += int(fields[11]) + int(fields[12])  # utime, stime
     return ticks, states
+
+
+def moving(marks, ticks):
+    """Whether workers whose `progress` is `marks` moved since they had used
+    `ticks`: they used CPU time since, or one waits for a CPU or the disk.
+    A stopped (T) or deadlocked (S) host that uses none did not."""
+    return marks is not None and (marks[0] != ticks or bool(marks[1] & WAITING))
 
 
 class Supervisor:
@@ -134,7 +139,7 @@ class Supervisor:
                 answered = moved = time.monotonic()
                 continue
             marks = progress(process.pid)
-            if marks is not None and (marks[0] != ticks or marks[1] & WAITING):
+            if moving(marks, ticks):
                 moved, ticks = time.monotonic(), marks[0]
             why = self.verdict(time.monotonic(), started, answered, moved)
             if why is not None:

@@ -10,9 +10,10 @@ import struct
 
 from flask import Blueprint, current_app, jsonify, request
 
-from . import expiry
 from .bodies import MIN_SPEED, CloneBody, MusicBody, SeparationBody, SpeechBody, TranscriptionBody, read_body
 from .endpoints import CLONE_PATH, TRANSCRIBE_PATH, TTS_PATH
+from .estimates import tts_room
+from .store import is_partial
 
 bp = Blueprint("api", __name__)
 
@@ -26,7 +27,7 @@ def written_files(result, base, store, kind):
     def walk(value):
         if isinstance(value, str):
             name = value[len(prefix) :] if value.startswith(prefix) else ""
-            if name and "/" not in name and not expiry.is_partial(name):
+            if name and "/" not in name and not is_partial(name):
                 found.append(store / kind / name)
         elif isinstance(value, dict):
             for item in value.values():
@@ -146,7 +147,7 @@ def tts():
         "base_url": _base_url(),
         **_endpoint("tts_endpoint", "SPEECH_URL", TTS_PATH),
     }
-    estimate = expiry.tts_room(len(body.text), body.speed, MIN_SPEED)
+    estimate = tts_room(len(body.text), body.speed, MIN_SPEED)
     return respond(stored("tts", _module().generate_tts, kwargs, estimate))
 
 

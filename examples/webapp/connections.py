@@ -2,25 +2,20 @@
 requests.Session per worker process, whose connections stay open from one
 call to the next.
 
-At module level, requests.post and requests.get make a session for each
-request, and with it a new connection pool, a TLS handshake and a new SSL
-context that loads the CA bundle again. The module looks `requests` up on
-itself at every call, so the server's hook sets `KeptConnections` there
-once a worker has loaded the application (gunicorn.conf.py): after the
-fork, so that no two processes share a connection.
+requests.post and requests.get make a session for each request, and with
+it a connection pool, a TLS handshake and an SSL context that loads the CA
+bundle again. The module looks `requests` up on itself at every call, so the
+server's hook sets `KeptConnections` there once a worker has loaded the
+application: after the fork, so that no two processes share a connection.
 
-The session is shared by every call of its worker, so it keeps nothing
-that belongs to one call: it refuses every cookie a service sets, and its
-headers are requests' own defaults, which nothing here changes. Time-outs,
-proxies, the CA bundle (REQUESTS_CA_BUNDLE) and the exceptions stay the
-library's, read as requests.post reads them.
+The session serves every call of its worker, so it keeps nothing of one
+call's: it refuses every cookie, and its headers are requests' defaults.
+Time-outs, proxies, the CA bundle and the exceptions stay the library's.
 
-A kept connection that the service has closed costs no call: urllib3 looks
-at a pooled connection before it writes a request on it, and opens a new
-one when the service has hung up. A request is tried again only when its
-connection could not be opened (refused, or its address unreachable):
-none of its bytes was sent, so no text is spoken twice. A request that
-failed once written is not, since the service may have acted on it.
+A kept connection the service has closed costs no call: urllib3 looks at a
+pooled connection before it writes on it. A request is tried again only
+when its connection could not be opened: none of its bytes was sent, so no
+text is spoken twice.
 """
 
 import http.cookiejar
@@ -30,11 +25,9 @@ from requests.adapters import HTTPAdapter
 from urllib3.exceptions import NewConnectionError
 from urllib3.util.retry import Retry
 
-# Remote hosts whose pools are kept at once: the speech and transcription
-# services and the hosts their audio links point at.
+# Pools kept at once: the two services and the hosts their audio links point at.
 HOSTS = 8
-# A service being restarted refuses connections for a moment: the connect
-# is tried again after 0, 0.2 and 0.4 s.
+# A service being restarted refuses connections for a moment.
 CONNECT_RETRIES = 3
 CONNECT_BACKOFF = 0.1
 
@@ -60,9 +53,8 @@ class RetryUnopened(Retry):
 
 
 def retries():
-    # read=False: a failure after the request was written is raised as
-    # requests raises it without a session, never tried again; other=0: so
-    # is anything else (a timed-out connect, a failed TLS handshake).
+    # A request once written is never sent again (the service may have acted
+    # on it), nor one whose connect timed out or whose TLS handshake failed.
     return RetryUnopened(
         total=None, connect=CONNECT_RETRIES, read=False, other=0, backoff_factor=CONNECT_BACKOFF
     )
@@ -71,9 +63,8 @@ def retries():
 class KeptConnections:
     """What the module needs of `requests`, with one session's kept
     connections: `post` and `get` are the session's, every other name the
-    library's own. `pool_size` is the calls one worker holds in flight,
-    each of which may hold a connection to the same service: fewer, and
-    urllib3 would close the connections it cannot keep."""
+    library's. `pool_size` is the calls one worker holds in flight: fewer,
+    and urllib3 would close the connections it cannot keep."""
 
     def __init__(self, pool_size):
         self.session = requests.Session()

@@ -1,13 +1,10 @@
 """Settings read from prefixed environment variables: each field of a
-settings dataclass from PREFIX_<FIELD NAME>, its default where the variable
-is unset. The application's settings, its server's and the fleet's front
-read theirs the same way.
+settings dataclass from PREFIX_<FIELD NAME>, its default where unset. The
+application, its server and the fleet's front read theirs this way.
 
-A value is converted to its field's type as pydantic reads text: "false",
-"no" and "0" are False for a bool, a number must be written whole, and a
-float must be finite (a NaN would compare false with every limit). A value
-its field cannot take stops the start with SettingError, naming the
-variable and what it holds.
+A value is converted as pydantic reads text, and a float must be finite (a
+NaN would compare false with every limit). A value its field cannot take
+stops the start with SettingError, naming the variable and what it holds.
 """
 
 import dataclasses

@@ -7,8 +7,8 @@ import logging
 from flask import current_app, jsonify, request
 from werkzeug.exceptions import HTTPException
 
-from . import expiry
 from .bodies import BadBody
+from .store import Full, Uncounted, Unreachable
 
 log = logging.getLogger("webapp")
 
@@ -93,8 +93,8 @@ def unexpected(e):
 def register(app):
     app.after_request(name_the_host)
     app.register_error_handler(BadBody, bad_body)
-    app.register_error_handler(expiry.Full, store_full)
-    app.register_error_handler(expiry.Uncounted, store_uncounted)
-    app.register_error_handler(expiry.Unreachable, store_unreachable)
+    app.register_error_handler(Full, store_full)
+    app.register_error_handler(Uncounted, store_uncounted)
+    app.register_error_handler(Unreachable, store_unreachable)
     app.register_error_handler(HTTPException, http_error)
     app.register_error_handler(Exception, unexpected)

@@ -9,10 +9,9 @@ from flask import Blueprint, current_app, render_template, request, send_file
 from werkzeug.exceptions import NotFound
 from werkzeug.security import safe_join
 
-from . import expiry
 from .bodies import MIN_SPEED
-
-OUTPUT_FOLDERS = {"tts": "output/tts", "clone": "output/clone"}
+from .endpoints import OUTPUT_FOLDERS
+from .store import hold_for_reading, is_partial
 
 bp = Blueprint("files", __name__)
 
@@ -22,7 +21,7 @@ def send_held(path, name):
     shared lock the expiry sweep respects: the server's closing of the file
     at the answer's end is what lets the sweep remove it."""
     try:
-        fd = expiry.hold_for_reading(path)
+        fd = hold_for_reading(path)
     except OSError:
         raise NotFound() from None
     stat = os.fstat(fd)
@@ -65,7 +64,7 @@ def output_file(kind, name):
     # "/" out, safe_join refuses "..", and the module's partial downloads
     # are not offered.
     folder = OUTPUT_FOLDERS.get(kind)
-    if folder is None or expiry.is_partial(name) or "\\" in name:
+    if folder is None or is_partial(name) or "\\" in name:
         raise NotFound()
     root = Path.cwd() / folder
     # clone_voice stores a name with blanks as "%20" and links to it as

@@ -1,30 +1,49 @@
-# gunicorn settings for the example host: the server's address, workers and
-# their concurrency, from the host's server settings (serving.py, WEBAPP_* in
-# the environment). What a server must prepare (the metrics folder, the
-# health listener, the name its answers carry) is done in its hooks below,
-# by the server that runs.
+# gunicorn settings for the example host, from its server settings (serving.py,
+# WEBAPP_* in the environment); what a server must prepare is done in its hooks.
 #
-# Reading this file does one thing besides setting names: where the folder
-# that holds the host package (this folder's parent) is not on sys.path, it
-# puts it first there, so that the settings below can be read from the
-# package; gunicorn's own `pythonpath` would come too late, after this file.
+# Reading this file imports the host package it sits in, by this folder's name
+# wherever it lies: gunicorn's `pythonpath` would come too late. The workers,
+# forked from the master, find it imported.
 #
-# gevent by default: a speech call spends its time waiting (the module's
-# fixed wait, the remote exchange) and the module looks `time` and
-# `requests` up at call time, so under gevent's patching those waits yield
-# and one worker holds many calls in flight. gthread stays selectable.
+# gevent by default: the module looks `time` and `requests` up at call time, so
+# under gevent's patching a call's waits yield and one worker holds many calls.
+import importlib.util
 import os
 import shutil
 import socket
 import sys
+from importlib import import_module
 from pathlib import Path
 
 here = Path(__file__).resolve().parent
-if str(here.parent) not in sys.path:
-    sys.path.insert(0, str(here.parent))
-from webapp.serving import Server  # noqa: E402
 
-settings = Server.from_environ()
+
+def host_package():
+    name = here.name
+    if name not in sys.modules:
+        spec = importlib.util.spec_from_file_location(
+            name, here / "__init__.py", submodule_search_locations=[str(here)]
+        )
+        package = importlib.util.module_from_spec(spec)
+        sys.modules[name] = package
+        try:
+            spec.loader.exec_module(package)
+        except BaseException:
+            del sys.modules[name]
+            raise
+    package = sys.modules[name]
+    # Another package of this name, imported first, would serve in this one's place.
+    if Path(package.__file__).resolve().parent != here:
+        raise ImportError(f"{name} was imported from {package.__file__}, not from {here}")
+    return package
+
+
+def host_module(name):
+    return import_module(f"{host.__name__}.{name}")
+
+
+host = host_package()
+settings = host_module("serving").Server.from_environ()
 
 bind = settings.bind
 forwarded_allow_ips = settings.forwarded_allow_ips
@@ -35,8 +54,7 @@ worker_connections = settings.worker_connections
 threads = settings.threads
 timeout = settings.call_timeout
 graceful_timeout = 15
-# gunicorn refuses a folder that is not there: the default's is kept in the
-# host's folder (var/), a launcher or a unit makes its own.
+# gunicorn refuses a missing folder: the default's is kept in the host's folder (var/).
 chdir = settings.workdir
 wsgi_app = settings.app
 
@@ -49,49 +67,41 @@ health_listeners = []
 
 
 def on_starting(server):
-    # Set before any worker imports prometheus_client, which reads it once:
-    # every worker writes its figures there, read together at /metrics. It
-    # starts empty (an earlier run's figures would add up) and is readable
-    # by the host's owner alone (the health listener serves it).
+    # Set before any worker imports prometheus_client, which reads it once; emptied, or an
+    # earlier run's figures would add up; its owner's alone (the health listener serves it).
     folder = metrics_dir()
     os.environ["PROMETHEUS_MULTIPROC_DIR"] = str(folder)
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(mode=0o700, parents=True)
     # Behind a balancer the answers say which host gave them.
     os.environ.setdefault("WEBAPP_SERVED_BY", f"{socket.gethostname()}:{bind.rsplit(':', 1)[-1]}")
-    # Opened here, once, so that every worker (and every worker started in
-    # a dead one's place) serves the same sockets. Imported only now that
-    # the metrics folder is set.
-    from webapp import health
+    # Opened once, so that every worker, and any started in a dead one's place, serves the
+    # same sockets; imported only now that the metrics folder is set.
+    listener = host_module("listener")
 
     health_listeners.extend(
-        health.listen(settings.health_bind or f"unix:{os.path.join(chdir, 'health.sock')}")
+        listener.listen(settings.health_bind or f"unix:{os.path.join(chdir, 'health.sock')}")
     )
 
 
 def when_ready(server):
-    # The master keeps the output store for its workers: it sweeps it on its
-    # timer and counts its files for them. Its interpreter answers no call
-    # and no probe, so a large store delays neither, and a host lists the
-    # store once rather than once a worker. (A worker waits for a count late
-    # by a little, and refuses its calls past that; a call that finds no
-    # room sweeps.)
-    import webapp
-
-    return webapp.start_expiry()  # for a test; gunicorn ignores it
+    # The master sweeps and counts the store for its workers: it answers no call and no
+    # probe, so a large store delays neither, and a host lists it once, not once a worker.
+    host.start_expiry()
 
 
 def post_worker_init(worker):
-    from webapp import connections, health, watchdog
+    connections, health, listener, watchdog = map(
+        host_module, ("connections", "health", "listener", "watchdog")
+    )
 
     if settings.keep_connections:
-        # In the worker, once its application has loaded the module: a
-        # pool made before the fork would be shared by every worker.
+        # After the fork: a pool made before it would be shared by every worker.
         connections.keep(worker.wsgi.extensions["webapp.dorvane"], settings.calls_per_worker)
 
     watchdog.feed_on_heartbeat(worker)
     loop = health.LoopClock().start() if "gevent" in worker_class else None
-    health.serve(health_listeners, health.routes(worker.wsgi, loop), worker.wsgi.config["SERVED_BY"])
+    listener.serve(health_listeners, health.routes(worker.wsgi, loop), worker.wsgi.config["SERVED_BY"])
 
 
 def child_exit(server, worker):
@@ -101,8 +111,7 @@ def child_exit(server, worker):
     multiprocess.mark_process_dead(worker.pid)
 
 
-# Off: the demo and the browser tests run instances side by side, and they
-# would share the one default control socket path.
+# Off: instances side by side (the demo, the browser tests) would share its one path.
 control_socket_disable = True
 
 accesslog = "-"

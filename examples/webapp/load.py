@@ -11,10 +11,8 @@ from . import offload
 from .bodies import LoadBody, read_body
 from .locks import try_lock
 
-# The lock file sits in the host's working directory, which all of its
-# gunicorn workers share and no other host does: a lock held in one process
-# would let each worker start its own load, and one on the shared output
-# store would serialise the whole fleet.
+# In the working directory, which the host's workers share and no other host does: a lock
+# in one process would let each worker load, one on the shared store serialise the fleet.
 RUN_MOD_LOCK = ".run_mod.lock"
 
 bp = Blueprint("operator", __name__)
@@ -39,7 +37,6 @@ def run_mod():
     with try_lock(RUN_MOD_LOCK) as held:
         if not held:
             raise Conflict("a load is already running on this host")
-        # Computation that never waits: off gevent's loop, so the calls in
-        # flight on this worker go on meanwhile.
+        # It never waits: off gevent's loop, so this worker's other calls go on meanwhile.
         offload.run(current_app.extensions["webapp.dorvane"].run_mod, size)
     return jsonify(status="done", size=size), 200

@@ -10,12 +10,9 @@ import fcntl
 import os
 import time
 
-# How often a waiting caller tries again, at first and at most. It never
-# blocks in flock itself: under a cooperative worker the holder may be
-# another task of the same process, which only runs while this one sleeps.
-# On a network file system each try is a round trip to the storage, and a
-# crowd of waiters trying every few milliseconds slows the holder: the
-# pause doubles as the wait goes on.
+# A waiter never blocks in flock: under a cooperative worker the holder may be
+# another task of this process, which runs only while this one sleeps. On a
+# network file system a try is a round trip that slows the holder: the pause doubles.
 RETRY = 0.005
 RETRY_MAX = 0.05
 
@@ -40,6 +37,5 @@ def try_lock(path, wait=0.0):
                 pause = min(2 * pause, RETRY_MAX)
         yield True
     finally:
-        # Closing the descriptor releases the lock; the file stays so that
-        # every holder locks the same inode.
+        # Closing releases the lock; the file stays, so that every holder locks one inode.
         os.close(fd)

@@ -1,10 +1,9 @@
 """Per-route request counts, latencies and calls in flight, for prometheus.
 
-Under gunicorn every worker is its own process, so the figures go through
-prometheus_client's multi-process mode: each worker writes its own files in
-PROMETHEUS_MULTIPROC_DIR (set per host when its gunicorn server starts, which
-also clears it then and marks dead workers), and the health listener's
-/metrics adds them up. Without that variable, as in the in-process tests, the process's own registry answers.
+Every gunicorn worker is its own process, so the figures go through
+prometheus_client's multi-process mode: each worker writes its files in
+PROMETHEUS_MULTIPROC_DIR (gunicorn.conf.py), and /metrics adds them up.
+Without that variable the process's own registry answers.
 """
 
 import os
@@ -81,9 +80,7 @@ def instrument(app):
 
 def exposition(output_bytes):
     """(body, content type) of the figures of every worker of this host, with
-    the store's size `output_bytes` as last counted (None: not yet). Read on
-    the health listener's thread (health.py): the workers' files are
-    read, nothing of the event loop's."""
+    the store's size `output_bytes` as last counted (None: not yet)."""
     if output_bytes is not None:
         OUTPUT_BYTES.set(output_bytes)
     if os.environ.get("PROMETHEUS_MULTIPROC_DIR"):

@@ -1,15 +1,11 @@
 """Runs work that computes without yielding where it cannot stall the other
 calls of its worker.
 
-Under gunicorn's gevent worker every call in flight is a greenlet on one OS
-thread, and a greenlet gives the others their turn only when it waits. The
-speech calls wait through the module's `time` and `requests`, which gevent
-has patched, but run_mod computes for ten seconds: on the event loop, every
-call of that worker would stop for as long. gevent's thread pool runs it on
-a real thread instead, which takes the interpreter lock in turns with the
-loop (the library releases it in its own work), while the calling greenlet
-waits for the result cooperatively. Under threaded workers each call has its
-thread already, and the work runs where it is.
+Under gevent every call of a worker is a greenlet on one thread, giving the
+others their turn only when it waits, and run_mod computes for seconds
+without waiting. gevent's thread pool runs it on a real thread, which takes
+the interpreter lock in turns with the loop, while the calling greenlet
+waits cooperatively. Under threaded workers each call has its thread already.
 """
 
 

@@ -1,19 +1,12 @@
 """systemd's watchdog, fed by the host's own progress: a worker sends
-WATCHDOG=1 to the service manager's notification socket from its own loop,
-on gunicorn's heartbeat, which the worker's loop calls about once a second
-however busy its calls are (gevent's loop between greenlets, gthread's
-between events). A worker whose loop no longer turns stops feeding it, and
-systemd restarts the host once WatchdogSec passes without a word.
+WATCHDOG=1 to the service manager on gunicorn's heartbeat, which its loop
+calls however busy its calls are. A worker whose loop no longer turns stops
+feeding it, and systemd restarts the host once WatchdogSec passes.
 
 The unit (examples/deploy/systemd/webapp@.service) sets NotifyAccess=all:
-gunicorn's master is the unit's main process and sends READY=1 itself, but
-the loops that must be seen turning are its workers'. With several workers,
-any one's loop feeds the watchdog; a single stuck worker among them is
-gunicorn's own to replace (its worker timeout).
-
-The protocol is one datagram on the unix socket named by NOTIFY_SOCKET (a
-leading @ names one in the abstract namespace); without it, as outside
-systemd, nothing is sent."""
+the master sends READY=1, but the loops that must be seen turning are its
+workers'. Any one worker's loop feeds the watchdog; a single stuck worker is
+gunicorn's own to replace. Outside systemd (no NOTIFY_SOCKET) nothing is sent."""
 
 import os
 import socket

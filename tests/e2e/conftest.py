@@ -86,18 +86,20 @@ class HealthAnswer:
 
 class Health:
     """The health listener (probes, metrics) of one application, served as
-    a host serves it (health.py), on a unix socket of its own."""
+    a host serves it (listener.py, health.py), on a unix socket of its own."""
 
     def __init__(self, app, path):
         self.app, self.path, self.stop = app, path, None
 
     def get(self, route):
         from unix_http import http_get
-        from webapp import health
+        from webapp import health, listener
 
         if self.stop is None:
             served_by = self.app.config["SERVED_BY"]
-            self.stop = health.serve(health.listen(f"unix:{self.path}"), health.routes(self.app), served_by)
+            self.stop = listener.serve(
+                listener.listen(f"unix:{self.path}"), health.routes(self.app), served_by
+            )
         return HealthAnswer(*http_get(self.path, route))
 
 
@@ -142,7 +144,20 @@ def small_disk():
 
 
 @pytest.fixture(scope="session")
-def fleet_factory(launch, standin_services, tmp_path_factory):
+def front_programs():
+    """Skips what needs the front's programs, HAProxy and nginx behind it,
+    where either is not installed."""
+    from front import haproxy_binary, nginx_binary
+
+    try:
+        nginx_binary()
+        haproxy_binary()
+    except RuntimeError as e:
+        pytest.skip(f"{e}")
+
+
+@pytest.fixture(scope="session")
+def fleet_factory(launch, standin_services, front_programs, tmp_path_factory):
     """Starts fleets of application hosts behind the front (examples/stack/
     fleet.py) on free ports, calling the in-process stand-in, each in a
     folder of pytest's (mode 0700); stops them at the end of the session.
@@ -152,13 +167,8 @@ def fleet_factory(launch, standin_services, tmp_path_factory):
     (Fleet); the other settings go to the hosts."""
     pytest.importorskip("gunicorn", reason="gunicorn is not installed (pip install -r requirements-demo.txt)")
     from fleet import Fleet
-    from front import Front, haproxy_binary, nginx_binary
+    from front import Front
 
-    try:
-        nginx_binary()
-        haproxy_binary()
-    except RuntimeError as e:
-        pytest.skip(f"{e}")
     home = install(tmp_path_factory.mktemp("fleet-site") / "site")
     started = []
 

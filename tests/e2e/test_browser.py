@@ -11,7 +11,6 @@ import shutil
 import subprocess
 
 import pytest
-from front import haproxy_binary, nginx_binary
 
 from support.installation import install
 from support.processes import free_port
@@ -40,11 +39,7 @@ def stack(launch, tmp_path_factory, request):
     if request.param == "https-front":
         if not CERTUTIL:
             pytest.skip("certutil is not installed (scripts/setup installs libnss3-tools)")
-        try:
-            nginx_binary()
-            haproxy_binary()
-        except RuntimeError as e:
-            pytest.skip(f"{e}")
+        request.getfixturevalue("front_programs")
         hosts, tls_port = 2, free_port()
     folder = tmp_path_factory.mktemp("e2e")
     home = install(folder / "site")

@@ -1,15 +1,23 @@
-"""The expiry of the output store's files, and the room its calls reserve:
-old output goes, the oldest first when the store is over its cap, one
-sweeper at a time, and never a download in progress or a file being sent."""
+"""The expiry of the output store's files, and its count: old output goes,
+the oldest first when the store is over its cap, one sweeper at a time, and
+never a download in progress or a file being sent; a worker counts the
+store with its master's count where one counts, and the timed loops go on
+whatever fails."""
 
 import os
 import threading
 import time
+import types
 from pathlib import Path
 
 import pytest
-from webapp import expiry
 from webapp.locks import try_lock
+from webapp.store import Publisher, Store, census, reservations, sweep
+from webapp.store import store as worker_store
+from webapp.store.census import RECORD_AGE, RESCAN_AFTER, RESTAT_TURN, Census
+from webapp.store.count import PUBLISHED_POLL, RESERVE_WAIT, Uncounted
+
+from support.measure import store_bytes
 
 NOW = 1_000_000.0
 FOLDERS = ["tts", "clone"]
@@ -37,7 +45,7 @@ def store(tmp_path):
             "tts/new.wav": (60, 1),
             "clone/old%20clone.wav": (7200, 1),
             "tts/.dorvane-0a1b.part": (7200, 1),  # a download in progress
-            "tts/.dorvane-dead.part": (expiry.STALE_PART_AGE + 1, 1),  # one whose writer died
+            "tts/.dorvane-dead.part": (sweep.STALE_PART_AGE + 1, 1),  # one whose writer died
             "music/old.wav": (7200, 1),  # not an output folder
         },
     )
@@ -60,7 +68,7 @@ def sized_store(tmp_path):
 
 
 def test_expiry_removes_old_output_and_never_a_download_in_progress(store):
-    removed = expiry.sweep(store, FOLDERS, max_age=3600, now=NOW).removed
+    removed = sweep.sweep(store, FOLDERS, max_age=3600, now=NOW).removed
     assert sorted(Path(p).relative_to(store).as_posix() for p in removed) == [
         "clone/old%20clone.wav",
         "tts/.dorvane-dead.part",
@@ -71,11 +79,11 @@ def test_expiry_removes_old_output_and_never_a_download_in_progress(store):
 
 
 def test_expiry_runs_on_one_host_at_a_time(store):
-    with try_lock(store / expiry.LOCK_NAME) as held:
+    with try_lock(store / sweep.LOCK_NAME) as held:
         assert held
-        assert expiry.sweep(store, FOLDERS, max_age=3600, now=NOW) is None
+        assert sweep.sweep(store, FOLDERS, max_age=3600, now=NOW) is None
         assert (store / "tts" / "old.wav").exists()
-    assert len(expiry.sweep(store, FOLDERS, max_age=3600, now=NOW).removed) == 3
+    assert len(sweep.sweep(store, FOLDERS, max_age=3600, now=NOW).removed) == 3
 
 
 @pytest.mark.parametrize("released_after, swept", [(0.1, True), (None, False)])
@@ -83,7 +91,7 @@ def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(sto
     held, release = threading.Event(), threading.Event()
 
     def holder():
-        with try_lock(store / expiry.LOCK_NAME):
+        with try_lock(store / sweep.LOCK_NAME):
             held.set()
             release.wait(10)
 
@@ -92,7 +100,7 @@ def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(sto
     assert held.wait(10)
     if released_after is not None:
         threading.Timer(released_after, release.set).start()
-    result = expiry.sweep(store, FOLDERS, max_age=3600, now=NOW, wait=1.0)
+    result = sweep.sweep(store, FOLDERS, max_age=3600, now=NOW, wait=1.0)
     release.set()
     thread.join(10)
     assert (result is not None, (store / "tts" / "old.wav").exists()) == (swept, not swept)
@@ -110,9 +118,9 @@ def test_a_sweep_told_to_wait_takes_the_lock_once_it_is_free_within_the_wait(sto
     ],
 )
 def test_over_its_cap_the_store_loses_its_oldest_files_first(sized_store, max_bytes, held, left):
-    reader = expiry.hold_for_reading(sized_store / "tts" / held) if held else None
+    reader = sweep.hold_for_reading(sized_store / "tts" / held) if held else None
     try:
-        swept = expiry.sweep(sized_store, FOLDERS, max_age=0, max_bytes=max_bytes, now=NOW)
+        swept = sweep.sweep(sized_store, FOLDERS, max_age=0, max_bytes=max_bytes, now=NOW)
     finally:
         if reader is not None:
             os.close(reader)
@@ -123,27 +131,6 @@ def test_over_its_cap_the_store_loses_its_oldest_files_first(sized_store, max_by
         == sum((sized_store / "tts" / f).stat().st_size for f in files)
         == 100 * (len(left) + 1)
     )
-
-
-def test_a_call_is_refused_when_the_calls_in_flight_would_fill_the_store(sized_store):
-    root = sized_store
-    for path in (root / "tts").iterdir():  # the same ages, as of now
-        os.utime(path, (path.stat().st_mtime - NOW + time.time(),) * 2)
-    store = expiry.Store(root, ["tts"], 0, 450)
-    with store.call("tts", 100) as written:
-        (root / "tts" / "e.wav").write_bytes(b"x" * 100)
-        written.append(root / "tts" / "e.wav")
-    # The oldest files went to make room, the download in progress stayed.
-    assert sorted(p.name for p in (root / "tts").iterdir()) == [".dorvane-77.part", "c.wav", "d.wav", "e.wav"]
-    with store.call("tts", 100), store.call("tts", 100):
-        # Room was made for both calls, oldest first; the file just handed
-        # out stays for its grace, so a third finds none.
-        assert sorted(p.name for p in (root / "tts").iterdir()) == [".dorvane-77.part", "e.wav"]
-        with pytest.raises(expiry.Full):
-            with store.call("tts", 100):
-                pass
-    with store.call("tts", 100):
-        pass  # the calls ended: room again
 
 
 def test_a_file_being_sent_is_kept_until_its_answer_ends(make_client, tmp_path):
@@ -163,14 +150,14 @@ def test_a_file_being_sent_is_kept_until_its_answer_ends(make_client, tmp_path):
 @pytest.mark.parametrize(
     "name, age, kept",
     [
-        ("{worker}.{call}.600.{landed}", expiry.RECORD_AGE - 2, True),  # a late look may still need it
-        ("{worker}.{call}.600.{landed}", expiry.RECORD_AGE + 2, False),  # no look does
-        ("{dead}.{client}", expiry.RECORD_AGE + 2, False),  # a client's room, kept by a dead worker
-        ("{worker}.{client}", expiry.RECORD_AGE + 2, True),  # by a living one
-        (".{dead}", expiry.RECORD_AGE + 2, False),  # a worker's file, being made as it died
+        ("{worker}.{call}.600.{landed}", RECORD_AGE - 2, True),  # a late look may still need it
+        ("{worker}.{call}.600.{landed}", RECORD_AGE + 2, False),  # no look does
+        ("{dead}.{client}", RECORD_AGE + 2, False),  # a client's room, kept by a dead worker
+        ("{worker}.{client}", RECORD_AGE + 2, True),  # by a living one
+        (".{dead}", RECORD_AGE + 2, False),  # a worker's file, being made as it died
         # A client's call's record charges its files to its share in their grace.
-        ("{worker}.{call}.600.{landed}.{client}", expiry.GRACE - 2, True),
-        ("{worker}.{call}.600.{landed}.{client}", expiry.GRACE + 2, False),
+        ("{worker}.{call}.600.{landed}.{client}", worker_store.GRACE - 2, True),
+        ("{worker}.{call}.600.{landed}.{client}", worker_store.GRACE + 2, False),
     ],
     ids=[
         "record-fresh",
@@ -184,20 +171,22 @@ def test_a_file_being_sent_is_kept_until_its_answer_ends(make_client, tmp_path):
 )
 def test_the_reservations_keep_only_what_calls_in_flight_and_late_looks_need(tmp_path, name, age, kept):
     root = tmp_path / "store"
-    with expiry.Store(root, ["tts"], 0, 1000).call("tts", 10):
-        (worker,) = os.listdir(root / expiry.RESERVED)
+    with Store(root, ["tts"], 0, 1000).call("tts", 10):
+        (worker,) = os.listdir(root / reservations.RESERVED)
         now = time.time()
         made = (
             root
-            / expiry.RESERVED
+            / reservations.RESERVED
             / name.format(
                 worker=worker, dead="0" * 16, call="1" * 16, client="2" * 16, landed=int((now - age) * 1000)
             )
         )
         made.write_bytes(b"")
         os.utime(made, (now - age,) * 2)
-        expiry.sweep(root, ["tts"], max_age=0, now=now, grace=expiry.GRACE)
-        assert sorted(os.listdir(root / expiry.RESERVED)) == sorted({worker, made.name} if kept else {worker})
+        sweep.sweep(root, ["tts"], max_age=0, now=now, grace=worker_store.GRACE)
+        assert sorted(os.listdir(root / reservations.RESERVED)) == sorted(
+            {worker, made.name} if kept else {worker}
+        )
 
 
 def test_a_census_follows_the_store_between_looks_without_restating_every_file(tmp_path, monkeypatch):
@@ -207,8 +196,8 @@ def test_a_census_follows_the_store_between_looks_without_restating_every_file(t
     )
     (root / "tts" / "link.wav").symlink_to(root / "tts" / "a.wav")
     (root / "tts" / "folder").mkdir()
-    census = expiry.Census(root, FOLDERS)
-    assert census.bytes() == expiry.store_bytes(root, FOLDERS) == 131
+    census = Census(root, FOLDERS)
+    assert census.bytes() == store_bytes(root, FOLDERS) == 131
 
     stated = []
     real_lstat = os.lstat
@@ -216,15 +205,15 @@ def test_a_census_follows_the_store_between_looks_without_restating_every_file(t
     (root / "tts" / "c.wav").write_bytes(b"x" * 100)
     (root / "clone" / "b.wav").unlink()
     (root / "tts" / ".part").write_bytes(b"x" * 50)  # a partial download grows
-    assert census.bytes() == expiry.store_bytes(root, FOLDERS) == 256
+    assert census.bytes() == store_bytes(root, FOLDERS) == 256
     # The new name, the partial download, and a few in their turn, not all 100.
-    assert {".part", "c.wav"} <= set(stated) and len(stated) <= 2 + 100 * expiry.RESTAT_TURN + 1, stated
+    assert {".part", "c.wav"} <= set(stated) and len(stated) <= 2 + 100 * RESTAT_TURN + 1, stated
 
     # A file replaced under its own name is counted anew when its turn comes.
     (root / "tts" / "a.wav").write_bytes(b"x" * 1000)
-    for _ in range(round(1 / expiry.RESTAT_TURN)):
+    for _ in range(round(1 / RESTAT_TURN)):
         census.bytes()
-    assert census.bytes() == expiry.store_bytes(root, FOLDERS) == 1246
+    assert census.bytes() == store_bytes(root, FOLDERS) == 1246
 
 
 @pytest.mark.parametrize(
@@ -232,7 +221,7 @@ def test_a_census_follows_the_store_between_looks_without_restating_every_file(t
     [
         ("fresh", 10),
         ("late", 30),  # the master's next look, awaited
-        ("stale", expiry.Uncounted),  # none came
+        ("stale", Uncounted),  # none came
         ("garbled", 30),
         ("another process's", 30),
         ("none", 30),
@@ -244,33 +233,52 @@ def test_a_worker_takes_its_masters_count_waits_for_a_late_one_and_counts_only_w
     root = aged(tmp_path / "store", {"tts/a.wav": (60, 10)})
     path = tmp_path / "look.json"
     clock = [time.monotonic()]
-    monkeypatch.setattr(expiry.time, "monotonic", lambda: clock[0])
+    monkeypatch.setattr(time, "monotonic", lambda: clock[0])
     if published != "none":
-        expiry.Publisher(path, root, FOLDERS).publish()
+        Publisher(path, root, FOLDERS).publish()
     if published == "garbled":
         path.write_text('{"bytes": 10}')
     if published == "another process's":
         path.write_text(path.read_text().replace(f'"pid": {os.getpid()}', '"pid": 1'))
     if published in ("late", "stale"):
-        clock[0] += expiry.RESCAN_AFTER
+        clock[0] += RESCAN_AFTER
 
     def sleep(seconds):
         clock[0] += seconds
         if published == "late":
-            expiry.Publisher(path, root, FOLDERS).publish()
+            Publisher(path, root, FOLDERS).publish()
 
-    monkeypatch.setattr(expiry.time, "sleep", sleep)
+    monkeypatch.setattr(time, "sleep", sleep)
     (root / "tts" / "b.wav").write_bytes(b"x" * 20)  # landed after the host's look
-    store = expiry.Store(root, FOLDERS, 0, 1000, published=path)
+    store = Store(root, FOLDERS, 0, 1000, published=path)
     started = clock[0]
-    if counted is expiry.Uncounted:
-        with pytest.raises(expiry.Uncounted):
+    if counted is Uncounted:
+        with pytest.raises(Uncounted):
             store.bytes()
-        assert clock[0] - started == pytest.approx(expiry.RESERVE_WAIT, abs=expiry.PUBLISHED_POLL)
+        assert clock[0] - started == pytest.approx(RESERVE_WAIT, abs=PUBLISHED_POLL)
     else:
         assert store.bytes() == counted
     # Where a master counts, the worker never lists the store itself.
-    assert (store._census._sizes == {}) == (published in ("fresh", "late", "stale"))
+    assert (store._count._census._sizes == {}) == (published in ("fresh", "late", "stale"))
+
+
+# The default look age, and a setting shorter than it.
+@pytest.mark.parametrize("look_age", [RESCAN_AFTER, 1.0])
+def test_the_master_counts_often_enough_that_no_worker_waits_for_a_count(webapp, monkeypatch, look_age):
+    # The master's timer, turned by hand on the test's clock.
+    timers = []
+    monkeypatch.setattr(census, "periodic", types.SimpleNamespace(every=lambda *timer: timers.append(timer)))
+    clock = [time.monotonic()]
+    monkeypatch.setattr(time, "monotonic", lambda: clock[0])
+    monkeypatch.setattr(time, "sleep", lambda seconds: pytest.fail("a worker waited for its master's count"))
+    settings = webapp.Settings(output_max_age=0, output_max_bytes=0, store_look_age=look_age)
+    master, _ = webapp.start_expiry(settings)
+    [(every, publish, _)] = timers
+    worker = Store(master.root, FOLDERS, 0, 0, published=master.published, look_age=look_age)
+    for _ in range(3):
+        publish()
+        clock[0] += every  # the next look begins: this one is as old as it gets
+        assert worker.bytes() == 0
 
 
 def test_a_fork_waits_for_the_timed_sweep_so_that_no_child_keeps_its_lock(tmp_path, monkeypatch):
@@ -278,25 +286,29 @@ def test_a_fork_waits_for_the_timed_sweep_so_that_no_child_keeps_its_lock(tmp_pa
     inside, go_on = threading.Event(), threading.Event()
 
     def slow_sweep(store, folders, **limits):
-        with try_lock(Path(store) / expiry.LOCK_NAME) as held:
-            if held and not inside.is_set():
+        # The first sweep holds the lock; the later ones keep off it, so that
+        # none takes it from the child before the child looks.
+        if inside.is_set():
+            return
+        with try_lock(Path(store) / sweep.LOCK_NAME) as held:
+            if held:
                 inside.set()
                 go_on.wait(10)
 
-    monkeypatch.setattr(expiry, "sweep", slow_sweep)
-    store = expiry.Store(tmp_path, FOLDERS, 3600, 0, interval=0.01)
-    store.start()
+    monkeypatch.setattr(worker_store, "sweep", slow_sweep)
+    store = Store(tmp_path, FOLDERS, 3600, 0, interval=0.01)
+    stop = store.start()
     try:
         assert inside.wait(10)
         threading.Timer(0.2, go_on.set).start()
         pid = os.fork()
         if pid == 0:
-            with try_lock(tmp_path / expiry.LOCK_NAME) as held:
+            with try_lock(tmp_path / sweep.LOCK_NAME) as held:
                 os._exit(0 if held else 1)
         assert os.waitpid(pid, 0)[1] == 0
     finally:
-        store.interval = 86400  # the timer sleeps out the session
         go_on.set()
+        stop()
 
 
 @pytest.mark.parametrize("error", [OSError(5, "EIO"), ValueError("garbled"), RecursionError()])
@@ -310,33 +322,32 @@ def test_the_timed_loops_go_on_after_any_error(tmp_path, monkeypatch, loop, erro
             raise error
 
     if loop == "sweeper":
-        monkeypatch.setattr(expiry, "sweep", failing_once)
-        runner = expiry.Store(tmp_path, FOLDERS, 3600, 0, interval=0.01)
+        monkeypatch.setattr(worker_store, "sweep", failing_once)
+        runner = Store(tmp_path, FOLDERS, 3600, 0, interval=0.01)
     else:
-        runner = expiry.Publisher(tmp_path / "look.json", tmp_path, FOLDERS)
+        runner = Publisher(tmp_path / "look.json", tmp_path, FOLDERS)
         monkeypatch.setattr(runner, "publish", failing_once)
-    thread = runner.start(**({} if loop == "sweeper" else {"every": 0.01}))
+    stop = runner.start(**({} if loop == "sweeper" else {"every": 0.01}))
     try:
         deadline = time.monotonic() + 10
         while len(turns) < 3 and time.monotonic() < deadline:
             time.sleep(0.01)
-        assert len(turns) >= 3 and thread.is_alive()
+        assert len(turns) >= 3
     finally:
-        if loop == "sweeper":
-            runner.interval = 86400  # the timer sleeps out the session
-        else:
-            runner.stop()
+        stop()
 
 
 @pytest.mark.parametrize("free, swept", [(0, True), (1 << 30, False)])
 def test_the_timed_sweeper_sweeps_a_disk_too_full_for_a_call_at_once(tmp_path, monkeypatch, free, swept):
-    monkeypatch.setattr(expiry, "RESCAN_AFTER", 0.01)
-    monkeypatch.setattr(expiry, "disk_free", lambda store: free)
+    monkeypatch.setattr(worker_store, "RESCAN_AFTER", 0.01)
+    monkeypatch.setattr(worker_store, "disk_free", lambda store: free)
     turns = []
-    monkeypatch.setattr(expiry, "sweep", lambda *args, **kwargs: turns.append(1))
-    store = expiry.Store(tmp_path, FOLDERS, 3600, 1000, interval=3600)
-    store.start()
-    deadline = time.monotonic() + (10 if swept else 0.5)
-    while not turns and time.monotonic() < deadline:
-        time.sleep(0.01)
+    monkeypatch.setattr(worker_store, "sweep", lambda *args, **kwargs: turns.append(1))
+    stop = Store(tmp_path, FOLDERS, 3600, 1000, interval=3600).start()
+    try:
+        deadline = time.monotonic() + (10 if swept else 0.5)
+        while not turns and time.monotonic() < deadline:
+            time.sleep(0.01)
+    finally:
+        stop()
     assert bool(turns) == swept

@@ -19,15 +19,12 @@ import time
 import urllib.error
 import urllib.request
 
-import attacks
 import clients
-import front_log
 import pytest
-from front import haproxy_binary, nginx_binary
 
-from support import busy
 from support.installation import install
-from support.processes import wait_until as wait_for
+from support.processes import wait_until
+from testing import attacks, busy, front_log
 
 pytestmark = pytest.mark.real_wait
 
@@ -39,11 +36,6 @@ FILLER = 20_000
 
 
 def start_stack(launch, folder, site, hosts=3, **options):
-    try:
-        nginx_binary()
-        haproxy_binary()
-    except RuntimeError as e:
-        pytest.skip(f"{e}")
     pytest.importorskip("gunicorn")
     env = dict(os.environ, WEBAPP_DORVANE_HOME=str(site))
     return launch.Stack(folder, hosts, env=env, **options).start()
@@ -55,14 +47,14 @@ def site(launch, tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def stack(launch, site, open_folders):
+def stack(launch, site, front_programs, open_folders):
     stack = start_stack(launch, open_folders("failover"), site)
     yield stack
     stack.stop()
 
 
 @pytest.fixture(scope="module")
-def namespaced(launch, site, open_folders):
+def namespaced(launch, site, front_programs, open_folders):
     import netns
 
     why = netns.available()
@@ -105,7 +97,7 @@ def test_a_flood_at_twice_the_capacity_is_shed_at_the_door_and_every_host_stays_
     fleet = stack.fleet
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 16384)), hard))
-    wait_for(lambda: all_up(fleet), 10)
+    wait_until(lambda: all_up(fleet), 10)
     outcomes = attacks.flood(stack.base_url, 100, 32, timeout=90)
 
     statuses = collections.Counter(r["status"] for r in outcomes)
@@ -140,7 +132,7 @@ def test_on_a_busy_machine_no_live_host_is_killed_and_a_hung_one_still_is(stack)
         # One text: the stand-in, on this machine, speaks it once.
         return clients.post_tts(stack.base_url, "A steady call.", call)
 
-    wait_for(lambda: all_up(fleet), 15)
+    wait_until(lambda: all_up(fleet), 15)
     busy.fill(fleet.store / "tts", FILLER)
     try:
         downs, events = busy.downs(fleet), len(fleet.supervisor.events)
@@ -166,10 +158,10 @@ def test_a_host_that_stalls_briefly_keeps_its_calls(stack):
     """Stalls shorter than the watchdog's patience (a host swapping, say)
     cost no call: the host is neither killed nor has its calls ended."""
     fleet = stack.fleet
-    wait_for(lambda: all_up(fleet), 15)
+    wait_until(lambda: all_up(fleet), 15)
     busy = fleet.hosts[2]
     burst = clients.Burst(stack.base_url, 12, "slow").start()
-    wait_for(lambda: clients.in_flight(busy) > 0, 15)
+    wait_until(lambda: clients.in_flight(busy) > 0, 15)
     # The whole host stopped for 0.7 s at a time, three times.
     for _ in range(3):
         busy.signal(signal.SIGSTOP)
@@ -244,7 +236,7 @@ def test_the_watchdog_kills_a_host_that_makes_no_progress_and_spares_a_slow_one(
     supervisor = Supervisor([silent], {}, watchdog=0.5, patience=patience, every=0.05).start()
     try:
         try:
-            seconds = wait_for(lambda: first.poll() is not None, 4)
+            seconds = wait_until(lambda: first.poll() is not None, 4)
         except TimeoutError:
             seconds = 4
         ended = first.poll()
@@ -261,15 +253,34 @@ def test_the_watchdog_kills_a_host_that_makes_no_progress_and_spares_a_slow_one(
         assert supervisor.events[0][2].startswith(verdict), supervisor.events
 
 
+@pytest.mark.parametrize(
+    "states, ticks, moved",
+    [
+        ({"R"}, 7, True),  # waiting for a CPU on a busy machine
+        ({"D"}, 7, True),  # waiting for the disk
+        ({"S", "R"}, 7, True),
+        ({"T"}, 7, False),
+        ({"S"}, 7, False),
+        ({"T"}, 8, True),  # used CPU time since the last look
+    ],
+)
+def test_a_host_whose_loops_wait_for_a_cpu_or_the_disk_is_moving_and_a_stopped_one_is_not(
+    states, ticks, moved
+):
+    from supervisor import moving
+
+    assert moving((ticks, frozenset(states)), 7) == moved
+
+
 @pytest.mark.parametrize("fault", ["partition", "loss", "crash"])
 def test_a_host_on_a_machine_of_its_own_costs_no_new_call(namespaced, fault):
     fleet = namespaced.fleet
     network = fleet.network
-    wait_for(lambda: all_up(fleet), 15)
+    wait_until(lambda: all_up(fleet), 15)
     host = fleet.hosts[0]
     if fault == "partition":
         held = clients.Burst(namespaced.base_url, 9, "held").start()
-        wait_for(lambda: clients.in_flight(host) > 0, 15)
+        wait_until(lambda: clients.in_flight(host) > 0, 15)
         cut = time.time()
         network.partition(host.index)
     elif fault == "loss":
@@ -295,13 +306,13 @@ def test_a_host_on_a_machine_of_its_own_costs_no_new_call(namespaced, fault):
     finally:
         for h in fleet.hosts:
             network.heal(h.index)
-    wait_for(lambda: all_up(fleet), 15)
+    wait_until(lambda: all_up(fleet), 15)
 
 
 def test_a_hosts_firewall_lets_only_the_front_in(namespaced):
     fleet = namespaced.fleet
     network = fleet.network
-    wait_for(lambda: all_up(fleet), 15)
+    wait_until(lambda: all_up(fleet), 15)
     probe = (
         "import socket, sys; s = socket.socket(); s.settimeout(2); "
         "sys.exit(s.connect_ex((sys.argv[1], int(sys.argv[2]))))"
@@ -347,7 +358,7 @@ def test_a_load_whose_host_dies_is_not_run_again_elsewhere(fleet_factory):
 
         caller = threading.Thread(target=load)
         caller.start()
-        wait_for(lambda: any(clients.in_flight(h, "/api/run_mod") for h in fleet.hosts), 10)
+        wait_until(lambda: any(clients.in_flight(h, "/api/run_mod") for h in fleet.hosts), 10)
         running = next(h for h in fleet.hosts if clients.in_flight(h, "/api/run_mod"))
         running.signal(signal.SIGKILL)
         caller.join(60)
@@ -367,11 +378,11 @@ def test_when_every_host_looks_down_at_once_the_front_ends_no_call(fleet_factory
     fleet = fleet_factory(2, watchdog=60)
     try:
         burst = clients.Burst(fleet.url, 8, "all-down").start()
-        wait_for(lambda: all(clients.in_flight(h) > 0 for h in fleet.hosts), 10)
+        wait_until(lambda: all(clients.in_flight(h) > 0 for h in fleet.hosts), 10)
         for host in fleet.hosts:
             host.signal(signal.SIGSTOP)
         try:
-            wait_for(lambda: set(fleet.host_states().values()) == {"DOWN"}, 5)
+            wait_until(lambda: set(fleet.host_states().values()) == {"DOWN"}, 5)
             # Past the time a cut-off host's calls are given, both still down.
             time.sleep(fleet.front.keepalive_idle + fleet.front.keepalive_probes + 1)
         finally:

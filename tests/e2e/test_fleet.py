@@ -7,10 +7,10 @@ wait."""
 import contextlib
 
 import clients
-import front_log
 import pytest
 
 from support.processes import wait_until
+from testing import front_log
 
 pytestmark = pytest.mark.real_wait
 

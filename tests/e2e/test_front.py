@@ -20,13 +20,11 @@ import threading
 import time
 from pathlib import Path
 
-import attacks
 import clients
-import front_log
 import pytest
 
-from support.processes import children
-from support.processes import wait_until as wait_for
+from support.processes import children, wait_until
+from testing import attacks, front_log
 
 pytestmark = pytest.mark.real_wait
 
@@ -118,7 +116,7 @@ def test_one_client_flooding_the_front_leaves_another_client_served(fleet, addre
         ),
     )
     # The honest call goes in once the flood holds all it may hold.
-    wait_for(lambda: sum(clients.in_flight(h) for h in fleet.hosts) >= fleet.front.client_calls, 8)
+    wait_until(lambda: sum(clients.in_flight(h) for h in fleet.hosts) >= fleet.front.client_calls, 8)
     status, _, body, seconds = request(
         fleet, "POST", "/api/tts", TTS, source="127.0.3.1", headers={"X-Call-Id": "honest"}
     )
@@ -208,7 +206,7 @@ def test_trickling_clients_are_cut_and_cannot_crowd_out_others(fleet, part, sour
     holds = getattr(fleet.front, holds)
     held = [trickle(fleet, source, part, 3 * WAIT) for _ in range(holds)]
     try:
-        wait_for(lambda: int(client_entry(fleet, source).get("conn_cur", 0)) == holds, 5)
+        wait_until(lambda: int(client_entry(fleet, source).get("conn_cur", 0)) == holds, 5)
         extra = request(fleet, "POST", "/api/tts", TTS, source=source, timeout=5)
         assert extra[0] == over and extra[3] < 2
         # Meanwhile another address is served in full.
@@ -224,7 +222,7 @@ def test_trickling_clients_are_cut_and_cannot_crowd_out_others(fleet, part, sour
         assert outcome["answer"].startswith(b"HTTP/1.1 408"), outcome
         assert outcome["after"] < WAIT + 3
     # ... and freed: the address holds no connection any more.
-    wait_for(lambda: int(client_entry(fleet, source).get("conn_cur", 0)) == 0, 2)
+    wait_until(lambda: int(client_entry(fleet, source).get("conn_cur", 0)) == 0, 2)
 
 
 @pytest.mark.parametrize(
@@ -357,7 +355,7 @@ def test_a_call_id_is_logged_only_as_a_plain_token(fleet):
     def lines():
         return [line for line in fleet.access_log.read_text().splitlines() if line.startswith(source + " ")]
 
-    wait_for(lambda: len(lines()) == 3, 5)
+    wait_until(lambda: len(lines()) == 3, 5)
     assert [line.rsplit(" call=", 1)[1] for line in lines()] == ["-", "-", "plain-Token_1.2:3"]
     assert all(line.count("upstream=") == 1 and line.count(" call=") == 1 for line in lines())
 
@@ -386,7 +384,7 @@ def test_junk_requests_leave_the_logs_bounded_and_the_logs_and_figures_private(f
             response.read()
             assert response.status == 200
         connection.close()
-        wait_for(lambda: "call=junk-199" in fleet.access_log.read_text(), 30)
+        wait_until(lambda: "call=junk-199" in fleet.access_log.read_text(), 30)
         figures = fleet.hosts[0].workdir / "metrics"
         assert list(figures.glob("*.db")) and figures.stat().st_mode & 0o077 == 0
     finally:
@@ -555,7 +553,7 @@ def test_bad_framing_is_refused_at_the_front_and_leaves_other_clients_keep_alive
         after.update(fleet.front_stats())
         return grew(("front", "FRONTEND"), "hrsp_4xx") >= 60
 
-    wait_for(front_answered_all, 10, "the front's count of its 400 answers")
+    wait_until(front_answered_all, 10, "the front's count of its 400 answers")
     assert grew(("front", "FRONTEND"), "hrsp_4xx") == 60
     assert grew(("hosts", "BACKEND"), "req_tot") == 8 * 30
     assert sum(grew(row, "hrsp_4xx") for row in after if row[0] == "hosts") == 0
@@ -566,7 +564,7 @@ def test_bad_framing_is_refused_at_the_front_and_leaves_other_clients_keep_alive
     def attackers_lines():
         return [line for line in fleet.access_log.read_text().splitlines() if line.startswith("127.0.13.")]
 
-    wait_for(lambda: len(attackers_lines()) == 60, 60, "the attackers' 60 log lines")
+    wait_until(lambda: len(attackers_lines()) == 60, 60, "the attackers' 60 log lines")
     assert all(" upstream=<NOSRV> " in line for line in attackers_lines())
 
 
@@ -675,13 +673,13 @@ def test_a_hung_host_is_taken_out_killed_and_restarted_and_its_calls_move_on(fle
             time.monotonic(),
         ),
     )
-    wait_for(lambda: sum(clients.in_flight(h) for h in fleet.hosts) >= 16, 8)
+    wait_until(lambda: sum(clients.in_flight(h) for h in fleet.hosts) >= 16, 8)
     held = clients.in_flight(hung)
     assert held > 0 and clients.in_flight(live) > 0, "the calls did not spread over both hosts"
     stopped = time.monotonic()
     hung.signal(signal.SIGSTOP)
     try:
-        wait_for(lambda: fleet.host_states()["host-1"] == "DOWN", 3.5)
+        wait_until(lambda: fleet.host_states()["host-1"] == "DOWN", 3.5)
         # The supervisor's watchdog kills it; the calls it held are tried
         # again on the live host and complete there.
         join(threads, 2 * WAIT + 10)
@@ -696,7 +694,7 @@ def test_a_hung_host_is_taken_out_killed_and_restarted_and_its_calls_move_on(fle
     finally:
         hung.signal(signal.SIGCONT)
     # Restarted, back within seconds, and given calls again.
-    wait_for(lambda: fleet.host_states()["host-1"] == "UP", 15)
+    wait_until(lambda: fleet.host_states()["host-1"] == "UP", 15)
     assert any(
         what.startswith("made no progress") for _, name, what in fleet.supervisor.events if name == "host-1"
     )
@@ -812,7 +810,7 @@ def test_a_slowloris_from_many_addresses_leaves_a_new_address_served(fleet):
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     # 100 addresses x 120 connections, each trickling its headers.
     trickle = attacks.Trickle(fleet.url, 100, 120, 3 * WAIT).start()
-    wait_for(lambda: len(trickle.held) >= 100 * fleet.front.client_connections, 60)
+    wait_until(lambda: len(trickle.held) >= 100 * fleet.front.client_connections, 60)
     try:
         status, _, body, seconds = request(fleet, "GET", "/", source="127.0.9.1", timeout=30)
         assert status == 200 and b"<html" in body.lower() and seconds < 5, seconds
@@ -893,7 +891,7 @@ def test_no_haproxy_process_runs_as_root_and_the_front_still_reaches_its_peers(f
     assert status == 200
     (fleet.store / "tts" / "as-haproxy.wav").write_bytes(b"stored bytes")
     assert clients.fetch(fleet.url + "output/tts/as-haproxy.wav") == (200, b"stored bytes")
-    wait_for(lambda: "call=as-haproxy" in fleet.access_log.read_text(), 10)
+    wait_until(lambda: "call=as-haproxy" in fleet.access_log.read_text(), 10)
 
 
 @pytest.mark.parametrize(
@@ -920,7 +918,7 @@ def test_stalled_http2_downloads_leave_nginx_room_for_honest_ones(fleet_factory,
             daemon=True,
         )
         stalling.start()
-        wait_for(lambda: int(fleet.front_stats()[("files", "files")]["scur"]) >= addresses * 3, 15)
+        wait_until(lambda: int(fleet.front_stats()[("files", "files")]["scur"]) >= addresses * 3, 15)
         served = [clients.fetch(fleet.url + "output/tts/honest.wav", timeout=15)[0] for _ in range(20)]
         most = int(fleet.front_stats()[("files", "files")]["smax"])
         stalling.join(60)

@@ -11,7 +11,6 @@ import sys
 from pathlib import Path
 
 import pytest
-from front import haproxy_binary, nginx_binary
 
 from support.processes import free_port, listening
 
@@ -50,13 +49,8 @@ def namespaces():
     ids=["http", "https", "separate-machines-gluster"],
 )
 def test_a_fleet_passes_the_demo_check_from_a_closed_folder_and_nothing_is_left_running(
-    launch, tmp_path, tls, machines
+    launch, front_programs, tmp_path, tls, machines
 ):
-    try:
-        nginx_binary()
-        haproxy_binary()
-    except RuntimeError as e:
-        pytest.skip(f"{e}")
     if machines:
         import gluster
 

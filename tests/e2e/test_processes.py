@@ -1,8 +1,13 @@
 """The stack's processes: their groups killed whole, their logs kept whole."""
 
+import fcntl
+import struct
 import subprocess
 import sys
+import termios
 import textwrap
+
+import pytest
 
 from support import processes
 
@@ -44,6 +49,28 @@ def test_a_logs_sink_keeps_whole_lines_from_its_pipe_and_its_connections_until_a
         "last without an end",
         "second half",
     ]
+
+
+@pytest.mark.parametrize(
+    "pieces",
+    [[b"first ha", b"lf\n"], [b"first half", b"\nsecond\n"], [b"first half\nsec", b"ond\n"]],
+    ids=["within-a-line", "before-its-end", "within-the-next"],
+)
+def test_a_line_that_reaches_the_sink_in_two_reads_is_logged_whole(tmp_path, pieces):
+    log = tmp_path / "out.log"
+    sink = processes.sink_of(log, (1 << 20, 1))
+
+    def unread():
+        return struct.unpack("i", fcntl.ioctl(sink.stdin, termios.FIONREAD, b"\0" * 4))[0]
+
+    for piece in pieces:
+        sink.stdin.write(piece)
+        sink.stdin.flush()
+        # The next piece goes only once the sink has read this one.
+        processes.wait_until(lambda: unread() == 0, 10, "the sink's read")
+    sink.stdin.close()
+    assert sink.wait(10) == 0
+    assert log.read_bytes() == b"".join(pieces)
 
 
 def test_a_bounded_processs_error_output_is_bounded_too(tmp_path):

@@ -12,9 +12,11 @@ import time
 
 import gluster
 import pytest
-from webapp import expiry, storefs
+from webapp import storefs
+from webapp.store import Full, Publisher, Store, hold_for_reading
+from webapp.store.census import RESTAT_TURN, read_published
+from webapp.store.sweep import sweep
 
-from support import HOST
 from support.processes import wait_until
 
 FOLDERS = ["tts", "clone"]
@@ -28,11 +30,11 @@ def written(root, name, size):
 
 
 def test_a_clients_share_is_counted_across_machines(webapp, stores):
-    first, second = (expiry.Store(root, FOLDERS, 0, 1000, client_share=0.5) for root in stores)
+    first, second = (Store(root, FOLDERS, 0, 1000, client_share=0.5) for root in stores)
     with first.call("tts", 400, client="203.0.113.7"):
         # Its first call took 400 of its 500; another of 200 passes the
         # share, wherever it lands, while another client's fits.
-        with pytest.raises(expiry.Full) as refused:
+        with pytest.raises(Full) as refused:
             with second.call("tts", 200, client="203.0.113.7"):
                 pass
         assert refused.value.share == 500
@@ -42,7 +44,7 @@ def test_a_clients_share_is_counted_across_machines(webapp, stores):
 
 @pytest.mark.parametrize("later, kept", [(30, True), (90, False)])
 def test_a_file_is_kept_for_its_grace_by_a_sweep_on_another_machine(webapp, stores, later, kept):
-    writer, sweeper = (expiry.Store(root, FOLDERS, 10, 0, grace=60) for root in stores)
+    writer, sweeper = (Store(root, FOLDERS, 10, 0, grace=60) for root in stores)
     with writer.call("tts", 0) as paths:
         paths.append(written(stores[0], "a.wav", 100))
     swept = sweeper.sweep(now=time.time() + later)
@@ -52,31 +54,29 @@ def test_a_file_is_kept_for_its_grace_by_a_sweep_on_another_machine(webapp, stor
 
 def test_a_file_being_sent_on_one_machine_is_kept_from_a_sweep_on_another(webapp, stores):
     written(stores[0], "sent.wav", 100)
-    reading = expiry.hold_for_reading(stores[0] / "tts" / "sent.wav")
+    reading = hold_for_reading(stores[0] / "tts" / "sent.wav")
     try:
-        swept = expiry.sweep(stores[1], FOLDERS, max_age=1, now=time.time() + 3600)
+        swept = sweep(stores[1], FOLDERS, max_age=1, now=time.time() + 3600)
         assert swept.removed == [] and (stores[1] / "tts" / "sent.wav").exists()
     finally:
         os.close(reading)
     # A network mount hands the lock back a moment after the close.
-    wait_until(
-        lambda: expiry.sweep(stores[1], FOLDERS, max_age=1, now=time.time() + 3600).removed, 10, step=0.1
-    )
+    wait_until(lambda: sweep(stores[1], FOLDERS, max_age=1, now=time.time() + 3600).removed, 10, step=0.1)
     assert not (stores[1] / "tts" / "sent.wav").exists()
 
 
 def test_a_masters_count_follows_what_workers_on_other_machines_write(webapp, stores, tmp_path):
-    publisher = expiry.Publisher(tmp_path / "look.json", stores[0], FOLDERS)
+    publisher = Publisher(tmp_path / "look.json", stores[0], FOLDERS)
     publisher.publish()
     path = written(stores[1], "a.wav", 300)
     publisher.publish()
-    assert expiry.read_published(tmp_path / "look.json")[0] == 300
+    assert read_published(tmp_path / "look.json")[0] == 300
     # Replaced under its name, as a writer renames a whole file into place.
     grown = written(stores[1], ".a.wav.part", 700)
     os.rename(grown, path)
-    for _ in range(round(1 / expiry.RESTAT_TURN) + 1):
+    for _ in range(round(1 / RESTAT_TURN) + 1):
         publisher.publish()
-    assert expiry.read_published(tmp_path / "look.json")[0] == 700
+    assert read_published(tmp_path / "look.json")[0] == 700
 
 
 MOUNTINFO = """\
@@ -128,9 +128,9 @@ def test_the_host_refuses_a_gluster_mount_that_caches_attributes(gluster_mounts,
 
 HOLDER = """
 import sys, time
-from webapp import expiry
+from webapp.store import Store
 
-store = expiry.Store(sys.argv[1], ["tts"], 0, int(sys.argv[2]))
+store = Store(sys.argv[1], ["tts"], 0, int(sys.argv[2]))
 with store.call("tts", int(sys.argv[3])):
     print("reserved", flush=True)
     time.sleep(60)
@@ -141,7 +141,7 @@ def room_for(store, size):
     try:
         with store.call("tts", size):
             return True
-    except expiry.Full:
+    except Full:
         return False
 
 
@@ -152,14 +152,13 @@ def held_until_death(root, other, die, cap=1000):
         [sys.executable, "-c", HOLDER, str(root), str(cap), "600"],
         stdout=subprocess.PIPE,
         text=True,
-        env=dict(os.environ, PYTHONPATH=str(HOST.parent)),
     )
     try:
         assert holder.stdout.readline() == "reserved\n"
-        assert not room_for(expiry.Store(other, ["tts"], 0, cap), 600)
+        assert not room_for(Store(other, ["tts"], 0, cap), 600)
         die(holder)
         # The next call's sweep finds the dead worker's lock free.
-        wait_until(lambda: room_for(expiry.Store(other, ["tts"], 0, cap), 600), 30, step=0.5)
+        wait_until(lambda: room_for(Store(other, ["tts"], 0, cap), 600), 30, step=0.5)
     finally:
         holder.kill()
         holder.wait(10)

@@ -12,7 +12,7 @@ import clients
 import gluster
 import pytest
 
-from support.processes import wait_until as wait_for
+from support.processes import wait_until
 
 from .test_failover import all_up, assert_all_served, calls, start_stack
 
@@ -68,7 +68,7 @@ def assert_served_when_answered(outcomes):
 
 def test_a_storage_machine_killed_under_load_costs_no_call_and_heals_on_its_return(stored):
     fleet, volume = stored.fleet, stored.fleet.volume
-    wait_for(lambda: all_up(fleet), 30)
+    wait_until(lambda: all_up(fleet), 30)
 
     def kill_and_return():
         time.sleep(12)
@@ -81,7 +81,7 @@ def test_a_storage_machine_killed_under_load_costs_no_call_and_heals_on_its_retu
     assert_served_when_answered(outcomes)
     # Every file handed out, before the death and after, is still there.
     assert_all_served(outcomes)
-    wait_for(lambda: volume.unhealed() == 0, 120, "the volume's heal")
+    wait_until(lambda: volume.unhealed() == 0, 120, "the volume's heal")
     bricks = [{p.name for p in (volume.state(m, "brick") / "tts").iterdir()} for m in gluster.STORAGE]
     assert bricks[0] == bricks[1]
     assert {o["link"].rsplit("/", 1)[1] for o in outcomes} <= bricks[0]
@@ -89,12 +89,12 @@ def test_a_storage_machine_killed_under_load_costs_no_call_and_heals_on_its_retu
 
 def test_a_host_cut_off_from_the_storage_is_taken_out_rather_than_failing_calls(stored):
     fleet = stored.fleet
-    wait_for(lambda: all_up(fleet), 30)
+    wait_until(lambda: all_up(fleet), 30)
     host = fleet.hosts[0]
     fleet.network.cut(host.index, gluster.STORAGE)
     try:
         outcomes = loaded(
-            stored, 24, 6, lambda: wait_for(lambda: fleet.host_states()[host.server] != "UP", 60)
+            stored, 24, 6, lambda: wait_until(lambda: fleet.host_states()[host.server] != "UP", 60)
         )
         assert_served_when_answered(outcomes)
         later, _ = calls(stored, 12, "cut-later")
@@ -102,12 +102,12 @@ def test_a_host_cut_off_from_the_storage_is_taken_out_rather_than_failing_calls(
         assert host.name not in {o["served_by"] for o in later}
     finally:
         fleet.network.heal(host.index)
-    wait_for(lambda: all_up(fleet), 60)
+    wait_until(lambda: all_up(fleet), 60)
 
 
 def test_calls_are_served_while_the_storage_network_loses_packets(stored):
     fleet = stored.fleet
-    wait_for(lambda: all_up(fleet), 30)
+    wait_until(lambda: all_up(fleet), 30)
     for machine in gluster.STORAGE:
         fleet.network.loss(machine, 5)
     try:

@@ -23,15 +23,20 @@ import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-import attacks
 import clients
 import pytest
 import requests
 from scripted_server import trickle
-from webapp import api, expiry
+from webapp import api
+from webapp.store import Full, Store, opener
+from webapp.store.bound import GROW_STEP
+from webapp.store.census import disk_free
+from webapp.store.reservations import RECORD, RESERVED, Reservation, reserved_bytes
 
 from support.defaults import CLONE_PATH, TTS_PATH
+from support.measure import store_bytes
 from support.processes import wait_until
+from testing import attacks
 
 # The longest text a host takes, spoken at the lowest speed: the largest
 # output a text-to-speech call can write.
@@ -57,7 +62,7 @@ class Sampled:
     block runs; `peak` is the largest reading."""
 
     def __init__(self, root, interval=0.05):
-        self.read = lambda: expiry.store_bytes(root, FOLDERS)
+        self.read = lambda: store_bytes(root, FOLDERS)
         self.interval = interval
         self.peak = 0
         self.stop = threading.Event()
@@ -212,18 +217,53 @@ def test_a_call_larger_than_the_whole_store_is_refused_without_a_retry(
     assert reached == []
 
 
-def test_a_call_that_just_ended_is_counted_by_workers_that_looked_before_it(webapp, stores):
-    (root, other_root), cap = stores, 1000
-    writer, other = expiry.Store(root, ["tts"], 0, cap), expiry.Store(other_root, ["tts"], 0, cap)
-    (root / "tts").mkdir(parents=True)
-    assert other.bytes() == 0  # its look at the store, fresh for seconds
-    with writer.call("tts", 600) as written:
-        (root / "tts" / "a.wav").write_bytes(b"x" * 600)
-        written.append(root / "tts" / "a.wav")
-    # The file landed after the other worker looked, and the reservation
-    # that covered it is gone: the other must count the file all the same.
-    with pytest.raises(expiry.Full):
-        with other.call("tts", 600):
+@pytest.mark.parametrize(
+    "aged, cap, size, held, left, after",
+    [
+        # Over the cap, a call's sweep makes room, the oldest first; two
+        # calls in flight and the file just handed out, in its grace, leave
+        # none for a third, and there is room again once they end.
+        (
+            {"a.wav": 400, "b.wav": 300, "c.wav": 200, "d.wav": 100, ".dorvane-77.part": 500},
+            450,
+            100,
+            2,
+            (["c.wav", "d.wav", "e.wav"], ["e.wav"]),
+            True,
+        ),
+        # A call that just ended, whose reservation is gone, is counted by
+        # the workers that looked at the store before its file landed.
+        ({}, 1000, 600, 0, (["e.wav"], ["e.wav"]), False),
+    ],
+    ids=["in-flight", "just-ended"],
+)
+def test_a_call_is_refused_the_room_other_calls_hold_or_just_filled(
+    webapp, stores, aged, cap, size, held, left, after
+):
+    (root, other_root), folder = stores, stores[0] / "tts"
+    folder.mkdir(parents=True)
+    for name, age in aged.items():
+        (folder / name).write_bytes(b"x" * 100)
+        os.utime(folder / name, (time.time() - age,) * 2)
+    writer, other = Store(root, ["tts"], 0, cap), Store(other_root, ["tts"], 0, cap)
+    assert other.bytes() == 100 * len(aged)  # its look at the store, fresh for seconds
+    with writer.call("tts", size) as written:
+        (folder / "e.wav").write_bytes(b"x" * size)
+        written.append(folder / "e.wav")
+    # The download in progress stays, whatever the cap.
+    partial = [name for name in aged if name.startswith(".")]
+    assert sorted(p.name for p in folder.iterdir()) == partial + left[0]
+    with contextlib.ExitStack() as calls:
+        for _ in range(held):
+            calls.enter_context(writer.call("tts", size))
+        assert sorted(p.name for p in folder.iterdir()) == partial + left[1]
+        with pytest.raises(Full):
+            with other.call("tts", size):
+                pass
+    # Once the calls in flight end, their room is free again; a file in its
+    # grace keeps its own.
+    with contextlib.nullcontext() if after else pytest.raises(Full):
+        with other.call("tts", size):
             pass
 
 
@@ -267,9 +307,9 @@ def reservations(client):
     """The names in the store's reservations folder but the records of
     ended calls, and the room they hold."""
     root = client.application.extensions["webapp.store"].root
-    names = os.listdir(root / expiry.RESERVED)
-    records = {n for n in names if getattr(expiry.Reservation.parse(n), "kind", None) == expiry.RECORD}
-    return sorted(set(names) - records), expiry.reserved_bytes(root, records)[0]
+    names = os.listdir(root / RESERVED)
+    records = {n for n in names if getattr(Reservation.parse(n), "kind", None) == RECORD}
+    return sorted(set(names) - records), reserved_bytes(root, records)[0]
 
 
 @pytest.fixture
@@ -385,7 +425,7 @@ def test_a_call_gives_its_room_back_however_it_ends(
                 raise OSError(operation, os.strerror(operation))
             truncate(fd, size)
 
-        monkeypatch.setattr(expiry.os, "ftruncate", unwritable)
+        monkeypatch.setattr(os, "ftruncate", unwritable)
     else:
         path = tmp_path / "output" / "tts" / "failing.wav"
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -404,6 +444,38 @@ def test_a_call_gives_its_room_back_however_it_ends(
     monkeypatch.setattr(dorvane, "generate_tts", held_tts)
     assert client.post("/api/tts", json=LONGEST).status_code == 200
     assert reservations(client)[1] == 0
+
+
+@pytest.mark.parametrize(
+    "writes, refused, most_grown",
+    [
+        # Small writes past the call's room take more of the store a step at
+        # a time: 4 MiB in 256 writes, four steps.
+        ([1 << 14] * 256, 0, (1 << 22) // GROW_STEP),
+        # Stopped past the cap, a call writes nothing more, not even what its
+        # room holds: as a module that catches the error and writes again.
+        ([ONE_CALL + 1, 1], 2, 2),
+    ],
+    ids=["small-writes", "after-a-stop"],
+)
+def test_a_calls_writes_take_room_a_step_at_a_time_and_none_once_stopped(
+    tmp_path, monkeypatch, writes, refused, most_grown
+):
+    store = Store(tmp_path, ["tts"], 0, ONE_CALL)
+    path = tmp_path / "tts" / "a.wav"
+    path.parent.mkdir()
+    grown, stopped = [], []
+    with contextlib.suppress(Full), store.call("tts", 100):
+        reserve = store._reserve
+        monkeypatch.setattr(store, "_reserve", lambda room, size: grown.append(size) or reserve(room, size))
+        with opener()(path, "wb") as file:
+            for size in writes:
+                try:
+                    file.write(bytes(size))
+                except Full:
+                    stopped.append(size)
+    assert (len(stopped), path.stat().st_size) == (refused, sum(writes) - sum(stopped))
+    assert len(grown) <= most_grown
 
 
 def failing_open(where, code):
@@ -431,13 +503,13 @@ def failing_open(where, code):
     [("open", errno.EDQUOT), ("write", errno.ENOSPC), ("write", errno.EDQUOT), ("close", errno.ENOSPC)],
 )
 def test_a_disk_that_refuses_a_write_is_no_room(make_client, dorvane, held_tts, monkeypatch, where, code):
-    monkeypatch.setattr(dorvane, "open", expiry.opener(failing_open(where, code)))
+    monkeypatch.setattr(dorvane, "open", opener(failing_open(where, code)))
     client = make_client()
     held_tts.release.set()
     response = client.post("/api/tts", json=LONGEST)
     assert (response.status_code, response.headers.get("Retry-After")) == (503, "10"), response.get_json()
     assert reservations(client)[1] == 0
-    monkeypatch.setattr(dorvane, "open", expiry.opener())
+    monkeypatch.setattr(dorvane, "open", opener())
     assert client.post("/api/tts", json=LONGEST).status_code == 200
 
 
@@ -457,7 +529,7 @@ def test_a_full_disk_is_swept_and_reported_and_its_call_refused(make_client, hel
         filler = disk / "filler"
         with open(filler, "wb") as file:
             with contextlib.suppress(OSError):
-                file.write(bytes(expiry.disk_free(disk) - (1 << 20)))
+                file.write(bytes(disk_free(disk) - (1 << 20)))
         held_tts.release.set()
         response = call.result(30)
     assert (response.status_code, response.headers.get("Retry-After")) == (503, "10"), response.get_json()
@@ -580,7 +652,7 @@ def test_a_call_finds_room_where_other_calls_leave_it(
         answers = sorted([first.result(), second.result()])
     assert answers == [(status, "10" if status in (429, 503) else None) for status in statuses]
     assert len(held_tts.inside) == reached
-    assert expiry.store_bytes(tmp_path / "output", FOLDERS) <= settings.output_max_bytes
+    assert store_bytes(tmp_path / "output", FOLDERS) <= settings.output_max_bytes
 
 
 @pytest.mark.parametrize(

@@ -13,7 +13,6 @@ import json
 
 import pytest
 
-from support import HOST as WEBAPP
 from support import ROOT
 
 CALLS = 20
@@ -82,7 +81,7 @@ print(json.dumps({"answered": answered, "released": state["released"]}))
 
 def test_a_load_does_not_stall_the_calls_in_flight_on_its_worker(webapp, child, tmp_path):
     pytest.importorskip("gevent", reason="gevent is not installed (pip install -r requirements-demo.txt)")
-    done = child(CHILD, CALLS, path=[WEBAPP.parent, ROOT / "tests"], cwd=tmp_path)
+    done = child(CHILD, CALLS, path=[ROOT / "tests"], cwd=tmp_path)
     outcome = json.loads(done.splitlines()[-1])
     # The work went on until the calls had ended, and was let go, not timed out.
     assert outcome["released"] is True
@@ -104,12 +103,12 @@ import gevent
 import dorvane
 import webapp
 from unix_http import http_get
-from webapp import health
+from webapp import health, listener
 
 client = webapp.create_app(dorvane, webapp.Settings()).test_client()
 loop = health.LoopClock().start(interval=0.05)
 routes = health.routes(client.application, loop, stall=0.5)
-health.serve(health.listen("unix:health.sock"), routes, "host-s")
+listener.serve(listener.listen("unix:health.sock"), routes, "host-s")
 start_thread = monkey.get_original("_thread", "start_new_thread")
 os_sleep = monkey.get_original("time", "sleep")
 seen = []
@@ -135,7 +134,7 @@ print(json.dumps(sorted(seen)))
 
 def test_a_stuck_event_loop_fails_liveness_and_readiness_until_it_turns_again(webapp, child, tmp_path):
     pytest.importorskip("gevent", reason="gevent is not installed (pip install -r requirements-demo.txt)")
-    done = child(STUCK, path=[WEBAPP.parent, ROOT / "examples" / "stack", ROOT], cwd=tmp_path)
+    done = child(STUCK, cwd=tmp_path)
     assert json.loads(done.splitlines()[-1]) == [
         [path, after, status]
         for path in ("/healthz", "/livez")

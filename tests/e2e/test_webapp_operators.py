@@ -3,9 +3,11 @@ liveness and readiness routes, the host's name on every answer, the metrics, the
 sweep and its caps under a flood, and the same application made around the
 plain-Python text-to-speech."""
 
+import json
 import os
 import random
 import runpy
+import shutil
 import string
 import threading
 import time
@@ -14,8 +16,11 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
-from webapp import expiry, health
+from webapp import health
+from webapp.store import Publisher, census, count
+from webapp.store.census import read_published
 
+from support.measure import store_bytes
 from support.processes import wait_until
 
 from .test_webapp_routes import VALID
@@ -179,7 +184,7 @@ def test_readiness_and_metrics_report_the_stores_bytes_as_last_counted(
     assert (ready["output_bytes"], ready["output_max_bytes"]) == (2100, 10_000)
     assert metric(client, "webapp_output_bytes") == 2100
     # A file added is not counted by the probes that follow: they read the
-    # last count, and a count comes every COUNT_EVERY seconds at most.
+    # store's count, which stands for its look age.
     (tmp_path / "output" / "tts" / "late.wav").write_bytes(b"x" * 900)
     time.sleep(0.3)
     assert client.health.get("/readyz").get_json()["output_bytes"] == 2100
@@ -188,13 +193,13 @@ def test_readiness_and_metrics_report_the_stores_bytes_as_last_counted(
 
 def test_readiness_fails_while_the_masters_count_of_the_store_hangs(make_client, monkeypatch):
     monkeypatch.setattr(health, "READY_EVERY", 0.05)
-    monkeypatch.setattr(expiry, "RESERVE_WAIT", 0.0)
+    monkeypatch.setattr(count, "RESERVE_WAIT", 0.0)
     client = make_client(store_look_age=0.5)
     store = client.application.extensions["webapp.store"]
     counting = threading.Event()
-    real_look = expiry.look
-    monkeypatch.setattr(expiry, "look", lambda *store_: counting.wait(10) and real_look(*store_))
-    publisher = expiry.Publisher(store.published, store.root, store.folders)
+    real_look = census.look
+    monkeypatch.setattr(census, "look", lambda *store_: counting.wait(10) and real_look(*store_))
+    publisher = Publisher(store.published, store.root, store.folders)
     publisher.start(every=0.05)
 
     def late():
@@ -206,9 +211,37 @@ def test_readiness_fails_while_the_masters_count_of_the_store_hangs(make_client,
         wait_until(late, 5, "readiness failing over the hung count")
         counting.set()
         wait_until(lambda: client.health.get("/readyz").status_code == 200, 5, "readiness once counted")
+        # Readiness waited for the master's count, late as it was: the
+        # worker never listed the store itself.
+        assert store._count._census._sizes == {}
     finally:
         counting.set()
         publisher.stop()
+
+
+def test_liveness_answers_from_memory_while_every_look_at_the_store_hangs(make_client, tmp_path, monkeypatch):
+    store = tmp_path / "output"
+    store.symlink_to(tmp_path / "unmounted-store")
+    client = make_client()
+    assert client.health.get("/readyz").status_code == 503
+    released = threading.Event()
+
+    def hung(look):
+        def hanging(path, *args, **kwargs):
+            if isinstance(path, (str, os.PathLike)) and os.path.abspath(path).startswith(str(store)):
+                released.wait()
+            return look(path, *args, **kwargs)
+
+        return hanging
+
+    for name in ("stat", "lstat", "listdir", "scandir", "access"):
+        monkeypatch.setattr(os, name, hung(getattr(os, name)))
+    try:
+        # A liveness that waited on the store would time the request out.
+        answer = client.health.get("/livez")
+        assert (answer.status_code, answer.get_json()) == (200, {"status": "ok"})
+    finally:
+        released.set()
 
 
 @pytest.mark.parametrize(
@@ -231,19 +264,57 @@ def test_the_servers_master_sweeps_and_counts_the_store_that_making_the_applicat
         monkeypatch.setenv(name, str(tmp_path / "gunicorn"))
     for name, value in dict(limits, expiry_interval=0.05).items():
         monkeypatch.setenv(f"WEBAPP_{name.upper()}", str(value))
+    # The store and its publisher that the master's hook starts, which
+    # nothing hands back.
+    started, start_expiry = [], webapp.start_expiry
+    monkeypatch.setattr(webapp, "start_expiry", lambda: started.append(start_expiry()))
     hooks = runpy.run_path(str(webapp.HERE / "gunicorn.conf.py"))
-    store, publisher = hooks["when_ready"](None)
+    hooks["when_ready"](None)
+    [(store, publisher)] = started
     try:
         assert len(set(threading.enumerate()) - threads) == 1 + sweeps
         wait_until(lambda: not old.exists() or not sweeps, 10, "the timed sweep")
         assert old.exists() != sweeps
         # The workers' stores read the master's count rather than counting.
-        wait_until(lambda: expiry.read_published(store.published) is not None, 10, "the count")
+        wait_until(lambda: read_published(store.published) is not None, 10, "the count")
         (tmp_path / "output" / "tts" / "late.wav").write_bytes(b"x" * 100)
-        assert application.extensions["webapp.store"].bytes() == expiry.read_published(store.published)[0]
+        assert application.extensions["webapp.store"].bytes() == read_published(store.published)[0]
     finally:
         publisher.stop()
-        store.interval = 86400  # the timer sleeps out the session
+        store.stop()
+
+
+# A server as gunicorn runs one, from the configuration file argv[1]: its
+# master's hooks, then a worker's application and its hooks.
+SERVER = r"""
+import json, runpy, sys, types
+
+from gunicorn.util import import_app
+from unix_http import http_get
+
+config = runpy.run_path(sys.argv[1])
+config["on_starting"](None)
+app = import_app(config["wsgi_app"])
+config["post_worker_init"](types.SimpleNamespace(wsgi=app, notify=lambda: None))
+status, body, headers = http_get(sys.argv[2], "/readyz")
+print(json.dumps([config["wsgi_app"], app.import_name, sorted(m for m in sys.modules if m.startswith("webapp")),
+                  status, headers["X-Served-By"]]))
+"""
+
+
+def test_a_copy_of_the_host_under_another_name_serves_as_itself(webapp, dorvane, child, child_env, tmp_path):
+    copy = tmp_path / "teams" / "voicehost"
+    shutil.copytree(webapp.HERE, copy, ignore=shutil.ignore_patterns("site", "var", "__pycache__"))
+    env = dict(
+        child_env,
+        WEBAPP_DORVANE_HOME=os.path.dirname(dorvane.__file__),
+        WEBAPP_WORKDIR=str(tmp_path),
+        WEBAPP_HEALTH_BIND=f"unix:{tmp_path / 'health.sock'}",
+        WEBAPP_SERVED_BY="copy",
+    )
+    env.pop("PROMETHEUS_MULTIPROC_DIR", None)
+    done = child(SERVER, copy / "gunicorn.conf.py", tmp_path / "health.sock", env=env, cwd=tmp_path)
+    assert json.loads(done.splitlines()[-1]) == ["voicehost:create_app()", "voicehost", [], 200, "copy"]
 
 
 def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
@@ -264,7 +335,7 @@ def test_a_flood_from_one_client_keeps_both_stores_under_their_caps(
     def in_output(store):
         # The folders the cap is for; the store's hidden bookkeeping beside
         # them holds no audio (the workers' room is the size of sparse files).
-        return expiry.store_bytes(store, ["tts", "clone"])
+        return store_bytes(store, ["tts", "clone"])
 
     def on_disk(folder):
         total = 0

@@ -368,6 +368,34 @@ def test_text_length_and_speed_have_limits(make_client, calls, settings, fields,
         assert error in response.get_json()["error"]
 
 
+@pytest.mark.parametrize(
+    "peer, forwarded, charged",
+    [
+        # The trusted front appends the address it saw to whatever the client sent.
+        ("127.0.0.1", "1.2.3.4, 127.5.0.9", "127.5.0.0/24"),
+        ("127.0.0.1", "1.2.3.4,127.5.0.9", "127.5.0.0/24"),
+        ("127.0.0.1", "127.5.0.9", "127.5.0.0/24"),
+        ("127.6.0.1", "127.5.0.9", "127.6.0.0/24"),  # an untrusted peer speaks for itself alone
+    ],
+)
+def test_a_call_is_charged_to_the_address_its_trusted_proxy_added(
+    make_client, calls, monkeypatch, peer, forwarded, charged
+):
+    client = make_client(forwarded_allow_ips="127.0.0.1")
+    store = client.application.extensions["webapp.store"]
+    charged_to, call = [], store.call
+    monkeypatch.setattr(
+        store, "call", lambda folder, size, who: charged_to.append(who) or call(folder, size, who)
+    )
+    response = client.post(
+        "/api/tts",
+        json=VALID["/api/tts"],
+        environ_base={"REMOTE_ADDR": peer},
+        headers={"X-Forwarded-For": forwarded},
+    )
+    assert (response.status_code, charged_to) == (200, [charged])
+
+
 @pytest.mark.parametrize("settings, timeout", [({}, 60), ({"transcription_timeout": 5}, 5)])
 def test_the_transcription_time_out_is_a_setting(make_client, dorvane, monkeypatch, settings, timeout):
     given = []

@@ -519,7 +519,6 @@ def test_a_patch_made_before_import_is_called(child, installation, owner, name, 
     code = (
         "import functools, os, sys, types\n"
         "sys.modules['torch'] = types.ModuleType('torch')\n"
-        f"sys.path.insert(0, {str(installation.root)!r})\n"
         f"owner, real, calls = {owner}, {owner}.{name}, []\n"
         "@functools.wraps(real)\n"
         "def wrapper(*args):\n"

@@ -5,6 +5,8 @@ files inside their output folder."""
 import json
 import os
 import tempfile
+from collections.abc import Callable
+from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
@@ -203,6 +205,7 @@ def call_in_sandbox(tmp_path, call):
 
 def check_files(service, escaped, written, parts, folder):
     assert escaped == [] and parts == []
+    assert folder is not None or written == {}
     for path, content in written.items():
         assert path.parent == Path(folder), path
         assert content in service.served, path
@@ -217,70 +220,81 @@ def linked_file(link, written):
     return written[names[link]]
 
 
-@pytest.mark.parametrize("kinds", [KINDS, ["shaped"]], ids=["any", "shaped"])
-@SETTINGS
-@given(data=st.data())
-def test_generate_tts_survives_any_answer(dorvane, service, tmp_path, kinds, data):
-    service.answer = data.draw(raw_answers(tts_answers(service, kinds != ["shaped"]), kinds))
-    outcome, escaped, written, parts = call_in_sandbox(
-        tmp_path,
-        lambda: dorvane.generate_tts(
-            "hi", "v1", base_url=BASE, tts_endpoint=service.url + "/answer", wait_time=5
-        ),
-    )
-    check_files(service, escaped, written, parts, "output/tts")
-    if isinstance(outcome, Exception):
-        # Not an object; a true "oss_url" that is not text; a file that
-        # cannot be made under that name (OSError, or ValueError for a NUL or
-        # a lone surrogate in it); a nesting past the recursion limit.
-        assert isinstance(outcome, (AttributeError, TypeError, OSError, ValueError, RecursionError)), outcome
-        assert not isinstance(outcome, json.JSONDecodeError)
-        return
-    assert type(outcome) is dict
+def tts_links(outcome):
+    """The links of a generate_tts payload; none in its own error payload."""
     if (
         "error" in outcome
         and len(outcome) == 1
         and isinstance(outcome["error"], str)
         and not outcome["error"].startswith("Error downloading")
     ):
-        return
-    for item in outcome["data"].get("convert_result", []):
-        link = item.get("oss_url") if isinstance(item, dict) else None
-        if isinstance(link, str) and link.startswith(BASE + "output/tts/"):
-            assert linked_file(link, written) in service.served
+        return []
+    return [
+        item.get("oss_url") for item in outcome["data"].get("convert_result", []) if isinstance(item, dict)
+    ]
+
+
+def transcription_links(outcome):
+    """None: a transcription writes no file, and answers one text."""
+    assert len(outcome) == 1
+    assert isinstance(outcome.get("transcription", outcome.get("error")), str)
+    return []
+
+
+@dataclass
+class Operation:
+    answers: Callable  # the strategy of a service's answers, given the service and whether mixed
+    call: Callable  # the call, given the module and the service's answer URL
+    folder: str | None  # where its files go
+    raises: tuple  # the exceptions it lets through
+    links: Callable  # the links its payload gives to the files it wrote
+
+
+OPERATIONS = {
+    "generate_tts": Operation(
+        tts_answers,
+        lambda dorvane, url: dorvane.generate_tts("hi", "v1", base_url=BASE, tts_endpoint=url, wait_time=5),
+        "output/tts",
+        # Not an object; a true "oss_url" that is not text; a file that
+        # cannot be made under that name (OSError, or ValueError for a NUL or
+        # a lone surrogate in it); a nesting past the recursion limit.
+        (AttributeError, TypeError, OSError, ValueError, RecursionError),
+        tts_links,
+    ),
+    "clone_voice": Operation(
+        clone_answers,
+        lambda dorvane, url: dorvane.clone_voice("http://x/ref.wav", "v1", url, 5, base_url=BASE),
+        "output/clone",
+        (AttributeError, RecursionError),
+        lambda outcome: [outcome.get("data")],
+    ),
+    "transcribe_audio": Operation(
+        transcribe_answers,
+        lambda dorvane, url: dorvane.transcribe_audio("http://x/a.wav", url, 5),
+        None,
+        # Not an object, a transcription without `strip`, or too deep.
+        (AttributeError, RecursionError),
+        transcription_links,
+    ),
+}
 
 
 @pytest.mark.parametrize("kinds", [KINDS, ["shaped"]], ids=["any", "shaped"])
+@pytest.mark.parametrize("name", OPERATIONS)
 @SETTINGS
 @given(data=st.data())
-def test_clone_voice_survives_any_answer(dorvane, service, tmp_path, kinds, data):
-    service.answer = data.draw(raw_answers(clone_answers(service, kinds != ["shaped"]), kinds))
+def test_a_speech_operation_survives_any_answer(dorvane, service, tmp_path, name, kinds, data):
+    operation = OPERATIONS[name]
+    service.answer = data.draw(raw_answers(operation.answers(service, kinds != ["shaped"]), kinds))
     outcome, escaped, written, parts = call_in_sandbox(
-        tmp_path,
-        lambda: dorvane.clone_voice("http://x/ref.wav", "v1", service.url + "/answer", 5, base_url=BASE),
+        tmp_path, lambda: operation.call(dorvane, service.url + "/answer")
     )
-    check_files(service, escaped, written, parts, "output/clone")
+    check_files(service, escaped, written, parts, operation.folder)
     if isinstance(outcome, Exception):
-        assert isinstance(outcome, (AttributeError, RecursionError)), outcome
+        assert isinstance(outcome, operation.raises), outcome
+        assert not isinstance(outcome, json.JSONDecodeError)
         return
     assert type(outcome) is dict
-    link = outcome.get("data")
-    if isinstance(link, str) and link.startswith(BASE + "output/clone/"):
-        assert linked_file(link, written) in service.served
-
-
-@pytest.mark.parametrize("kinds", [KINDS, ["shaped"]], ids=["any", "shaped"])
-@SETTINGS
-@given(data=st.data())
-def test_transcribe_audio_survives_any_answer(dorvane, service, tmp_path, kinds, data):
-    service.answer = data.draw(raw_answers(transcribe_answers(service, kinds != ["shaped"]), kinds))
-    outcome, escaped, written, parts = call_in_sandbox(
-        tmp_path, lambda: dorvane.transcribe_audio("http://x/a.wav", service.url + "/answer", 5)
-    )
-    assert escaped == [] and written == {} and parts == []
-    if isinstance(outcome, Exception):
-        # Not an object, a transcription without `strip`, or too deep.
-        assert isinstance(outcome, (AttributeError, RecursionError)), outcome
-        return
-    assert type(outcome) is dict and len(outcome) == 1
-    assert isinstance(outcome.get("transcription", outcome.get("error")), str)
+    for link in operation.links(outcome):
+        if isinstance(link, str) and link.startswith(f"{BASE}{operation.folder}/"):
+            assert linked_file(link, written) in service.served

@@ -8,11 +8,9 @@ The patching runs in a child interpreter, with the stand-in services in the
 same child, so that it never reaches the rest of the test run."""
 
 import json
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
 EACH = 70  # calls per operation: 210 greenlets in all
 WAIT = 10
 
@@ -86,9 +84,7 @@ def test_greenlets_wait_together_under_gevent(child, tmp_path):
     pytest.importorskip("trustme")
     # Bounded: a module that blocked the thread in its wait would hold up
     # every greenlet, the stand-in's included, for a wait per call.
-    done = child(
-        CHILD, EACH, tmp_path / "standin", path=[ROOT, ROOT / "examples" / "webapp"], timeout=12 * WAIT
-    )
+    done = child(CHILD, EACH, tmp_path / "standin", timeout=12 * WAIT)
     outcome = json.loads(done.splitlines()[-1])
     assert outcome["sleep is gevent's"]
     assert outcome["wrong"] == []

@@ -6,8 +6,6 @@ import datetime
 import re
 from pathlib import Path
 
-import repository  # noqa: F401
-
 from support.processes import wait_until
 
 LOG_LINE = re.compile(
