@@ -84,11 +84,12 @@ def calls(stack, count, label):
 
 
 def assert_all_served(outcomes):
-    assert [r["status"] for r in outcomes] == [200] * len(outcomes), [
-        r for r in outcomes if r["status"] != 200
-    ]
+    # The whole outcomes as text: pytest would shorten them.
+    assert [r["status"] for r in outcomes] == [200] * len(outcomes), json.dumps(
+        [r for r in outcomes if r["status"] != 200]
+    )
     for r in outcomes:
-        assert r["link"], r
+        assert r["link"], json.dumps(r)
         status, data = clients.fetch(r["link"])
         assert status == 200 and clients.complete_wav(data), r["link"]
 

@@ -132,8 +132,9 @@ def test_one_client_flooding_the_front_leaves_another_client_served(fleet, addre
     assert len(answered) == fleet.front.client_calls and len(answered) + len(refused) + len(closed) == flood
     for _, headers, body, seconds in refused:
         assert int(headers["Retry-After"]) > 0 and "error" in json.loads(body)
-        assert seconds < 2  # at once, not after a wait
-    assert all(seconds < 2 for _, _, _, seconds in closed)
+        # At once, not after a call's wait (a loaded machine took 2.06 s).
+        assert seconds < WAIT / 2
+    assert all(seconds < WAIT / 2 for _, _, _, seconds in closed)
     # No host ever saw a refused call, nor a closed one (the front logs no
     # line of those: it closed them before reading a request). The check
     # goes by call ids, not by a count of lines, so a line the front has not
