@@ -31,7 +31,7 @@ from webapp import api
 from webapp.store import Full, Store, opener
 from webapp.store.bound import GROW_STEP
 from webapp.store.census import disk_free
-from webapp.store.reservations import RECORD, RESERVED, Reservation, reserved_bytes
+from webapp.store.reservations import CLIENT, MAKING, RECORD, RESERVED, WORKER, Reservation, reserved_bytes
 
 from support.defaults import CLONE_PATH, TTS_PATH
 from support.measure import store_bytes
@@ -668,6 +668,23 @@ def test_a_call_finds_room_where_other_calls_leave_it(
 )
 def test_a_client_is_its_addresss_network(first, second, same):
     assert (api.client_network(first, 24, 64) == api.client_network(second, 24, 64)) == same
+
+
+@pytest.mark.parametrize(
+    "kind, client, written, landed",
+    [
+        (WORKER, "", 0, 0.0),
+        (MAKING, "", 0, 0.0),
+        (CLIENT, "9f2c", 0, 0.0),
+        (RECORD, "", 5_381_336, 1_765_000_000.25),
+        (RECORD, "9f2c", 1, 1_765_000_000.0),
+    ],
+)
+def test_every_reservation_name_reads_back_as_what_it_was_made_for(kind, client, written, landed):
+    name = Reservation.name_of(kind, "3a7b", client, written, landed)
+    read = Reservation.parse(name)
+    assert (read.kind, read.name, read.worker, read.client) == (kind, name, "3a7b", client)
+    assert (read.written, read.landed) == (written, landed)
 
 
 def warm(standin, text, speed):

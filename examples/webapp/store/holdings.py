@@ -16,7 +16,17 @@ import weakref
 
 from ..locks import try_lock
 from .bound import Full
-from .reservations import RESERVE_LOCK, RESERVE_WAIT, RESERVED, reserved_bytes, unlink
+from .reservations import (
+    CLIENT,
+    MAKING,
+    RECORD,
+    RESERVE_LOCK,
+    RESERVE_WAIT,
+    RESERVED,
+    Reservation,
+    reserved_bytes,
+    unlink,
+)
 
 log = logging.getLogger("webapp.store")
 # How long a call waits for another's sweep before it goes on without its
@@ -71,7 +81,7 @@ class Holdings:
         folder.mkdir(parents=True, exist_ok=True)
         # Made under a hidden name and renamed once locked, so that no sweep
         # meets it unlocked and takes it for a dead worker's.
-        making = folder / f".{worker}"
+        making = folder / Reservation.name_of(MAKING, worker)
         fd = os.open(making, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -89,7 +99,7 @@ class Holdings:
     def _client_file(self, worker, client):
         """Sets the size of the file that tells every worker the room this
         one holds for `client`; removes it when that is none."""
-        path = self.root / RESERVED / f"{worker}.{client}"
+        path = self.root / RESERVED / Reservation.name_of(CLIENT, worker, client)
         held = self.clients.get(client, 0)
         if not held:
             unlink(path)
@@ -122,9 +132,7 @@ class Holdings:
         too early for them counts them from the record."""
         worker, _ = self.own_file()
         if written and time.time() < landed + kept:
-            record = f"{worker}.{os.urandom(8).hex()}.{written}.{int(landed * 1000)}"
-            if room.client is not None:
-                record += f".{room.client}"
+            record = Reservation.name_of(RECORD, worker, room.client or "", written, landed)
             os.close(
                 os.open(
                     self.root / RESERVED / record, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600

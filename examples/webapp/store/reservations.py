@@ -48,6 +48,19 @@ class Reservation:
     written: int = 0  # a record's bytes
     landed: float = 0.0  # a record's time, by its writer's clock
 
+    @staticmethod
+    def name_of(kind, worker, client="", written=0, landed=0.0):
+        """The name of a file of `kind` in the reservations folder, as
+        `parse` reads it back; each record's name is new."""
+        if kind == WORKER:
+            return worker
+        if kind == MAKING:
+            return f".{worker}"
+        if kind == CLIENT:
+            return f"{worker}.{client}"
+        record = f"{worker}.{os.urandom(8).hex()}.{written}.{int(landed * 1000)}"
+        return f"{record}.{client}" if client else record
+
     @classmethod
     def parse(cls, name):
         """The file `name` in the reservations folder; None when it is not
