@@ -3,6 +3,7 @@ while its storage fails: a storage machine dies outright and returns, a
 host's machine loses the storage, the storage network drops packets. No
 call fails, and every file handed out is served."""
 
+import json
 import subprocess
 import threading
 import time
@@ -13,6 +14,7 @@ import gluster
 import pytest
 
 from support.processes import wait_until
+from testing import front_log
 
 from .test_failover import all_up, assert_all_served, calls, start_stack
 
@@ -61,9 +63,14 @@ def loaded(stack, count, at_once, during):
     return outcomes
 
 
-def assert_served_when_answered(outcomes):
+def assert_served_when_answered(stack, outcomes):
     failed = [o for o in outcomes if o["status"] != 200 or not o["served"]]
-    assert not failed, failed
+    if failed:
+        # The whole outcomes, with what the front did with each, as text.
+        logged = front_log.entries(stack.fleet.access_log, [o["call"] for o in failed], 10)
+        for o in failed:
+            o["front"] = logged.get(o["call"])
+    assert not failed, json.dumps(failed)
 
 
 def test_a_storage_machine_killed_under_load_costs_no_call_and_heals_on_its_return(stored):
@@ -78,7 +85,7 @@ def test_a_storage_machine_killed_under_load_costs_no_call_and_heals_on_its_retu
 
     outcomes = loaded(stored, 48, 8, kill_and_return)
     assert len(outcomes) == 48
-    assert_served_when_answered(outcomes)
+    assert_served_when_answered(stored, outcomes)
     # Every file handed out, before the death and after, is still there.
     assert_all_served(outcomes)
     wait_until(lambda: volume.unhealed() == 0, 120, "the volume's heal")
@@ -96,7 +103,7 @@ def test_a_host_cut_off_from_the_storage_is_taken_out_rather_than_failing_calls(
         outcomes = loaded(
             stored, 24, 6, lambda: wait_until(lambda: fleet.host_states()[host.server] != "UP", 60)
         )
-        assert_served_when_answered(outcomes)
+        assert_served_when_answered(stored, outcomes)
         later, _ = calls(stored, 12, "cut-later")
         assert_all_served(later)
         assert host.name not in {o["served_by"] for o in later}
