@@ -33,6 +33,8 @@ from support.processes import stop, wait_until
 
 VOLUME = "store"
 STORAGE = ("s1", "s2")
+# Seconds in which a client gives up a storage machine that stopped answering.
+PING_TIMEOUT = 5
 # The volume's options that the store's promises rest on.
 OPTIONS = {
     # Clients cache no sizes or times: a reservation is a file's size.
@@ -46,13 +48,18 @@ OPTIONS = {
     "cluster.quorum-type": "none",
     # A storage machine that stops answering is given up on in seconds, so
     # that the calls waiting on it go on with the other.
-    "network.ping-timeout": "5",
+    "network.ping-timeout": str(PING_TIMEOUT),
 }
 # How every client mounts it: no attribute or name cached in the kernel.
 MOUNT_OPTIONS = "attribute-timeout=0,entry-timeout=0,negative-timeout=0"
 # How old a host's count of the store may be (WEBAPP_STORE_LOOK_AGE): a
 # count over the mount is a listing and a round trip per file it stats.
 LOOK_AGE = 60
+# How long a host's look at its folders may hang before it reads as cut off
+# (WEBAPP_READY_STALE): a look at the mount waits up to twice the
+# ping-timeout for a dead storage machine to be given up (10 s measured),
+# longer on a busy machine, and every host's waits alike.
+READY_STALE = 4 * PING_TIMEOUT
 STATE = {"lib": "/var/lib/glusterd", "log": "/var/log/glusterfs", "run": "/run/gluster"}
 
 

@@ -73,6 +73,12 @@ class Settings:
     # How old the master's count may be when a call reserves room, the same on every host
     # of one store: longer than a count takes, a round trip a file on a network file system.
     store_look_age: Annotated[float, Field(gt=0)] = RESCAN_AFTER
+    # Seconds a look at the installation and the output folder may go
+    # unanswered before the host reads as cut off from them and fails
+    # readiness. On a network file system, longer than its client takes to
+    # give up a dead storage machine: every host waits that long alike, and
+    # taking them all out would refuse every call meanwhile.
+    ready_stale: Annotated[float, Field(gt=0)] = 10.0
     # Further file system types the store may live on (blank-separated), once
     # an operator has checked that they keep what storefs.py names.
     store_filesystems: str = ""

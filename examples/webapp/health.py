@@ -15,8 +15,6 @@ from .periodic import every
 
 # Seconds between the looks readiness rests on.
 READY_EVERY = 1.0
-# A look that has not come back for this long (a disk gone away) fails readiness.
-READY_STALE = 10.0
 # Seconds without a turn of the worker's loop before the host reports itself stuck: a
 # loop stuck this long in one call serves no other.
 STALL = 30.0
@@ -88,10 +86,11 @@ class Readiness:
 
     def answer(self):
         """(problems, figures) as of the latest look. A look that has not
-        come back for READY_STALE seconds (hung on a disk gone away) fails."""
+        come back for the setting READY_STALE seconds (hung on a disk gone
+        away) fails."""
         problems = list(self.problems)
         age = time.monotonic() - self.checked
-        if age > READY_STALE:
+        if age > self.config["READY_STALE"]:
             problems.append(f"the host's readiness was last looked at {age:.0f} s ago")
         counted = self.store.counted()
         # Every host shares the disk, and the sweeps free it as files pass

@@ -219,6 +219,37 @@ def test_readiness_fails_while_the_masters_count_of_the_store_hangs(make_client,
         publisher.stop()
 
 
+@pytest.mark.parametrize("stale, ready", [(0.3, False), (30, True)])
+def test_readiness_fails_only_once_a_look_at_the_store_has_hung_past_its_setting(
+    make_client, tmp_path, monkeypatch, stale, ready
+):
+    # A look that waits on a storage machine being given up is not a host
+    # cut off: past ready_stale alone is it taken out.
+    monkeypatch.setattr(health, "READY_EVERY", 0.05)
+    store, released, hung = tmp_path / "output", threading.Event(), threading.Event()
+    store.mkdir(exist_ok=True)
+    client = make_client(ready_stale=stale)
+    wait_until(lambda: client.health.get("/readyz").status_code == 200, 5, "readiness")
+    access = os.access
+
+    def hanging(path, *args, **kwargs):
+        if os.path.abspath(path).startswith(str(store)):
+            hung.set()
+            released.wait()
+        return access(path, *args, **kwargs)
+
+    monkeypatch.setattr(os, "access", hanging)
+    try:
+        assert hung.wait(5)
+        time.sleep(1)  # three times the shorter setting
+        answer = client.health.get("/readyz")
+        assert answer.status_code == (200 if ready else 503), answer.get_json()
+        assert ready or any("last looked at" in p for p in answer.get_json()["problems"])
+    finally:
+        released.set()
+    wait_until(lambda: client.health.get("/readyz").status_code == 200, 5, "readiness once answered")
+
+
 def test_liveness_answers_from_memory_while_every_look_at_the_store_hangs(make_client, tmp_path, monkeypatch):
     store = tmp_path / "output"
     store.symlink_to(tmp_path / "unmounted-store")
