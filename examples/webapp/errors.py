@@ -69,8 +69,8 @@ def store_uncounted(e):
 
 
 def store_unreachable(e):
-    # Nothing ran: the front may send the call to a host whose mount
-    # reaches the storage.
+    # Nothing was handed out: the front may send the call to a host whose
+    # mount reaches the storage.
     return jsonify(error="this host could not reach the output store; try again shortly"), 504
 
 

@@ -498,16 +498,29 @@ def failing_open(where, code):
     return open_
 
 
+# A disk without room answers 503 with a retry; a mount cut off from its
+# storage (or a failing disk) 504, which the front tries on another host.
 @pytest.mark.parametrize(
-    "where, code",
-    [("open", errno.EDQUOT), ("write", errno.ENOSPC), ("write", errno.EDQUOT), ("close", errno.ENOSPC)],
+    "where, code, answer",
+    [
+        ("open", errno.EDQUOT, (503, "10")),
+        ("write", errno.ENOSPC, (503, "10")),
+        ("write", errno.EDQUOT, (503, "10")),
+        ("close", errno.ENOSPC, (503, "10")),
+        ("open", errno.ENOTCONN, (504, None)),
+        ("write", errno.ENOTCONN, (504, None)),
+        ("close", errno.EIO, (504, None)),
+    ],
 )
-def test_a_disk_that_refuses_a_write_is_no_room(make_client, dorvane, held_tts, monkeypatch, where, code):
-    monkeypatch.setattr(dorvane, "open", opener(failing_open(where, code)))
+def test_a_disk_that_refuses_a_write_is_no_room_and_a_store_gone_away_none(
+    make_client, dorvane, held_tts, monkeypatch, where, code, answer
+):
+    # The module has its `open` once an application was made with it.
+    monkeypatch.setattr(dorvane, "open", opener(failing_open(where, code)), raising=False)
     client = make_client()
     held_tts.release.set()
     response = client.post("/api/tts", json=LONGEST)
-    assert (response.status_code, response.headers.get("Retry-After")) == (503, "10"), response.get_json()
+    assert (response.status_code, response.headers.get("Retry-After")) == answer, response.get_json()
     assert reservations(client)[1] == 0
     monkeypatch.setattr(dorvane, "open", opener())
     assert client.post("/api/tts", json=LONGEST).status_code == 200

@@ -1,6 +1,7 @@
 """The bound on what a call writes: the room it holds in the store (Room),
 taken before each write of its output through the files the module opens
-(`opener`), and the refusal when there is no more (Full)."""
+(`opener`), and the refusal when there is no more (Full) or no store
+(Unreachable)."""
 
 import builtins
 import contextlib
@@ -15,6 +16,20 @@ log = logging.getLogger("webapp.store")
 GROW_STEP = 1 << 20
 # What a store that is there but cannot take a call's room says.
 NO_ROOM = (errno.ENOSPC, errno.EDQUOT)
+# What a store that has gone away says: a network mount cut off from its
+# storage, or a disk that fails.
+CUT_OFF = (
+    errno.ENOTCONN,
+    errno.ETIMEDOUT,
+    errno.ESTALE,
+    errno.EIO,
+    errno.EHOSTDOWN,
+    errno.EHOSTUNREACH,
+    errno.ENETUNREACH,
+    errno.ECONNABORTED,
+    errno.ECONNRESET,
+    errno.ECONNREFUSED,
+)
 
 # The room of the call in flight on this thread (or greenlet).
 calling = contextvars.ContextVar("store.call", default=None)
@@ -36,6 +51,13 @@ class Full(Exception):
         self.written = written
 
 
+class Unreachable(Exception):
+    """The store could not be reached for a call (a network mount cut off
+    from its storage): to reserve its room, before it ran, or to write its
+    output, which no client was given. A host that reaches the store may
+    run it."""
+
+
 class Room:
     """The room one call holds in the store: `held` bytes reserved, of
     which `written` it has written; `paths`, the files it wrote."""
@@ -46,7 +68,7 @@ class Room:
         self.held = held
         self.written = 0
         self.paths = []
-        self.stopped = None  # the Full that stopped its output
+        self.stopped = None  # the Full or Unreachable that stopped its output
         self.timer = None
 
     def take(self, size):
@@ -74,10 +96,16 @@ class Room:
     def disk(self):
         """Where the call writes: a disk with no room left is a store with
         none, whatever its count said (a disk shared with other writers).
-        The store sweeps and the call is stopped with Full."""
+        The store sweeps and the call is stopped with Full. A store that
+        has gone away stops it with Unreachable, however the module answers
+        the failed write."""
         try:
             yield
         except OSError as e:
+            if e.errno in CUT_OFF:
+                log.warning("the store at %s could not be written: %s", self.store.root, e)
+                self.stopped = Unreachable(str(e))
+                raise self.stopped from e
             if e.errno not in NO_ROOM:
                 raise
             log.warning("the store's disk at %s is full: %s", self.store.root, e)

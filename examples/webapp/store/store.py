@@ -12,7 +12,7 @@ from pathlib import Path
 from stat import S_ISREG
 
 from .. import offload, periodic
-from .bound import NO_ROOM, Full, Room, calling
+from .bound import NO_ROOM, Full, Room, Unreachable, calling
 from .census import RESCAN_AFTER, disk_free
 from .count import Count
 from .holdings import Holdings, Reserving
@@ -30,12 +30,6 @@ GRACE = 60.0
 CLIENT_SHARE = 0.125
 # Seconds a call holds room it has not written into.
 HOLD = 30.0
-
-
-class Unreachable(Exception):
-    """The store could not be reached to reserve a call's room (a network
-    mount cut off from its storage): the call has not run, and a host
-    that reaches the store may run it."""
 
 
 def _dated(paths):
