@@ -8,6 +8,7 @@ import os
 import socket
 import sys
 import threading
+import time
 import traceback
 
 
@@ -41,12 +42,13 @@ def _start(run, name):
         threading.Thread(target=run, name=name, daemon=True).start()
 
 
-def every(seconds, function, name, fork_waits=False):
-    """Runs `function` now and again `seconds` after each run ends, on a
-    thread named `name`, until the returned `stop` is called or the
-    interpreter ends, after the run under way: a thread cut off inside the
-    module would abort the process. A run that fails is reported, and the
-    next one comes. With `fork_waits`, a fork waits for the run under way."""
+def every(seconds, function, name, fork_waits=False, from_start=False):
+    """Runs `function` now and again `seconds` after each run ends (with
+    `from_start`, after each run began: one that took longer is followed at
+    once), on a thread named `name`, until the returned `stop` is called or
+    the interpreter ends, after the run under way: a thread cut off inside
+    the module would abort the process. A run that fails is reported, and
+    the next one comes. With `fork_waits`, a fork waits for the run under way."""
     allocate_lock = native()[2]
     running, woken, stopped = allocate_lock(), allocate_lock(), []
     woken.acquire()  # released by `stop`: the wait between runs ends at once
@@ -59,6 +61,7 @@ def every(seconds, function, name, fork_waits=False):
 
     def run():
         while True:
+            began = time.monotonic()
             with running:
                 if stopped:
                     return
@@ -71,7 +74,8 @@ def every(seconds, function, name, fork_waits=False):
                     # module's locks are gevent's under its patching.
                     print(f"the periodic task {name} failed:", file=sys.stderr, flush=True)
                     traceback.print_exc()
-            if woken.acquire(timeout=seconds):
+            wait = seconds - (time.monotonic() - began) if from_start else seconds
+            if woken.acquire(timeout=max(0.0, wait)):
                 return
 
     def stop():

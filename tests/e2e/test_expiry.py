@@ -11,6 +11,7 @@ import types
 from pathlib import Path
 
 import pytest
+from webapp import periodic
 from webapp.locks import try_lock
 from webapp.store import Publisher, Store, census, reservations, sweep
 from webapp.store import store as worker_store
@@ -262,23 +263,41 @@ def test_a_worker_takes_its_masters_count_waits_for_a_late_one_and_counts_only_w
     assert (store._count._census._sizes == {}) == (published in ("fresh", "late", "stale"))
 
 
-# The default look age, and a setting shorter than it.
+# The default look age, and a setting shorter than it; a count at once, and
+# one that takes two fifths of the look age (a store over a network file
+# system that loses packets).
 @pytest.mark.parametrize("look_age", [RESCAN_AFTER, 1.0])
-def test_the_master_counts_often_enough_that_no_worker_waits_for_a_count(webapp, monkeypatch, look_age):
-    # The master's timer, turned by hand on the test's clock.
+@pytest.mark.parametrize("counting", [0.0, 0.4])
+def test_the_master_counts_often_enough_that_no_worker_waits_for_a_count(
+    webapp, monkeypatch, look_age, counting
+):
+    # The master's timer, turned by hand on the test's clock as it is timed.
     timers = []
-    monkeypatch.setattr(census, "periodic", types.SimpleNamespace(every=lambda *timer: timers.append(timer)))
+    monkeypatch.setattr(
+        census, "periodic", types.SimpleNamespace(every=lambda *timer, **how: timers.append((timer, how)))
+    )
     clock = [time.monotonic()]
     monkeypatch.setattr(time, "monotonic", lambda: clock[0])
     monkeypatch.setattr(time, "sleep", lambda seconds: pytest.fail("a worker waited for its master's count"))
+    look, seconds = census.look, counting * look_age
+
+    def slow_look(*store):
+        clock[0] += seconds
+        return look(*store)
+
+    monkeypatch.setattr(census, "look", slow_look)
     settings = webapp.Settings(output_max_age=0, output_max_bytes=0, store_look_age=look_age)
     master, _ = webapp.start_expiry(settings)
-    [(every, publish, _)] = timers
+    [((every, publish, _), how)] = timers
     worker = Store(master.root, FOLDERS, 0, 0, published=master.published, look_age=look_age)
+    publish()
     for _ in range(3):
-        publish()
-        clock[0] += every  # the next look begins: this one is as old as it gets
+        began = clock[0] - seconds
+        # The next look lands: the one before is as old as it gets.
+        clock[0] = (began if how.get("from_start") else clock[0]) + every + seconds
         assert worker.bytes() == 0
+        clock[0] -= seconds
+        publish()
 
 
 def test_a_fork_waits_for_the_timed_sweep_so_that_no_child_keeps_its_lock(tmp_path, monkeypatch):
@@ -333,6 +352,27 @@ def test_the_timed_loops_go_on_after_any_error(tmp_path, monkeypatch, loop, erro
         while len(turns) < 3 and time.monotonic() < deadline:
             time.sleep(0.01)
         assert len(turns) >= 3
+    finally:
+        stop()
+
+
+@pytest.mark.parametrize("from_start", [True, False])
+def test_a_timer_from_each_runs_start_follows_a_long_run_at_once(monkeypatch, from_start):
+    # Each run takes twice the timer's 5 s on the timer's clock.
+    clock, runs = [0.0], []
+    monkeypatch.setattr(periodic, "time", types.SimpleNamespace(monotonic=lambda: clock[0]))
+
+    def long_run():
+        runs.append(clock[0])
+        clock[0] += 10
+
+    stop = periodic.every(5, long_run, "long-runs", from_start=from_start)
+    try:
+        deadline = time.monotonic() + 2
+        while len(runs) < 3 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        # Timed from the end, the second run is 5 s of real time away.
+        assert (len(runs) >= 3) == from_start, runs[:3]
     finally:
         stop()
 

@@ -123,16 +123,18 @@ class Publisher:
 
     def start(self, every=None):
         """Publishes now and again `every` seconds (by default half the look
-        age) after each look ends, on a thread of its own, until `stop`,
+        age) after each look began, on a thread of its own, until `stop`,
         which it returns. A look that fails is lost, not the next: the
         workers wait for it, and refuse their calls past a while."""
         if every is None:
-            # Twice a look age: a count is still fresh while the next is made.
+            # Twice a look age: a count is still fresh while the next is
+            # made. Timed from each look's start, a count is at its oldest
+            # `every` and one look's time after it began, not `every` and two.
             every = self.look_age / 2
         # From now on the workers wait for this process's counts, also while
         # its first is under way, rather than each listing the store.
         self._write()
-        self.stop = periodic.every(every, self.publish, "store-census")
+        self.stop = periodic.every(every, self.publish, "store-census", from_start=True)
         return self.stop
 
 
