@@ -33,6 +33,26 @@ from support.processes import children, signal_group
 # States in which a process still moves without using CPU time: waiting for
 # a CPU (R) or for the disk (D).
 WAITING = frozenset("RD")
+# Where in the kernel a thread waits for a FUSE file system's answer (a
+# network mount such as GlusterFS's): a wait for the disk, which the kernel
+# shows as S. A loop held there while its storage gives up a dead machine is
+# not hung.
+FUSE_WAITS = ("request_wait_answer", "fuse_")
+
+
+def thread_state(pid, proc=Path("/proc")):
+    """(state, CPU ticks) of the main thread of `pid`, a wait on a FUSE
+    answer told as the disk's (D); raises OSError once it has gone."""
+    task = proc / str(pid) / "task" / str(pid)
+    fields = (task / "stat").read_text().rsplit(")", 1)[1].split()
+    state = fields[0]
+    if state == "S":
+        try:
+            if (task / "wchan").read_text().startswith(FUSE_WAITS):
+                state = "D"
+        except OSError:
+            pass  # a kernel that does not tell
+    return state, int(fields[11]) + int(fields[12])  # utime, stime
 
 
 def progress(pid):
@@ -47,11 +67,11 @@ def progress(pid):
     ticks, states = 0, set()
     for each in pids:
         try:
-            fields = Path(f"/proc/{each}/task/{each}/stat").read_text().rsplit(")", 1)[1].split()
+            state, used = thread_state(each)
         except OSError:
             continue  # gone since the listing
-        states.add(fields[0])
-        ticks += int(fields[11]) + int(fields[12])  # utime, stime
+        states.add(state)
+        ticks += used
     return ticks, states
 
 

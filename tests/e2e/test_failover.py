@@ -273,6 +273,29 @@ def test_a_host_whose_loops_wait_for_a_cpu_or_the_disk_is_moving_and_a_stopped_o
     assert moving((ticks, frozenset(states)), 7) == moved
 
 
+@pytest.mark.parametrize(
+    "state, wchan, seen",
+    [
+        ("S", "request_wait_answer", "D"),  # a FUSE mount's answer: the disk's
+        ("S", "fuse_dev_do_read", "D"),
+        ("S", "do_epoll_wait", "S"),  # an idle loop
+        ("S", None, "S"),  # a kernel that does not tell
+        ("T", "request_wait_answer", "T"),
+        ("R", "0", "R"),
+    ],
+)
+def test_a_loop_waiting_on_a_network_mount_waits_for_the_disk(tmp_path, state, wchan, seen):
+    from supervisor import thread_state
+
+    task = tmp_path / "41" / "task" / "41"
+    task.mkdir(parents=True)
+    fields = [state, *["0"] * 10, "5", "2"]  # utime 5, stime 2
+    (task / "stat").write_text(f"41 (python (worker)) {' '.join(fields)} 0 0\n")
+    if wchan is not None:
+        (task / "wchan").write_text(wchan)
+    assert thread_state(41, tmp_path) == (seen, 7)
+
+
 @pytest.mark.parametrize("fault", ["partition", "loss", "crash"])
 def test_a_host_on_a_machine_of_its_own_costs_no_new_call(namespaced, fault):
     fleet = namespaced.fleet
