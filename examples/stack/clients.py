@@ -55,8 +55,12 @@ def post_tts(base_url, text, call_id, timeout=120, speed=None, source=None):
     try:
         with opener(source).open(request, timeout=timeout) as response:
             outcome.update(status=response.status, served_by=response.headers.get("X-Served-By"))
-            answer = json.load(response)
-        outcome["link"] = answer["data"]["convert_result"][0]["oss_url"]
+            body = response.read()
+        try:
+            outcome["link"] = json.loads(body)["data"]["convert_result"][0]["oss_url"]
+        except (ValueError, KeyError, IndexError, TypeError) as e:
+            # An answer without a link: what it said instead.
+            outcome["error"] = f"{e!r} in {body[:300].decode(errors='replace')}"
     except urllib.error.HTTPError as e:
         outcome.update(
             status=e.code,
