@@ -136,7 +136,9 @@ def test_a_host_cut_off_from_the_storage_is_taken_out_rather_than_failing_calls(
 # poll the lock, each try a round trip that slows its holder, and the one
 # that polls least often loses. A failure prints the calls' whole outcomes
 # and the storage clients' logs.
-@pytest.mark.xfail(strict=False, reason="a reservation may starve for the store's lock under 5 % storage loss")
+@pytest.mark.xfail(
+    strict=False, reason="a reservation may starve for the store's lock under 5 % storage loss"
+)
 def test_calls_are_served_while_the_storage_network_loses_packets(stored):
     fleet = stored.fleet
     wait_until(lambda: all_up(fleet), 30)
