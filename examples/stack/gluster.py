@@ -198,6 +198,9 @@ class Volume:
         self.network.heal(machine)
         self.start_glusterd(machine)
         wait_until(lambda: self.bricks_online() == len(STORAGE), 60, f"{machine}'s brick")
+        # The heal asked for at once, as an operator would on its return
+        # (it may already be under way: no error then).
+        self.gluster("volume", "heal", VOLUME, check=False)
 
     def unhealed(self):
         """The entries still to heal, by the volume's own count; None while
