@@ -1,4 +1,4 @@
-"""Non-blocking file locks shared by every process that opens the same path.
+"""File locks shared by every process that opens the same path.
 
 flock(2) locks belong to an open file description, so two threads of one
 worker that each open the path exclude each other exactly as two workers, or
@@ -10,11 +10,20 @@ import fcntl
 import os
 import time
 
-# A waiter never blocks in flock: under a cooperative worker the holder may be
-# another task of this process, which runs only while this one sleeps. On a
-# network file system a try is a round trip that slows the holder: the pause doubles.
-RETRY = 0.005
-RETRY_MAX = 0.05
+from .periodic import native
+
+# A waiter waits in the lock's own queue, the kernel's or the network file
+# system's, where tries at intervals would let the newest waiter, trying
+# most often, starve the oldest. It blocks on a thread of the operating
+# system's, never on a worker's event loop, whose other task may hold the
+# lock; the call looks at that thread every POLL seconds.
+POLL = 0.002
+# Past this many waiting threads in one process (waits given up on whose
+# holder keeps the lock), a waiter tries at intervals, which double.
+MAX_WAITERS = 64
+RETRY, RETRY_MAX = 0.005, 0.05
+_waiting = []  # one entry a thread waiting in a queue
+os.register_at_fork(after_in_child=_waiting.clear)  # its threads stay behind
 
 
 @contextlib.contextmanager
@@ -22,20 +31,85 @@ def try_lock(path, wait=0.0):
     """Yields True while holding the lock at `path`, False if another holder
     keeps it for `wait` seconds (by default: at once)."""
     fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    held = False
     try:
-        deadline = time.monotonic() + wait
-        pause = RETRY
-        while True:
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                break
-            except BlockingIOError:
-                if time.monotonic() >= deadline:
-                    yield False
-                    return
-                time.sleep(min(pause, max(deadline - time.monotonic(), 0)))
-                pause = min(2 * pause, RETRY_MAX)
-        yield True
+        held = _take(fd, wait)
+        yield held
     finally:
-        # Closing releases the lock; the file stays, so that every holder locks one inode.
+        # Released by name: a child forked meanwhile shares the open file,
+        # and closing it here alone would not release the lock. The file
+        # stays, so that every holder locks one inode.
+        if held:
+            with contextlib.suppress(OSError):
+                fcntl.flock(fd, fcntl.LOCK_UN)
         os.close(fd)
+
+
+def _take(fd, wait):
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return True
+    except BlockingIOError:
+        if wait <= 0:
+            return False
+    deadline = time.monotonic() + wait
+    if len(_waiting) >= MAX_WAITERS:
+        return _retry(fd, deadline)
+    return _Waiter(fd).wait(deadline)
+
+
+class _Waiter:
+    """A blocking flock on the open file of `fd`, on a thread of its own,
+    through a descriptor of its own: the lock it takes is the caller's, and
+    one it takes after the caller gave up goes at once."""
+
+    def __init__(self, fd):
+        self._guard = native()[2]()
+        self._outcome = None  # True, or the OSError the wait ended with
+        self._given_up = False
+        queued = os.dup(fd)
+        _waiting.append(True)
+        native()[0](self._queue, (queued,))
+
+    def _queue(self, fd):
+        try:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX)
+                outcome = True
+            except OSError as e:
+                outcome = e
+            with self._guard:
+                self._outcome = outcome
+                unwanted = self._given_up and outcome is True
+            if unwanted:
+                with contextlib.suppress(OSError):
+                    fcntl.flock(fd, fcntl.LOCK_UN)
+        finally:
+            os.close(fd)
+            _waiting.pop()
+
+    def wait(self, deadline):
+        while True:
+            with self._guard:
+                if self._outcome is not None:
+                    break
+                if time.monotonic() >= deadline:
+                    self._given_up = True
+                    return False
+            time.sleep(min(POLL, max(deadline - time.monotonic(), 0)))
+        if self._outcome is not True:
+            raise self._outcome
+        return True
+
+
+def _retry(fd, deadline):
+    pause = RETRY
+    while time.monotonic() < deadline:
+        time.sleep(min(pause, max(deadline - time.monotonic(), 0)))
+        pause = min(2 * pause, RETRY_MAX)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return True
+        except BlockingIOError:
+            pass
+    return False

@@ -140,3 +140,40 @@ def test_a_stuck_event_loop_fails_liveness_and_readiness_until_it_turns_again(we
         for path in ("/healthz", "/livez")
         for after, status in ((0, 200), (0, 200), (1.0, 503))
     ]
+
+
+QUEUED = r"""
+from gevent import monkey
+
+monkey.patch_all()
+
+import json, sys
+
+import gevent
+
+from webapp.locks import try_lock
+
+path = sys.argv[1]
+turns = []
+
+
+def hold(name, seconds):
+    with try_lock(path, wait=10) as held:
+        turns.append((name, held))
+        gevent.sleep(seconds)
+
+
+holder = gevent.spawn(hold, "holder", 0.3)
+gevent.sleep(0.05)
+# Each waits in the lock's queue on a thread of the system's: the holder, a
+# task of the same loop, runs meanwhile and lets the lock go.
+waiters = [gevent.spawn(hold, f"waiter {i}", 0) for i in range(3)]
+gevent.joinall([holder, *waiters], timeout=20)
+print(json.dumps(sorted(turns)))
+"""
+
+
+def test_a_task_waiting_for_a_lock_lets_the_task_that_holds_it_run(webapp, child, tmp_path):
+    pytest.importorskip("gevent", reason="gevent is not installed (pip install -r requirements-demo.txt)")
+    done = child(QUEUED, tmp_path / "lock", cwd=tmp_path, timeout=60)
+    assert json.loads(done.splitlines()[-1]) == [["holder", True]] + [[f"waiter {i}", True] for i in range(3)]
