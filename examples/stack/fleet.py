@@ -123,6 +123,7 @@ class Fleet(Layout):
         if store == "gluster":
             self.env.setdefault("WEBAPP_STORE_LOOK_AGE", str(gluster.LOOK_AGE))
             self.env.setdefault("WEBAPP_READY_STALE", str(gluster.READY_STALE))
+            self.env.setdefault("WEBAPP_STORE_RESERVE_WAIT", str(gluster.RESERVE_WAIT))
         # The hosts believe the client's address from the front's user alone.
         if (user := self.front_user()) is not None:
             self.env.setdefault("WEBAPP_FORWARDED_ALLOW_UIDS", str(user[0]))

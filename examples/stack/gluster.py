@@ -60,6 +60,12 @@ LOOK_AGE = 60
 # ping-timeout for a dead storage machine to be given up (10 s measured),
 # longer on a busy machine, and every host's waits alike.
 READY_STALE = 4 * PING_TIMEOUT
+# How long a call waits for its turn to count the store's room
+# (WEBAPP_STORE_RESERVE_WAIT): a turn over the mount is a dozen round trips,
+# 0.2 to 2.9 s (1.5 on average) where the storage network loses 5 % of its
+# packets, and each call of a burst waits for the turns before its own: 24
+# calls at once, 38 s for the last.
+RESERVE_WAIT = 60
 STATE = {"lib": "/var/lib/glusterd", "log": "/var/log/glusterfs", "run": "/run/gluster"}
 
 

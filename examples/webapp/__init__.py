@@ -25,7 +25,18 @@ from pydantic import Field
 from pydantic.dataclasses import dataclass
 
 from . import envsettings, estimates
-from .store import CLIENT_SHARE, GRACE, HOLD, INTERVAL, PUBLISHED, RESCAN_AFTER, Publisher, Store, opener
+from .store import (
+    CLIENT_SHARE,
+    GRACE,
+    HOLD,
+    INTERVAL,
+    PUBLISHED,
+    RESCAN_AFTER,
+    RESERVE_WAIT,
+    Publisher,
+    Store,
+    opener,
+)
 
 HERE = Path(__file__).resolve().parent
 # A transcription's time-out, the module's wait after it and the exchanges
@@ -73,6 +84,9 @@ class Settings:
     # How old the master's count may be when a call reserves room, the same on every host
     # of one store: longer than a count takes, a round trip a file on a network file system.
     store_look_age: Annotated[float, Field(gt=0)] = RESCAN_AFTER
+    # Seconds a call waits for its turn to count the store's room before it is
+    # refused as busy: on a network file system a turn takes round trips.
+    store_reserve_wait: Annotated[float, Field(gt=0)] = RESERVE_WAIT
     # Seconds a look at the installation and the output folder may go
     # unanswered before the host reads as cut off from them and fails
     # readiness. On a network file system, longer than its client takes to
@@ -163,6 +177,7 @@ def output_store(settings):
         hold=settings.output_hold,
         published=Path(PUBLISHED).absolute(),
         look_age=settings.store_look_age,
+        reserve_wait=settings.store_reserve_wait,
         smallest_call=estimates.TTS_ROOM,
     )
 

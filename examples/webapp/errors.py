@@ -1,6 +1,6 @@
 """How the application's answers end: each names the host that gave it
 (X-Served-By), and an error is JSON with its status: a body refused, a store
-without room or out of reach, an HTTP error, and whatever else failed."""
+without room, busy or out of reach, an HTTP error, and whatever else failed."""
 
 import logging
 
@@ -8,7 +8,7 @@ from flask import current_app, jsonify, request
 from werkzeug.exceptions import HTTPException
 
 from .bodies import BadBody
-from .store import Full, Uncounted, Unreachable
+from .store import Busy, Full, Uncounted, Unreachable
 
 log = logging.getLogger("webapp")
 
@@ -60,6 +60,19 @@ def store_full(e):
     )
 
 
+def store_busy(e):
+    # Every host counts the room in one queue: another host is no sooner.
+    stopped = "" if e.written is None else f"this call's output was stopped after {e.written} bytes: "
+    return (
+        jsonify(
+            error=f"{stopped}the output store is busy counting the room of other calls, and this call's "
+            f"turn did not come within {e.wait:g} s; try again shortly"
+        ),
+        503,
+        {"Retry-After": "10"},
+    )
+
+
 def store_uncounted(e):
     return (
         jsonify(error="this host's count of the output store is late; try again shortly"),
@@ -94,6 +107,7 @@ def register(app):
     app.after_request(name_the_host)
     app.register_error_handler(BadBody, bad_body)
     app.register_error_handler(Full, store_full)
+    app.register_error_handler(Busy, store_busy)
     app.register_error_handler(Uncounted, store_uncounted)
     app.register_error_handler(Unreachable, store_unreachable)
     app.register_error_handler(HTTPException, http_error)

@@ -10,6 +10,7 @@ calls, of text spelled out and of slow clones, with the real wait."""
 import builtins
 import contextlib
 import errno
+import fcntl
 import io
 import json
 import os
@@ -31,7 +32,16 @@ from webapp import api
 from webapp.store import Full, Store, opener
 from webapp.store.bound import GROW_STEP
 from webapp.store.census import disk_free
-from webapp.store.reservations import CLIENT, MAKING, RECORD, RESERVED, WORKER, Reservation, reserved_bytes
+from webapp.store.reservations import (
+    CLIENT,
+    MAKING,
+    RECORD,
+    RESERVE_LOCK,
+    RESERVED,
+    WORKER,
+    Reservation,
+    reserved_bytes,
+)
 
 from support.defaults import CLONE_PATH, TTS_PATH
 from support.measure import store_bytes
@@ -215,6 +225,30 @@ def test_a_call_larger_than_the_whole_store_is_refused_without_a_retry(
     assert response.status_code == 503 and "Retry-After" not in response.headers
     assert "cap" in response.get_json()["error"]
     assert reached == []
+
+
+@pytest.mark.parametrize("held_for", [0.2, None], ids=["its-turn-came", "no-turn"])
+def test_a_call_waits_its_turn_at_the_count_and_past_its_wait_is_told_busy_not_full(
+    webapp, dorvane, held_tts, held_for
+):
+    held_tts.release.set()
+    held_tts.size = 1000
+    client = webapp.create_app(dorvane, webapp.Settings(store_reserve_wait=1.0)).test_client()
+    root = client.application.extensions["webapp.store"].root
+    root.mkdir(parents=True, exist_ok=True)
+    fd = os.open(root / RESERVE_LOCK, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    fcntl.flock(fd, fcntl.LOCK_EX)  # another worker counting the room
+    try:
+        if held_for is not None:
+            threading.Timer(held_for, fcntl.flock, (fd, fcntl.LOCK_UN)).start()
+        response = client.post("/api/tts", json={"text": "Its turn", "voice_id": "en-us"})
+    finally:
+        os.close(fd)
+    if held_for is not None:
+        assert response.status_code == 200 and held_tts.inside == ["Its turn"]
+    else:
+        assert (response.status_code, response.headers.get("Retry-After")) == (503, "10")
+        assert "busy" in response.get_json()["error"] and held_tts.inside == []
 
 
 @pytest.mark.parametrize(

@@ -16,9 +16,10 @@ A file in its grace (dated to its call's answer), a partial download and a
 file being sent stay; a worker's flock on its own file tells the sweeps it
 lives."""
 
-from .bound import Full, Unreachable, opener
+from .bound import Busy, Full, Unreachable, opener
 from .census import PUBLISHED, RESCAN_AFTER, Publisher, is_partial
 from .count import Uncounted
+from .reservations import RESERVE_WAIT
 from .store import CLIENT_SHARE, GRACE, HOLD, INTERVAL, Store
 from .sweep import hold_for_reading
 
@@ -29,6 +30,8 @@ __all__ = [
     "INTERVAL",
     "PUBLISHED",
     "RESCAN_AFTER",
+    "RESERVE_WAIT",
+    "Busy",
     "Full",
     "Publisher",
     "Store",

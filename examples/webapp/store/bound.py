@@ -1,7 +1,7 @@
 """The bound on what a call writes: the room it holds in the store (Room),
 taken before each write of its output through the files the module opens
-(`opener`), and the refusal when there is no more (Full) or no store
-(Unreachable)."""
+(`opener`), and the refusal when there is no more (Full), when it could
+not be counted in time (Busy) or when there is no store (Unreachable)."""
 
 import builtins
 import contextlib
@@ -58,6 +58,17 @@ class Unreachable(Exception):
     run it."""
 
 
+class Busy(Exception):
+    """The store's room could not be counted for a call within `wait`
+    seconds: other calls' reservations kept its lock throughout. `written`
+    as for Full."""
+
+    def __init__(self, wait, written=None):
+        super().__init__(wait, written)
+        self.wait = wait
+        self.written = written
+
+
 class Room:
     """The room one call holds in the store: `held` bytes reserved, of
     which `written` it has written; `paths`, the files it wrote."""
@@ -68,7 +79,7 @@ class Room:
         self.held = held
         self.written = 0
         self.paths = []
-        self.stopped = None  # the Full or Unreachable that stopped its output
+        self.stopped = None  # the Full, Busy or Unreachable that stopped its output
         self.timer = None
 
     def take(self, size):
@@ -79,13 +90,16 @@ class Room:
         more = self.written + size - self.held
         if more > 0 and self.store.max_bytes > 0:
             try:
-                self.store._reserve(self, max(more, GROW_STEP))
-            except Full:
                 try:
+                    self.store._reserve(self, max(more, GROW_STEP))
+                except Full:
                     self.store._reserve(self, more)
-                except Full as e:
-                    self.stopped = Full(self.written + size, e.cap, e.retry, e.share, self.written)
-                    raise self.stopped from None
+            except Full as e:
+                self.stopped = Full(self.written + size, e.cap, e.retry, e.share, self.written)
+                raise self.stopped from None
+            except Busy as e:
+                self.stopped = Busy(e.wait, self.written)
+                raise self.stopped from None
         self.written += size
 
     def trim(self):

@@ -15,13 +15,12 @@ import time
 import weakref
 
 from ..locks import try_lock
-from .bound import Full
+from .bound import Busy, Full
 from .reservations import (
     CLIENT,
     MAKING,
     RECORD,
     RESERVE_LOCK,
-    RESERVE_WAIT,
     RESERVED,
     Reservation,
     reserved_bytes,
@@ -166,7 +165,7 @@ class Reserving:
     def _reserve(self, room, size):
         """Takes `size` more bytes of the store for the call `room`,
         sweeping once if there are not so many free; raises Full if there
-        are not then."""
+        are not then, and Busy if its turn at the count did not come."""
         if room.held + size > self.max_bytes:
             raise Full(room.held + size, self.max_bytes, retry=False)
         holdings = self._holdings
@@ -175,13 +174,13 @@ class Reserving:
         swept = False
         while True:
             known, seen = self._look()
-            with try_lock(self.root / RESERVE_LOCK, RESERVE_WAIT) as held, holdings.owning:
-                full = Full(room.held + size, self.max_bytes)
-                if held:
-                    full = self._fits(room, size, known, seen)
-                    if full is None:
-                        holdings.hold(room, size)
-                        return
+            with try_lock(self.root / RESERVE_LOCK, self.reserve_wait) as held, holdings.owning:
+                if not held:
+                    raise Busy(self.reserve_wait)  # a sweep would not shorten the queue
+                full = self._fits(room, size, known, seen)
+                if full is None:
+                    holdings.hold(room, size)
+                    return
             if full.share is not None:
                 raise full  # a sweep makes no room in a client's share
             if swept:

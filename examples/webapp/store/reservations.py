@@ -13,21 +13,23 @@ from pathlib import Path
 # Held while a worker counts the room taken and adds its call's.
 RESERVE_LOCK = ".reserve.lock"
 RESERVED = ".reserved"
-# How long a call waits for the other workers' counts of the room before it
-# is refused: on a network file system each count is a few round trips to
-# the storage, longer when it loses packets, and a burst of calls queues.
+# How long a call waits for its turn to count the room before it is refused,
+# by default: on a network file system each count is a few round trips to
+# the storage, longer when it loses packets, and a burst of calls queues
+# (the setting WEBAPP_STORE_RESERVE_WAIT).
 RESERVE_WAIT = 10.0
 # How far apart the clocks of the hosts on one store may be.
 CLOCK_SLACK = 1.0
 
 
-def record_age(look_age):
+def record_age(look_age, reserve_wait=RESERVE_WAIT):
     """How long the record of a call that ended is kept, where counts may be
-    `look_age` seconds old: past it, every worker's look at the store,
-    however late its count of the room, began after the files it stands for
-    had landed (the record's time is the writer's clock, the sweep that
-    removes it reads its own)."""
-    return look_age + RESERVE_WAIT + 2 * CLOCK_SLACK
+    `look_age` seconds old and a call waits up to `reserve_wait` for its
+    turn: past it, every worker's look at the store, however late its count
+    of the room, began after the files it stands for had landed (the
+    record's time is the writer's clock, the sweep that removes it reads
+    its own)."""
+    return look_age + reserve_wait + 2 * CLOCK_SLACK
 
 
 # The folder holds four kinds of file, told apart by their names

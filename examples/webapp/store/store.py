@@ -16,7 +16,7 @@ from .bound import NO_ROOM, Full, Room, Unreachable, calling
 from .census import RESCAN_AFTER, disk_free
 from .count import Count
 from .holdings import Holdings, Reserving
-from .reservations import client_key, record_age
+from .reservations import RESERVE_WAIT, client_key, record_age
 from .sweep import capacity, sweep
 
 log = logging.getLogger("webapp.store")
@@ -72,12 +72,14 @@ class Store(Reserving):
         hold=HOLD,
         published=None,
         look_age=RESCAN_AFTER,
+        reserve_wait=RESERVE_WAIT,
         smallest_call=1,
     ):
         self.root = Path(root)
         self.published = published  # where a Publisher writes its looks, if one does
         self.look_age = look_age
-        self.record_age = record_age(look_age)
+        self.reserve_wait = reserve_wait
+        self.record_age = record_age(look_age, reserve_wait)
         self.folders = list(folders)
         self.max_age = max_age
         self.max_bytes = max_bytes
