@@ -13,9 +13,7 @@ import time
 from .periodic import native
 
 # A waiter tries again at intervals, which double, for QUEUE_AFTER seconds:
-# a lock held for a moment, as on a local disk, costs no thread (at 1,000
-# calls in flight on three hosts, threads for the waits past 0.1 s halved
-# the calls served). Then it
+# a lock held for a moment, as on a local disk, costs no thread. Then it
 # waits in the lock's own queue, the kernel's or the network file system's,
 # where tries at intervals would let the newest waiter, trying most often,
 # starve the oldest. It blocks on a thread of the operating system's, never
