@@ -16,13 +16,13 @@ from support.processes import wait_until
 
 
 def churn(path, stop):
-    """Holds the lock at `path` for 20 ms at a time, asking for it again
+    """Holds the lock at `path` for 50 ms at a time, asking for it again
     1 ms after each release, until `stop` is set."""
     fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC)
     try:
         while not stop.is_set():
             fcntl.flock(fd, fcntl.LOCK_EX)
-            time.sleep(0.02)
+            time.sleep(0.05)
             fcntl.flock(fd, fcntl.LOCK_UN)
             time.sleep(0.001)
     finally:
@@ -31,12 +31,13 @@ def churn(path, stop):
 
 def test_a_waiter_is_not_passed_over_by_holders_that_come_back_at_once(tmp_path):
     path, stop = tmp_path / "lock", threading.Event()
-    churners = [threading.Thread(target=churn, args=(path, stop)) for _ in range(2)]
+    # At each release another churner is waiting: the lock is free for moments only.
+    churners = [threading.Thread(target=churn, args=(path, stop)) for _ in range(4)]
     for churner in churners:
         churner.start()
     try:
         # Tries at intervals would meet the lock held at nearly every try.
-        with try_lock(path, wait=5) as held:
+        with try_lock(path, wait=locks.QUEUE_AFTER + 3) as held:
             assert held
     finally:
         stop.set()
