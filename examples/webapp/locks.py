@@ -62,12 +62,13 @@ class _Waiter:
     one it takes after the caller gave up goes at once."""
 
     def __init__(self, fd):
-        self._guard = native()[2]()
+        start_thread, _, allocate_lock = native()
+        self._guard = allocate_lock()
         self._outcome = None  # True, or the OSError the wait ended with
         self._given_up = False
         queued = os.dup(fd)
         _waiting.append(True)
-        native()[0](self._queue, (queued,))
+        start_thread(self._queue, (queued,))
 
     def _queue(self, fd):
         try:
